@@ -1,0 +1,81 @@
+// The state of one servicing session: logs, console discipline, run facts and
+// flags. Handlers get it with the platform, so every test starts afresh.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace corvex {
+
+enum class RunResult { kFailed = 0, kSucceeded = 1, kSucceededRebootPending = 2, kFailedRebootPending = 3 };
+
+// Skip-mask bits of the Debug:: directive.
+namespace skip {
+constexpr uint32_t kFileCopy = 0x1;
+constexpr uint32_t kRegistryImport = 0x2;
+constexpr uint32_t kCbsLog = 0x4;
+constexpr uint32_t kCheckSurLog = 0x8;
+constexpr uint32_t kStoreDirectories = 0x10;
+}  // namespace skip
+
+// What a Reboot:: directive, a crash handler or the ID restart needs to save
+// the session. The buffers themselves live in the session.
+struct RebootContext {
+  bool valid = false;
+  bool saved = false;
+  std::wstring scriptText;
+  std::wstring scriptPath;
+};
+
+// Per-process security objects (token, SIDs, DACL). Defined by the security
+// layer; the session only owns it so that it dies with the session.
+struct SecurityState;
+struct SecurityStateDeleter {
+  void operator()(SecurityState* state) const;
+};
+
+struct Session {
+  explicit Session(platform::Platform& os);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  platform::Platform& os;
+
+  // Session log and debug trace.
+  std::wstring log;
+  std::wstring trace;
+  bool saveDebugLog = false;
+  uint32_t skipMask = 0;
+
+  // Console discipline.
+  bool hold = false;
+  bool mirror = false;
+  std::wstring transcript;
+
+  // Program facts.
+  std::wstring programPath;
+  std::wstring programFolder;
+  std::wstring programVersion;
+  bool versionKnown = false;
+
+  // Script.
+  std::wstring scriptPath;
+  std::wstring scriptHash;
+  int scriptListCount = 0;
+
+  // Run flags.
+  bool deferredFlashScan = false;
+  bool idRestart = false;
+  bool rebootRequired = false;
+  std::wstring flashScanReport;
+  RebootContext reboot;
+  uint32_t directiveNumber = 0;
+
+  std::unique_ptr<SecurityState, SecurityStateDeleter> security;
+};
+
+}  // namespace corvex

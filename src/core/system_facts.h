@@ -1,0 +1,29 @@
+// Facts about the running Windows and the WOW64 path mapping.
+#pragma once
+
+#include <string>
+
+#include "core/session.h"
+
+namespace corvex {
+
+bool IsWow64(Session& s);
+std::wstring ArchitectureName(Session& s, bool x64Form = false);
+std::wstring ArchitectureNameFor(uint16_t architecture, bool x64Form);
+
+// System32 -> Sysnative under WOW64, except for the exempt folders.
+std::wstring MapSystem32Path(bool wow64, const std::wstring& text);
+std::wstring MapSystem32Path(Session& s, const std::wstring& text);
+std::wstring UnmapSystem32Path(const std::wstring& path);
+
+bool IsWindowsVersionOrGreater(Session& s, uint32_t major, uint32_t minor);
+bool IsWindows10OrGreater(Session& s);
+bool IsServer(Session& s);
+std::wstring WindowsVersionString(Session& s);
+std::wstring CurrentBuild(Session& s);
+std::wstring BuildBucket(Session& s);
+std::wstring UpdateLevel(Session& s);
+std::wstring ServicePack(Session& s);
+std::wstring WindowsDisplayName(Session& s, bool detailed = true);
+
+}  // namespace corvex

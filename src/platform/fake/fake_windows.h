@@ -1,0 +1,154 @@
+// An in-memory Windows for tests: case-insensitive paths with drive letters,
+// files with attributes, environment, known folders, a console that records
+// what is printed and feeds keys, scripted child processes, a few registry
+// values, and fault injection on any operation and path.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace corvex::fake {
+
+using platform::Error;
+using platform::Result;
+using platform::Status;
+
+// Operations that faults can be injected into.
+enum class Op {
+  kGetAttributes,
+  kSetAttributes,
+  kCreateFolder,
+  kRemoveFolder,
+  kCopyFile,
+  kMoveFile,
+  kDeleteFile,
+  kFind,
+  kReadFile,
+  kWriteFile,
+  kRunProcess,
+  kHashFile,
+  kKnownFolder,
+  kRegistryRead,
+  kAny,
+};
+
+struct FakeNode {
+  std::wstring path;  // as first created, without "\\?\"
+  bool folder = false;
+  uint32_t attributes = 0x80;
+  std::string bytes;
+};
+
+// What a scripted child process sees and does.
+using ProcessScript = std::function<platform::ProcessOutcome(const platform::ProcessRequest&)>;
+
+class FakeWindows {
+ public:
+  FakeWindows();
+  ~FakeWindows();
+  FakeWindows(const FakeWindows&) = delete;
+  FakeWindows& operator=(const FakeWindows&) = delete;
+
+  platform::Platform& platform() { return *platform_; }
+
+  // --- Files -------------------------------------------------------------
+  // Both create missing parent folders.
+  void AddFolder(const std::wstring& path);
+  void AddFile(const std::wstring& path, const std::string& bytes, uint32_t attributes = 0x80);
+  bool Exists(const std::wstring& path) const;
+  bool IsFolder(const std::wstring& path) const;
+  // Bytes of a file; empty when missing.
+  std::string FileBytes(const std::wstring& path) const;
+  const FakeNode* Node(const std::wstring& path) const;
+  FakeNode* MutableNode(const std::wstring& path);
+  // Full paths of everything below `folder` (not the folder itself).
+  std::vector<std::wstring> ListTree(const std::wstring& folder) const;
+  // Canonical key of a path: no "\\?\", backslashes, no trailing one, lower case.
+  static std::wstring Key(const std::wstring& path);
+
+  // --- Environment -------------------------------------------------------
+  void SetEnv(const std::wstring& name, const std::wstring& value);
+  void SetKnownFolder(platform::KnownFolder id, const std::wstring& path);
+  void SetModule(const std::wstring& path, std::array<uint16_t, 4> version);
+  platform::LocalTime now{2026, 12, 6, 9, 30, 15, 250};
+
+  // --- Console -----------------------------------------------------------
+  std::wstring ConsoleText() const { return console_; }
+  void ClearConsoleText() { console_.clear(); }
+  void FeedKeys(const std::wstring& keys) { keys_ += keys; }
+  int keysRead = 0;
+  int clears = 0;
+  std::wstring title;
+  bool fixedSize = false;
+
+  // --- Processes ---------------------------------------------------------
+  // Scripts the program whose file name (case-insensitive, no folder) is
+  // `exeName`. Unscripted programs fail to start with error 2.
+  void OnProcess(const std::wstring& exeName, ProcessScript script);
+  std::vector<platform::ProcessRequest> processesRun;
+
+  // --- System ------------------------------------------------------------
+  platform::OsVersion version{10, 0, 19045, 0, 1};
+  bool wow64 = false;
+  uint16_t architecture = 9;
+  void SetMachineValue(const std::wstring& subkey, const std::wstring& name, const std::wstring& value);
+  void SetMachineDword(const std::wstring& subkey, const std::wstring& name, uint32_t value);
+  void AddMachineKey(const std::wstring& subkey);
+
+  // --- Faults ------------------------------------------------------------
+  // The next `times` calls of `op` on a path that contains `pathPart`
+  // (case-insensitive; empty matches every path) fail with `code`, after
+  // `skip` matching calls have gone through. times < 0: persistent.
+  void InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times = 1, int skip = 0);
+  void ClearFaults() { faults_.clear(); }
+  // Returns the code to fail with, or 0. Counts the call down.
+  uint32_t TakeFault(Op op, const std::wstring& path);
+
+  // Write-access hook of the security model: 0 when the current process may
+  // change the object at `path`, else the code to fail with.
+  std::function<uint32_t(const std::wstring& path)> writeCheck;
+
+ private:
+  friend class FakeFileSystem;
+  friend class FakeEnvironment;
+  friend class FakeConsole;
+  friend class FakeProcesses;
+  friend class FakeSystemInfo;
+  friend class FakeHasher;
+
+  struct Fault {
+    Op op;
+    std::wstring pathPart;
+    uint32_t code;
+    int times;
+    int skip;
+  };
+
+  std::map<std::wstring, FakeNode> nodes_;
+  std::map<std::wstring, std::wstring> env_;  // lower-case name -> value
+  std::map<platform::KnownFolder, std::wstring> knownFolders_;
+  std::wstring modulePath_;
+  std::array<uint16_t, 4> moduleVersion_{1, 0, 0, 0};
+  std::wstring console_;
+  std::wstring keys_;
+  std::map<std::wstring, ProcessScript> processScripts_;
+  std::map<std::wstring, std::map<std::wstring, std::wstring>> machineStrings_;
+  std::map<std::wstring, std::map<std::wstring, uint32_t>> machineDwords_;
+  std::vector<std::wstring> machineKeys_;
+  std::vector<Fault> faults_;
+
+  std::unique_ptr<platform::Console> consoleImpl_;
+  std::unique_ptr<platform::Environment> envImpl_;
+  std::unique_ptr<platform::FileSystem> fsImpl_;
+  std::unique_ptr<platform::Processes> processesImpl_;
+  std::unique_ptr<platform::SystemInfo> systemImpl_;
+  std::unique_ptr<platform::Hasher> hasherImpl_;
+  std::unique_ptr<platform::Platform> platform_;
+};
+
+}  // namespace corvex::fake

@@ -1,0 +1,75 @@
+// Results of calls across the OS seam: a value or the Win32 error code that
+// explains why there is none. Nothing that crosses the seam throws.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace corvex::platform {
+
+// Win32 error codes the program names or the fake injects.
+namespace err {
+constexpr uint32_t kSuccess = 0;
+constexpr uint32_t kFileNotFound = 2;
+constexpr uint32_t kPathNotFound = 3;
+constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kInvalidHandle = 6;
+constexpr uint32_t kNotEnoughMemory = 8;
+constexpr uint32_t kWriteFault = 29;
+constexpr uint32_t kSharingViolation = 32;
+constexpr uint32_t kFileExists = 80;
+constexpr uint32_t kInvalidParameter = 87;
+constexpr uint32_t kInsufficientBuffer = 122;
+constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kDirNotEmpty = 145;
+constexpr uint32_t kBadPathname = 161;
+constexpr uint32_t kAlreadyExists = 183;
+constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kBadDb = 1009;
+constexpr uint32_t kPrivilegeNotHeld = 1314;
+}  // namespace err
+
+// A failure: the Win32 code as the API reported it.
+struct Error {
+  uint32_t code;
+};
+
+class Status {
+ public:
+  Status() = default;
+  Status(Error e) : code_(e.code) {}
+  static Status Ok() { return Status(); }
+  bool ok() const { return code_ == 0; }
+  uint32_t code() const { return code_; }
+  explicit operator bool() const { return ok(); }
+
+ private:
+  uint32_t code_ = 0;
+};
+
+template <class T>
+class Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}
+  Result(Error e) : code_(e.code == 0 ? err::kInvalidParameter : e.code) {}
+
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  uint32_t code() const { return ok() ? 0 : code_; }
+  Status status() const { return ok() ? Status() : Status(Error{code_}); }
+
+  T& value() { return *value_; }
+  const T& value() const { return *value_; }
+  T& operator*() { return *value_; }
+  const T& operator*() const { return *value_; }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+  T value_or(T fallback) const { return ok() ? *value_ : std::move(fallback); }
+
+ private:
+  std::optional<T> value_;
+  uint32_t code_ = 0;
+};
+
+}  // namespace corvex::platform

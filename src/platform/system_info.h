@@ -1,0 +1,41 @@
+// Facts about the running Windows and the few registry values that feed them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace corvex::platform {
+
+struct OsVersion {
+  uint32_t major = 0, minor = 0, build = 0;
+  uint16_t servicePackMajor = 0;
+  uint8_t productType = 1;  // VER_NT_WORKSTATION
+};
+
+class SystemInfo {
+ public:
+  virtual ~SystemInfo() = default;
+  // The real version (RtlGetVersion), not the compatibility-shimmed one.
+  virtual OsVersion Version() = 0;
+  virtual bool IsWow64() = 0;
+  // PROCESSOR_ARCHITECTURE_* of the native system (under WOW64) or of the
+  // system information otherwise.
+  virtual uint16_t ProcessorArchitecture() = 0;
+  // Values under HKEY_LOCAL_MACHINE in the 64-bit view. A missing value is
+  // error 2.
+  virtual Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) = 0;
+  virtual Result<uint32_t> ReadMachineDword(const std::wstring& subkey, const std::wstring& name) = 0;
+  virtual Status MachineKeyExists(const std::wstring& subkey) = 0;
+};
+
+// SHA-256 of a file's bytes.
+class Hasher {
+ public:
+  virtual ~Hasher() = default;
+  virtual Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) = 0;
+};
+
+}  // namespace corvex::platform
