@@ -1,0 +1,156 @@
+#include "core/entry.h"
+
+#include "core/console_output.h"
+#include "core/final_logfiles.h"
+#include "core/process_runner.h"
+#include "core/session_log.h"
+#include "core/system_facts.h"
+#include "core/text.h"
+#include "core/working_folders.h"
+#include "fs/datablock_count.h"
+#include "script/dispatcher.h"
+#include "script/script_loader.h"
+
+namespace corvex {
+
+static const wchar_t kSupportDomain[] = L"tallwen.net";
+
+namespace {
+
+enum class UpdateOutcome { kContinue = 0, kExit = 1, kFinishAfterIdRestart = 2 };
+
+// This version carries no update check and no reboot initiation yet: the
+// run goes on, and a pending reboot is left to the user.
+UpdateOutcome CheckForUpdate(Session&, const std::vector<std::wstring>&) { return UpdateOutcome::kContinue; }
+bool InitiateReboot(Session&) { return false; }
+
+void WaitToExit(Session& s, const std::wstring& message) {
+  Print(s, message);
+  WaitKey(s);
+}
+
+void ReadProgramFacts(Session& s, std::vector<std::wstring>& argv) {
+  if (argv.empty()) argv.emplace_back();
+  if (argv[0].empty()) argv[0] = s.os.env.ModuleFileName();
+  s.programPath = argv[0];
+  size_t slash = s.programPath.rfind(L'\\');
+  s.programFolder = slash == std::wstring::npos ? L"" : s.programPath.substr(0, slash);
+  auto version = s.os.env.FileVersion(s.os.env.ModuleFileName());
+  if (version.ok()) {
+    auto& v = *version;
+    s.programVersion = Decimal(v[0]) + L"." + Decimal(v[1]) + L"." + Decimal(v[2]) + L"." + Decimal(v[3]);
+  }
+  s.versionKnown = true;
+}
+
+void WriteHeader(Session& s) {
+  AppendToSessionLog(s, L"Corvex version " + s.programVersion + L" by Tallwen.\r\n");
+  AppendToSessionLog(s, L"Start time: " + LogTime(s.os.env.Now()) + L"\r\n");
+  AppendToSessionLog(s, L"Microsoft " + WindowsDisplayName(s, true) + L" - " + ArchitectureName(s) + L"\r\n");
+}
+
+void WriteFooter(Session& s) {
+  if (!Trim(s.flashScanReport).empty()) AppendToSessionLog(s, L"\r\n\r\n" + s.flashScanReport + L"\r\n\r\n");
+  AppendToSessionLog(s, L"Corvex version " + s.programVersion + L" by Tallwen has completed.\r\n");
+  AppendToSessionLog(s, L"Currently storing " + Decimal(CountStoredDataBlocks(s)) + L" datablocks.\r\n");
+  AppendToSessionLog(s, L"Finish time: " + LogTime(s.os.env.Now()));
+  if (!s.scriptHash.empty()) AppendToSessionLog(s, L"\r\nScript hash: " + s.scriptHash);
+  AppendToSessionLog(s, L"\r\n----------------------EOF-----------------------");
+}
+
+int FinishSession(Session& s) {
+  DeleteMatching(s, WorkingFolder(s), L"Reboot_*", false);
+  EmptyWorkingSubfolders(s);
+  s.os.fs.RemoveFolder(L"\\\\?\\" + ArchiveFolder(s));
+  s.os.fs.RemoveFolder(L"\\\\?\\" + TempFolder(s));
+  s.os.fs.RemoveFolder(L"\\\\?\\" + WorkingFolder(s));
+  WriteFooter(s);
+  if (!FinalLogfiles(s)) Print(s, L"Failed to prepare and open final logfiles.\n");
+  return 0;
+}
+
+// Saves the logs and hands over to the ID-stamped copy of the program.
+int RestartWithId(Session& s) {
+  s.reboot.saved = true;
+  if (!WriteWorkingFile(s, L"Reboot_Neat_Log", s.log)) Print(s, L"Failed to save logfile.");
+  if (!WriteWorkingFile(s, L"Reboot_Debug_Log", s.trace)) Print(s, L"Failed to save debug logfile.");
+  RunOptions detached;
+  detached.wait = false;
+  RunProcess(s, TempFolder(s) + L"\\_CorvexID.exe", L" " + s.programPath + L"?ID", detached);
+  return 0;
+}
+
+}  // namespace
+
+int RunProgram(Session& s, std::vector<std::wstring> argv) {
+  // Crash handlers are installed here once the crash reporter exists.
+  if (IsWindows10OrGreater(s)) s.os.console.FixSize80x25();
+  s.os.console.SetTitle(std::wstring(L"Corvex by ") + kSupportDomain);
+  EmptyWorkingSubfolders(s);
+  if (argv.size() > 1 && !argv[1].empty())
+    s.mirror = true;
+  else
+    s.hold = true;
+  Print(s, std::wstring(L"Welcome to Corvex by Tallwen and ") + kSupportDomain + L".\n\n");
+
+  if (!IsWindowsVersionOrGreater(s, 6, 0)) {
+    if (s.hold) FlushTranscript(s, false);
+    WaitToExit(s, L"Incompatible Operating System detected. This program supports Windows Vista and above only.\n"
+                  L"Press any key to exit . . . ");
+    return 0;
+  }
+
+  ReadProgramFacts(s, argv);
+  UpdateOutcome update = CheckForUpdate(s, argv);
+  if (update == UpdateOutcome::kExit) return 0;
+
+  if (WorkingFileExists(s, L"Reboot_Neat_Log")) {
+    AppendToSessionLog(s, ReadWorkingFile(s, L"Reboot_Neat_Log"));
+    s.deferredFlashScan = true;
+  } else {
+    WriteHeader(s);
+  }
+  if (WorkingFileExists(s, L"Reboot_Debug_Log")) s.trace += ReadWorkingFile(s, L"Reboot_Debug_Log");
+  if (update == UpdateOutcome::kFinishAfterIdRestart) return FinishSession(s);
+
+  std::wstring script, archive;
+  if (WorkingFileExists(s, L"Reboot_Script")) {
+    script = ReadWorkingFile(s, L"Reboot_Script");
+    auto a = s.os.fs.GetAttributes(ArchiveFolder(s));
+    archive = a.ok() ? ArchiveFolder(s) : L"";
+  } else if (!LoadScript(s, argv, script, archive)) {
+    Print(s, L"Failed to read script or malformed script.\n");
+  }
+
+  if (StartsWith(script, L"Corvex version")) {
+    if (s.hold) FlushTranscript(s, false);
+    WaitToExit(s, L"Detected logfile supplied as script. Script blocked.\nPress any key to exit . . . ");
+    return 0;
+  }
+
+  // The registry flash scan runs here, unless deferred, once it exists.
+
+  RunResult result = Dispatch(s, script, archive);
+  const wchar_t* line = nullptr;
+  switch (result) {
+    case RunResult::kFailed: line = L"Failed to process all directives successfully."; break;
+    case RunResult::kSucceeded: line = L"Successfully processed all directives."; break;
+    case RunResult::kSucceededRebootPending: line = L"Successfully processed all directives prior to system reboot."; break;
+    case RunResult::kFailedRebootPending:
+      line = L"Failed to process all directives successfully prior to system reboot.";
+      break;
+  }
+  Print(s, std::wstring(line) + L"\n");
+  AppendToSessionLog(s, std::wstring(line) + L"\r\n");
+
+  if (result == RunResult::kSucceededRebootPending || result == RunResult::kFailedRebootPending) {
+    if (InitiateReboot(s)) return 0;
+    WaitToExit(s, L"\nFailed to initiate a system reboot. Please perform a manual reboot immediately.\n"
+                  L"Press any key to exit . . . ");
+    return 0;
+  }
+  if (s.idRestart) return RestartWithId(s);
+  return FinishSession(s);
+}
+
+}  // namespace corvex

@@ -1,0 +1,33 @@
+#include "core/process_runner.h"
+
+#include "core/session_log.h"
+#include "core/text.h"
+
+namespace corvex {
+
+RunOutcome RunProcess(Session& s, const std::wstring& program, const std::wstring& commandLine,
+                      const RunOptions& options) {
+  platform::ProcessRequest request;
+  request.program = s.os.env.Expand(program, 512);
+  request.commandLine = commandLine;
+  request.wait = options.wait;
+  request.visible = options.visible;
+  request.newConsole = options.newConsole;
+  request.captureOutput = options.capture;
+  request.workingFolder = options.workingFolder;
+  RunOutcome outcome;
+  auto result = s.os.processes.Run(request);
+  if (!result.ok()) {
+    outcome.startError = result.code();
+    TraceErrorCode(s, result.code(),
+                   L"Failed to create process " + request.program + L" with args " + commandLine +
+                       L" with error code ");
+    return outcome;
+  }
+  outcome.started = true;
+  outcome.exitCode = result->exitCode;
+  outcome.output = FromLatin1(result->output);
+  return outcome;
+}
+
+}  // namespace corvex

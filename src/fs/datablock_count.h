@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+
+#include "core/session.h"
+
+namespace corvex {
+
+// Records in the datablock store: its lines that are not blank; 0 when the
+// store does not exist.
+size_t CountStoredDataBlocks(Session& s);
+
+}  // namespace corvex

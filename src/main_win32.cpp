@@ -1,0 +1,14 @@
+// The program's entry: the real Windows handed to one session.
+#include <string>
+#include <vector>
+
+#include "core/entry.h"
+#include "core/session.h"
+#include "platform/win32/win32_platform.h"
+
+int wmain(int argc, wchar_t** argv) {
+  corvex::win32::Win32Platform platform;
+  corvex::Session session(platform.platform());
+  std::vector<std::wstring> args(argv, argv + argc);
+  return corvex::RunProgram(session, std::move(args));
+}

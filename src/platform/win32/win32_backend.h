@@ -1,0 +1,90 @@
+// The real Windows behind each interface of the OS seam.
+#pragma once
+
+#include "platform/win32/windows_api.h"
+
+#include "platform/platform.h"
+
+namespace corvex::win32 {
+
+using platform::Error;
+using platform::Result;
+using platform::Status;
+
+// The handles are borrowed, never closed: by default the process's standard
+// ones, which a test can replace with files.
+class Win32Console : public platform::Console {
+ public:
+  Win32Console();
+  Win32Console(HANDLE output, HANDLE input);
+
+  void Write(const std::wstring& text) override;
+  void Flush() override;
+  wchar_t ReadKey() override;
+  void Clear() override;
+  void SetTitle(const std::wstring& title) override;
+  void FixSize80x25() override;
+
+  // True when the output handle is a console screen buffer.
+  bool IsRealConsole() const { return realConsole_; }
+
+ private:
+  wchar_t ReadKeyFromConsole();
+  wchar_t ReadByteKey();
+
+  HANDLE output_;
+  HANDLE input_;
+  bool realConsole_ = false;
+};
+
+class Win32Environment : public platform::Environment {
+ public:
+  std::wstring Expand(const std::wstring& text, size_t capacity = 512) override;
+  Result<std::wstring> GetKnownFolder(platform::KnownFolder folder) override;
+  platform::LocalTime Now() override;
+  std::wstring ModuleFileName() override;
+  Result<std::array<uint16_t, 4>> FileVersion(const std::wstring& path) override;
+};
+
+class Win32FileSystem : public platform::FileSystem {
+ public:
+  Result<uint32_t> GetAttributes(const std::wstring& path) override;
+  Status SetAttributes(const std::wstring& path, uint32_t attributes) override;
+  Status CreateFolder(const std::wstring& path) override;
+  Status RemoveFolder(const std::wstring& path) override;
+  Status CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) override;
+  Status MoveFile(const std::wstring& from, const std::wstring& to, bool replaceExisting) override;
+  Status DeleteFile(const std::wstring& path) override;
+  Result<std::vector<platform::FindEntry>> Find(const std::wstring& pattern) override;
+  Result<std::string> ReadFile(const std::wstring& path) override;
+  Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override;
+};
+
+class Win32Processes : public platform::Processes {
+ public:
+  Result<platform::ProcessOutcome> Run(const platform::ProcessRequest& request) override;
+};
+
+class Win32SystemInfo : public platform::SystemInfo {
+ public:
+  platform::OsVersion Version() override;
+  bool IsWow64() override;
+  uint16_t ProcessorArchitecture() override;
+  Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) override;
+  Result<uint32_t> ReadMachineDword(const std::wstring& subkey, const std::wstring& name) override;
+  Status MachineKeyExists(const std::wstring& subkey) override;
+};
+
+class Win32Hasher : public platform::Hasher {
+ public:
+  Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) override;
+};
+
+// A failure with the calling thread's last error; never code 0, which would
+// read as success.
+inline Error LastError() {
+  DWORD code = GetLastError();
+  return Error{code ? static_cast<uint32_t>(code) : static_cast<uint32_t>(ERROR_GEN_FAILURE)};
+}
+
+}  // namespace corvex::win32

@@ -1,0 +1,18 @@
+#include "platform/win32/win32_platform.h"
+
+#include "platform/win32/win32_backend.h"
+
+namespace corvex::win32 {
+
+Win32Platform::Win32Platform()
+    : console_(std::make_unique<Win32Console>()),
+      env_(std::make_unique<Win32Environment>()),
+      fs_(std::make_unique<Win32FileSystem>()),
+      processes_(std::make_unique<Win32Processes>()),
+      system_(std::make_unique<Win32SystemInfo>()),
+      hasher_(std::make_unique<Win32Hasher>()),
+      platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_}) {}
+
+Win32Platform::~Win32Platform() = default;
+
+}  // namespace corvex::win32

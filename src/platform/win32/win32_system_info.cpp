@@ -1,0 +1,138 @@
+#include <vector>
+
+#include "platform/win32/handles.h"
+#include "platform/win32/win32_backend.h"
+
+namespace corvex::win32 {
+
+namespace {
+
+using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);
+
+// GetProcAddress hands back a generic pointer; the detour through void*
+// keeps the compiler's function-cast warning quiet.
+template <class Fn>
+Fn Lookup(const wchar_t* module, const char* name) {
+  HMODULE h = GetModuleHandleW(module);
+  if (!h) return nullptr;
+  void* p = reinterpret_cast<void*>(GetProcAddress(h, name));
+  return reinterpret_cast<Fn>(p);
+}
+
+Result<HKEY> OpenMachineKey(const std::wstring& subkey) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key);
+  if (status != ERROR_SUCCESS) return Error{static_cast<uint32_t>(status)};
+  return key;
+}
+
+}  // namespace
+
+platform::OsVersion Win32SystemInfo::Version() {
+  platform::OsVersion out;
+  OSVERSIONINFOEXW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  // GetVersionEx lies to programs without a matching manifest; this does not.
+  auto rtlGetVersion = Lookup<RtlGetVersionFn>(L"ntdll", "RtlGetVersion");
+  if (!rtlGetVersion || rtlGetVersion(&info) != 0) return out;
+  out.major = info.dwMajorVersion;
+  out.minor = info.dwMinorVersion;
+  out.build = info.dwBuildNumber;
+  out.servicePackMajor = info.wServicePackMajor;
+  out.productType = info.wProductType;
+  return out;
+}
+
+bool Win32SystemInfo::IsWow64() {
+  // Missing before XP SP2, where no process runs under WOW64.
+  auto isWow64Process = Lookup<IsWow64ProcessFn>(L"kernel32", "IsWow64Process");
+  if (!isWow64Process) return false;
+  BOOL wow64 = FALSE;
+  return isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+uint16_t Win32SystemInfo::ProcessorArchitecture() {
+  SYSTEM_INFO info{};
+  if (IsWow64())
+    GetNativeSystemInfo(&info);
+  else
+    GetSystemInfo(&info);
+  return info.wProcessorArchitecture;
+}
+
+Result<std::wstring> Win32SystemInfo::ReadMachineString(const std::wstring& subkey, const std::wstring& name) {
+  auto opened = OpenMachineKey(subkey);
+  if (!opened) return Error{opened.code()};
+  unique_hkey key(*opened);
+  // The value may grow between the size query and the read; try again then.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD type = 0, size = 0;
+    LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return Error{static_cast<uint32_t>(status)};
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return Error{ERROR_UNSUPPORTED_TYPE};
+    std::vector<BYTE> data(size + sizeof(wchar_t), 0);
+    DWORD got = size;
+    status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, data.data(), &got);
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) return Error{static_cast<uint32_t>(status)};
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return Error{ERROR_UNSUPPORTED_TYPE};
+    std::wstring value(reinterpret_cast<const wchar_t*>(data.data()), got / sizeof(wchar_t));
+    // Stored strings may carry one or more terminating NULs, or none.
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return value;
+  }
+  return Error{ERROR_MORE_DATA};
+}
+
+Result<uint32_t> Win32SystemInfo::ReadMachineDword(const std::wstring& subkey, const std::wstring& name) {
+  auto opened = OpenMachineKey(subkey);
+  if (!opened) return Error{opened.code()};
+  unique_hkey key(*opened);
+  DWORD type = 0, value = 0, size = sizeof value;
+  LSTATUS status =
+      RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  if (status != ERROR_SUCCESS) return Error{static_cast<uint32_t>(status)};
+  if (type != REG_DWORD || size != sizeof value) return Error{ERROR_UNSUPPORTED_TYPE};
+  return static_cast<uint32_t>(value);
+}
+
+Status Win32SystemInfo::MachineKeyExists(const std::wstring& subkey) {
+  auto opened = OpenMachineKey(subkey);
+  if (!opened) return Error{opened.code()};
+  unique_hkey key(*opened);
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------------------
+Result<std::vector<uint8_t>> Win32Hasher::Sha256File(const std::wstring& path) {
+  unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return LastError();
+
+  const wchar_t* provider = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
+  unique_hcryptprov prov;
+  if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, 0)) {
+    // A user who never had a default key container gets one made.
+    if (GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET)) return LastError();
+    if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, CRYPT_NEWKEYSET)) return LastError();
+  }
+  unique_hcrypthash hash;
+  if (!CryptCreateHash(prov.get(), CALG_SHA_256, 0, 0, hash.put())) return LastError();
+
+  BYTE buffer[1024];
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return LastError();
+    if (read == 0) break;
+    if (!CryptHashData(hash.get(), buffer, read, 0)) return LastError();
+  }
+
+  std::vector<uint8_t> digest(32);
+  DWORD length = static_cast<DWORD>(digest.size());
+  if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &length, 0)) return LastError();
+  digest.resize(length);
+  return digest;
+}
+
+}  // namespace corvex::win32

@@ -1,0 +1,137 @@
+#include "script/dispatcher.h"
+
+#include "core/console_output.h"
+#include "core/session_log.h"
+#include "core/system_facts.h"
+#include "core/text.h"
+#include "script/directive_table.h"
+
+namespace corvex {
+
+static std::wstring ReplaceArchive(std::wstring line, const std::wstring& archive) {
+  static const std::wstring kToken = L"{ARCHIVE}";
+  size_t from = 0;
+  for (size_t pos = IFind(line, kToken, from); pos != std::wstring::npos; pos = IFind(line, kToken, from)) {
+    line.replace(pos, kToken.size(), archive);
+    // An archive path that itself holds the token must not loop forever.
+    from = pos + archive.size();
+  }
+  return line;
+}
+
+std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring& archive) {
+  std::wstring line = Trim(raw);
+  if (line.empty()) return line;
+  if (line.find(L'"') == std::wstring::npos && IContains(line, L"{ARCHIVE}")) {
+    size_t space = line.find(L' ');
+    if (space != std::wstring::npos) {
+      line.insert(space, L"\"");
+      line.insert(0, L"\"");
+    }
+  }
+  line = ReplaceArchive(line, archive);
+  for (auto& c : line)
+    if (c == L'/') c = L'\\';
+  line = s.os.env.Expand(line, 512);
+  return MapSystem32Path(s, line);
+}
+
+RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& archive) {
+  s.reboot.valid = true;
+  s.reboot.scriptText = script;
+  s.reboot.scriptPath = s.scriptPath;
+
+  std::vector<std::wstring> rawLines = Split(script, L"\n");
+  uint32_t total = 0;
+  for (auto& l : rawLines)
+    if (l.find(L"::") != std::wstring::npos) ++total;
+
+  bool failed = false;
+  bool pending = false;
+  bool stopped = false;
+  std::wstring header;
+  Lines gathered;
+  for (auto& raw : rawLines) {
+    std::wstring line = PrepareLine(s, raw, archive);
+    if (line.empty()) continue;
+    if (line.find(L"::") != std::wstring::npos) {
+      if (pending) {
+        ++s.directiveNumber;
+        if (!ProcessDirective(s, header, gathered, archive, s.directiveNumber, total)) failed = true;
+        gathered.clear();
+        if (s.rebootRequired) {
+          stopped = true;
+          break;
+        }
+      }
+      header = line;
+      pending = true;
+    } else {
+      gathered.push_back(std::move(line));
+    }
+  }
+  if (!stopped) {
+    ++s.directiveNumber;
+    if (pending && !ProcessDirective(s, header, gathered, archive, s.directiveNumber, total)) failed = true;
+  }
+  if (s.rebootRequired) return failed ? RunResult::kFailedRebootPending : RunResult::kSucceededRebootPending;
+  return failed ? RunResult::kFailed : RunResult::kSucceeded;
+}
+
+size_t DefaultDirectiveFor(const Lines& lines) {
+  if (lines.empty()) return kAutoAnalysisIndex;
+  const std::wstring& first = lines[0];
+  if (IEquals(first, L"Windows Registry Editor Version 5.00") || IEquals(first, L"REGEDIT4") ||
+      StartsWith(first, L"["))
+    return kRegistryScriptIndex;
+  return kPowerCopyIndex;
+}
+
+void WriteDirectiveSection(Session& s, const std::wstring& name, const std::wstring& text, bool success) {
+  std::wstring body = Trim(text);
+  std::wstring section = name;
+  if (!body.empty()) section += L"\r\n" + body + L"\r\n" + name;
+  section += success ? L" directive completed successfully.\r\n" : L" directive failed to complete successfully.\r\n";
+  AppendToSessionLog(s, section + L"\r\n\r\n\r\n\r\n");
+}
+
+static std::wstring UnrecognisedDirective(Session& s, const std::wstring& header, const Lines& lines) {
+  TraceInfo(s, L"Directive not recognised: " + header);
+  for (auto& l : lines) TraceInfo(s, l);
+  std::wstring text = header + L" is not a recognised directive. " +
+                      (lines.empty() ? L"No lines were entered under this directive."
+                                     : L"The following lines were entered under this directive:");
+  for (auto& l : lines) text += L"\r\n" + l;
+  return text;
+}
+
+bool ProcessDirective(Session& s, const std::wstring& header, const Lines& lines, const std::wstring& archive,
+                      uint32_t number, uint32_t total) {
+  const DirectiveEntry* entry = nullptr;
+  std::wstring sectionName = header;
+  if (header == L"::") {
+    entry = &DirectiveTable()[DefaultDirectiveFor(lines)];
+    sectionName = entry->name;
+  } else {
+    entry = FindDirective(header);
+  }
+  const std::wstring progress = L"Processing directive " + Decimal(number) + L" of " + Decimal(total) + L" (";
+  if (!entry) {
+    Print(s, progress + L"Unrecognised directive: " + header + L")\n");
+    AppendToSessionLog(s, UnrecognisedDirective(s, header, lines) + L"\r\n\r\n\r\n\r\n\r\n");
+    return true;
+  }
+  Print(s, progress + entry->name + L")\n");
+  std::wstring report;
+  bool ok;
+  if (entry->handler) {
+    ok = entry->handler(s, lines, archive, report);
+  } else {
+    report = std::wstring(entry->name) + L" is not available in this version of Corvex.";
+    ok = false;
+  }
+  WriteDirectiveSection(s, sectionName, report, ok);
+  return ok;
+}
+
+}  // namespace corvex

@@ -1,0 +1,23 @@
+// The program's one loop over work: prepares every script line, cuts the
+// script at its headers and runs each directive through the table.
+#pragma once
+
+#include <string>
+
+#include "core/session.h"
+#include "script/directive.h"
+
+namespace corvex {
+
+RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& archive);
+
+// Trimmed, "{ARCHIVE}" resolved, slashes turned, variables expanded and
+// System32 mapped; what a handler sees.
+std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring& archive);
+
+bool ProcessDirective(Session& s, const std::wstring& header, const Lines& lines, const std::wstring& archive,
+                      uint32_t number, uint32_t total);
+size_t DefaultDirectiveFor(const Lines& lines);
+void WriteDirectiveSection(Session& s, const std::wstring& name, const std::wstring& text, bool success);
+
+}  // namespace corvex

@@ -1,0 +1,56 @@
+#include "script/text_reader.h"
+
+#include "core/text.h"
+
+namespace corvex {
+
+// Lines joined with CR LF whatever the file used, as a line-by-line reader
+// would give them back.
+static std::wstring NormaliseLines(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size() + text.size() / 40);
+  size_t start = 0;
+  bool first = true;
+  while (start < text.size()) {
+    size_t lf = text.find(L'\n', start);
+    size_t end = lf == std::wstring::npos ? text.size() : lf;
+    size_t stop = end;
+    if (stop > start && text[stop - 1] == L'\r') --stop;
+    if (!first) out += L"\r\n";
+    out.append(text, start, stop - start);
+    first = false;
+    if (lf == std::wstring::npos) break;
+    start = lf + 1;
+  }
+  return out;
+}
+
+std::wstring DecodeText(const std::string& b, bool forceUnicode, bool detect) {
+  std::wstring text;
+  auto byte = [&](size_t i) { return i < b.size() ? static_cast<uint8_t>(b[i]) : 0x100; };
+  if (detect) {
+    if (byte(0) == 0xFF && byte(1) == 0xFE)
+      text = FromUtf16Le(b, 2);
+    else if (byte(0) == 0xFE && byte(1) == 0xFF)
+      text = FromUtf16Be(b, 2);
+    else if (b.size() >= 2 && byte(1) == 0)
+      text = FromUtf16Le(b, 0);
+    else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+      text = FromUtf8(b, 3);
+    else
+      text = FromLatin1(b);
+  } else if (forceUnicode) {
+    text = FromUtf16Le(b, (byte(0) == 0xFF && byte(1) == 0xFE) ? 2 : 0);
+  } else {
+    text = FromLatin1(b);
+  }
+  return NormaliseLines(text);
+}
+
+std::wstring ReadTextFile(Session& s, const std::wstring& path, bool forceUnicode, bool detect) {
+  auto bytes = s.os.fs.ReadFile(s.os.env.Expand(path, 512));
+  if (!bytes.ok()) return L"";
+  return DecodeText(*bytes, forceUnicode, detect);
+}
+
+}  // namespace corvex

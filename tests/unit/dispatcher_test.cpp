@@ -1,0 +1,140 @@
+#include "script/dispatcher.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+#include "core/debug_directive.h"
+#include "script/directive_table.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+TEST(DirectiveTable, ThirtyNineEntriesInLookupOrder) {
+  ASSERT_EQ(DirectiveCount(), 39u);
+  EXPECT_STREQ(DirectiveTable()[0].name, L"AutoAnalysis::");
+  EXPECT_STREQ(DirectiveTable()[kRegistryScriptIndex].name, L"RegistryScript::");
+  EXPECT_STREQ(DirectiveTable()[38].name, L"SymbolServer::");
+  EXPECT_EQ(FindDirective(L"debug::"), &DirectiveTable()[6]);
+  EXPECT_EQ(FindDirective(L"Debug:: now"), nullptr);
+}
+
+TEST(PrepareLine, ArchiveTokenQuotedSlashesTurnedVariablesExpanded) {
+  FakeSession f;
+  EXPECT_EQ(PrepareLine(f.s, L"  {archive}/new/a.dll %SystemRoot%/System32/a.dll \r", L"C:\\Arc"),
+            L"\"C:\\Arc\\new\\a.dll\" C:\\Windows\\System32\\a.dll");
+  EXPECT_EQ(PrepareLine(f.s, L"\"{ARCHIVE}\\a b.dll\" \"C:\\x\"", L"C:\\Arc"), L"\"C:\\Arc\\a b.dll\" \"C:\\x\"");
+  EXPECT_EQ(PrepareLine(f.s, L"https://example.org/a/b", L""), L"https:\\\\example.org\\a\\b");
+  f.w.wow64 = true;
+  EXPECT_EQ(PrepareLine(f.s, L"%SystemRoot%\\System32\\a.dll", L""), L"C:\\Windows\\Sysnative\\a.dll");
+  EXPECT_EQ(PrepareLine(f.s, L" \t ", L""), L"");
+}
+
+TEST(Dispatch, SectionsProgressAndResult) {
+  FakeSession f;
+  auto result = Dispatch(f.s, L"debug::\r\nNo cbs surt\r\n\r\nDebug::\r\nSave Debug Log\r\nBogus::\r\nline\r\n", L"");
+  EXPECT_EQ(result, RunResult::kSucceeded);
+  EXPECT_EQ(f.w.ConsoleText(),
+            L"Processing directive 1 of 3 (Debug::)\n"
+            L"Processing directive 2 of 3 (Debug::)\n"
+            L"Processing directive 3 of 3 (Unrecognised directive: Bogus::)\n");
+  EXPECT_EQ(f.s.log,
+            L"debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"Debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"Bogus:: is not a recognised directive. The following lines were entered under this directive:\r\n"
+            L"line\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(f.s.skipMask, 0xCu);
+  EXPECT_TRUE(f.s.saveDebugLog);
+  EXPECT_NE(f.s.trace.find(L"Directive not recognised: Bogus::"), std::wstring::npos);
+}
+
+TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
+  FakeSession f;
+  auto result = Dispatch(f.s, L"Debug::\r\nwhatever\r\nDebug::\r\nNo dirs", L"");
+  EXPECT_EQ(result, RunResult::kFailed);
+  EXPECT_EQ(f.s.log,
+            L"Debug::\r\nFailed to recognise input line whatever.\r\nDebug:: directive failed to complete "
+            L"successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"Debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(f.s.skipMask, 0x10u);
+}
+
+TEST(Dispatch, LinesBeforeTheFirstHeaderGoToTheFirstDirective) {
+  FakeSession f;
+  Dispatch(f.s, L"orphan line\r\nDebug::\r\nSave Debug Log", L"");
+  EXPECT_NE(f.s.log.find(L"Failed to recognise input line orphan line."), std::wstring::npos);
+}
+
+TEST(Dispatch, NoHeaderProcessesNothingAndSucceeds) {
+  FakeSession f;
+  EXPECT_EQ(Dispatch(f.s, L"just text\r\nmore", L""), RunResult::kSucceeded);
+  EXPECT_EQ(f.s.log, L"");
+  EXPECT_EQ(Dispatch(f.s, L"", L""), RunResult::kSucceeded);
+}
+
+TEST(Dispatch, BareHeaderChoosesByItsLines) {
+  EXPECT_EQ(DefaultDirectiveFor({}), kAutoAnalysisIndex);
+  EXPECT_EQ(DefaultDirectiveFor({L"[HKEY_LOCAL_MACHINE\\x]"}), kRegistryScriptIndex);
+  EXPECT_EQ(DefaultDirectiveFor({L"regedit4"}), kRegistryScriptIndex);
+  EXPECT_EQ(DefaultDirectiveFor({L"C:\\a C:\\b"}), kPowerCopyIndex);
+  FakeSession f;
+  Dispatch(f.s, L"::\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\x]", L"");
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (RegistryScript::)\n");
+  EXPECT_TRUE(StartsWith(f.s.log, L"RegistryScript::\r\n")) << "the section carries the chosen name";
+}
+
+TEST(Dispatch, DirectiveNotBuiltFailsHonestly) {
+  FakeSession f;
+  EXPECT_EQ(Dispatch(f.s, L"VSS::\r\nx", L""), RunResult::kFailed);
+  EXPECT_EQ(f.s.log,
+            L"VSS::\r\nVSS:: is not available in this version of Corvex.\r\nVSS:: directive failed to complete "
+            L"successfully.\r\n\r\n\r\n\r\n\r\n");
+}
+
+TEST(Dispatch, DirectiveNumberGrowsAcrossRuns) {
+  FakeSession f;
+  Dispatch(f.s, L"Debug::", L"");
+  f.w.ClearConsoleText();
+  Dispatch(f.s, L"Debug::", L"");
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 2 of 1 (Debug::)\n");
+}
+
+TEST(Dispatch, HundredThousandLinesStayLinear) {
+  FakeSession f;
+  std::wstring script = L"Debug::\r\n";
+  for (int i = 0; i < 100000; ++i) script += L"No cbs %SystemRoot%\\x/y\r\n";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Dispatch(f.s, script, L""), RunResult::kSucceeded);
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(f.s.skipMask, 0x4u);
+}
+
+TEST(DebugDirective, SwitchesAndMask) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_TRUE(DebugDirective(f.s, {}, L"", report));
+  EXPECT_TRUE(f.s.saveDebugLog);
+
+  FakeSession g;
+  EXPECT_TRUE(DebugDirective(g.s, {L"no cbs and surt"}, L"", report));
+  EXPECT_EQ(g.s.skipMask, 0xCu);
+  EXPECT_TRUE(DebugDirective(g.s, {L"cbs again"}, L"", report));
+  EXPECT_EQ(g.s.skipMask, 0u) << "a keyword without \"No \" clears the whole mask";
+  EXPECT_TRUE(DebugDirective(g.s, {L"No csd", L"No fr"}, L"", report));
+  EXPECT_EQ(g.s.skipMask, 0x1Fu);
+
+  FakeSession h;
+  report.clear();
+  EXPECT_TRUE(DebugDirective(h.s, {L"save debug log please"}, L"", report));
+  EXPECT_TRUE(h.s.saveDebugLog);
+  FakeSession k;
+  EXPECT_FALSE(DebugDirective(k.s, {L"Please Save Debug Log", L"Save Debug Log"}, L"", report));
+  EXPECT_EQ(report, L"Failed to recognise input line Please Save Debug Log.\r\n");
+  EXPECT_TRUE(k.s.saveDebugLog) << "the remaining lines are still examined";
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,119 @@
+#include "script/script_loader.h"
+
+#include <gtest/gtest.h>
+
+#include "sample_files.h"
+#include "script/file_hash.h"
+#include "script/script_list.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
+
+TEST(FileHash, Sha256AsHexAndBase64) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\abc.txt", "abc");
+  EXPECT_EQ(HashFile(f.s, L"C:\\abc.txt"), L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(HexToBase64(HashFile(f.s, L"C:\\abc.txt")), L"ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=");
+  EXPECT_EQ(HexToBase64(L"BA7816"), L"ungW");
+  EXPECT_EQ(HashFile(f.s, L"C:\\missing.txt"), L"");
+}
+
+TEST(LoadScript, TextScriptLineAndBlankLines) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\My Scripts\\Fix.TXT", testing::Utf16Bom(L"Debug::\r\n"));
+  std::wstring script, archive;
+  ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\My", L"Scripts\\Fix.TXT"}, script, archive));
+  EXPECT_EQ(script, L"Debug::");
+  EXPECT_EQ(archive, L"");
+  EXPECT_EQ(f.s.scriptPath, L"C:\\My Scripts\\Fix.TXT");
+  EXPECT_EQ(f.s.log, L"Using .txt script file at C:\\My Scripts\\Fix.TXT [0]\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(f.s.scriptHash.size(), 44u);
+}
+
+TEST(LoadScript, EmptyOrUnreadableScriptFails) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\empty.txt", "");
+  std::wstring script, archive;
+  EXPECT_FALSE(LoadScript(f.s, {kExe, L"C:\\empty.txt"}, script, archive));
+  EXPECT_EQ(script, L"");
+  EXPECT_EQ(f.s.log,
+            L"Using .txt script file at C:\\empty.txt [0]\r\nFailed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
+  FakeSession g;
+  EXPECT_FALSE(LoadScript(g.s, {kExe, L"C:\\absent.txt"}, script, archive));
+  EXPECT_EQ(g.s.log,
+            L"Using .txt script file at C:\\absent.txt []\r\nFailed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(g.s.scriptHash, L"");
+}
+
+TEST(LoadScript, NoArgumentOrOtherExtensionRunsTheAnalysis) {
+  for (auto args : {std::vector<std::wstring>{kExe}, std::vector<std::wstring>{kExe, L"C:\\x.log"},
+                    std::vector<std::wstring>{kExe, L""}}) {
+    FakeSession f;
+    std::wstring script, archive;
+    ASSERT_TRUE(LoadScript(f.s, args, script, archive));
+    EXPECT_EQ(script, L"AutoAnalysis::\r\nDisplayIntro");
+    EXPECT_EQ(f.s.log, L"Not using a script file.\r\n\r\n\r\n\r\n\r\n");
+    EXPECT_TRUE(f.s.deferredFlashScan);
+  }
+}
+
+TEST(ScriptList, CountsEarlierRunsOfTheSameScript) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\s.txt", "Debug::");
+  f.w.now = {2026, 1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(ScriptListCount(f.s, L"C:\\s.txt"), L"0");
+  f.w.AddFolder(L"C:\\Corvex");
+  EXPECT_EQ(ScriptListRecord(f.s, L"2026-01-02 03'04'05.006"), L"TRUE");
+  FakeSession second;
+  second.w.AddFile(L"C:\\s.txt", "Debug::");
+  second.w.AddFile(L"C:\\Corvex\\ScriptList", f.w.FileBytes(L"C:\\Corvex\\ScriptList"));
+  EXPECT_EQ(ScriptListCount(second.s, L"C:\\s.txt"), L"1");
+  EXPECT_EQ(ScriptListRecord(second.s, L"stamp"), L"TRUE");
+  std::string hash = ToLatin1(f.s.scriptHash);
+  EXPECT_EQ(second.w.FileBytes(L"C:\\Corvex\\ScriptList"),
+            "2026-01-02 03'04'05.006 - " + hash + " [0]stamp - " + hash + " [1]");
+  FakeSession none;
+  EXPECT_EQ(ScriptListRecord(none.s, L"x"), L"FALSE");
+  second.w.InjectFault(fake::Op::kWriteFile, L"ScriptList", 5);
+  EXPECT_EQ(ScriptListRecord(second.s, L"x"), L"ERROR");
+}
+
+class ZipScript : public ::testing::Test {
+ protected:
+  void Load(const std::string& sample, const std::wstring& zip = L"C:\\Down\\fix.zip") {
+    std::string bytes = testing::ReadSample("zips/" + sample);
+    ASSERT_FALSE(bytes.empty()) << sample;
+    f.w.AddFile(zip, bytes);
+    ok = LoadScript(f.s, {kExe, zip}, script, archive);
+  }
+  FakeSession f;
+  std::wstring script, archive;
+  bool ok = false;
+  const std::wstring arc = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive";
+};
+
+TEST_F(ZipScript, CorruptZipIsReportedAndWaitsForAKey) {
+  f.s.hold = true;
+  f.w.AddFile(L"C:\\Down\\fix.zip", "PK\x03\x04 this is not a zip at all");
+  ok = LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(archive, L"");
+  EXPECT_EQ(f.w.keysRead, 1);
+  EXPECT_NE(f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos)
+      << "held output is released for the message";
+  EXPECT_TRUE(StartsWith(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
+  EXPECT_TRUE(EndsWith(f.s.log, L".\r\n\r\n\r\n\r\n\r\n"));
+}
+
+TEST_F(ZipScript, EmptyFileIsCorrupt) {
+  f.w.AddFile(L"C:\\Down\\fix.zip", "");
+  EXPECT_FALSE(LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive));
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,93 @@
+#include "core/session_log.h"
+
+#include <gtest/gtest.h>
+
+#include "core/console_output.h"
+#include "core/text_file.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+TEST(ErrorCodeName, NamesTwelveCodesAndFormatsTheRest) {
+  EXPECT_EQ(ErrorCodeName(5), L"ERROR_ACCESS_DENIED");
+  EXPECT_EQ(ErrorCodeName(1314), L"ERROR_PRIVILEGE_NOT_HELD");
+  EXPECT_EQ(ErrorCodeName(1009), L"ERROR_BADDB");
+  EXPECT_EQ(ErrorCodeName(1450), L"0x5AA");
+  EXPECT_EQ(ErrorCodeName(5, false, true), L"5");
+  EXPECT_EQ(ErrorCodeName(5, false), L"0x5");
+  EXPECT_EQ(ErrorCodeName(0x80070005u), L"0x80070005");
+}
+
+TEST(SessionLog, TraceLinesCarryTimeLevelAndCode) {
+  FakeSession f;
+  f.w.now = {2026, 3, 4, 5, 6, 7, 8};
+  TraceInfo(f.s, L"hello");
+  TraceErrorCode(f.s, 0x5AA, L"Failed to create process x with args y with error code ");
+  EXPECT_EQ(f.s.trace,
+            L"2026-03-04 05:06:07.008      Info      hello\r\n"
+            L"2026-03-04 05:06:07.008      Error     Failed to create process x with args y with error code 0x5AA\r\n");
+  EXPECT_EQ(FileNameTime(f.w.now), L"2026-03-04 05'06'07.008");
+}
+
+TEST(ConsoleOutput, HoldKeepsTextUntilFlushedAndMirrorShowsAndKeeps) {
+  FakeSession f;
+  f.s.hold = true;
+  Print(f.s, L"one ");
+  EXPECT_EQ(f.w.ConsoleText(), L"");
+  FlushTranscript(f.s, false);
+  EXPECT_EQ(f.w.ConsoleText(), L"one ");
+  EXPECT_TRUE(f.s.transcript.empty());
+  Print(f.s, L"two ");
+  EXPECT_EQ(f.w.ConsoleText(), L"one two ");
+  EXPECT_TRUE(f.s.transcript.empty()) << "no flag set: nothing is recorded";
+
+  f.s.mirror = true;
+  Print(f.s, L"three");
+  RedrawFromTranscript(f.s);
+  EXPECT_EQ(f.w.ConsoleText(), L"one two three<clear>three");
+  EXPECT_TRUE(f.s.mirror);
+  EXPECT_EQ(f.s.transcript, L"three");
+}
+
+TEST(ConsoleOutput, ProgressBar) {
+  FakeSession f;
+  ShowProgress(f.s, 0, 0);
+  EXPECT_EQ(f.w.ConsoleText(), L"\r   0% [>" + std::wstring(59, L' ') + L"] ");
+  f.w.ClearConsoleText();
+  ShowProgress(f.s, 30, 60);
+  EXPECT_EQ(f.w.ConsoleText(), L"\r  50% [" + std::wstring(29, L'=') + L">" + std::wstring(30, L' ') + L"] ");
+  f.w.ClearConsoleText();
+  ShowProgress(f.s, 1, 1);
+  EXPECT_EQ(f.w.ConsoleText(), L"\r 100% [" + std::wstring(59, L'=') + L">] ");
+}
+
+TEST(WriteTextFile, UnicodeStartsWithMarkAndAppendsWithoutSecondMark) {
+  FakeSession f;
+  ASSERT_TRUE(WriteTextFile(f.s, false, false, L"%UserProfile%\\a.txt", L"x\r\n", true).ok());
+  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\Users\\Tester\\a.txt", L"y", true).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\Users\\Tester\\a.txt"), std::string("\xFF\xFEx\0\r\0\n\0y\0", 10));
+}
+
+TEST(WriteTextFile, EightBitAppendRewritesAndRawHasNoMark) {
+  FakeSession f;
+  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\list", L"ab", false).ok());
+  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\list", L"cd", false).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\list"), "abcd");
+  ASSERT_TRUE(WriteTextFile(f.s, false, true, L"C:\\raw", L"ab", false).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\raw"), std::string("a\0b\0", 4));
+}
+
+TEST(WriteTextFile, FailureCarriesTheCode) {
+  FakeSession f;
+  f.w.InjectFault(fake::Op::kWriteFile, L"a.txt", 32);
+  auto st = WriteTextFile(f.s, false, false, L"C:\\a.txt", L"x", true);
+  EXPECT_EQ(st.code(), 32u);
+  EXPECT_EQ(ErrnoFromWin32(st.code()), 13);
+  EXPECT_EQ(WriteTextFile(f.s, false, false, L"C:\\missing\\a.txt", L"x", true).code(), 3u);
+}
+
+}  // namespace
+}  // namespace corvex

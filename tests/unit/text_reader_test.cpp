@@ -1,0 +1,66 @@
+#include "script/text_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "sample_files.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kScript = L"PowerCopy::\r\nC:\\a.dll C:\\Windows\\System32\\a.dll\r\n\r\nDebug::";
+
+TEST(ReadTextFile, EveryEncodingGivesTheSameScript) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\s\\bom16.txt", testing::Utf16Bom(kScript));
+  f.w.AddFile(L"C:\\s\\plain16.txt", ToUtf16Le(kScript));
+  f.w.AddFile(L"C:\\s\\utf8.txt", "\xEF\xBB\xBF" + ToUtf8(kScript));
+  f.w.AddFile(L"C:\\s\\ansi.txt", ToLatin1(kScript));
+  std::string be;
+  std::string le = ToUtf16Le(kScript);
+  be = "\xFE\xFF";
+  for (size_t i = 0; i + 1 < le.size(); i += 2) {
+    be.push_back(le[i + 1]);
+    be.push_back(le[i]);
+  }
+  f.w.AddFile(L"C:\\s\\be16.txt", be);
+  for (auto name : {L"bom16.txt", L"plain16.txt", L"utf8.txt", L"ansi.txt", L"be16.txt"})
+    EXPECT_EQ(ReadTextFile(f.s, std::wstring(L"C:\\s\\") + name), kScript) << name;
+}
+
+TEST(ReadTextFile, LineEndsBecomeCrLfAndEightBitKeepsByteValues) {
+  EXPECT_EQ(DecodeText("a\nb\r\nc", false, true), L"a\r\nb\r\nc");
+  EXPECT_EQ(DecodeText("caf\xE9", false, true), L"caf\u00e9");
+  EXPECT_EQ(DecodeText("\xEF\xBB\xBF" "caf\xC3\xA9", false, true), L"caf\u00e9");
+  EXPECT_EQ(DecodeText("", false, true), L"");
+}
+
+TEST(ReadTextFile, MissingFileReadsEmptyAndPathIsExpanded) {
+  FakeSession f;
+  EXPECT_EQ(ReadTextFile(f.s, L"C:\\nothing.txt"), L"");
+  f.w.AddFile(L"C:\\Users\\Tester\\x.txt", "hi");
+  EXPECT_EQ(ReadTextFile(f.s, L"%UserProfile%\\x.txt"), L"hi");
+}
+
+TEST(ReadTextFile, RegeditExportWrittenByWindows) {
+  std::string bytes = testing::ReadSample("windows/reg-export-hex2-usershellfolders.reg");
+  ASSERT_FALSE(bytes.empty());
+  std::wstring text = DecodeText(bytes, false, true);
+  EXPECT_TRUE(StartsWith(text, L"Windows Registry Editor Version 5.00\r\n"));
+  EXPECT_NE(text.find(L"[HKEY_CURRENT_USER\\"), std::wstring::npos);
+  EXPECT_EQ(text.find(L'\xFEFF'), std::wstring::npos);
+}
+
+TEST(ReadTextFile, IcaclsSaveWithoutMarkIsDetectedAsUtf16) {
+  std::string bytes = testing::ReadSample("windows/icacls-save-windir-1.acl");
+  ASSERT_FALSE(bytes.empty());
+  std::wstring text = DecodeText(bytes, false, true);
+  auto lines = Split(text, L"\r\n");
+  ASSERT_GE(lines.size(), 28u);
+  EXPECT_TRUE(StartsWith(lines[1], L"D:")) << lines[1];
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,105 @@
+#include "core/working_folders.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+
+TEST(WorkingFolders, LiveUnderLocalAppData) {
+  FakeSession f;
+  EXPECT_EQ(WorkingFolder(f.s), kWork);
+  EXPECT_EQ(TempFolder(f.s), kWork + L"\\Temp");
+  EXPECT_EQ(ArchiveFolder(f.s), kWork + L"\\Archive");
+  ASSERT_TRUE(EnsureWorkingFolders(f.s));
+  EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
+  EXPECT_TRUE(EnsureWorkingFolders(f.s)) << "existing folders count as success";
+}
+
+TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
+  FakeSession f;
+  f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen", 5);
+  EXPECT_FALSE(WriteWorkingFile(f.s, L"Reboot_Script", L"x"));
+  EXPECT_TRUE(WriteWorkingFile(f.s, L"Reboot_Script", L"PowerCopy::"));
+  EXPECT_EQ(ReadWorkingFile(f.s, L"Reboot_Script"), L"PowerCopy::");
+  EXPECT_TRUE(WorkingFileExists(f.s, L"Reboot_Script"));
+  EXPECT_FALSE(WorkingFileExists(f.s, L"Temp")) << "a folder is not a working file";
+}
+
+TEST(DeleteMatching, StatusCodes) {
+  FakeSession f;
+  f.w.AddFile(kWork + L"\\Reboot_Neat_Log", "a");
+  f.w.AddFile(kWork + L"\\Reboot_Script", "b", 0x1 /* read-only */);
+  f.w.AddFile(kWork + L"\\DataBlocks", "c");
+  EXPECT_EQ(DeleteMatching(f.s, L"", L"*.*", false), 3);
+  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*", false), 0);
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Neat_Log"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Script")) << "read-only files are made normal first";
+  EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks"));
+  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*", false), -1);
+  EXPECT_EQ(DeleteMatching(f.s, L"C:\\no\\such", L"*.*", true), -1);
+}
+
+TEST(DeleteMatching, FailuresAndFolderRemoval) {
+  FakeSession f;
+  f.w.AddFile(kWork + L"\\Temp\\sub\\x.bin", "x");
+  f.w.AddFile(kWork + L"\\Temp\\y.bin", "y");
+  f.w.InjectFault(fake::Op::kDeleteFile, L"y.bin", 32);
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*", false), 1);
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Temp\\sub\\x.bin"));
+  EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp\\sub")) << "sub-folders are emptied, not removed";
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.bin", true), 2) << "sub remains, so Temp cannot go";
+  f.w.AddFile(L"C:\\gone\\a", "a");
+  EXPECT_EQ(DeleteMatching(f.s, L"C:\\gone\\", L"*.*", true), 0);
+  EXPECT_FALSE(f.w.Exists(L"C:\\gone"));
+}
+
+TEST(ListFiles, BreadthFirstWithFallbackSearch) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\r\\a.dll", "");
+  f.w.AddFile(L"C:\\r\\b.txt", "");
+  f.w.AddFile(L"C:\\r\\d1\\c.dll", "");
+  f.w.AddFile(L"C:\\r\\d1\\d2\\e.dll", "");
+  f.w.AddFile(L"C:\\r\\d3\\f.txt", "");
+  auto all = ListFiles(f.s, L"C:\\r", L"*.*", true);
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all[0], L"C:\\r\\a.dll");
+  EXPECT_EQ(all.back(), L"C:\\r\\d1\\d2\\e.dll") << "deepest level comes last";
+}
+
+TEST(ListFiles, PatternSearchFallsBackToEveryEntryWhereNothingMatches) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\r\\b.txt", "");
+  f.w.AddFile(L"C:\\r\\d1\\c.dll", "");
+  f.w.AddFile(L"C:\\r\\d1\\d2\\e.dll", "");
+  f.w.AddFile(L"C:\\r\\d3\\x.txt", "");
+  f.w.AddFile(L"C:\\r\\d3\\d4\\g.dll", "");
+  // C:\r and d3 hold no match, so their folders are walked; d1 holds one,
+  // so only its matches are taken and d2 is not entered.
+  auto dlls = ListFiles(f.s, L"C:\\r", L"*.dll", true);
+  EXPECT_EQ(dlls, (std::vector<std::wstring>{L"C:\\r\\d1\\c.dll", L"C:\\r\\d3\\d4\\g.dll"}));
+  EXPECT_TRUE(ListFiles(f.s, L"C:\\nowhere", L"*.*", true).empty());
+}
+
+TEST(SplitLineItems, QuotedOrSpaceSeparated) {
+  EXPECT_EQ(SplitLineItems(L"\"C:\\a b\\x.dll\" \"C:\\Windows\\x.dll\""),
+            (std::vector<std::wstring>{L"C:\\a b\\x.dll", L"C:\\Windows\\x.dll"}));
+  EXPECT_EQ(SplitLineItems(L"C:\\a.dll  C:\\b.dll"), (std::vector<std::wstring>{L"C:\\a.dll", L"C:\\b.dll"}));
+  EXPECT_TRUE(SplitLineItems(L"  ").empty());
+}
+
+TEST(CreateDirectoryTree, MakesEveryMissingParent) {
+  FakeSession f;
+  EXPECT_TRUE(CreateDirectoryTree(f.s, L"C:\\Corvex\\Backups\\Registry"));
+  EXPECT_TRUE(f.w.IsFolder(L"C:\\Corvex\\Backups\\Registry"));
+  f.w.AddFile(L"C:\\file", "x");
+  EXPECT_FALSE(CreateDirectoryTree(f.s, L"C:\\file\\sub"));
+}
+
+}  // namespace
+}  // namespace corvex
