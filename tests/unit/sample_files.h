@@ -1,12 +1,10 @@
-// Test inputs kept under tests/samples.
+// Reading the committed test fixtures below tests/samples. Declared outside
+// any namespace so every test file finds it unqualified.
 #pragma once
 
 #include <string>
 
-namespace corvex::testing {
-
-// Bytes of tests/samples/<relative>; "" when missing. Under Wine the Unix
-// path is reached through the Z: drive.
+// Bytes of CORVEX_SAMPLES_DIR "/" `relative`. Under Wine the Unix path may
+// need the "Z:" drive in front, which is tried second. A file that cannot be
+// read fails the current test and gives "".
 std::string ReadSample(const std::string& relative);
-
-}  // namespace corvex::testing

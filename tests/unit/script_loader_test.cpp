@@ -28,7 +28,7 @@ TEST(LoadScript, TextScriptLineAndBlankLines) {
   f.w.AddFile(L"C:\\My Scripts\\Fix.TXT", testing::Utf16Bom(L"Debug::\r\n"));
   std::wstring script, archive;
   ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\My", L"Scripts\\Fix.TXT"}, script, archive));
-  EXPECT_EQ(script, L"Debug::");
+  EXPECT_EQ(script, L"Debug::\r\n");
   EXPECT_EQ(archive, L"");
   EXPECT_EQ(f.s.scriptPath, L"C:\\My Scripts\\Fix.TXT");
   EXPECT_EQ(f.s.log, L"Using .txt script file at C:\\My Scripts\\Fix.TXT [0]\r\n\r\n\r\n\r\n\r\n");
@@ -86,7 +86,7 @@ TEST(ScriptList, CountsEarlierRunsOfTheSameScript) {
 class ZipScript : public ::testing::Test {
  protected:
   void Load(const std::string& sample, const std::wstring& zip = L"C:\\Down\\fix.zip") {
-    std::string bytes = testing::ReadSample("zips/" + sample);
+    std::string bytes = ::ReadSample("zips/" + sample);
     ASSERT_FALSE(bytes.empty()) << sample;
     f.w.AddFile(zip, bytes);
     ok = LoadScript(f.s, {kExe, zip}, script, archive);

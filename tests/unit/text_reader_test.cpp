@@ -32,6 +32,7 @@ TEST(ReadTextFile, EveryEncodingGivesTheSameScript) {
 
 TEST(ReadTextFile, LineEndsBecomeCrLfAndEightBitKeepsByteValues) {
   EXPECT_EQ(DecodeText("a\nb\r\nc", false, true), L"a\r\nb\r\nc");
+  EXPECT_EQ(DecodeText("a\r\n\r\n\n", false, true), L"a\r\n\r\n\r\n") << "line breaks at the end are kept";
   EXPECT_EQ(DecodeText("caf\xE9", false, true), L"caf\u00e9");
   EXPECT_EQ(DecodeText("\xEF\xBB\xBF" "caf\xC3\xA9", false, true), L"caf\u00e9");
   EXPECT_EQ(DecodeText("", false, true), L"");
@@ -45,7 +46,7 @@ TEST(ReadTextFile, MissingFileReadsEmptyAndPathIsExpanded) {
 }
 
 TEST(ReadTextFile, RegeditExportWrittenByWindows) {
-  std::string bytes = testing::ReadSample("windows/reg-export-hex2-usershellfolders.reg");
+  std::string bytes = ::ReadSample("windows/reg-export-hex2-usershellfolders.reg");
   ASSERT_FALSE(bytes.empty());
   std::wstring text = DecodeText(bytes, false, true);
   EXPECT_TRUE(StartsWith(text, L"Windows Registry Editor Version 5.00\r\n"));
@@ -54,7 +55,7 @@ TEST(ReadTextFile, RegeditExportWrittenByWindows) {
 }
 
 TEST(ReadTextFile, IcaclsSaveWithoutMarkIsDetectedAsUtf16) {
-  std::string bytes = testing::ReadSample("windows/icacls-save-windir-1.acl");
+  std::string bytes = ::ReadSample("windows/icacls-save-windir-1.acl");
   ASSERT_FALSE(bytes.empty());
   std::wstring text = DecodeText(bytes, false, true);
   auto lines = Split(text, L"\r\n");

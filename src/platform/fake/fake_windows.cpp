@@ -258,7 +258,8 @@ class FakeEnvironment : public platform::Environment {
   }
 
   Result<std::wstring> GetKnownFolder(KnownFolder folder) override {
-    if (uint32_t f = w_.TakeFault(Op::kKnownFolder, L"")) return Error{f};
+    static const wchar_t* const kNames[] = {L"LocalAppData", L"Desktop", L"Documents"};
+    if (uint32_t f = w_.TakeFault(Op::kKnownFolder, kNames[static_cast<int>(folder)])) return Error{f};
     auto it = w_.knownFolders_.find(folder);
     if (it == w_.knownFolders_.end()) return Error{0x80070002};
     return it->second;

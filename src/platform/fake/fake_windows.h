@@ -104,6 +104,7 @@ class FakeWindows {
   // The next `times` calls of `op` on a path that contains `pathPart`
   // (case-insensitive; empty matches every path) fail with `code`, after
   // `skip` matching calls have gone through. times < 0: persistent.
+  // Known folders match by name: "LocalAppData", "Desktop", "Documents".
   void InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times = 1, int skip = 0);
   void ClearFaults() { faults_.clear(); }
   // Returns the code to fail with, or 0. Counts the call down.

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds one flavour: native (unit tests), win32 (the release Corvex.exe,
+# i686) or win64 (x86_64: Corvex.exe and the unit tests for Wine).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+flavour=${1:-native}
+case "$flavour" in
+  native) args=(-DCMAKE_BUILD_TYPE=Debug) ;;
+  win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release -DCORVEX_TESTS=OFF) ;;
+  win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
+  *) echo "usage: $0 native|win32|win64" >&2; exit 2 ;;
+esac
+log="$root/build/$flavour.log"
+mkdir -p "$root/build"
+if ! { cmake -S "$root" -B "$root/build/$flavour" -G Ninja "${args[@]}" && ninja -C "$root/build/$flavour"; } >"$log" 2>&1; then
+  tail -40 "$log" >&2
+  echo "build of $flavour failed (full log: $log)" >&2
+  exit 1
+fi

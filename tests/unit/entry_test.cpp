@@ -1,0 +1,159 @@
+#include "core/entry.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
+const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
+const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+const std::wstring kHeader =
+    L"Corvex version 1.2.3.4 by Tallwen.\r\n"
+    L"Start time: 2026-12-06 09:30:15.250\r\n"
+    L"Microsoft Windows 10 Build 19045 - amd64\r\n";
+
+std::wstring Footer(const std::wstring& datablocks, const std::wstring& hashLine) {
+  return L"Corvex version 1.2.3.4 by Tallwen has completed.\r\n"
+         L"Currently storing " + datablocks + L" datablocks.\r\n"
+         L"Finish time: 2026-12-06 09:30:15.250" + hashLine +
+         L"\r\n----------------------EOF-----------------------";
+}
+
+TEST(Entry, TextScriptRunWritesTheWholeLogToTheDesktop) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo cbs\r\n");
+  EXPECT_EQ(RunProgram(f.s, {kExe, L"C:\\fix.txt"}), 0);
+  std::string bytes = f.w.FileBytes(kDesktopLog);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+  std::wstring hash = L"\r\nScript hash: " + f.s.scriptHash;
+  EXPECT_EQ(f.Utf16File(kDesktopLog),
+            kHeader + L"Using .txt script file at C:\\fix.txt [0]\r\n\r\n\r\n\r\n\r\n" +
+                L"Debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n" +
+                L"Successfully processed all directives.\r\n" + Footer(L"0", hash));
+  EXPECT_EQ(f.w.FileBytes(L"C:\\Corvex\\Corvex (2026-12-06 09'30'15.250).log"), bytes) << "dated copy";
+  EXPECT_EQ(f.w.FileBytes(L"C:\\Corvex\\ScriptList"), ToLatin1(L"2026-12-06 09'30'15.250 - " + f.s.scriptHash + L" [0]"));
+  ASSERT_EQ(f.w.processesRun.size(), 1u) << "Notepad once: no trace was asked for";
+  EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Windows\\Notepad.exe");
+  EXPECT_EQ(f.w.processesRun[0].commandLine, L" " + kDesktopLog);
+  EXPECT_FALSE(f.w.processesRun[0].wait);
+  EXPECT_FALSE(f.w.Exists(L"C:\\Users\\Tester\\Desktop\\Trace.txt"));
+  EXPECT_FALSE(f.w.Exists(kWork)) << "empty working folders are removed";
+  EXPECT_EQ(f.w.title, L"Corvex by tallwen.net");
+  EXPECT_TRUE(f.w.fixedSize);
+  EXPECT_EQ(f.w.ConsoleText(),
+            L"Welcome to Corvex by Tallwen and tallwen.net.\n\n"
+            L"Processing directive 1 of 1 (Debug::)\nSuccessfully processed all directives.\n");
+}
+
+TEST(Entry, FailingDirectivesStillExitWithZero) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nnonsense\r\n");
+  EXPECT_EQ(RunProgram(f.s, {kExe, L"C:\\fix.txt"}), 0);
+  EXPECT_NE(f.Utf16File(kDesktopLog).find(L"Failed to process all directives successfully.\r\nCorvex version"),
+            std::wstring::npos);
+}
+
+TEST(Entry, StartWithoutArgumentsHoldsTheConsole) {
+  FakeSession f;
+  f.w.version = {6, 1, 7601, 1, 1};
+  EXPECT_EQ(RunProgram(f.s, {kExe, L""}), 0);
+  EXPECT_EQ(f.w.ConsoleText(), L"") << "held output stays in the transcript";
+  EXPECT_NE(f.s.transcript.find(L"Welcome to Corvex"), std::wstring::npos);
+  EXPECT_FALSE(f.w.fixedSize) << "only Windows 10 and later get the fixed console";
+  std::wstring log = f.Utf16File(kDesktopLog);
+  EXPECT_NE(log.find(L"Not using a script file.\r\n\r\n\r\n\r\n\r\nAutoAnalysis::\r\n"), std::wstring::npos);
+  EXPECT_EQ(log.find(L"Script hash:"), std::wstring::npos) << "no script file was hashed";
+}
+
+TEST(Entry, SessionLogGivenAsScriptIsRefused) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\old.txt", testing::Utf16Bom(L"Corvex version 1.0 by Tallwen.\r\nDebug::\r\n"));
+  EXPECT_EQ(RunProgram(f.s, {kExe, L"C:\\old.txt"}), 0);
+  EXPECT_NE(f.w.ConsoleText().find(L"Detected logfile supplied as script. Script blocked.\nPress any key to exit . . . "),
+            std::wstring::npos);
+  EXPECT_EQ(f.w.keysRead, 1);
+  EXPECT_FALSE(f.w.Exists(kDesktopLog));
+  EXPECT_TRUE(f.w.processesRun.empty());
+}
+
+TEST(Entry, LogTextLaterInTheScriptIsAccepted) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\s.txt", "Debug::\r\nCorvex version\r\n");
+  RunProgram(f.s, {kExe, L"C:\\s.txt"});
+  EXPECT_TRUE(f.w.Exists(kDesktopLog));
+}
+
+TEST(Entry, WindowsBeforeVistaIsRefusedWithoutALog) {
+  FakeSession f;
+  f.w.version = {5, 1, 2600, 3, 1};
+  EXPECT_EQ(RunProgram(f.s, {kExe}), 0);
+  EXPECT_EQ(f.w.ConsoleText(),
+            L"Welcome to Corvex by Tallwen and tallwen.net.\n\nIncompatible Operating System detected. This program "
+            L"supports Windows Vista and above only.\nPress any key to exit . . . ");
+  EXPECT_EQ(f.w.keysRead, 1);
+  EXPECT_FALSE(f.w.Exists(kDesktopLog));
+  EXPECT_EQ(f.s.log, L"");
+}
+
+TEST(Entry, ContinuedSessionAppendsToTheSavedLogsAndRunsTheSavedScript) {
+  FakeSession f;
+  f.w.AddFile(kWork + L"\\Reboot_Neat_Log", testing::Utf16Bom(L"Corvex version 1.2.3.4 by Tallwen.\r\nEarlier part\r\n"));
+  f.w.AddFile(kWork + L"\\Reboot_Debug_Log", testing::Utf16Bom(L"earlier trace line\r\n"));
+  f.w.AddFile(kWork + L"\\Reboot_Script", testing::Utf16Bom(L"Debug::\r\n"));
+  f.w.AddFile(kWork + L"\\DataBlocks", testing::Utf16Bom(L"C:\\a|D:PAI(A;;FA;;;BA)|S-1-5-32-544\r\nC:\\b|D:(A;;FA;;;SY)|S-1-5-18"));
+  f.w.AddFile(L"C:\\other.txt", "VSS::\r\n");
+  RunProgram(f.s, {kExe, L"C:\\other.txt"});
+  std::wstring log = f.Utf16File(kDesktopLog);
+  EXPECT_TRUE(StartsWith(log, L"Corvex version 1.2.3.4 by Tallwen.\r\nEarlier part\r\nDebug:: directive completed"));
+  EXPECT_EQ(log.find(L"Start time:"), std::wstring::npos) << "no second header";
+  EXPECT_EQ(log.find(L"VSS::"), std::wstring::npos) << "the saved script runs, not the argument";
+  EXPECT_TRUE(EndsWith(log, Footer(L"2", L"")));
+  EXPECT_TRUE(StartsWith(f.s.trace, L"earlier trace line"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Neat_Log"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Script"));
+  EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks")) << "the working folder stays while it holds something";
+}
+
+TEST(Entry, DebugTraceIsWrittenAndOpenedWhenAskedFor) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_EQ(f.Utf16File(L"C:\\Users\\Tester\\Desktop\\Trace.txt"), L"There have been no debug trace events.");
+  EXPECT_TRUE(f.w.Exists(L"C:\\Corvex\\Trace (2026-12-06 09'30'15.250).log"));
+  ASSERT_EQ(f.w.processesRun.size(), 2u);
+  EXPECT_EQ(f.w.processesRun[1].commandLine, L" C:\\Users\\Tester\\Desktop\\Trace.txt");
+}
+
+TEST(Entry, FinalLogfileFailuresAreShownAndWaitedOn) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo fs\r\n");
+  f.w.InjectFault(fake::Op::kWriteFile, L"Desktop\\Corvex.txt", 32);
+  f.w.InjectFault(fake::Op::kCreateFolder, L"C:\\Corvex", 5);
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  std::wstring console = f.w.ConsoleText();
+  EXPECT_NE(console.find(L"\nERROR: Failed to write final logfile (" + kDesktopLog +
+                         L") with error code 13. File may be in use.\nPress any key to continue . . . \n"),
+            std::wstring::npos);
+  EXPECT_NE(console.find(L"\nWARNING: Failed to write logfile to permanent location with return code 0x1.\n"),
+            std::wstring::npos);
+  EXPECT_NE(console.find(L"Failed to prepare and open final logfiles.\n"), std::wstring::npos);
+  EXPECT_GE(f.w.keysRead, 2);
+}
+
+TEST(Entry, MissingDesktopFolderIsReportedByName) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo fs\r\n");
+  f.w.InjectFault(fake::Op::kKnownFolder, L"Desktop", 0x80070005);
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_NE(f.w.ConsoleText().find(L"\nERROR: Failed to write final logfile to Desktop with error code 0x80070005.\nPress any key to continue . . . \n"),
+            std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,115 @@
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+
+#include "platform/win32/handles.h"
+#include "platform/win32/win32_backend.h"
+#include "win32_test_support.h"
+
+namespace corvex::win32 {
+namespace {
+
+using testing::RawRead;
+using testing::RawWrite;
+using testing::TempFolder;
+
+class Win32ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(tmp.ok()); }
+
+  unique_hfile OpenForWrite(const std::wstring& path) {
+    return unique_hfile(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  unique_hfile OpenForRead(const std::wstring& path) {
+    return unique_hfile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+
+  TempFolder tmp;
+};
+
+TEST_F(Win32ConsoleTest, RedirectedOutputIsWrittenAsUtf8) {
+  std::wstring file = tmp / L"out.txt";
+  {
+    unique_hfile out = OpenForWrite(file);
+    ASSERT_TRUE(out);
+    Win32Console console(out.get(), nullptr);
+    EXPECT_FALSE(console.IsRealConsole());
+    // U+00FC, U+00DF, U+20AC and U+1D11E (a surrogate pair in UTF-16).
+    console.Write(L"Gr\u00fc\u00dfe \u20ac ");
+    console.Write(L"\xD834\xDD1E\r\n");
+    console.Clear();  // nothing on a redirected stream
+    console.Write(L"end");
+    console.Flush();
+  }
+  EXPECT_EQ(RawRead(file), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E\r\nend");
+}
+
+TEST_F(Win32ConsoleTest, LargeRedirectedWritesArriveWhole) {
+  std::wstring file = tmp / L"big.txt";
+  std::wstring text;
+  for (int i = 0; i < 40000; ++i) text += static_cast<wchar_t>(L'a' + i % 26);
+  text += L"\u00e9";
+  {
+    unique_hfile out = OpenForWrite(file);
+    ASSERT_TRUE(out);
+    Win32Console console(out.get(), nullptr);
+    console.Write(text);
+  }
+  std::string bytes = RawRead(file);
+  ASSERT_EQ(bytes.size(), 40002u);
+  EXPECT_EQ(bytes.substr(0, 3), "abc");
+  EXPECT_EQ(bytes.substr(40000), "\xC3\xA9");
+}
+
+TEST_F(Win32ConsoleTest, KeysAreBytesOfInputWithLineFeedAsEnterAndEndAsEnter) {
+  std::wstring file = tmp / L"keys.txt";
+  ASSERT_TRUE(RawWrite(file, "y\nZ\r"));
+  unique_hfile in = OpenForRead(file);
+  ASSERT_TRUE(in);
+  Win32Console console(INVALID_HANDLE_VALUE, in.get());
+  EXPECT_EQ(console.ReadKey(), L'y');
+  EXPECT_EQ(console.ReadKey(), L'\r');
+  EXPECT_EQ(console.ReadKey(), L'Z');
+  EXPECT_EQ(console.ReadKey(), L'\r');
+  // Past the end: Enter, every time, without blocking.
+  EXPECT_EQ(console.ReadKey(), L'\r');
+  EXPECT_EQ(console.ReadKey(), L'\r');
+}
+
+TEST_F(Win32ConsoleTest, AClosedPipeReadsAsEnter) {
+  unique_handle readEnd, writeEnd;
+  ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(writeEnd.get(), "q", 1, &written, nullptr));
+  writeEnd.reset();
+  Win32Console console(INVALID_HANDLE_VALUE, readEnd.get());
+  EXPECT_EQ(console.ReadKey(), L'q');
+  EXPECT_EQ(console.ReadKey(), L'\r');
+}
+
+TEST_F(Win32ConsoleTest, NoInputHandleReadsAsEnter) {
+  Win32Console none(nullptr, nullptr);
+  EXPECT_EQ(none.ReadKey(), L'\r');
+  Win32Console invalid(INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(invalid.ReadKey(), L'\r');
+  // Writing without an output handle is a quiet no-op.
+  invalid.Write(L"nowhere");
+  invalid.Clear();
+  invalid.FixSize80x25();
+}
+
+TEST_F(Win32ConsoleTest, HighBytesComeBackAsTheirCharacterCode) {
+  std::wstring file = tmp / L"high.txt";
+  ASSERT_TRUE(RawWrite(file, "\xE9"));
+  unique_hfile in = OpenForRead(file);
+  ASSERT_TRUE(in);
+  Win32Console console(nullptr, in.get());
+  EXPECT_EQ(console.ReadKey(), static_cast<wchar_t>(0xE9));
+}
+
+}  // namespace
+}  // namespace corvex::win32
+
+#endif  // _WIN32

@@ -1,0 +1,102 @@
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+
+#include "platform/win32/win32_backend.h"
+#include "win32_test_support.h"
+
+namespace corvex::win32 {
+namespace {
+
+using platform::KnownFolder;
+
+class Win32EnvironmentTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetEnvironmentVariableW(L"CORVEX_TEST_VALUE", L"abcd"); }
+  void TearDown() override { SetEnvironmentVariableW(L"CORVEX_TEST_VALUE", nullptr); }
+  Win32Environment env;
+};
+
+TEST_F(Win32EnvironmentTest, ExpandsVariablesAndLeavesUnknownOnesAlone) {
+  EXPECT_EQ(env.Expand(L"[%CORVEX_TEST_VALUE%]"), L"[abcd]");
+  EXPECT_EQ(env.Expand(L"%corvex_test_value%%CORVEX_TEST_VALUE%"), L"abcdabcd");
+  EXPECT_EQ(env.Expand(L"%CORVEX_NO_SUCH_NAME%\\x"), L"%CORVEX_NO_SUCH_NAME%\\x");
+  EXPECT_EQ(env.Expand(L"no variables"), L"no variables");
+  EXPECT_EQ(env.Expand(L""), L"");
+}
+
+TEST_F(Win32EnvironmentTest, TooSmallABufferGivesTheTextBackUnchanged) {
+  // "abcd" and its terminating NUL need exactly five characters.
+  EXPECT_EQ(env.Expand(L"%CORVEX_TEST_VALUE%", 5), L"abcd");
+  EXPECT_EQ(env.Expand(L"%CORVEX_TEST_VALUE%", 4), L"%CORVEX_TEST_VALUE%");
+  EXPECT_EQ(env.Expand(L"%CORVEX_TEST_VALUE%", 0), L"%CORVEX_TEST_VALUE%");
+  std::wstring longText(600, L'x');
+  EXPECT_EQ(env.Expand(longText + L"%CORVEX_TEST_VALUE%"), longText + L"%CORVEX_TEST_VALUE%");
+  EXPECT_EQ(env.Expand(longText + L"%CORVEX_TEST_VALUE%", 4096), longText + L"abcd");
+}
+
+TEST_F(Win32EnvironmentTest, KnownFoldersAreExistingFolders) {
+  for (KnownFolder id : {KnownFolder::kLocalAppData, KnownFolder::kDesktop, KnownFolder::kDocuments}) {
+    auto path = env.GetKnownFolder(id);
+    ASSERT_TRUE(path.ok()) << std::hex << path.code();
+    ASSERT_FALSE(path->empty());
+    DWORD a = GetFileAttributesW(path->c_str());
+    ASSERT_NE(a, INVALID_FILE_ATTRIBUTES) << static_cast<int>(id);
+    EXPECT_TRUE(a & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  auto local = env.GetKnownFolder(KnownFolder::kLocalAppData);
+  ASSERT_TRUE(local.ok());
+  EXPECT_EQ(CompareStringOrdinal(local->c_str(), -1, env.Expand(L"%LOCALAPPDATA%").c_str(), -1, TRUE), CSTR_EQUAL)
+      << "not the same folder as %LOCALAPPDATA%";
+  auto desktop = env.GetKnownFolder(KnownFolder::kDesktop);
+  auto documents = env.GetKnownFolder(KnownFolder::kDocuments);
+  ASSERT_TRUE(desktop.ok() && documents.ok());
+  EXPECT_NE(*desktop, *documents);
+}
+
+TEST_F(Win32EnvironmentTest, NowIsTheLocalClock) {
+  SYSTEMTIME before{}, after{};
+  GetLocalTime(&before);
+  platform::LocalTime now = env.Now();
+  GetLocalTime(&after);
+  auto key = [](int y, int mo, int d, int h, int mi, int s) {
+    return ((((static_cast<int64_t>(y) * 13 + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s;
+  };
+  int64_t k = key(now.year, now.month, now.day, now.hour, now.minute, now.second);
+  EXPECT_GE(k, key(before.wYear, before.wMonth, before.wDay, before.wHour, before.wMinute, before.wSecond));
+  EXPECT_LE(k, key(after.wYear, after.wMonth, after.wDay, after.wHour, after.wMinute, after.wSecond));
+  EXPECT_GE(now.millis, 0);
+  EXPECT_LT(now.millis, 1000);
+}
+
+TEST_F(Win32EnvironmentTest, ModuleFileNameIsThisProgram) {
+  std::wstring path = env.ModuleFileName();
+  ASSERT_GT(path.size(), 16u);
+  EXPECT_EQ(CompareStringOrdinal(path.substr(path.size() - 16).c_str(), -1, L"corvex_tests.exe", -1, TRUE),
+            CSTR_EQUAL);
+  EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Win32EnvironmentTest, FileVersionReadsTheFixedVersionInOrder) {
+  // The test program carries version 4.3.2.1.
+  auto version = env.FileVersion(env.ModuleFileName());
+  ASSERT_TRUE(version.ok()) << version.code();
+  EXPECT_EQ(*version, (std::array<uint16_t, 4>{4, 3, 2, 1}));
+}
+
+TEST_F(Win32EnvironmentTest, FileVersionFailsWithoutAVersionResource) {
+  testing::TempFolder tmp;
+  ASSERT_TRUE(tmp.ok());
+  ASSERT_TRUE(testing::RawWrite(tmp / L"plain.txt", "no version here"));
+  auto plain = env.FileVersion(tmp / L"plain.txt");
+  EXPECT_FALSE(plain.ok());
+  EXPECT_NE(plain.code(), 0u);
+  auto missing = env.FileVersion(tmp / L"missing.dll");
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.code(), 0u);
+}
+
+}  // namespace
+}  // namespace corvex::win32
+
+#endif  // _WIN32
