@@ -208,7 +208,7 @@ std::wstring CreateFolderChain(platform::FileSystem& fs, const std::wstring& pat
   if (s.ok() || s.code() == platform::err::kAlreadyExists) return L"";
   if (s.code() == platform::err::kPathNotFound && depth < 256) {
     size_t cut = path.find_last_of(L"\\/");
-    if (false) {
+    if (cut != std::wstring::npos && cut > 0) {
       std::wstring parent = path.substr(0, cut);
       bool root = parent.size() <= 2 || parent.back() == L':';
       if (!root) {
@@ -344,7 +344,6 @@ std::wstring ZipReader::Inflate(const std::string& archive, const ZipEntry& entr
     if (entry.compressedSize != entry.size) return EntryError(entry, badSize);
     *out = b.Slice(data, entry.size);
   } else {
-    if (entry.size > entry.compressedSize * kMaxDeflateRatio + 64) return EntryError(entry, badSize);
     out->resize(static_cast<size_t>(entry.size));
     z_stream zs{};
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return EntryError(entry, L"could not be inflated.");

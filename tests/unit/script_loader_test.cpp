@@ -86,7 +86,7 @@ TEST(ScriptList, CountsEarlierRunsOfTheSameScript) {
 class ZipScript : public ::testing::Test {
  protected:
   void Load(const std::string& sample, const std::wstring& zip = L"C:\\Down\\fix.zip") {
-    std::string bytes = ::ReadSample("zips/" + sample);
+    std::string bytes = ::ReadSample(sample);
     ASSERT_FALSE(bytes.empty()) << sample;
     f.w.AddFile(zip, bytes);
     ok = LoadScript(f.s, {kExe, zip}, script, archive);
@@ -108,6 +108,43 @@ TEST_F(ZipScript, CorruptZipIsReportedAndWaitsForAKey) {
       << "held output is released for the message";
   EXPECT_TRUE(StartsWith(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
   EXPECT_TRUE(EndsWith(f.s.log, L".\r\n\r\n\r\n\r\n\r\n"));
+}
+
+TEST(ZipScripts, ArchiveWithCorvexTxtRunsItFromTheArchiveFolder) {
+  const std::wstring arc = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive";
+  for (auto sample : {"scripts/with_script.zip", "scripts/cli_script.zip"}) {
+    FakeSession f;
+    f.w.AddFile(L"C:\\Down\\fix.zip", ::ReadSample(sample));
+    std::wstring script, archive;
+    ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive)) << sample;
+    EXPECT_TRUE(StartsWith(script, L"Debug::\r\n")) << sample;
+    EXPECT_EQ(archive, arc);
+    EXPECT_EQ(f.s.scriptPath, arc + L"\\Corvex.txt");
+    EXPECT_EQ(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\n\r\n\r\n\r\n\r\n");
+    EXPECT_TRUE(f.w.IsFolder(arc + L"\\files")) << sample;
+  }
+}
+
+TEST_F(ZipScript, ArchiveWithoutCorvexTxtRunsFilePlacement) {
+  Load("scripts/other_text_name.zip");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(script, L"AutoAnalysis::\r\nFilePlacementMode");
+  EXPECT_EQ(f.s.scriptPath, L"");
+  EXPECT_TRUE(f.s.deferredFlashScan);
+  EXPECT_TRUE(f.w.Exists(arc + L"\\fix.txt")) << "the text file is only a placed file";
+  EXPECT_EQ(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nNot using an additional text script "
+                     L"file.\r\n\r\n\r\n\r\n\r\n");
+}
+
+TEST_F(ZipScript, ArchivesThatPlaceNoFileAreRefused) {
+  for (auto sample : {"zips/py_folder_only.zip", "zips/py_empty.zip"}) {
+    FakeSession g;
+    g.w.AddFile(L"C:\\Down\\fix.zip", ::ReadSample(sample));
+    std::wstring sc, ar;
+    EXPECT_FALSE(LoadScript(g.s, {kExe, L"C:\\Down\\fix.zip"}, sc, ar)) << sample;
+    EXPECT_NE(g.s.log.find(L"Failed to extract zip archive. Failed to extract any files.\r\n"), std::wstring::npos)
+        << sample;
+  }
 }
 
 TEST_F(ZipScript, EmptyFileIsCorrupt) {
