@@ -344,6 +344,7 @@ std::wstring ZipReader::Inflate(const std::string& archive, const ZipEntry& entr
     if (entry.compressedSize != entry.size) return EntryError(entry, badSize);
     *out = b.Slice(data, entry.size);
   } else {
+    if (entry.size > entry.compressedSize * kMaxDeflateRatio + 64) return EntryError(entry, badSize);
     out->resize(static_cast<size_t>(entry.size));
     z_stream zs{};
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return EntryError(entry, L"could not be inflated.");

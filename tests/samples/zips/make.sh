@@ -59,9 +59,10 @@ make("py_utf8.zip", [("\u00dcn\u00efc\u00f6d\u00e9/na\u00efve \u2013 \u65e5\u672
                      ("\U0001F600.txt", readme)])
 make("py_folder_only.zip", [("only_folder/", b"")])
 make("py_empty.zip", [])
-# A comment holding the end record's signature must not be taken for it.
+# The comment holds a whole end record of an empty archive, followed by text:
+# only the real record's comment length reaches the end of the file.
 make("py_comment_trap.zip", [("hello.txt", hello)],
-     comment=b"Not an end record: PK\x05\x06 followed by plain text.")
+     comment=b"Not an end record: PK\x05\x06" + bytes(18) + b" followed by text.")
 
 # ZIP64 extra field in the local header only, as force_zip64 writes it.
 buf = io.BytesIO()
