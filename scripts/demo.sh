@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" win64
 export CORVEX_WINEPREFIX="${CORVEX_WINEPREFIX:-$root/build/wineprefix-demo}"
 script=${1:-$root/demo/Corvex-demo.txt}
-"$root/scripts/wine-run.sh" 300 "$root/build/win64/Corvex.exe" "Z:$(realpath "$script" | tr / '\\')" </dev/null
+"$root/scripts/wine-run.sh" -t 300 "$root/build/win64/Corvex.exe" "Z:$(realpath "$script" | tr / '\\')" </dev/null
 desktop=$(find "$CORVEX_WINEPREFIX/drive_c/users" -maxdepth 2 -name Desktop -type d | head -1)
 echo
 echo "---- Session log ($desktop/Corvex.txt, UTF-16LE) ----"

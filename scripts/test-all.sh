@@ -45,7 +45,7 @@ if "$root/scripts/build.sh" win64; then
   export CORVEX_WINEPREFIX="$root/build/wineprefix"
   rm -rf "$CORVEX_WINEPREFIX"
   echo "== unit tests under Wine"
-  "$root/scripts/wine-run.sh" 1200 "$root/build/win64/corvex_tests.exe" --gtest_brief=1 \
+  "$root/scripts/wine-run.sh" -t 1200 "$root/build/win64/corvex_tests.exe" --gtest_brief=1 \
     >"$results/wine.txt" 2>&1 </dev/null
   count_gtest "$results/wine.txt"
   echo "== end-to-end under Wine"

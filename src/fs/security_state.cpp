@@ -1,10 +1,12 @@
-#include "core/session.h"
+#include "fs/security_state.h"
 
 namespace corvex {
 
-// Filled in by the security primitives; empty until then.
-struct SecurityState {};
-
 void SecurityStateDeleter::operator()(SecurityState* state) const { delete state; }
+
+SecurityState& SecurityStateOf(Session& s) {
+  if (!s.security) s.security.reset(new SecurityState);
+  return *s.security;
+}
 
 }  // namespace corvex

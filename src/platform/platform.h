@@ -6,6 +6,7 @@
 #include "platform/environment.h"
 #include "platform/filesystem.h"
 #include "platform/processes.h"
+#include "platform/security.h"
 #include "platform/system_info.h"
 
 namespace corvex::platform {
@@ -17,6 +18,7 @@ struct Platform {
   Processes& processes;
   SystemInfo& system;
   Hasher& hasher;
+  Security& security;
 };
 
 }  // namespace corvex::platform

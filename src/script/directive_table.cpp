@@ -2,6 +2,8 @@
 
 #include "core/debug_directive.h"
 #include "core/text.h"
+#include "fs/datablock_directives.h"
+#include "fs/permission_directives.h"
 
 namespace corvex {
 
@@ -18,23 +20,23 @@ static const DirectiveEntry kTable[] = {
     {L"::", FallbackDirective},
     {L"Collect::", nullptr},
     {L"AA::", nullptr},
-    {L"TrustedInstaller::", nullptr},
+    {L"TrustedInstaller::", TrustedInstallerDirective},
     {L"Debug::", DebugDirective},
-    {L"TakePermissions::", nullptr},
-    {L"RestorePermissions::", nullptr},
+    {L"TakePermissions::", TakePermissionsDirective},
+    {L"RestorePermissions::", RestorePermissionsDirective},
     {L"ReplaceOverReboot::", nullptr},
-    {L"DataBlock::", nullptr},
-    {L"CreateDataBlocks::", nullptr},
-    {L"DeleteDataBlocks::", nullptr},
-    {L"PrintDataBlocks::", nullptr},
-    {L"CountDataBlocks::", nullptr},
+    {L"DataBlock::", DataBlockDirective},
+    {L"CreateDataBlocks::", CreateDataBlocksDirective},
+    {L"DeleteDataBlocks::", DeleteDataBlocksDirective},
+    {L"PrintDataBlocks::", PrintDataBlocksDirective},
+    {L"CountDataBlocks::", CountDataBlocksDirective},
     {L"CopyFiles::", nullptr},
     {L"CreateDirectory::", nullptr},
     {L"LoadHive::", nullptr},
     {L"RegistryScript::", nullptr},
     {L"SFC::", nullptr},
     {L"Reboot::", nullptr},
-    {L"PostRebootRestorePermissions::", nullptr},
+    {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
     {L"FileScan::", nullptr},
     {L"CheckStoreFlags::", nullptr},
     {L"VSS::", nullptr},
@@ -45,7 +47,7 @@ static const DirectiveEntry kTable[] = {
     {L"RegistryRestorePermissions::", nullptr},
     {L"Trace::", nullptr},
     {L"RestoreFromBackup::", nullptr},
-    {L"RepairPermissions::", nullptr},
+    {L"RepairPermissions::", RepairPermissionsDirective},
     {L"CopyLockedFile::", nullptr},
     {L"Zip::", nullptr},
     {L"CreateHardlink::", nullptr},

@@ -52,7 +52,7 @@ class Prefix:
 
 
 def run(exe, args, keys=b"", timeout=120):
-    proc = subprocess.run([WINE_RUN, str(timeout), exe] + args, input=keys,
+    proc = subprocess.run([WINE_RUN, "-t", str(timeout), exe] + args, input=keys,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 60)
     return proc.returncode, proc.stdout.decode("utf-8", "replace")
 

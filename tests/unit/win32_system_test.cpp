@@ -27,7 +27,9 @@ TEST(Win32SystemInfo, VersionAgreesWithTheRegistry) {
   EXPECT_EQ(std::to_wstring(v.build), *build);
   // Windows 10 and later also keep the version numbers as DWORDs.
   auto major = sys.ReadMachineDword(kCurrentVersion, L"CurrentMajorVersionNumber");
-  if (major.ok()) EXPECT_EQ(*major, v.major);
+  if (major.ok()) {
+    EXPECT_EQ(*major, v.major);
+  }
 }
 
 TEST(Win32SystemInfo, ArchitectureOfThisBuild) {

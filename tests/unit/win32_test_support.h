@@ -84,6 +84,15 @@ inline std::string RawRead(const std::wstring& path) {
   return out;
 }
 
+// Wine leaves out a few things Windows does: file owners and DACLs are made
+// up from Unix permissions, root ignores read-only files, hidden files can be
+// overwritten, and hard links cannot be listed nor files opened by ID
+// through a volume handle.
+inline bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 inline std::wstring SystemFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);

@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "core/wildcard.h"
+#include "platform/fake/fake_security.h"
 
 namespace corvex::fake {
 
@@ -57,6 +58,7 @@ class FakeFileSystem : public platform::FileSystem {
     if (a == 0) a = platform::attr::kNormal;
     if (a != platform::attr::kNormal && (a & platform::attr::kNormal)) a &= ~platform::attr::kNormal;
     n->attributes = a;
+    w_.SyncLinks(*n);
     return Status::Ok();
   }
 
@@ -103,6 +105,7 @@ class FakeFileSystem : public platform::FileSystem {
       if (uint32_t c = Denied(to)) return Error{c};
       dst->bytes = bytes;
       dst->attributes = attributes;
+      w_.SyncLinks(*dst);
       return Status::Ok();
     }
     if (!ParentIsFolder(FakeWindows::Key(to))) return Error{err::kPathNotFound};
@@ -196,6 +199,7 @@ class FakeFileSystem : public platform::FileSystem {
         it->second.bytes += bytes;
       else
         it->second.bytes = bytes;
+      w_.SyncLinks(it->second);
       return Status::Ok();
     }
     if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
@@ -384,8 +388,9 @@ FakeWindows::FakeWindows() {
   processesImpl_ = std::make_unique<FakeProcesses>(*this);
   systemImpl_ = std::make_unique<FakeSystemInfo>(*this);
   hasherImpl_ = std::make_unique<FakeHasher>(*this);
+  securityImpl_ = std::make_unique<FakeSecurity>(*this);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
-                                         *hasherImpl_});
+                                         *hasherImpl_, *securityImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");
@@ -404,6 +409,7 @@ FakeWindows::FakeWindows() {
   SetMachineValue(cv, L"CurrentVersion", L"6.3");
   SetMachineValue(cv, L"CurrentBuild", L"19045");
   OnProcess(L"notepad.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  securityImpl_->InstallIcacls();
 }
 
 FakeWindows::~FakeWindows() = default;
@@ -435,6 +441,15 @@ void FakeWindows::AddFile(const std::wstring& path, const std::string& bytes, ui
   n.bytes = bytes;
   n.attributes = attributes;
   nodes_[Key(path)] = n;
+}
+
+void FakeWindows::SyncLinks(const FakeNode& node) {
+  if (node.id == 0) return;
+  for (auto& [key, other] : nodes_) {
+    if (&other == &node || other.id != node.id) continue;
+    other.bytes = node.bytes;
+    other.attributes = node.attributes;
+  }
 }
 
 bool FakeWindows::Exists(const std::wstring& path) const { return nodes_.count(Key(path)) != 0; }

@@ -35,6 +35,21 @@ enum class Op {
   kKnownFolder,
   kRegistryRead,
   kAny,
+  // Security (fake_security.h); the path part matches the path, privilege
+  // name, account name or SID the call is about.
+  kOpenToken,
+  kLookupPrivilege,
+  kAdjustPrivilege,
+  kUserName,
+  kLookupAccount,
+  kCheckSid,
+  kEveryoneSid,
+  kBuildAcl,
+  kReadOwner,
+  kSetOwner,
+  kSetDacl,
+  kOpenVolume,
+  kHardLinks,
 };
 
 struct FakeNode {
@@ -42,10 +57,15 @@ struct FakeNode {
   bool folder = false;
   uint32_t attributes = 0x80;
   std::string bytes;
+  // File identity: names with the same non-zero id are hard links of one
+  // file. The security model hands ids out when it first needs one.
+  uint64_t id = 0;
 };
 
 // What a scripted child process sees and does.
 using ProcessScript = std::function<platform::ProcessOutcome(const platform::ProcessRequest&)>;
+
+class FakeSecurity;
 
 class FakeWindows {
  public:
@@ -70,6 +90,12 @@ class FakeWindows {
   std::vector<std::wstring> ListTree(const std::wstring& folder) const;
   // Canonical key of a path: no "\\?\", backslashes, no trailing one, lower case.
   static std::wstring Key(const std::wstring& path);
+  // Hard links: every other name of `node`'s file takes its bytes and
+  // attributes after a change made through `node`.
+  void SyncLinks(const FakeNode& node);
+
+  // --- Security: owners, DACLs, privileges, hard links, icacls -----------
+  FakeSecurity& security() { return *securityImpl_; }
 
   // --- Environment -------------------------------------------------------
   void SetEnv(const std::wstring& name, const std::wstring& value);
@@ -121,6 +147,7 @@ class FakeWindows {
   friend class FakeProcesses;
   friend class FakeSystemInfo;
   friend class FakeHasher;
+  friend class FakeSecurity;
 
   struct Fault {
     Op op;
@@ -149,6 +176,7 @@ class FakeWindows {
   std::unique_ptr<platform::Processes> processesImpl_;
   std::unique_ptr<platform::SystemInfo> systemImpl_;
   std::unique_ptr<platform::Hasher> hasherImpl_;
+  std::unique_ptr<FakeSecurity> securityImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/win32/windows_api.h"
 
+#include <memory>
 #include <utility>
 
 namespace corvex::win32 {
@@ -91,6 +92,17 @@ struct crypt_hash_traits {
   static type invalid() { return 0; }
   static void close(type h) { CryptDestroyHash(h); }
 };
+
+// Memory the security calls hand out for LocalFree.
+struct local_free {
+  void operator()(void* p) const {
+    DWORD saved = GetLastError();
+    LocalFree(p);
+    SetLastError(saved);
+  }
+};
+template <class T>
+using unique_local = std::unique_ptr<T, local_free>;
 
 using unique_handle = unique_owner<handle_traits>;
 using unique_hfile = unique_owner<hfile_traits>;

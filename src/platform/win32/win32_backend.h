@@ -80,6 +80,27 @@ class Win32Hasher : public platform::Hasher {
   Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) override;
 };
 
+class Win32Security : public platform::Security {
+ public:
+  Result<platform::Token> OpenProcessToken() override;
+  Result<uint64_t> LookupPrivilege(const std::wstring& name) override;
+  Status AdjustPrivilege(const platform::Token& token, uint64_t luid, bool enable) override;
+  Result<std::wstring> UserName() override;
+  Result<std::wstring> AccountSid(const std::wstring& accountName) override;
+  Status CheckStringSid(const std::wstring& sid) override;
+  Result<std::wstring> EveryoneSid() override;
+  Result<std::wstring> BuildFullAccessDacl(const std::wstring& trustee) override;
+  Result<std::wstring> ReadOwner(const std::wstring& path) override;
+  Status SetOwner(const std::wstring& path, const std::wstring& sid) override;
+  Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) override;
+  Result<platform::Volume> OpenVolume(const std::wstring& device) override;
+  Result<platform::HardLinks> HardLinksOfPath(const std::wstring& path) override;
+  Result<platform::HardLinks> HardLinksByFileId(const platform::Volume& volume, wchar_t drive,
+                                                uint64_t fileId) override;
+  Result<std::wstring> PathByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) override;
+  void Close(uintptr_t value) override;
+};
+
 // A failure with the calling thread's last error; never code 0, which would
 // read as success.
 inline Error LastError() {

@@ -11,7 +11,8 @@ Win32Platform::Win32Platform()
       processes_(std::make_unique<Win32Processes>()),
       system_(std::make_unique<Win32SystemInfo>()),
       hasher_(std::make_unique<Win32Hasher>()),
-      platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_}) {}
+      security_(std::make_unique<Win32Security>()),
+      platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

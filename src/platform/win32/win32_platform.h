@@ -13,6 +13,7 @@ class Win32FileSystem;
 class Win32Processes;
 class Win32SystemInfo;
 class Win32Hasher;
+class Win32Security;
 
 class Win32Platform {
  public:
@@ -30,6 +31,7 @@ class Win32Platform {
   std::unique_ptr<Win32Processes> processes_;
   std::unique_ptr<Win32SystemInfo> system_;
   std::unique_ptr<Win32Hasher> hasher_;
+  std::unique_ptr<Win32Security> security_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

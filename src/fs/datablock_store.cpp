@@ -1,0 +1,80 @@
+#include "fs/datablock_store.h"
+
+#include "core/session_log.h"
+#include "core/system_facts.h"
+#include "core/text.h"
+#include "core/text_file.h"
+#include "core/working_folders.h"
+#include "script/text_reader.h"
+
+namespace corvex {
+
+namespace err = platform::err;
+
+static const wchar_t kTemporaryName[] = L"DataBlocks.new";
+
+std::wstring StoredPath(const std::wstring& path) {
+  std::wstring p = ReplaceAll(path, L"\"", L"");
+  if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
+  return UnmapSystem32Path(p);
+}
+
+std::wstring RecordKey(const std::wstring& record) { return record.substr(0, record.find(L'|')); }
+
+std::vector<std::wstring> SplitRecords(const std::wstring& content) {
+  std::vector<std::wstring> records;
+  for (auto& piece : Split(Trim(content), L"\r\n"))
+    if (!piece.empty()) records.push_back(piece);
+  return records;
+}
+
+static std::wstring StorePath(Session& s) { return WorkingFolder(s) + L"\\" + kDataBlockStoreName; }
+
+bool ReadDataBlockStore(Session& s, std::vector<std::wstring>& records) {
+  records.clear();
+  auto bytes = s.os.fs.ReadFile(StorePath(s));
+  if (!bytes.ok()) {
+    if (bytes.code() == err::kFileNotFound || bytes.code() == err::kPathNotFound) return true;
+    TraceErrorCode(s, bytes.code(), L"Failed to read the datablock store: ");
+    return false;
+  }
+  records = SplitRecords(DecodeText(*bytes, true, true));
+  return true;
+}
+
+bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records) {
+  const std::wstring store = StorePath(s);
+  auto& fs = s.os.fs;
+  if (records.empty()) {
+    auto removed = fs.DeleteFile(store);
+    if (removed.ok() || removed.code() == err::kFileNotFound || removed.code() == err::kPathNotFound) return true;
+    TraceErrorCode(s, removed.code(), L"Failed to delete the datablock store: ");
+    // An empty store reads as no records; write one in its place.
+  }
+  if (!CreateFolderIfMissing(s, WorkingFolder(s))) {
+    TraceError(s, L"Failed to create the working folder for the datablock store.");
+    return false;
+  }
+  const std::wstring temporary = WorkingFolder(s) + L"\\" + kTemporaryName;
+  auto written = WriteTextFile(s, false, false, temporary, Trim(Join(records, L"\r\n")), true);
+  if (!written.ok()) {
+    TraceErrorCode(s, written.code(), L"Failed to write the new datablock store: ");
+    fs.DeleteFile(temporary);
+    return false;
+  }
+  auto moved = fs.MoveFile(temporary, store, true);
+  if (!moved.ok()) {
+    TraceErrorCode(s, moved.code(), L"Failed to replace the datablock store: ");
+    fs.DeleteFile(temporary);
+    return false;
+  }
+  return true;
+}
+
+const std::wstring* FindFileRecord(const std::vector<std::wstring>& records, const std::wstring& key) {
+  for (auto& r : records)
+    if (RecordKey(r) == key) return &r;
+  return nullptr;
+}
+
+}  // namespace corvex

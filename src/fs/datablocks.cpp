@@ -1,0 +1,254 @@
+#include "fs/datablocks.h"
+
+#include <algorithm>
+
+#include "core/session_log.h"
+#include "core/system_facts.h"
+#include "core/text.h"
+#include "core/working_folders.h"
+#include "fs/datablock_store.h"
+#include "fs/security_primitives.h"
+#include "platform/filesystem.h"
+#include "script/text_reader.h"
+
+namespace corvex {
+
+namespace attr = platform::attr;
+
+static std::wstring LeafOf(const std::wstring& path) {
+  size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<SavedAcl> ParseIcaclsSaveAll(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  for (auto& l : Split(text, L"\r\n"))
+    if (!l.empty()) lines.push_back(l);
+  std::vector<SavedAcl> out;
+  for (size_t i = 0; i + 1 < lines.size(); i += 2) out.push_back({lines[i], lines[i + 1]});
+  return out;
+}
+
+SavedAclStatus ParseIcaclsSave(const std::wstring& text, const std::wstring& path, SavedAcl& out) {
+  std::vector<std::wstring> lines;
+  for (auto& l : Split(text, L"\r\n"))
+    if (!l.empty()) lines.push_back(l);
+  // Anything but one object (a wildcard, a stale or foreign file) must not
+  // become this path's record.
+  if (lines.size() != 2 || !StartsWith(lines[1], L"D:")) return SavedAclStatus::kUnusable;
+  std::wstring leaf = LeafOf(path);
+  if (!leaf.empty() && !IEquals(lines[0], leaf)) return SavedAclStatus::kUnusable;
+  out = {lines[0], lines[1]};
+  return SavedAclStatus::kOk;
+}
+
+SavedAclStatus ReadIcaclsSave(Session& s, const std::wstring& file, const std::wstring& path, SavedAcl& out) {
+  auto a = s.os.fs.GetAttributes(file);
+  if (!a.ok() || (*a & attr::kDirectory)) return SavedAclStatus::kMissing;
+  auto bytes = s.os.fs.ReadFile(file);
+  if (!bytes.ok()) return SavedAclStatus::kMissing;
+  return ParseIcaclsSave(DecodeText(*bytes, true, true), path, out);
+}
+
+std::wstring QuoteArgument(const std::wstring& text) {
+  size_t trailing = 0;
+  while (trailing < text.size() && text[text.size() - 1 - trailing] == L'\\') ++trailing;
+  return L"\"" + text + std::wstring(trailing, L'\\') + L"\"";
+}
+
+RunOutcome RunIcacls(Session& s, const std::wstring& arguments) {
+  std::wstring program = MapSystem32Path(s, s.os.env.Expand(L"%windir%\\System32\\icacls.exe", 512));
+  return RunProcess(s, program, arguments);
+}
+
+static void DeleteTemporary(Session& s, const std::wstring& path) { s.os.fs.DeleteFile(path); }
+
+// Appends a record to the store as it is now; the caller has checked the key.
+static int AppendRecord(Session& s, const std::wstring& record) {
+  std::vector<std::wstring> records;
+  if (!ReadDataBlockStore(s, records)) return datablock::kStoreUnreadable;
+  records.push_back(record);
+  return WriteDataBlockStore(s, records) ? datablock::kStored : datablock::kStoreNotWritten;
+}
+
+int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& owner) {
+  std::vector<std::wstring> records;
+  bool readable = ReadDataBlockStore(s, records);
+  std::wstring stored = StoredPath(path);
+  if (stored.empty()) return datablock::kEmptyPath;
+  // Our own calls go through Sysnative under WOW64; icacls is the native
+  // one and is given the System32 form.
+  std::wstring local = MapSystem32Path(s, stored);
+  if (!s.os.fs.GetAttributes(local).ok()) return datablock::kObjectMissing;
+  if (!readable) return datablock::kStoreUnreadable;
+  if (FindFileRecord(records, stored)) return datablock::kAlreadyStored;
+
+  if (!EnsureWorkingFolders(s)) return datablock::kNoWorkingFolder;
+  const std::wstring saved = TempFolder(s) + L"\\outaclfile";
+  // A file left by an earlier run must never be read as this object's.
+  DeleteTemporary(s, saved);
+  RunOutcome run = RunIcacls(s, L" " + QuoteArgument(stored) + L" /save " + QuoteArgument(saved));
+  if (!run.started) return datablock::kIcaclsNotStarted;
+  if (run.exitCode != 0) {
+    TraceErrorCode(s, run.exitCode, L"Failure code returned from icacls process in AddFileDataBlock. Error code ");
+    DeleteTemporary(s, saved);
+    return datablock::kIcaclsFailed;
+  }
+  SavedAcl acl;
+  SavedAclStatus parsed = ReadIcaclsSave(s, saved, stored, acl);
+  DeleteTemporary(s, saved);
+  if (parsed != SavedAclStatus::kOk) {
+    TraceError(s, L"The DACL that icacls saved for " + stored + L" could not be read.");
+    return datablock::kSavedAclUnusable;
+  }
+  std::wstring recordedOwner = owner.empty() ? ReadOwner(s, local) : owner;
+  return AppendRecord(s, stored + L"|" + acl.sddl + L"|" + recordedOwner);
+}
+
+int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstring& sddl) {
+  std::wstring stored = StoredPath(path);
+  // "O:" owner, then "G:" group and/or "D:" DACL; the DACL runs to the end.
+  size_t dacl = sddl.find(L"D:");
+  size_t group = sddl.find(L"G:");
+  size_t ownerEnd = std::min(dacl, group);
+  if (stored.empty() || !StartsWith(sddl, L"O:") || dacl == std::wstring::npos || ownerEnd <= 2)
+    return datablock::kDescriptorUnusable;
+  std::wstring owner = sddl.substr(2, ownerEnd - 2);
+  std::vector<std::wstring> records;
+  if (!ReadDataBlockStore(s, records)) return datablock::kStoreUnreadable;
+  std::vector<std::wstring> kept;
+  for (auto& r : records)
+    if (RecordKey(r) != stored) kept.push_back(r);
+  kept.push_back(stored + L"|" + sddl.substr(dacl) + L"|" + owner);
+  return WriteDataBlockStore(s, kept) ? datablock::kStored : datablock::kStoreNotWritten;
+}
+
+bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& report) {
+  std::wstring path = StoredPath(pathIn);
+  std::vector<std::wstring> records;
+  ReadDataBlockStore(s, records);
+  const std::wstring* record = FindFileRecord(records, path);
+  if (!record) {
+    report += L"Failed to find stored datablock for file " + path + L" in RestoreFromDataBlock.\r\n";
+    return false;
+  }
+  std::vector<std::wstring> fields = Split(*record, L"|");
+  // A record without a DACL would hand icacls an empty line to apply.
+  if (fields.size() < 2 || !StartsWith(fields[1], L"D:")) {
+    report += L"Failed to find stored datablock for file or folder " + path + L" in RestoreFromDataBlock.\r\n";
+    return false;
+  }
+  const std::wstring sddl = fields[1];
+  const std::wstring owner = fields.size() > 2 ? fields[2] : L"";
+
+  size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos || slash == 0 || slash + 1 >= path.size()) {
+    report += L"Fatal error: Trailing backslash or length error for file or folder " + path +
+              L" in RestoreFromDataBlock.\r\n";
+    return false;
+  }
+  std::wstring parent = path.substr(0, slash);
+  const std::wstring leaf = path.substr(slash + 1);
+  // "C:" alone would be the current folder of drive C.
+  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
+
+  const std::wstring aclFile = TempFolder(s) + L"\\outaclfile";
+  // The layout icacls itself writes: UTF-16LE without a byte-order mark.
+  if (!WriteTempFile(s, L"outaclfile", leaf + L"\r\n" + sddl + L"\r\n", false, true, false)) {
+    report += L"Failed to write temporary file for file or folder " + path + L" in RestoreFromDataBlock.\r\n";
+    return false;
+  }
+
+  const std::wstring local = MapSystem32Path(s, path);
+  auto& fs = s.os.fs;
+  uint32_t savedAttributes = 0;
+  bool attributesChanged = false;
+  auto attributes = fs.GetAttributes(local);
+  if (attributes.ok()) {
+    if (*attributes & (attr::kReadOnly | attr::kHidden)) {
+      auto cleared = fs.SetAttributes(local, *attributes & ~(attr::kReadOnly | attr::kHidden));
+      if (cleared.ok()) {
+        savedAttributes = *attributes;
+        attributesChanged = true;
+      } else {
+        report += L"Failed to set file attributes for file or folder " + path + L" with error code " +
+                  ErrorCodeName(cleared.code()) + L".\r\n";
+      }
+    }
+  } else {
+    auto again = fs.GetAttributes(local);
+    if (!again.ok() || (*again & attr::kDirectory))
+      report += L"Failed to read file attributes for file or folder " + path + L".\r\n";
+  }
+
+  RunOutcome run = RunIcacls(s, L" " + QuoteArgument(parent) + L" /restore " + QuoteArgument(aclFile));
+
+  if (attributesChanged) {
+    auto reset = fs.SetAttributes(local, savedAttributes);
+    if (!reset.ok())
+      report += L"Failed to reset file attributes for file or folder " + path + L" with error code " +
+                ErrorCodeName(reset.code()) + L".\r\n";
+  }
+
+  bool ok = true;
+  // An icacls that never ran restored nothing either.
+  uint32_t failure = run.started ? run.exitCode : run.startError;
+  if (failure != 0) {
+    TraceErrorCode(s, failure, L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code ");
+    report += L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " + path +
+              L". Error code " + ErrorCodeName(failure) + L".\r\n";
+    ok = false;
+  }
+
+  if (!WriteOwner(s, report, path, owner)) {
+    report += L"Failed to restore owner for file or folder " + path + L" in RestoreFromDataBlock.\r\n";
+    ok = false;
+  }
+  DeleteTemporary(s, aclFile);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+bool AddRegistryDataBlock(Session& s, const std::wstring& key, const std::wstring& sddl) {
+  if (key.empty() || Trim(sddl).empty()) return false;
+  std::vector<std::wstring> records;
+  if (!ReadDataBlockStore(s, records)) return false;
+  for (auto& r : records)
+    if (r.find(L'|') != std::wstring::npos && IEquals(RecordKey(r), key)) return true;
+  records.push_back(key + L"|" + Trim(sddl));
+  return WriteDataBlockStore(s, records);
+}
+
+std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key) {
+  std::vector<std::wstring> records;
+  ReadDataBlockStore(s, records);
+  for (auto& r : records) {
+    size_t bar = r.find(L'|');
+    if (bar != std::wstring::npos && IEquals(r.substr(0, bar), key)) return r.substr(bar + 1);
+  }
+  return L"";
+}
+
+bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std::wstring& destinationKey) {
+  std::vector<std::wstring> records;
+  if (!ReadDataBlockStore(s, records)) return false;
+  const std::wstring source = ToLower(sourceKey), destination = ToLower(destinationKey);
+  bool hasSource = false, hasDestination = false;
+  for (auto& r : records) {
+    if (r.find(L'|') == std::wstring::npos) continue;
+    std::wstring key = ToLower(StoredPath(RecordKey(r)));
+    hasSource |= key == source;
+    hasDestination |= key == destination;
+  }
+  if (!hasSource || hasDestination) return true;
+  std::vector<std::wstring> copies;
+  for (auto& r : records) {
+    size_t bar = r.find(L'|');
+    if (bar != std::wstring::npos && ToLower(StoredPath(r.substr(0, bar))) == source)
+      copies.push_back(destinationKey + r.substr(bar));
+  }
+  records.insert(records.end(), copies.begin(), copies.end());
+  return WriteDataBlockStore(s, records);
+}
+
+}  // namespace corvex

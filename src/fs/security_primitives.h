@@ -1,0 +1,53 @@
+// The security operations every directive that changes a protected object
+// needs: privileges of the process token, the SIDs of the current user,
+// Everyone and TrustedInstaller, owners and the Everyone DACL. They write
+// Info and Error lines to the trace and nothing to the session log; on a
+// failure they trace it, release the security state and return false, so the
+// next operation starts from nothing and makes again what it needs.
+//
+// Paths are used as given for the sentences and mapped with MapSystem32Path
+// for the calls themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/session.h"
+#include "fs/security_state.h"
+
+namespace corvex {
+
+// Opens CurrentProcessToken (TOKEN_ADJUST_PRIVILEGES) unless one is held.
+bool OpenCurrentProcessToken(Session& s, uint32_t* code = nullptr);
+// Switches one privilege of the process token on or off; opens the token
+// first if none is held. A privilege the token lacks still succeeds.
+bool SetPrivilege(Session& s, const std::wstring& name, bool enable, uint32_t* code = nullptr);
+bool EnableRestorePrivilege(Session& s);
+bool DisableRestorePrivilege(Session& s);
+bool EnableNamedPrivilege(Session& s, const std::wstring& name);
+bool DisableNamedPrivilege(Session& s, const std::wstring& name);
+// SetPrivilege with "SeTakeOwnershipPrivilege" and its own trace lines.
+bool SetTakeOwnershipPrivilege(Session& s, bool enable);
+
+bool InitCurrentUserSid(Session& s);
+// Made only while none is held.
+bool InitTrustedInstallerSid(Session& s);
+bool InitEveryoneSid(Session& s);
+// The one-entry DACL giving Everyone full control, inherited by sub-folders
+// and files; makes the Everyone SID first if none is held.
+bool BuildEveryoneDacl(Session& s);
+
+// SetNamedSecurityInfoW with the owner only; `error` gets the Win32 code.
+bool SetOwner(Session& s, const std::wstring& sid, const std::wstring& path, uint32_t& error);
+// The owner as a string SID; "S-1-0-0" when it cannot be read.
+std::wstring ReadOwner(Session& s, const std::wstring& path);
+// Puts the Everyone DACL on the object (building it if none is held) and
+// returns the Win32 code: 0 on success.
+uint32_t SetEveryoneDacl(Session& s, const std::wstring& path);
+// Gives the object back a recorded owner, writing its failures (and its
+// success) as session-log sentences into `report`.
+bool WriteOwner(Session& s, std::wstring& report, const std::wstring& path, const std::wstring& owner);
+
+void ReleaseSecurityState(Session& s);
+
+}  // namespace corvex

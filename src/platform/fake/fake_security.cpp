@@ -1,0 +1,554 @@
+#include "platform/fake/fake_security.h"
+
+#include <cwctype>
+
+#include "core/text.h"
+#include "core/wildcard.h"
+
+namespace corvex::fake {
+
+using platform::Error;
+using platform::HardLinks;
+using platform::Result;
+using platform::Status;
+namespace err = platform::err;
+namespace sid = platform::sid;
+
+namespace {
+
+struct Alias {
+  const wchar_t* alias;
+  const wchar_t* sid;
+};
+constexpr Alias kAliases[] = {
+    {L"WD", L"S-1-1-0"},      {L"BA", L"S-1-5-32-544"}, {L"SY", L"S-1-5-18"},      {L"BU", L"S-1-5-32-545"},
+    {L"AU", L"S-1-5-11"},     {L"CO", L"S-1-3-0"},      {L"AC", L"S-1-15-2-1"},    {L"IU", L"S-1-5-4"},
+    {L"LS", L"S-1-5-19"},     {L"NS", L"S-1-5-20"},     {L"PU", L"S-1-5-32-547"}, {L"BO", L"S-1-5-32-551"},
+    {L"SO", L"S-1-5-32-549"}, {L"OW", L"S-1-3-4"},
+};
+
+struct Right {
+  const wchar_t* code;
+  uint32_t mask;
+};
+constexpr Right kRights[] = {
+    {L"GA", 0x10000000}, {L"GR", 0x80000000}, {L"GW", 0x40000000}, {L"GX", 0x20000000}, {L"FA", 0x1F01FF},
+    {L"FR", 0x120089},   {L"FW", 0x120116},   {L"FX", 0x1200A0},   {L"RC", 0x20000},    {L"SD", 0x10000},
+    {L"WD", 0x40000},    {L"WO", 0x80000},
+};
+
+// Generic rights as the file object type maps them.
+uint32_t MapGeneric(uint32_t mask) {
+  uint32_t out = mask & 0x0FFFFFFF;
+  if (mask & 0x10000000) out |= 0x1F01FF;
+  if (mask & 0x80000000) out |= 0x120089;
+  if (mask & 0x40000000) out |= 0x120116;
+  if (mask & 0x20000000) out |= 0x1200A0;
+  return out;
+}
+
+// "0x1200a9", "FA", "GRGX"; 0 for anything else.
+uint32_t ParseRights(const std::wstring& text) {
+  if (StartsWith(ToLower(text), L"0x")) {
+    try {
+      return static_cast<uint32_t>(std::stoul(text.substr(2), nullptr, 16));
+    } catch (...) {
+      return 0;
+    }
+  }
+  if (text.empty() || text.size() % 2 != 0) return 0;
+  uint32_t mask = 0;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    std::wstring code = text.substr(i, 2);
+    bool known = false;
+    for (auto& r : kRights)
+      if (code == r.code) {
+        mask |= r.mask;
+        known = true;
+      }
+    if (!known) return 0;
+  }
+  return mask;
+}
+
+// A DACL in SDDL, cut into its flags, its ACEs (with their parentheses) and
+// whatever follows them.
+struct Dacl {
+  bool ok = false;
+  std::wstring flags;
+  std::vector<std::wstring> aces;
+  std::wstring rest;
+};
+
+Dacl ParseDacl(const std::wstring& text) {
+  Dacl d;
+  if (!StartsWith(text, L"D:")) return d;
+  size_t i = 2;
+  while (i < text.size() && text[i] != L'(' && !(text[i] == L'S' && i + 1 < text.size() && text[i + 1] == L':'))
+    d.flags.push_back(text[i++]);
+  while (i < text.size() && text[i] == L'(') {
+    size_t close = text.find(L')', i);
+    if (close == std::wstring::npos) return d;
+    d.aces.push_back(text.substr(i, close - i + 1));
+    i = close + 1;
+  }
+  d.rest = text.substr(i);
+  d.ok = true;
+  return d;
+}
+
+std::vector<std::wstring> AceFields(const std::wstring& ace) { return Split(ace.substr(1, ace.size() - 2), L";"); }
+
+bool HasFlag(const std::wstring& flags, const std::wstring& flag) {
+  for (size_t i = 0; i + 1 < flags.size(); i += 2)
+    if (flags.compare(i, 2, flag) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+std::wstring FakeSecurity::ResolveSidAlias(const std::wstring& text) {
+  for (auto& a : kAliases)
+    if (text == a.alias) return a.sid;
+  return text;
+}
+
+bool FakeSecurity::IsValidSid(const std::wstring& text) {
+  for (auto& a : kAliases)
+    if (text == a.alias) return true;
+  if (!StartsWith(text, L"S-1-")) return false;
+  std::vector<std::wstring> parts = Split(text.substr(4), L"-");
+  if (parts.size() > 16) return false;
+  for (auto& p : parts) {
+    if (p.empty()) return false;
+    for (wchar_t c : p)
+      if (!std::iswdigit(c)) return false;
+  }
+  return true;
+}
+
+std::vector<std::wstring> FakeSecurity::SplitCommandLine(const std::wstring& line) {
+  std::vector<std::wstring> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+    if (i >= line.size()) break;
+    std::wstring word;
+    bool quoted = false;
+    while (i < line.size() && (quoted || (line[i] != L' ' && line[i] != L'\t'))) {
+      if (line[i] == L'\\') {
+        size_t n = 0;
+        while (i < line.size() && line[i] == L'\\') ++n, ++i;
+        if (i < line.size() && line[i] == L'"') {
+          word.append(n / 2, L'\\');
+          if (n % 2) {
+            word.push_back(L'"');
+            ++i;
+          }
+        } else {
+          word.append(n, L'\\');
+        }
+        continue;
+      }
+      if (line[i] == L'"') {
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      word.push_back(line[i++]);
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
+FakeSecurity::FakeSecurity(FakeWindows& w) : w_(w) {
+  heldPrivileges = {L"SeBackupPrivilege",        L"SeRestorePrivilege",   L"SeTakeOwnershipPrivilege",
+                    L"SeSecurityPrivilege",      L"SeDebugPrivilege",     L"SeShutdownPrivilege",
+                    L"SeChangeNotifyPrivilege",  L"SeIncreaseQuotaPrivilege", L"SeSystemEnvironmentPrivilege",
+                    L"SeLoadDriverPrivilege",    L"SeCreateSymbolicLinkPrivilege"};
+  enabledPrivileges = {L"SeChangeNotifyPrivilege"};
+  w_.writeCheck = [this](const std::wstring& path) { return WriteDenied(path); };
+}
+
+// ---------------------------------------------------------------------------
+FakeNode* FakeSecurity::Find(const std::wstring& path) { return w_.MutableNode(path); }
+
+uint32_t FakeSecurity::Missing(const std::wstring& path) {
+  std::wstring key = FakeWindows::Key(path);
+  size_t slash = key.rfind(L'\\');
+  if (slash == std::wstring::npos) return err::kFileNotFound;
+  std::wstring parent = key.substr(0, slash);
+  if (parent.size() == 2 && parent[1] == L':') return err::kFileNotFound;
+  auto* p = w_.MutableNode(parent);
+  return p && p->folder ? err::kFileNotFound : err::kPathNotFound;
+}
+
+FakeDescriptor& FakeSecurity::Descriptor(FakeNode& node) {
+  if (node.id == 0) node.id = nextId_++;
+  auto it = descriptors_.find(node.id);
+  if (it == descriptors_.end())
+    it = descriptors_
+             .emplace(node.id, FakeDescriptor{sid::kAdministrators,
+                                              node.folder ? kDefaultFolderDacl : kDefaultFileDacl})
+             .first;
+  return it->second;
+}
+
+std::vector<FakeNode*> FakeSecurity::Links(const FakeNode& node) {
+  std::vector<FakeNode*> out;
+  for (auto& [key, n] : w_.nodes_)
+    if (&n == &node || (node.id != 0 && n.id == node.id)) out.push_back(&n);
+  return out;
+}
+
+std::set<std::wstring> FakeSecurity::Principals() const { return {userSid, sid::kEveryone, sid::kAdministrators}; }
+
+bool FakeSecurity::Grants(FakeNode& node, uint32_t desired) {
+  const FakeDescriptor& d = Descriptor(node);
+  std::set<std::wstring> who = Principals();
+  uint32_t granted = 0, denied = 0;
+  if (who.count(d.owner)) granted |= access::kReadControl | access::kWriteDac;
+  Dacl dacl = ParseDacl(d.dacl);
+  if (!dacl.ok) return false;
+  if (dacl.flags.find(L"NO_ACCESS_CONTROL") != std::wstring::npos) return true;  // a null DACL
+  for (auto& ace : dacl.aces) {
+    std::vector<std::wstring> f = AceFields(ace);
+    if (f.size() < 6 || HasFlag(f[1], L"IO")) continue;
+    if (!who.count(ResolveSidAlias(f[5]))) continue;
+    uint32_t mask = MapGeneric(ParseRights(f[2]));
+    if (f[0] == L"A")
+      granted |= mask & ~denied;
+    else if (f[0] == L"D")
+      denied |= mask & ~granted;
+  }
+  return (granted & desired) == desired;
+}
+
+bool FakeSecurity::Grants(const std::wstring& path, uint32_t desired) {
+  FakeNode* n = Find(path);
+  return n && Grants(*n, desired);
+}
+
+uint32_t FakeSecurity::WriteDenied(const std::wstring& path) {
+  FakeNode* n = Find(path);
+  if (!n) return 0;  // the file system reports what is missing
+  return Grants(*n, access::kWriteData) ? 0 : err::kAccessDenied;
+}
+
+// ---------------------------------------------------------------------------
+void FakeSecurity::AddProtectedFile(const std::wstring& path, const std::string& bytes, uint32_t attributes) {
+  w_.AddFile(path, bytes, attributes);
+  SetDescriptor(path, sid::kTrustedInstaller, kProtectedFileDacl);
+}
+
+FakeDescriptor FakeSecurity::DescriptorOf(const std::wstring& path) {
+  FakeNode* n = Find(path);
+  return n ? Descriptor(*n) : FakeDescriptor{};
+}
+
+void FakeSecurity::SetDescriptor(const std::wstring& path, const std::wstring& owner, const std::wstring& dacl) {
+  FakeNode* n = Find(path);
+  if (!n) return;
+  FakeDescriptor& d = Descriptor(*n);
+  d.owner = ResolveSidAlias(owner);
+  d.dacl = dacl;
+}
+
+void FakeSecurity::LinkFile(const std::wstring& existing, const std::wstring& newName) {
+  FakeNode* n = Find(existing);
+  if (!n || n->folder || Find(newName)) return;
+  Descriptor(*n);
+  FakeNode copy = *n;
+  w_.AddFile(newName, copy.bytes, copy.attributes);
+  w_.MutableNode(newName)->id = copy.id;
+}
+
+void FakeSecurity::MarkDeletePending(const std::wstring& path) {
+  if (FakeNode* n = Find(path)) {
+    Descriptor(*n);
+    deletePending_.insert(n->id);
+  }
+}
+
+uint64_t FakeSecurity::FileIdOf(const std::wstring& path) {
+  FakeNode* n = Find(path);
+  if (!n) return 0;
+  Descriptor(*n);
+  return n->id;
+}
+
+// ---------------------------------------------------------------------------
+bool FakeSecurity::IsHandle(uintptr_t value, HandleKind kind) const {
+  auto it = handles_.find(value);
+  return it != handles_.end() && it->second == kind;
+}
+
+void FakeSecurity::Close(uintptr_t value) { handles_.erase(value); }
+
+Result<platform::Token> FakeSecurity::OpenProcessToken() {
+  if (uint32_t f = w_.TakeFault(Op::kOpenToken, L"")) return Error{f};
+  uintptr_t h = nextHandle_ += 4;
+  handles_[h] = HandleKind::kToken;
+  return platform::Token(this, h);
+}
+
+// LUIDs as Windows numbers them.
+static const std::map<std::wstring, uint64_t>& PrivilegeLuids() {
+  static const std::map<std::wstring, uint64_t> luids = {
+      {L"secreatetokenprivilege", 2},    {L"seassignprimarytokenprivilege", 3},
+      {L"selockmemoryprivilege", 4},     {L"seincreasequotaprivilege", 5},
+      {L"semachineaccountprivilege", 6}, {L"setcbprivilege", 7},
+      {L"sesecurityprivilege", 8},       {L"setakeownershipprivilege", 9},
+      {L"seloaddriverprivilege", 10},    {L"sesystemprofileprivilege", 11},
+      {L"sesystemtimeprivilege", 12},    {L"seprofilesingleprocessprivilege", 13},
+      {L"seincreasebasepriorityprivilege", 14}, {L"secreatepagefileprivilege", 15},
+      {L"secreatepermanentprivilege", 16},      {L"sebackupprivilege", 17},
+      {L"serestoreprivilege", 18},       {L"seshutdownprivilege", 19},
+      {L"sedebugprivilege", 20},         {L"seauditprivilege", 21},
+      {L"sesystemenvironmentprivilege", 22},    {L"sechangenotifyprivilege", 23},
+      {L"seremoteshutdownprivilege", 24},       {L"seundockprivilege", 25},
+      {L"semanagevolumeprivilege", 28},  {L"seimpersonateprivilege", 29},
+      {L"secreateglobalprivilege", 30},  {L"secreatesymboliclinkprivilege", 35},
+  };
+  return luids;
+}
+
+Result<uint64_t> FakeSecurity::LookupPrivilege(const std::wstring& name) {
+  if (uint32_t f = w_.TakeFault(Op::kLookupPrivilege, name)) return Error{f};
+  auto it = PrivilegeLuids().find(ToLower(name));
+  if (it == PrivilegeLuids().end()) return Error{err::kNoSuchPrivilege};
+  return it->second;
+}
+
+Status FakeSecurity::AdjustPrivilege(const platform::Token& token, uint64_t luid, bool enable) {
+  std::wstring name;
+  for (auto& held : heldPrivileges)
+    if (PrivilegeLuids().count(ToLower(held)) && PrivilegeLuids().at(ToLower(held)) == luid) name = held;
+  if (!IsHandle(token.get(), HandleKind::kToken)) return Error{err::kInvalidHandle};
+  if (uint32_t f = w_.TakeFault(Op::kAdjustPrivilege, name.empty() ? L"?" : name)) return Error{f};
+  // A privilege the token does not hold changes nothing, and the call still
+  // succeeds (GetLastError would say ERROR_NOT_ALL_ASSIGNED).
+  if (name.empty()) return Status::Ok();
+  if (enable)
+    enabledPrivileges.insert(name);
+  else
+    enabledPrivileges.erase(name);
+  return Status::Ok();
+}
+
+Result<std::wstring> FakeSecurity::UserName() {
+  if (uint32_t f = w_.TakeFault(Op::kUserName, L"")) return Error{f};
+  return userName;
+}
+
+Result<std::wstring> FakeSecurity::AccountSid(const std::wstring& accountName) {
+  if (uint32_t f = w_.TakeFault(Op::kLookupAccount, accountName)) return Error{f};
+  if (IEquals(accountName, userName)) return userSid;
+  if (IEquals(accountName, L"Administrators")) return std::wstring(sid::kAdministrators);
+  if (IEquals(accountName, L"SYSTEM")) return std::wstring(sid::kSystem);
+  if (IEquals(accountName, L"Everyone")) return std::wstring(sid::kEveryone);
+  return Error{err::kNoneMapped};
+}
+
+Status FakeSecurity::CheckStringSid(const std::wstring& text) {
+  if (uint32_t f = w_.TakeFault(Op::kCheckSid, text)) return Error{f};
+  return IsValidSid(text) ? Status::Ok() : Status(Error{err::kInvalidSid});
+}
+
+Result<std::wstring> FakeSecurity::EveryoneSid() {
+  if (uint32_t f = w_.TakeFault(Op::kEveryoneSid, L"")) return Error{f};
+  return std::wstring(sid::kEveryone);
+}
+
+Result<std::wstring> FakeSecurity::BuildFullAccessDacl(const std::wstring& trustee) {
+  if (uint32_t f = w_.TakeFault(Op::kBuildAcl, trustee)) return Error{f};
+  if (!IsValidSid(trustee)) return Error{err::kInvalidSid};
+  std::wstring shown = ResolveSidAlias(trustee);
+  for (auto& a : kAliases)
+    if (shown == a.sid) shown = a.alias;  // SDDL shows well-known SIDs by alias
+  return L"D:(A;OICI;GA;;;" + shown + L")";
+}
+
+Result<std::wstring> FakeSecurity::ReadOwner(const std::wstring& path) {
+  if (uint32_t f = w_.TakeFault(Op::kReadOwner, path)) return Error{f};
+  FakeNode* n = Find(path);
+  if (!n) return Error{Missing(path)};
+  // Backup semantics: SeBackupPrivilege reads any descriptor.
+  if (!PrivilegeEnabled(L"SeBackupPrivilege") && !Grants(*n, access::kReadControl)) return Error{err::kAccessDenied};
+  return Descriptor(*n).owner;
+}
+
+Status FakeSecurity::SetOwner(const std::wstring& path, const std::wstring& newOwner) {
+  if (uint32_t f = w_.TakeFault(Op::kSetOwner, path)) return Error{f};
+  if (!IsValidSid(newOwner)) return Error{err::kInvalidSid};
+  FakeNode* n = Find(path);
+  if (!n) return Error{Missing(path)};
+  bool restore = PrivilegeEnabled(L"SeRestorePrivilege");
+  if (!restore && !PrivilegeEnabled(L"SeTakeOwnershipPrivilege") && !Grants(*n, access::kWriteOwner))
+    return Error{err::kAccessDenied};
+  // Without SeRestorePrivilege only the user and Administrators (the groups
+  // an administrator's token may own objects as) can be made the owner.
+  std::wstring owner = ResolveSidAlias(newOwner);
+  if (!restore && owner != userSid && owner != sid::kAdministrators) return Error{err::kInvalidOwner};
+  Descriptor(*n).owner = owner;
+  return Status::Ok();
+}
+
+Status FakeSecurity::SetDacl(const std::wstring& path, const std::wstring& daclSddl) {
+  if (uint32_t f = w_.TakeFault(Op::kSetDacl, path)) return Error{f};
+  Dacl given = ParseDacl(daclSddl);
+  if (!given.ok || !given.rest.empty()) return Error{err::kInvalidParameter};
+  FakeNode* n = Find(path);
+  if (!n) return Error{Missing(path)};
+  if (!PrivilegeEnabled(L"SeRestorePrivilege") && !Grants(*n, access::kWriteDac)) return Error{err::kAccessDenied};
+  FakeDescriptor& d = Descriptor(*n);
+  // Only the DACL is written: a protected object stays protected, an
+  // unprotected one keeps what it inherits from its parent.
+  Dacl old = ParseDacl(d.dacl);
+  bool isProtected = old.ok && old.flags.find(L'P') != std::wstring::npos &&
+                     old.flags.find(L"NO_ACCESS_CONTROL") == std::wstring::npos;
+  std::wstring text = std::wstring(L"D:") + (isProtected ? L"P" : L"") + L"AI";
+  for (auto& ace : given.aces) text += ace;
+  if (!isProtected && old.ok)
+    for (auto& ace : old.aces) {
+      std::vector<std::wstring> f = AceFields(ace);
+      if (f.size() >= 2 && HasFlag(f[1], L"ID")) text += ace;
+    }
+  d.dacl = text + (old.ok ? old.rest : L"");
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------------------
+Result<platform::Volume> FakeSecurity::OpenVolume(const std::wstring& device) {
+  if (uint32_t f = w_.TakeFault(Op::kOpenVolume, device)) return Error{f};
+  if (device.size() != 6 || device.compare(0, 4, L"\\\\.\\") != 0 || !std::iswalpha(device[4]) || device[5] != L':')
+    return Error{err::kFileNotFound};
+  uintptr_t h = nextHandle_ += 4;
+  handles_[h] = HandleKind::kVolume;
+  return platform::Volume(this, h);
+}
+
+Result<HardLinks> FakeSecurity::LinksOf(FakeNode& node) {
+  Descriptor(node);
+  HardLinks links;
+  for (FakeNode* n : Links(node)) links.paths.push_back(n->path);
+  links.linkCount = static_cast<uint32_t>(links.paths.size());
+  links.deletePending = deletePending_.count(node.id) != 0;
+  return links;
+}
+
+Result<HardLinks> FakeSecurity::HardLinksOfPath(const std::wstring& path) {
+  if (uint32_t f = w_.TakeFault(Op::kHardLinks, path)) return Error{f};
+  FakeNode* n = Find(path);
+  if (!n) return Error{Missing(path)};
+  return LinksOf(*n);
+}
+
+std::vector<FakeNode*> FakeSecurity::NodesWithId(wchar_t drive, uint64_t fileId) {
+  std::vector<FakeNode*> out;
+  for (auto& [key, n] : w_.nodes_)
+    if (fileId != 0 && n.id == fileId && !key.empty() && key[0] == std::towlower(drive)) out.push_back(&n);
+  return out;
+}
+
+Result<HardLinks> FakeSecurity::HardLinksByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
+  if (!IsHandle(volume.get(), HandleKind::kVolume)) return Error{err::kInvalidHandle};
+  if (uint32_t f = w_.TakeFault(Op::kHardLinks, std::wstring(1, drive) + L":")) return Error{f};
+  auto found = NodesWithId(drive, fileId);
+  if (found.empty()) return Error{err::kInvalidParameter};
+  return LinksOf(*found.front());
+}
+
+Result<std::wstring> FakeSecurity::PathByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
+  if (!IsHandle(volume.get(), HandleKind::kVolume)) return Error{err::kInvalidHandle};
+  auto found = NodesWithId(drive, fileId);
+  if (found.empty()) return Error{err::kInvalidParameter};
+  return found.front()->path;
+}
+
+// ---------------------------------------------------------------------------
+void FakeSecurity::InstallIcacls() {
+  w_.OnProcess(L"icacls.exe", [this](const platform::ProcessRequest& r) { return RunIcacls(r); });
+}
+
+platform::ProcessOutcome FakeSecurity::RunIcacls(const platform::ProcessRequest& request) {
+  platform::ProcessOutcome out;
+  std::vector<std::wstring> args = SplitCommandLine(request.commandLine);
+  if (args.size() < 3) {
+    out.exitCode = err::kInvalidParameter;
+    return out;
+  }
+  for (size_t i = 3; i < args.size(); ++i)
+    if (!IEquals(args[i], L"/Q") && !IEquals(args[i], L"/C")) {
+      out.exitCode = err::kInvalidParameter;
+      return out;
+    }
+  if (IEquals(args[1], L"/save"))
+    out.exitCode = IcaclsSave(args[0], args[2]);
+  else if (IEquals(args[1], L"/restore"))
+    out.exitCode = IcaclsRestore(args[0], args[2]);
+  else
+    out.exitCode = err::kInvalidParameter;
+  return out;
+}
+
+// One pair of lines per object: its name and its DACL, UTF-16LE without a
+// byte-order mark, each line ended by CR LF.
+uint32_t FakeSecurity::IcaclsSave(const std::wstring& object, const std::wstring& file) {
+  std::vector<FakeNode*> objects;
+  size_t slash = object.rfind(L'\\');
+  std::wstring leaf = slash == std::wstring::npos ? object : object.substr(slash + 1);
+  if (leaf.find_first_of(L"*?") != std::wstring::npos) {
+    std::wstring folder = object.substr(0, slash == std::wstring::npos ? 0 : slash);
+    for (auto& [key, n] : w_.nodes_) {
+      size_t cut = n.path.rfind(L'\\');
+      if (cut == std::wstring::npos || FakeWindows::Key(n.path.substr(0, cut)) != FakeWindows::Key(folder)) continue;
+      if (WildcardMatch(leaf, n.path.substr(cut + 1))) objects.push_back(&n);
+    }
+    if (objects.empty()) return err::kFileNotFound;
+  } else {
+    FakeNode* n = Find(object);
+    if (!n) return Missing(object);
+    objects.push_back(n);
+  }
+  std::wstring text;
+  for (FakeNode* n : objects) {
+    if (!Grants(*n, access::kReadControl)) return err::kAccessDenied;
+    text += n->path.substr(n->path.rfind(L'\\') + 1) + L"\r\n" + Descriptor(*n).dacl + L"\r\n";
+  }
+  return w_.platform().fs.WriteFile(file, ToUtf16Le(text), false).code();
+}
+
+uint32_t FakeSecurity::IcaclsRestore(const std::wstring& folder, const std::wstring& file) {
+  std::wstring folderKey = FakeWindows::Key(folder);
+  bool root = folderKey.size() == 2 && folderKey[1] == L':';
+  FakeNode* f = Find(folder);
+  if (!root && (!f || !f->folder)) return f ? err::kInvalidParameter : Missing(folder);
+  auto bytes = w_.platform().fs.ReadFile(file);
+  if (!bytes.ok()) return bytes.code();
+  std::vector<std::wstring> lines;
+  for (auto& l : Split(FromUtf16Le(*bytes), L"\r\n"))
+    if (!l.empty()) lines.push_back(l);
+  if (lines.empty() || lines.size() % 2 != 0) return err::kInvalidParameter;
+  for (size_t i = 1; i < lines.size(); i += 2)
+    if (!ParseDacl(lines[i]).ok) return err::kInvalidParameter;
+  uint32_t result = 0;
+  for (size_t i = 0; i < lines.size(); i += 2) {
+    std::wstring target = (root ? folderKey : folder) + L"\\" + lines[i];
+    FakeNode* n = Find(target);
+    if (!n) {
+      result = Missing(target);
+      continue;
+    }
+    // Writing a DACL needs WRITE_DAC, which the owner always has.
+    if (!Grants(*n, access::kWriteDac)) {
+      result = err::kAccessDenied;
+      continue;
+    }
+    Descriptor(*n).dacl = lines[i + 1];
+  }
+  return result;
+}
+
+}  // namespace corvex::fake

@@ -1,0 +1,229 @@
+#include "fs/datablock_directives.h"
+
+#include <gtest/gtest.h>
+
+#include "script/directive_table.h"
+#include "script/dispatcher.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+using namespace testing;
+
+const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
+const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
+
+TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
+  FakeSession f;
+  SeedStore(f, kRecord);
+  std::wstring report;
+  EXPECT_TRUE(DataBlockDirective(f.s,
+                                 {L"\"C:\\Windows\\Sysnative\\a.dll\"|D:(A;;FA;;;BA)|S-1-5-32-544",
+                                  kFile + L"|D:(A;;FA;;;WD)|S-1-1-0",
+                                  L"c:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0",
+                                  L"C:\\Windows\\System32\\a.dll|D:(A;;FA;;;WD)|S-1-1-0"},
+                                 L"", report));
+  EXPECT_EQ(report,
+            L"Successfully added datablock for C:\\Windows\\System32\\a.dll\r\n"
+            L"Did not add datablock for " + kFile + L". A datablock for this item already exists.\r\n"
+            L"Successfully added datablock for c:\\windows\\system32\\corvexdemo.dll\r\n"
+            L"Did not add datablock for C:\\Windows\\System32\\a.dll. A datablock for this item already exists.\r\n");
+  EXPECT_EQ(StoreText(f), kRecord +
+                              L"\r\nC:\\Windows\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544"
+                              L"\r\nc:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0");
+}
+
+TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
+  FakeSession f;
+  SeedStore(f, kRecord);
+  const std::string before = f.w.FileBytes(kStorePath);
+  f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 5);
+  std::wstring report;
+  EXPECT_FALSE(DataBlockDirective(f.s, {L"C:\\b|D:(A;;FA;;;BA)|BA", kRecord}, L"", report));
+  EXPECT_EQ(report, L"Did not add datablock for " + kFile + L". A datablock for this item already exists.\r\n"
+                    L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+}
+
+TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.AddFile(L"C:\\Users\\Tester\\doc.txt", "d");
+  std::wstring report;
+  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {L"\"" + kFile + L"\"", L"C:\\Users\\Tester\\doc.txt"}, L"", report));
+  EXPECT_EQ(report, L"Successfully created datablock for " + kFile + L".\r\n"
+                    L"Successfully created datablock for C:\\Users\\Tester\\doc.txt.\r\n");
+  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\Users\\Tester\\doc.txt|" + fake::FakeSecurity::kDefaultFileDacl +
+                              L"|S-1-5-32-544");
+  ASSERT_EQ(f.w.processesRun.size(), 2u);
+  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kAclFile + L"\" /Q");
+  EXPECT_FALSE(f.w.Exists(kAclFile));
+  EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, kProtectedDacl) << "capturing changes nothing";
+
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
+}
+
+TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  const std::wstring failed = L"Failed to create datablock for " + kFile + L". ";
+  std::wstring report;
+
+  // The failed start's own code, in decimal.
+  f.w.InjectFault(Op::kRunProcess, L"icacls", 193);
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, failed + L"Failed to create process with error code 193.\r\n");
+
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Windows\\System32\\none.dll"}, L"", report));
+  EXPECT_EQ(report, L"Failed to create datablock for C:\\Windows\\System32\\none.dll. Process returned with error "
+                    L"code ERROR_FILE_NOT_FOUND.\r\n");
+
+  // Exit 0 with no file, with a stale file of an earlier run, with a name
+  // but no SDDL line, with several objects (a wildcard).
+  f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  f.w.AddFile(kAclFile, ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;WD)\r\n"));
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, failed + L"File not found.\r\n");
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFile(kAclFile, ToUtf16Le(L"corvexdemo.dll\r\n"));
+    return platform::ProcessOutcome{};
+  });
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, failed + L"Failed to process file.\r\n");
+  EXPECT_FALSE(f.w.Exists(kAclFile));
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFolder(kAclFile);
+    return platform::ProcessOutcome{};
+  });
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, failed + L"File not found.\r\n") << "a folder is no save file";
+  f.w.platform().fs.RemoveFolder(kAclFile);
+
+  f.w.security().InstallIcacls();
+  f.w.AddFile(L"C:\\Windows\\System32\\corvexdemo2.dll", "y");
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Windows\\System32\\corvexdemo*.dll"}, L"", report));
+  EXPECT_EQ(report, L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo*.dll. Failed to process file.\r\n");
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+
+  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile, L"C:\\Windows\\System32\\corvexdemo2.dll"}, L"", report));
+  EXPECT_EQ(report, failed + L"Failed to save datablocks.\r\n"
+                    L"Successfully created datablock for C:\\Windows\\System32\\corvexdemo2.dll.\r\n")
+      << "the remaining lines still run";
+}
+
+TEST(CreateDataBlocksDirective, UnreadableOwnerIsStoredAsTheNullSid) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
+  std::wstring report;
+  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(StoreText(f), kFile + L"|" + kProtectedDacl + L"|S-1-0-0");
+}
+
+TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLast) {
+  FakeSession f;
+  SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
+  std::wstring report;
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"c:\\a", L"C:\\none"},
+                                        L"", report));
+  EXPECT_EQ(report, L"Successfully deleted datablock for file " + kFile + L"\r\n");
+  EXPECT_EQ(StoreText(f), L"C:\\a|D:(A;;FA;;;BA)|BA\r\nC:\\b|D:(A;;FA;;;BA)|BA");
+
+  report.clear();
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"C:\\a", L"C:\\b"}, L"", report));
+  EXPECT_EQ(report, L"Successfully deleted datablock for file C:\\a\r\nSuccessfully deleted datablock for file C:\\b\r\n");
+  EXPECT_FALSE(f.w.Exists(kStorePath)) << "the last record takes the file with it";
+
+  SeedStore(f, kRecord);
+  report.clear();
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Successfully deleted all datablocks.");
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+  report.clear();
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report)) << "nothing to delete is no failure";
+}
+
+TEST(DeleteDataBlocksDirective, FailedWriteKeepsEveryRecord) {
+  FakeSession f;
+  SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord);
+  const std::string before = f.w.FileBytes(kStorePath);
+  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
+  std::wstring report;
+  EXPECT_FALSE(DeleteDataBlocksDirective(f.s, {L"C:\\a"}, L"", report));
+  EXPECT_EQ(report, L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+
+  f.w.InjectFault(Op::kDeleteFile, L"DataBlocks", 32);
+  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
+  report.clear();
+  EXPECT_FALSE(DeleteDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+  f.w.InjectFault(Op::kDeleteFile, L"DataBlocks", 32);
+  report.clear();
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report)) << "a store that cannot go is emptied";
+  EXPECT_EQ(StoreText(f), L"");
+}
+
+TEST(PrintDataBlocksDirective, WholeStoreOrTheAskedRecords) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"There are currently no stored datablocks.");
+
+  SeedStore(f, L"\r\n" + kRecord + L"\r\nC:\\a|D:(A;;FA;;;BA)|BA\r\n\r\n");
+  report.clear();
+  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, kRecord + L"\r\nC:\\a|D:(A;;FA;;;BA)|BA");
+
+  report.clear();
+  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"C:\\A"}, L"", report));
+  EXPECT_EQ(report, kRecord + L"\r\nNo datablock exists for C:\\A\r\nCurrently storing a total of 2 datablocks.\r\n");
+}
+
+TEST(CountDataBlocksDirective, CountsTheRecords) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Currently storing 0 datablocks.");
+  SeedStore(f, kRecord + L"\r\nC:\\a|D:(A;;FA;;;BA)|BA");
+  report.clear();
+  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Currently storing 2 datablocks.");
+}
+
+TEST(DataBlockDirectives, RunFromAScript) {
+  FakeSession f;
+  f.w.wow64 = true;
+  EXPECT_EQ(FindDirective(L"DataBlock::")->handler, &DataBlockDirective);
+  EXPECT_EQ(FindDirective(L"CountDataBlocks::")->handler, &CountDataBlocksDirective);
+  auto result = Dispatch(f.s,
+                         L"DataBlock::\r\n%SystemRoot%\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
+                         L"PrintDataBlocks::\r\n%SystemRoot%\\System32\\a.dll\r\n"
+                         L"CountDataBlocks::\r\n",
+                         L"");
+  EXPECT_EQ(result, RunResult::kSucceeded);
+  EXPECT_EQ(f.s.log,
+            L"DataBlock::\r\nSuccessfully added datablock for C:\\Windows\\System32\\a.dll\r\n"
+            L"DataBlock:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"PrintDataBlocks::\r\nC:\\Windows\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
+            L"Currently storing a total of 1 datablocks.\r\n"
+            L"PrintDataBlocks:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"CountDataBlocks::\r\nCurrently storing 1 datablocks.\r\n"
+            L"CountDataBlocks:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace corvex

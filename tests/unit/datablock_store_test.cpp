@@ -1,0 +1,223 @@
+// The store itself, the parsing of icacls's save files and the operations
+// that other directives call.
+#include "fs/datablock_store.h"
+
+#include <gtest/gtest.h>
+
+#include "fs/datablock_count.h"
+#include "fs/datablocks.h"
+#include "sample_files.h"
+#include "script/text_reader.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+using namespace testing;
+
+const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
+const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
+
+TEST(DataBlockStore, StoredFormOfPaths) {
+  EXPECT_EQ(StoredPath(L"\"C:\\Windows\\Sysnative\\drivers\\x.sys\""), L"C:\\Windows\\System32\\drivers\\x.sys");
+  EXPECT_EQ(StoredPath(L"\\\\?\\C:\\Windows\\Sysnative\\x.dll"), L"C:\\Windows\\System32\\x.dll");
+  EXPECT_EQ(StoredPath(L"C:\\Sysnative\\x.dll"), L"C:\\Sysnative\\x.dll") << "only the third component";
+  EXPECT_EQ(StoredPath(L"C:\\Windows\\sysnative\\x.dll"), L"C:\\Windows\\sysnative\\x.dll") << "exactly as written";
+  EXPECT_EQ(RecordKey(kRecord), kFile);
+  EXPECT_EQ(RecordKey(L"no bar"), L"no bar");
+  EXPECT_EQ(SplitRecords(L" \r\n\r\nA|1\r\n\r\nB|2\r\n "), (std::vector<std::wstring>{L"A|1", L"B|2"}));
+}
+
+TEST(DataBlockStore, WrittenWholeAndReadBack) {
+  FakeSession f;
+  std::vector<std::wstring> records;
+  ASSERT_TRUE(ReadDataBlockStore(f.s, records)) << "a missing store is an empty one";
+  EXPECT_TRUE(records.empty());
+  ASSERT_TRUE(WriteDataBlockStore(f.s, {L"A|1", L"B|2"}));
+  EXPECT_EQ(f.w.FileBytes(kStorePath), Utf16Bom(L"A|1\r\nB|2")) << "no line break at either end";
+  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
+  EXPECT_EQ(records, (std::vector<std::wstring>{L"A|1", L"B|2"}));
+  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new"));
+  ASSERT_TRUE(WriteDataBlockStore(f.s, {}));
+  EXPECT_FALSE(f.w.Exists(kStorePath)) << "no records, no store";
+}
+
+TEST(DataBlockStore, InterruptedWriteKeepsThePreviousStore) {
+  FakeSession f;
+  SeedStore(f, kRecord);
+  const std::string before = f.w.FileBytes(kStorePath);
+
+  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
+  EXPECT_FALSE(WriteDataBlockStore(f.s, {L"X|1"}));
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+  EXPECT_NE(f.s.trace.find(L"Failed to write the new datablock store: 0x70"), std::wstring::npos);
+
+  f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 32);
+  EXPECT_FALSE(WriteDataBlockStore(f.s, {L"X|1"}));
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new")) << "the half-done file is cleaned up";
+
+  // A store that exists but cannot be read is never overwritten.
+  f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
+  std::vector<std::wstring> records;
+  EXPECT_FALSE(ReadDataBlockStore(f.s, records));
+  f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\x", L"O:BAG:BAD:(A;;FA;;;BA)"), datablock::kStoreUnreadable);
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+}
+
+TEST(IcaclsSave, RealSaveFilesParse) {
+  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"), true, true);
+  auto all = ParseIcaclsSaveAll(windir);
+  ASSERT_EQ(all.size(), 14u);
+  EXPECT_EQ(all[0].name, L"AAct_Tools");
+  EXPECT_EQ(all[6].name, L"bfsvc.exe");
+  EXPECT_EQ(all[6].sddl,
+            L"D:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;0x1200a9;;;BA)"
+            L"(A;;0x1200a9;;;SY)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;AC)(A;;0x1200a9;;;S-1-15-2-2)S:AI");
+  for (auto& entry : all) EXPECT_EQ(entry.sddl.substr(0, 2), L"D:") << entry.name;
+  auto system32 = ParseIcaclsSaveAll(DecodeText(ReadSample("windows/icacls-save-system32-excerpt.acl"), true, true));
+  ASSERT_EQ(system32.size(), 200u);
+  EXPECT_EQ(system32[0].name, L".ipynb_checkpoints");
+
+  SavedAcl acl;
+  EXPECT_EQ(ParseIcaclsSave(windir, L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable)
+      << "a file of many objects is no one object's record";
+  std::wstring one = all[6].name + L"\r\n" + all[6].sddl + L"\r\n";
+  ASSERT_EQ(ParseIcaclsSave(one, L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kOk);
+  EXPECT_EQ(acl.sddl, all[6].sddl);
+  EXPECT_EQ(ParseIcaclsSave(one, L"C:\\Windows\\BFSVC.EXE", acl), SavedAclStatus::kOk);
+  EXPECT_EQ(ParseIcaclsSave(one, L"C:\\Windows\\other.exe", acl), SavedAclStatus::kUnusable)
+      << "another object's file";
+  EXPECT_EQ(ParseIcaclsSave(L"bfsvc.exe\r\n", L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable)
+      << "no SDDL line after the name";
+  EXPECT_EQ(ParseIcaclsSave(L"bfsvc.exe\r\nO:BA\r\n", L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable);
+  EXPECT_EQ(ParseIcaclsSave(L"", L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable);
+}
+
+TEST(IcaclsSave, ArgumentsKeepTheirBackslashes) {
+  EXPECT_EQ(QuoteArgument(L"C:\\Windows\\x.dll"), L"\"C:\\Windows\\x.dll\"");
+  EXPECT_EQ(QuoteArgument(L"C:\\"), L"\"C:\\\\\"");
+  EXPECT_EQ(fake::FakeSecurity::SplitCommandLine(QuoteArgument(L"C:\\dir\\")),
+            (std::vector<std::wstring>{L"C:\\dir\\"}));
+}
+
+TEST(AddFileDataBlock, StoresTheSavedDaclAndTheGivenOwner) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord);
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  EXPECT_EQ(f.w.processesRun[0].program, kIcacls);
+  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
+  EXPECT_FALSE(f.w.processesRun[0].visible);
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
+
+  f.w.security().SetDescriptor(kFile, L"S-1-1-0", L"D:(A;;FA;;;WD)");
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L""), datablock::kAlreadyStored);
+  EXPECT_EQ(StoreText(f), kRecord) << "the first record is kept";
+
+  f.w.AddFile(L"C:\\Users\\Tester\\a.txt", "a");
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\a.txt", L""), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\Users\\Tester\\a.txt|" + fake::FakeSecurity::kDefaultFileDacl +
+                              L"|S-1-5-32-544")
+      << "without an owner given, the object's own is read";
+}
+
+TEST(AddFileDataBlock, FailuresStoreNothing) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  EXPECT_EQ(AddFileDataBlock(f.s, L"\"\"", L"S-1-5-18"), datablock::kEmptyPath);
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\none.dll", L"S-1-5-18"), datablock::kObjectMissing);
+
+  f.w.InjectFault(Op::kRunProcess, L"icacls", 193);
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kIcaclsNotStarted);
+
+  platform::ProcessOutcome exit5{5, ""};
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) { return exit5; });
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kIcaclsFailed);
+
+  // icacls says it succeeded but left no file, or a stale one of another
+  // object from an earlier run.
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kSavedAclUnusable);
+  f.w.AddFile(kOutAclFile, ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;WD)\r\n"));
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kSavedAclUnusable);
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFile(kOutAclFile, ToUtf16Le(L"corvexdemo.dll\r\n"));
+    return platform::ProcessOutcome{};
+  });
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kSavedAclUnusable) << "no SDDL line";
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+
+  f.w.security().InstallIcacls();
+  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kStoreNotWritten);
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+}
+
+TEST(AddFileDataBlock, SysnativeIsStoredAsSystem32AndIcaclsGetsTheNativeName) {
+  FakeSession f;
+  f.w.wow64 = true;
+  // The 32-bit view reaches the native file through Sysnative.
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.security().LinkFile(kFile, L"C:\\Windows\\Sysnative\\corvexdemo.dll");
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\Sysnative\\corvexdemo.dll", kTrustedInstaller), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord);
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Windows\\Sysnative\\icacls.exe") << "the native icacls";
+  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
+}
+
+TEST(AddFileDataBlock, KeepsTheRealToolsSddlExactly) {
+  FakeSession f;
+  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"), true, true);
+  SavedAcl bfsvc = ParseIcaclsSaveAll(windir)[6];
+  f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFile(kOutAclFile, ToUtf16Le(bfsvc.name + L"\r\n" + bfsvc.sddl + L"\r\n"));
+    return platform::ProcessOutcome{};
+  });
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\bfsvc.exe", kTrustedInstaller), datablock::kStored);
+  EXPECT_EQ(StoreText(f), L"C:\\Windows\\bfsvc.exe|" + bfsvc.sddl + L"|" + kTrustedInstaller);
+}
+
+TEST(ReplaceFileDataBlock, TakesOwnerAndDaclFromTheDescriptor) {
+  FakeSession f;
+  SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|S-1-5-32-544\r\n" + kRecord);
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\a", L"O:S-1-5-18G:S-1-5-18D:P(A;;FA;;;SY)"), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\a|D:P(A;;FA;;;SY)|S-1-5-18");
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\b", L"O:BAD:(A;;FA;;;BA)"), datablock::kStored) << "no group part";
+  EXPECT_TRUE(EndsWith(StoreText(f), L"\r\nC:\\b|D:(A;;FA;;;BA)|BA"));
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\c", L"D:(A;;FA;;;BA)"), datablock::kDescriptorUnusable);
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\c", L"O:G:BAD:(A;;FA;;;BA)"), datablock::kDescriptorUnusable);
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\c", L"O:BAG:BA"), datablock::kDescriptorUnusable);
+  EXPECT_EQ(Count(StoreText(f), L"C:\\c"), 0u);
+}
+
+TEST(RegistryDataBlocks, KeysIgnoreCaseWhileFileKeysDoNot) {
+  FakeSession f;
+  SeedStore(f, kRecord);
+  EXPECT_TRUE(AddRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\COMPONENTS\\A", L" O:BAG:SYD:(A;;KA;;;BA) "));
+  EXPECT_TRUE(AddRegistryDataBlock(f.s, L"hkey_local_machine\\components\\a", L"O:SYG:SYD:(A;;KA;;;SY)"));
+  EXPECT_EQ(Count(StoreText(f), L"|O:"), 1u) << "the same key in other letters is not added again";
+  EXPECT_FALSE(AddRegistryDataBlock(f.s, L"", L"O:BA"));
+  EXPECT_FALSE(AddRegistryDataBlock(f.s, L"HKLM\\X", L"  "));
+  EXPECT_EQ(FindRegistryDataBlock(f.s, L"Hkey_Local_Machine\\Components\\A"), L"O:BAG:SYD:(A;;KA;;;BA)");
+  EXPECT_EQ(FindRegistryDataBlock(f.s, L"HKLM\\none"), L"");
+  EXPECT_EQ(FindRegistryDataBlock(f.s, L"c:\\windows\\system32\\CORVEXDEMO.DLL"),
+            std::wstring(kProtectedDacl) + L"|" + kTrustedInstaller);
+
+  EXPECT_TRUE(CopyRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\components\\A", L"HKLM\\Copy"));
+  EXPECT_EQ(FindRegistryDataBlock(f.s, L"hklm\\copy"), L"O:BAG:SYD:(A;;KA;;;BA)");
+  const std::wstring before = StoreText(f);
+  EXPECT_TRUE(CopyRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\COMPONENTS\\A", L"HKLM\\COPY"));
+  EXPECT_TRUE(CopyRegistryDataBlock(f.s, L"HKLM\\none", L"HKLM\\other"));
+  EXPECT_EQ(StoreText(f), before) << "an existing destination or a missing source changes nothing";
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,552 @@
+#include "fs/permission_directives.h"
+
+#include <gtest/gtest.h>
+
+#include "core/entry.h"
+#include "fs/datablock_directives.h"
+#include "script/directive_table.h"
+#include "script/dispatcher.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::FakeDescriptor;
+using fake::Op;
+using testing::FakeSession;
+using namespace testing;
+
+const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
+const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
+const std::wstring kOpenDacl = L"D:PAI(A;OICI;GA;;;WD)";
+
+bool Same(const FakeDescriptor& a, const FakeDescriptor& b) { return a.owner == b.owner && a.dacl == b.dacl; }
+
+// Only the privilege every process has on is left switched on.
+bool PrivilegesBackOff(FakeSession& f) {
+  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
+}
+
+TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "old");
+  const FakeDescriptor original = sec.DescriptorOf(kFile);
+
+  std::wstring report;
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
+  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kOpenDacl);
+  EXPECT_EQ(StoreText(f), kRecord);
+  EXPECT_TRUE(PrivilegesBackOff(f));
+  EXPECT_EQ(sec.OpenHandles(), 0u) << "the state is released at the end";
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
+
+  ASSERT_TRUE(f.w.platform().fs.WriteFile(kFile, "new", false).ok()) << "the file is open to change now";
+  sec.SetDescriptor(kFile, L"S-1-1-0", L"D:AI(A;;FA;;;BU)(A;ID;FA;;;SY)");
+
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
+                        kFile + L"\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original))
+      << sec.DescriptorOf(kFile).owner << " " << sec.DescriptorOf(kFile).dacl;
+  EXPECT_EQ(f.w.platform().fs.WriteFile(kFile, "again", false).code(), 5u) << "protected again";
+  EXPECT_EQ(StoreText(f), kRecord) << "a restore leaves the record in place";
+  EXPECT_TRUE(PrivilegesBackOff(f));
+  EXPECT_EQ(sec.OpenHandles(), 0u);
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
+  ASSERT_EQ(f.w.processesRun.size(), 2u);
+  EXPECT_EQ(f.w.processesRun[1].commandLine,
+            L" \"C:\\Windows\\System32\" /restore \"" + kOutAclFile + L"\"");
+}
+
+TEST(TakeAndRestorePermissions, SecondTakeKeepsTheFirstRecord) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  const FakeDescriptor original = sec.DescriptorOf(kFile);
+  std::wstring report;
+  ASSERT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  sec.SetDescriptor(kFile, L"S-1-1-0", L"D:(A;;FA;;;BU)");
+  report.clear();
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(StoreText(f), kRecord);
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original));
+}
+
+TEST(TakeAndRestorePermissions, QuietModeOnlyAsTheFirstLine) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  const FakeDescriptor original = sec.DescriptorOf(kFile);
+  std::wstring report;
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {L"[MODE:1]", kFile}, L"", report));
+  EXPECT_EQ(report, L"");
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kOpenDacl);
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"[MODE:1]", kFile}, L"", report));
+  EXPECT_EQ(report, L"");
+  EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original));
+
+  report.clear();
+  EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile, L"[MODE:1]"}, L"", report));
+  EXPECT_EQ(report,
+            L"Successfully took permissions for file or folder " + kFile + L"\r\n"
+            L"Failed to read ownership for file or folder [MODE:1]. Taking TrustedInstaller to be owner.\r\n"
+            L"Failed to set ownership to current user for file or folder [MODE:1]\r\n"
+            L"Failed to set ownership to Everyone for file or folder [MODE:1]\r\n"
+            L"Failed to create new datablock for file or folder [MODE:1] with return code -2.\r\n");
+  EXPECT_EQ(sec.OpenHandles(), 0u);
+
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile, L"[MODE:1]"}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
+                        kFile + L"\r\nFailed to find stored datablock for file [MODE:1] in RestoreFromDataBlock.\r\n");
+}
+
+TEST(TakePermissions, UnreadableOwnerIsRecordedAsTrustedInstaller) {
+  FakeSession f;
+  const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
+  f.w.AddFile(doc, "d");
+  f.w.InjectFault(Op::kReadOwner, L"doc.txt", 5);
+  std::wstring report;
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {doc}, L"", report));
+  EXPECT_EQ(report, L"Failed to read ownership for file or folder " + doc +
+                        L". Taking TrustedInstaller to be owner.\r\n"
+                        L"Successfully took permissions for file or folder " + doc + L"\r\n");
+  EXPECT_EQ(StoreText(f), doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|" + kTrustedInstaller);
+  EXPECT_NE(f.s.trace.find(L"Failed to read owner: ERROR_ACCESS_DENIED"), std::wstring::npos);
+}
+
+TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
+  struct Case {
+    Op op;
+    std::wstring part;
+    std::wstring sentence;
+  };
+  const std::vector<Case> cases = {
+      {Op::kAdjustPrivilege, L"SeBackupPrivilege", L"Failed to enable privilege 1 in access token for file or folder "},
+      {Op::kEveryoneSid, L"", L"Failed to initialise SID for universal well-known SID 'World' for file or folder "},
+      {Op::kBuildAcl, L"", L"Failed to set permissions data into ACL for file or folder "},
+      {Op::kAdjustPrivilege, L"SeRestorePrivilege", L"Failed to enable privilege 2 in access token for file or folder "},
+      {Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege",
+       L"Failed to enable privilege 3 in access token for file or folder "},
+  };
+  for (auto& c : cases) {
+    FakeSession f;
+    f.w.security().AddProtectedFile(kFile, "x");
+    const FakeDescriptor original = f.w.security().DescriptorOf(kFile);
+    f.w.InjectFault(c.op, c.part, 5);
+    std::wstring report;
+    EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report)) << c.sentence;
+    EXPECT_EQ(report, c.sentence + kFile + L"\r\n");
+    EXPECT_TRUE(Same(f.w.security().DescriptorOf(kFile), original)) << c.sentence;
+    EXPECT_FALSE(f.w.Exists(kStorePath)) << c.sentence;
+    EXPECT_EQ(f.w.security().OpenHandles(), 0u) << c.sentence;
+  }
+}
+
+TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  const FakeDescriptor original = sec.DescriptorOf(kFile);
+  f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{5, ""}; });
+  std::wstring report;
+  EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile +
+                        L" with return code -5.\r\n"
+                        L"Successfully restored ownership for " + kFile + L"\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original)) << "not left owned by Everyone with nothing recorded";
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+}
+
+TEST(TakePermissions, LaterFailuresAreReportedAfterTheRecord) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  f.w.InjectFault(Op::kSetDacl, L"corvexdemo", 5);
+  std::wstring report;
+  EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to set ACLs for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(StoreText(f), kRecord) << "the record is there to undo the owner change";
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
+
+  FakeSession g;
+  g.w.security().AddProtectedFile(kFile, "x");
+  g.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5, 1, 1);
+  g.w.InjectFault(Op::kAdjustPrivilege, L"SeBackupPrivilege", 5, 1, 1);
+  report.clear();
+  EXPECT_FALSE(TakePermissionsDirective(g.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile +
+                        L"\r\n"
+                        L"Failed to disable privilege 1 in process access token for file or folder " + kFile +
+                        L"\r\n"
+                        L"Failed to disable privilege 3 in process access token for file or folder " + kFile + L"\r\n");
+}
+
+TEST(TakeAndRestorePermissions, SysnativeLinesAreRecordedAsSystem32) {
+  FakeSession f;
+  f.w.wow64 = true;
+  auto& sec = f.w.security();
+  // The native file, and the name the 32-bit program reaches it by.
+  sec.AddProtectedFile(kFile, "x");
+  const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
+  sec.LinkFile(kFile, sysnative);
+  const FakeDescriptor original = sec.DescriptorOf(kFile);
+  std::wstring report;
+  ASSERT_TRUE(TakePermissionsDirective(f.s, {sysnative}, L"", report));
+  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + sysnative + L"\r\n");
+  EXPECT_EQ(StoreText(f), kRecord);
+  report.clear();
+  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {sysnative}, L"", report));
+  EXPECT_EQ(report, kRecord + L"\r\nCurrently storing a total of 1 datablocks.\r\n");
+  report.clear();
+  ASSERT_TRUE(RestorePermissionsDirective(f.s, {sysnative}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
+                        sysnative + L"\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original));
+  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\Windows\\System32\" /restore \"" + kOutAclFile + L"\"")
+      << "the native icacls gets the System32 name";
+}
+
+TEST(RestorePermissions, RecordProblems) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to find stored datablock for file " + kFile + L" in RestoreFromDataBlock.\r\n");
+
+  SeedStore(f, L"C:\\x.dll|nonsense|BA\r\nC:\\Windows\\|D:(A;;FA;;;BA)|BA\r\nx.dll|D:(A;;FA;;;BA)|BA\r\n" + kRecord);
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {L"C:\\x.dll", L"C:\\Windows\\", L"x.dll", L"c:\\x.dll"}, L"",
+                                           report));
+  EXPECT_EQ(report,
+            L"Failed to find stored datablock for file or folder C:\\x.dll in RestoreFromDataBlock.\r\n"
+            L"Fatal error: Trailing backslash or length error for file or folder C:\\Windows\\ in "
+            L"RestoreFromDataBlock.\r\n"
+            L"Fatal error: Trailing backslash or length error for file or folder x.dll in RestoreFromDataBlock.\r\n"
+            L"Failed to find stored datablock for file c:\\x.dll in RestoreFromDataBlock.\r\n");
+  EXPECT_TRUE(f.w.processesRun.empty());
+
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.InjectFault(Op::kWriteFile, L"outaclfile", 112);
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to write temporary file for file or folder " + kFile + L" in RestoreFromDataBlock.\r\n");
+}
+
+TEST(RestorePermissions, IcaclsFailuresAndTheNullOwner) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  std::wstring report;
+  ASSERT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  // Someone gave the file to SYSTEM alone: icacls may not write its DACL.
+  sec.SetDescriptor(kFile, L"S-1-5-18", L"D:P(A;;FA;;;SY)");
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " +
+                        kFile + L". Error code ERROR_ACCESS_DENIED.\r\n"
+                        L"Successfully restored ownership for " + kFile + L"\r\n");
+  EXPECT_NE(f.s.trace.find(L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code 0x5"),
+            std::wstring::npos);
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
+
+  f.w.InjectFault(Op::kRunProcess, L"icacls", 2);
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " +
+                        kFile + L". Error code ERROR_FILE_NOT_FOUND.\r\n"
+                        L"Successfully restored ownership for " + kFile + L"\r\n")
+      << "an icacls that never started is no success";
+
+  FakeSession g;
+  g.w.security().AddProtectedFile(kFile, "x");
+  g.w.security().SetDescriptor(kFile, L"S-1-1-0", kOpenDacl);
+  SeedStore(g, kFile + L"|" + kProtectedDacl + L"|S-1-0-0");
+  report.clear();
+  EXPECT_FALSE(RestorePermissionsDirective(g.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to restore ownership: Ownership SID was never successfully read for file or folder " +
+                        kFile + L".\r\nFailed to restore owner for file or folder " + kFile +
+                        L" in RestoreFromDataBlock.\r\n");
+  EXPECT_EQ(g.w.security().DescriptorOf(kFile).dacl, kProtectedDacl) << "the DACL still came back";
+}
+
+TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  const std::wstring doc = L"C:\\Users\\Tester\\hidden.txt";
+  f.w.AddFile(doc, "d", 0x23);
+  std::wstring report;
+  ASSERT_TRUE(TakePermissionsDirective(f.s, {doc}, L"", report));
+  uint32_t seen = 0;
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest& r) {
+    seen = f.w.Node(doc)->attributes;
+    return sec.RunIcacls(r);
+  });
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {doc}, L"", report));
+  EXPECT_EQ(seen, 0x20u);
+  EXPECT_EQ(f.w.Node(doc)->attributes, 0x23u);
+  EXPECT_EQ(sec.DescriptorOf(doc).dacl, fake::FakeSecurity::kDefaultFileDacl);
+
+  f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5);
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {doc}, L"", report)) << "the restore goes on";
+  EXPECT_EQ(report, L"Failed to set file attributes for file or folder " + doc +
+                        L" with error code ERROR_ACCESS_DENIED.\r\n"
+                        L"Successfully restored ownership for " + doc + L"\r\nSuccessfully restored permissions on " +
+                        doc + L"\r\n");
+  EXPECT_EQ(seen, 0x23u);
+
+  f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5, 1, 1);
+  report.clear();
+  RestorePermissionsDirective(f.s, {doc}, L"", report);
+  EXPECT_EQ(seen, 0x20u);
+  EXPECT_NE(report.find(L"Failed to reset file attributes for file or folder " + doc +
+                        L" with error code ERROR_ACCESS_DENIED.\r\n"),
+            std::wstring::npos);
+
+  f.w.InjectFault(Op::kGetAttributes, L"hidden.txt", 5, 2);
+  report.clear();
+  RestorePermissionsDirective(f.s, {doc}, L"", report);
+  EXPECT_TRUE(StartsWith(report, L"Failed to read file attributes for file or folder " + doc + L".\r\n"));
+}
+
+TEST(RestorePermissions, ObjectsInTheRootOfADrive) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\bootmgr", "b", 0x27);
+  SeedStore(f, L"C:\\bootmgr|D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)|S-1-5-18");
+  std::wstring report;
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"C:\\bootmgr"}, L"", report));
+  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\\\\" /restore \"" + kOutAclFile + L"\"")
+      << "\"C:\" alone would be the current folder; the backslash is doubled before the quote";
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").dacl, L"D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)");
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").owner, L"S-1-5-18");
+}
+
+TEST(TrustedInstallerDirective, GivesFilesToTrustedInstaller) {
+  FakeSession f;
+  f.w.AddFile(kFile, "x");
+  std::wstring report;
+  EXPECT_TRUE(TrustedInstallerDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
+  EXPECT_EQ(report, L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
+  EXPECT_EQ(f.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
+  EXPECT_TRUE(PrivilegesBackOff(f));
+  EXPECT_EQ(f.w.security().OpenHandles(), 0u);
+
+  report.clear();
+  EXPECT_FALSE(TrustedInstallerDirective(f.s, {L"C:\\none.dll", kFile}, L"", report));
+  EXPECT_EQ(report,
+            L"Failed to set ownership to current user for file or folder C:\\none.dll. Proceeding anyway.\r\n"
+            L"Failed to set file ownership to TrustedInstaller for C:\\none.dll. Error code 0x2\r\n"
+            L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n")
+      << "the next line still finds the user's SID";
+}
+
+TEST(TrustedInstallerDirective, FailuresOfTheSetUp) {
+  FakeSession f;
+  f.w.AddFile(kFile, "x");
+  // Neither the restore privilege nor the token: without SeRestorePrivilege
+  // TrustedInstaller cannot be made the owner.
+  f.w.InjectFault(Op::kOpenToken, L"", 5, 2);
+  std::wstring report;
+  EXPECT_FALSE(TrustedInstallerDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report,
+            L"Failed to initialise current process access token in TrustedInstaller directive.\r\n"
+            L"Failed to set file ownership to TrustedInstaller for " + kFile + L". Error code 0x51B\r\n");
+  EXPECT_EQ(f.w.security().DescriptorOf(kFile).owner, f.w.security().userSid);
+
+  FakeSession g;
+  g.w.AddFile(kFile, "x");
+  g.w.InjectFault(Op::kLookupAccount, L"", 1332);
+  g.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 5, 1, 1);
+  report.clear();
+  EXPECT_FALSE(TrustedInstallerDirective(g.s, {kFile}, L"", report));
+  EXPECT_EQ(report,
+            L"Failed to initialise Current User SID in TrustedInstaller directive.\r\n"
+            L"Failed to set ownership to current user for file or folder " + kFile + L". Proceeding anyway.\r\n"
+            L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n"
+            L"Failed to disable privilege 2 in process access token in TrustedInstaller directive.\r\n");
+}
+
+// A component of the store with its manifest, and the file's name in
+// System32 as a second hard link.
+struct Component {
+  static constexpr wchar_t kName[] = L"amd64_microsoft-windows-corvexdemo_31bf3856ad364e35_10.0.19041.1_none_0f1e2d3c";
+  static constexpr wchar_t kSddl[] =
+      L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+      L"G:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+      L"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;GRGX;;;BA)(A;;GRGX;;;SY)"
+      L"(A;;GRGX;;;BU)";
+  static std::wstring Folder() { return std::wstring(L"C:\\Windows\\WinSxS\\") + kName; }
+  static std::wstring Manifest() { return std::wstring(L"C:\\Windows\\WinSxS\\Manifests\\") + kName + L".manifest"; }
+
+  static std::wstring FileEntry(const std::wstring& name, const std::wstring& descriptor) {
+    std::wstring e = L"<file name=\"" + name + L"\" destinationPath=\"$(runtime.system32)\\\" sourceName=\"" + name +
+                     L"\" importPath=\"$(build.nttree)\\\">";
+    if (!descriptor.empty()) e += L"<securityDescriptor name=\"" + descriptor + L"\" />";
+    return e + L"<asmv2:hash><dsig:DigestValue>AAAA</dsig:DigestValue></asmv2:hash></file>";
+  }
+  static std::wstring Text(const std::wstring& files, const std::wstring& definitionName = L"WRP_FILE_DEFAULT_SDDL") {
+    return L"<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><assembly "
+           L"xmlns=\"urn:schemas-microsoft-com:asm.v3\" manifestVersion=\"1.0\"><assemblyIdentity "
+           L"name=\"Microsoft-Windows-CorvexDemo\" version=\"10.0.19041.1\" processorArchitecture=\"amd64\" />" +
+           files +
+           L"<trustInfo><security><accessControl><securityDescriptorDefinitions><securityDescriptorDefinition name=\"" +
+           definitionName + L"\" sddl=\"" + kSddl +
+           L"\" operationHint=\"replace\" /></securityDescriptorDefinitions></accessControl></security></trustInfo>"
+           L"</assembly>";
+  }
+
+  // The store copy and its System32 name, with a damaged descriptor.
+  static void AddFile(FakeSession& f, const std::wstring& systemName) {
+    std::wstring leaf = systemName.substr(systemName.rfind(L'\\') + 1);
+    f.w.AddFile(Folder() + L"\\" + leaf, "MZ");
+    f.w.security().LinkFile(Folder() + L"\\" + leaf, systemName);
+    f.w.security().SetDescriptor(systemName, L"S-1-5-32-544", L"D:(A;;FA;;;BU)");
+  }
+};
+
+const std::wstring kManifestDacl =
+    L"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;GRGX;;;BA)(A;;GRGX;;;SY)"
+    L"(A;;GRGX;;;BU)";
+
+TEST(RepairPermissions, RebuildsTheFileAndAllItsLinksFromTheManifest) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  Component::AddFile(f, kFile);
+  f.w.AddFile(Component::Manifest(), ToLatin1(Component::Text(Component::FileEntry(L"corvexdemo.dll",
+                                                                                    L"WRP_FILE_DEFAULT_SDDL"))));
+  const std::wstring storeLink = Component::Folder() + L"\\corvexdemo.dll";
+  EXPECT_EQ(FindDirective(L"RepairPermissions::")->handler, &RepairPermissionsDirective);
+  std::wstring report;
+  EXPECT_TRUE(RepairPermissionsDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + storeLink +
+                        L"\r\nSuccessfully repaired permissions and ownership on file " + kFile +
+                        L" and all associated hardlinks.\r\n");
+  for (auto& name : {kFile, storeLink}) {
+    EXPECT_EQ(sec.DescriptorOf(name).owner, kTrustedInstaller) << name;
+    EXPECT_EQ(sec.DescriptorOf(name).dacl, kManifestDacl) << name;
+  }
+  EXPECT_EQ(StoreText(f), storeLink + L"|" + kManifestDacl + L"|" + kTrustedInstaller);
+  EXPECT_EQ(f.w.processesRun.back().commandLine,
+            L" \"" + Component::Folder() + L"\" /restore \"" + kOutAclFile + L"\"");
+  EXPECT_EQ(sec.OpenHandles(), 0u) << "the volume is closed too";
+  EXPECT_TRUE(PrivilegesBackOff(f));
+}
+
+TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
+  FakeSession f;
+  const std::wstring folder = L"C:\\Windows\\System32\\corvexdir";
+  Component::AddFile(f, folder + L"\\a.dll");
+  Component::AddFile(f, folder + L"\\b.dll");
+  f.w.AddFile(Component::Manifest(),
+              ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL") +
+                                       Component::FileEntry(L"b.dll", L"WRP_FILE_DEFAULT_SDDL"))));
+  std::wstring report;
+  EXPECT_TRUE(RepairPermissionsDirective(f.s, {folder}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
+                        L"\\a.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
+                        L"\\a.dll and all associated hardlinks.\r\n"
+                        L"Successfully restored ownership for " + Component::Folder() +
+                        L"\\b.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
+                        L"\\b.dll and all associated hardlinks.\r\n");
+  EXPECT_EQ(f.w.security().DescriptorOf(folder + L"\\b.dll").dacl, kManifestDacl);
+  EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, fake::FakeSecurity::kDefaultFolderDacl)
+      << "the folder itself is not repaired";
+}
+
+TEST(RepairPermissions, ManifestAndLinkFailures) {
+  struct Case {
+    std::wstring files;
+    std::wstring definition;
+    std::wstring sentence;
+  };
+  const std::wstring name = L"Failed to identify file name in manifest for file " + kFile +
+                            L". There may be manifest damage.\r\n";
+  const std::wstring descriptorName = L"Failed to identify security descriptor name for file " + kFile +
+                                      L". There may be manifest damage.\r\n";
+  const std::wstring descriptor = L"Failed to identify security descriptor for file " + kFile +
+                                  L". There may be manifest damage.\r\n";
+  const std::vector<Case> cases = {
+      {Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"), L"WRP_FILE_DEFAULT_SDDL", name},
+      {Component::FileEntry(L"CorvexDemo.dll", L"WRP_FILE_DEFAULT_SDDL"), L"WRP_FILE_DEFAULT_SDDL", name},
+      // No descriptor in the file's own entry: the next file's is not taken.
+      {Component::FileEntry(L"corvexdemo.dll", L"") + Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"),
+       L"WRP_FILE_DEFAULT_SDDL", descriptorName},
+      {L"<file name=\"corvexdemo.dll\" sourceName=\"corvexdemo.dll\" />" +
+           Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"),
+       L"WRP_FILE_DEFAULT_SDDL", descriptorName},
+      {Component::FileEntry(L"corvexdemo.dll", L"WRP_FILE_DEFAULT_SDDL"), L"SOMETHING_ELSE", descriptor},
+  };
+  for (auto& c : cases) {
+    FakeSession f;
+    Component::AddFile(f, kFile);
+    f.w.AddFile(Component::Manifest(), ToLatin1(Component::Text(c.files, c.definition)));
+    std::wstring report;
+    EXPECT_FALSE(RepairPermissionsDirective(f.s, {kFile}, L"", report)) << c.files;
+    EXPECT_EQ(report, c.sentence) << c.files;
+    EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, L"D:(A;;FA;;;BU)") << c.files;
+    EXPECT_FALSE(f.w.Exists(kStorePath)) << c.files;
+  }
+
+  FakeSession f;
+  f.w.AddFile(L"C:\\Windows\\System32\\plain.dll", "x");
+  Component::AddFile(f, kFile);
+  std::wstring report;
+  EXPECT_FALSE(RepairPermissionsDirective(f.s, {L"C:\\Windows\\System32\\plain.dll", L"C:\\none.dll", kFile}, L"",
+                                          report));
+  EXPECT_EQ(report,
+            L"Failed to identify winsxs copy for file C:\\Windows\\System32\\plain.dll. There may be file or hardlink "
+            L"damage.\r\n"
+            L"Failed to identify winsxs copy for file C:\\none.dll. There may be file or hardlink damage.\r\n" + name)
+      << "a missing manifest names no file";
+}
+
+TEST(PermissionDirectives, TakeChangeAndRestoreThroughScriptsAcrossRuns) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  const std::wstring driver = L"C:\\Windows\\System32\\drivers\\corvexdemo.sys";
+  sec.AddProtectedFile(driver, "MZ old");
+  const FakeDescriptor original = sec.DescriptorOf(driver);
+
+  EXPECT_EQ(Dispatch(f.s, L"TakePermissions::\r\n%SystemRoot%\\System32\\drivers\\corvexdemo.sys\r\n", L""),
+            RunResult::kSucceeded);
+  EXPECT_EQ(f.s.log, L"TakePermissions::\r\nSuccessfully took permissions for file or folder " + driver +
+                         L"\r\nTakePermissions:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
+
+  // What the helper's repair does in between: a new file and a changed ACL.
+  ASSERT_TRUE(f.w.platform().fs.WriteFile(driver, "MZ new", false).ok());
+  sec.SetDescriptor(driver, sec.DescriptorOf(driver).owner, L"D:AI(A;;FA;;;BU)(A;;FA;;;WD)");
+
+  // The restore comes in a later run of the program.
+  Session next(f.w.platform());
+  EXPECT_EQ(Dispatch(next, L"PostRebootRestorePermissions::\r\n\"%SystemRoot%/System32/drivers/corvexdemo.sys\"\r\n", L""),
+            RunResult::kSucceeded);
+  EXPECT_EQ(next.log, L"PostRebootRestorePermissions::\r\nSuccessfully restored ownership for " + driver +
+                          L"\r\nSuccessfully restored permissions on " + driver +
+                          L"\r\nPostRebootRestorePermissions:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(driver), original))
+      << sec.DescriptorOf(driver).owner << " " << sec.DescriptorOf(driver).dacl;
+  EXPECT_EQ(f.w.FileBytes(driver), "MZ new");
+}
+
+TEST(PermissionDirectives, FooterCountsTheRecordsTheRunLeaves) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.AddFile(L"C:\\fix.txt", "TakePermissions::\r\n%SystemRoot%\\System32\\corvexdemo.dll\r\n");
+  RunProgram(f.s, {L"C:\\Users\\Tester\\Downloads\\Corvex.exe", L"C:\\fix.txt"});
+  std::wstring log = f.Utf16File(L"C:\\Users\\Tester\\Desktop\\Corvex.txt");
+  EXPECT_NE(log.find(L"Successfully took permissions for file or folder " + kFile), std::wstring::npos);
+  EXPECT_NE(log.find(L"\r\nCurrently storing 1 datablocks.\r\n"), std::wstring::npos);
+  EXPECT_EQ(StoreText(f), kRecord) << "the store outlives the run";
+}
+
+}  // namespace
+}  // namespace corvex

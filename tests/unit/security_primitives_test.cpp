@@ -1,0 +1,235 @@
+#include "fs/security_primitives.h"
+
+#include <gtest/gtest.h>
+
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+using namespace testing;
+
+const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
+
+TEST(SecurityPrimitives, PrivilegesAreSwitchedAndTraced) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  ASSERT_TRUE(EnableRestorePrivilege(f.s));
+  EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege"));
+  ASSERT_TRUE(SetTakeOwnershipPrivilege(f.s, true));
+  ASSERT_TRUE(EnableNamedPrivilege(f.s, L"SeBackupPrivilege"));
+  EXPECT_EQ(sec.OpenHandles(), 1u) << "one token serves every switch";
+  EXPECT_EQ(Count(f.s.trace, L"Successfully initialized CurrentProcessToken."), 1u);
+  EXPECT_NE(f.s.trace.find(L"Info      Privilege is going to be enabled: SeRestorePrivilege\r\n"), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Privilege application of privilege SeRestorePrivilege succeeded. \r\n"), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Successfully set SE_RESTORE_NAME privilege."), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Successfully set SE_TAKE_OWNERSHIP_NAME privilege."), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Successfully set SeBackupPrivilege privilege."), std::wstring::npos);
+
+  ASSERT_TRUE(DisableRestorePrivilege(f.s));
+  ASSERT_TRUE(SetTakeOwnershipPrivilege(f.s, false));
+  ASSERT_TRUE(DisableNamedPrivilege(f.s, L"SeBackupPrivilege"));
+  EXPECT_EQ(sec.enabledPrivileges, (std::set<std::wstring>{L"SeChangeNotifyPrivilege"}));
+  EXPECT_NE(f.s.trace.find(L"Successfully un-set SE_RESTORE_NAME privilege."), std::wstring::npos);
+  ReleaseSecurityState(f.s);
+  EXPECT_EQ(sec.OpenHandles(), 0u);
+
+  // Only the adjusting call's own result counts.
+  sec.heldPrivileges.erase(L"SeSecurityPrivilege");
+  EXPECT_TRUE(EnableNamedPrivilege(f.s, L"SeSecurityPrivilege"));
+  EXPECT_FALSE(sec.PrivilegeEnabled(L"SeSecurityPrivilege"));
+}
+
+TEST(SecurityPrimitives, PrivilegeFailuresAreTracedAndReleaseTheState) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  ASSERT_TRUE(InitEveryoneSid(f.s));
+  EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeNoSuchPrivilege"));
+  EXPECT_NE(f.s.trace.find(L"Error     Failed to lookup privileges: 0x521\r\n"), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Failed to set SeNoSuchPrivilege privilege: 0x521"), std::wstring::npos);
+  EXPECT_EQ(sec.OpenHandles(), 0u);
+  EXPECT_TRUE(SecurityStateOf(f.s).everyoneSid.empty()) << "everything goes after a failure";
+
+  f.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5);
+  EXPECT_FALSE(DisableRestorePrivilege(f.s));
+  EXPECT_NE(f.s.trace.find(L"Privilege application of privilege SeRestorePrivilege failed: 0x5"), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Failed to un-set SE_RESTORE_NAME privilege: 0x5"), std::wstring::npos);
+
+  f.w.InjectFault(Op::kOpenToken, L"", 8);
+  EXPECT_FALSE(SetTakeOwnershipPrivilege(f.s, true));
+  EXPECT_NE(f.s.trace.find(L"Failed to initialize CurrentProcessToken: 0x8"), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Failed to set SE_TAKE_OWNERSHIP_NAME privilege: 0x8"), std::wstring::npos);
+  EXPECT_FALSE(sec.PrivilegeEnabled(L"SeTakeOwnershipPrivilege"));
+}
+
+TEST(SecurityPrimitives, SidsAreMadeAndTheTrustedInstallerOneOnlyOnce) {
+  FakeSession f;
+  ASSERT_TRUE(InitCurrentUserSid(f.s));
+  EXPECT_EQ(SecurityStateOf(f.s).currentUserSid, f.w.security().userSid);
+  ASSERT_TRUE(InitTrustedInstallerSid(f.s));
+  ASSERT_TRUE(InitTrustedInstallerSid(f.s));
+  EXPECT_EQ(SecurityStateOf(f.s).trustedInstallerSid, kTrustedInstaller);
+  EXPECT_EQ(Count(f.s.trace, L"Successfully created TrustedInstaller SID."), 1u);
+  ReleaseSecurityState(f.s);
+  ASSERT_TRUE(InitTrustedInstallerSid(f.s));
+  EXPECT_EQ(Count(f.s.trace, L"Successfully created TrustedInstaller SID."), 2u) << "made again after a release";
+
+  f.w.InjectFault(Op::kUserName, L"", 1326);
+  EXPECT_FALSE(InitCurrentUserSid(f.s));
+  EXPECT_NE(f.s.trace.find(L"Failed to initialize Current User username: 0x52E"), std::wstring::npos);
+  f.w.InjectFault(Op::kLookupAccount, L"Tester", 1332);
+  EXPECT_FALSE(InitCurrentUserSid(f.s));
+  EXPECT_NE(f.s.trace.find(L"Failed to load Current User account: 0x534"), std::wstring::npos);
+  f.w.InjectFault(Op::kCheckSid, L"S-1-5-21", 1337);
+  EXPECT_FALSE(InitCurrentUserSid(f.s));
+  EXPECT_NE(f.s.trace.find(L"Failed to initialize Current User SID: 0x539"), std::wstring::npos);
+  EXPECT_TRUE(SecurityStateOf(f.s).currentUserSid.empty());
+  EXPECT_TRUE(SecurityStateOf(f.s).trustedInstallerSid.empty());
+
+  f.w.InjectFault(Op::kCheckSid, kTrustedInstaller, 1337);
+  EXPECT_FALSE(InitTrustedInstallerSid(f.s));
+  EXPECT_NE(f.s.trace.find(L"Failed to create TrustedInstaller SID: 0x539"), std::wstring::npos);
+}
+
+TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  ASSERT_TRUE(InitEveryoneSid(f.s));
+  ASSERT_TRUE(BuildEveryoneDacl(f.s));
+  EXPECT_EQ(SecurityStateOf(f.s).everyoneDacl, L"D:(A;OICI;GA;;;WD)");
+  EXPECT_NE(f.s.trace.find(L"EXPLICIT_ACCESS initialized successfully."), std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Successfully set entries in ACL."), std::wstring::npos);
+
+  // The parent's inheritance stays in force on an unprotected object.
+  f.w.AddFile(L"C:\\Users\\Tester\\x.txt", "x");
+  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Users\\Tester\\x.txt"), 0u);
+  EXPECT_EQ(sec.DescriptorOf(L"C:\\Users\\Tester\\x.txt").dacl, L"D:AI(A;OICI;GA;;;WD)(A;ID;FA;;;BA)(A;ID;FA;;;SY)");
+  EXPECT_NE(f.s.trace.find(L"Successfully set DACL."), std::wstring::npos);
+
+  sec.AddProtectedFile(kFile, "x");
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 5u);
+  EXPECT_NE(f.s.trace.find(L"Error     Failed to set DACL: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
+  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Windows\\System32\\none.dll"), 2u);
+  EXPECT_NE(f.s.trace.find(L"Failed to set DACL: 0x2"), std::wstring::npos);
+
+  // After a release the DACL is made again, never left empty (a null DACL).
+  ReleaseSecurityState(f.s);
+  sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 0u);
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:PAI(A;OICI;GA;;;WD)");
+  ReleaseSecurityState(f.s);
+  f.w.InjectFault(Op::kBuildAcl, L"", 8);
+  sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 8u);
+  EXPECT_NE(f.s.trace.find(L"Failed to set entries in ACL: 0x8"), std::wstring::npos);
+  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
+
+  f.w.InjectFault(Op::kEveryoneSid, L"", 8);
+  EXPECT_FALSE(InitEveryoneSid(f.s));
+  EXPECT_NE(f.s.trace.find(L"Failed to initialize Everyone SID: 0x8"), std::wstring::npos);
+}
+
+TEST(SecurityPrimitives, OwnersAreReadAndSet) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  EXPECT_EQ(ReadOwner(f.s, kFile), kTrustedInstaller);
+  EXPECT_NE(f.s.trace.find(L"Successfully read owner."), std::wstring::npos);
+
+  f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
+  EXPECT_EQ(ReadOwner(f.s, kFile), L"S-1-0-0");
+  EXPECT_NE(f.s.trace.find(L"Error     Failed to read owner: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
+  EXPECT_EQ(ReadOwner(f.s, L"C:\\Windows\\System32\\none.dll"), L"S-1-0-0");
+  EXPECT_NE(f.s.trace.find(L"Failed to read owner: 0x2\r\n"), std::wstring::npos);
+
+  uint32_t code = 0;
+  EXPECT_FALSE(SetOwner(f.s, f.w.security().userSid, kFile, code));
+  EXPECT_EQ(code, 5u) << "neither privilege is on";
+  EXPECT_NE(f.s.trace.find(L"Failed to set owner for " + kFile + L". Error code: 0x5"), std::wstring::npos);
+  EXPECT_FALSE(SetOwner(f.s, L"", kFile, code)) << "an empty SID is never passed on";
+  EXPECT_EQ(code, 87u);
+  ASSERT_TRUE(EnableRestorePrivilege(f.s));
+  EXPECT_TRUE(SetOwner(f.s, L"S-1-1-0", kFile, code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
+  EXPECT_NE(f.s.trace.find(L"Successfully set owner for " + kFile), std::wstring::npos);
+}
+
+TEST(SecurityPrimitives, SysnativePathsReachTheNativeFile) {
+  FakeSession f;
+  f.w.wow64 = true;
+  auto& sec = f.w.security();
+  // Under WOW64 "System32" is the 32-bit folder; Sysnative is the native one.
+  sec.AddProtectedFile(L"C:\\Windows\\Sysnative\\corvexdemo.dll", "native");
+  f.w.AddFile(kFile, "wow64");
+  EXPECT_EQ(ReadOwner(f.s, kFile), kTrustedInstaller);
+}
+
+TEST(WriteOwner, GivesTheRecordedOwnerBack) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  sec.SetDescriptor(kFile, L"S-1-1-0", L"D:PAI(A;OICI;GA;;;WD)");
+  std::wstring report;
+  EXPECT_TRUE(WriteOwner(f.s, report, kFile, L" " + kTrustedInstaller + L"\t"));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\n");
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
+  EXPECT_EQ(sec.enabledPrivileges, (std::set<std::wstring>{L"SeChangeNotifyPrivilege"}));
+  EXPECT_EQ(sec.OpenHandles(), 0u);
+}
+
+TEST(WriteOwner, NullOwnerChangesNothing) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
+  std::wstring report;
+  EXPECT_FALSE(WriteOwner(f.s, report, kFile, L"  S-1-0-0 "));
+  EXPECT_EQ(report, L"Failed to restore ownership: Ownership SID was never successfully read for file or folder " +
+                        kFile + L".\r\n");
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
+  EXPECT_EQ(f.s.trace, L"") << "not even a privilege was touched";
+}
+
+TEST(WriteOwner, FailuresAreSentencesInTheReport) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  std::wstring report;
+  EXPECT_FALSE(WriteOwner(f.s, report, kFile, L"S-1-5-80-bogus"));
+  EXPECT_EQ(report, L"Failed to initialize SID in WriteOwner function with error code 0x539.\r\n");
+  EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege")) << "the privileges were already on";
+
+  FakeSession g;
+  g.w.security().AddProtectedFile(kFile, "x");
+  g.w.InjectFault(Op::kSetOwner, L"corvexdemo", 5, 2);
+  g.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 1300, 1, 1);
+  report.clear();
+  EXPECT_FALSE(WriteOwner(g.s, report, kFile, L"S-1-5-18"));
+  EXPECT_EQ(report, L"Failed to set ownership to current user for file or folder " + kFile +
+                        L" in WriteOwner function. Proceeding anyway.\r\n"
+                        L"Failed to restore ownership for " + kFile +
+                        L" in WriteOwner function. Error code 0x5\r\n"
+                        L"Failed to disable privilege 2 in process access token in WriteOwner function.\r\n");
+  EXPECT_EQ(g.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
+
+  FakeSession h;
+  h.w.security().AddProtectedFile(kFile, "x");
+  h.w.InjectFault(Op::kOpenToken, L"", 5);
+  h.w.InjectFault(Op::kUserName, L"", 5);
+  report.clear();
+  EXPECT_TRUE(WriteOwner(h.s, report, kFile, L"S-1-5-18")) << "these failures are written, not counted";
+  EXPECT_EQ(report,
+            L"Failed to initialize current process access token in WriteOwner function.\r\n"
+            L"Failed to initialize Current User SID in WriteOwner function.\r\n"
+            L"Failed to set ownership to current user for file or folder " + kFile +
+                L" in WriteOwner function. Proceeding anyway.\r\n"
+                L"Successfully restored ownership for " + kFile + L"\r\n");
+  EXPECT_EQ(h.w.security().DescriptorOf(kFile).owner, L"S-1-5-18");
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,32 @@
+// Shared by the security, datablock and permission tests: where the fake
+// keeps the store and icacls's files, and the SIDs the sentences name.
+#pragma once
+
+#include <string>
+
+#include "platform/fake/fake_security.h"
+#include "test_support.h"
+
+namespace corvex::testing {
+
+inline const std::wstring kWorkingFolder = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+inline const std::wstring kStorePath = kWorkingFolder + L"\\DataBlocks";
+inline const std::wstring kOutAclFile = kWorkingFolder + L"\\Temp\\outaclfile";
+inline const std::wstring kAclFile = kWorkingFolder + L"\\Temp\\aclfile";
+inline const std::wstring kIcacls = L"C:\\Windows\\System32\\icacls.exe";
+inline const std::wstring kTrustedInstaller = platform::sid::kTrustedInstaller;
+inline const std::wstring kProtectedDacl = fake::FakeSecurity::kProtectedFileDacl;
+
+// The store's text; "" when it is missing.
+inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStorePath); }
+
+// Seeds the store as a previous run would have left it.
+inline void SeedStore(FakeSession& f, const std::wstring& text) { f.w.AddFile(kStorePath, Utf16Bom(text)); }
+
+inline size_t Count(const std::wstring& text, const std::wstring& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::wstring::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace corvex::testing
