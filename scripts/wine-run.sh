@@ -92,8 +92,9 @@ if [ -n "${CORVEX_WINEPREFIX:-}" ]; then
   # Parallel first uses wait for one another rather than booting twice.
   exec 9>"$prefix.lock"
   flock 9
+  # Files a caller placed before the first run (scripts, a Desktop) stay;
+  # wineboot fills in the rest, and finishes a prefix an earlier boot left.
   if [ ! -f "$prefix/.corvex-ready" ]; then
-    rm -rf "$prefix"
     make_prefix "$prefix" || exit 125
   fi
   flock -u 9
