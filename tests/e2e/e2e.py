@@ -240,6 +240,35 @@ def continued_session_uses_saved_logs_and_script(exe, p):
     eq(sorted(os.listdir(p.work)), ["DataBlocks"], "working folder after the session")
 
 
+@case
+def datablock_directives_keep_the_store(exe, p):
+    record = "C:\\Windows\\System32\\drivers\\etc\\hosts|D:PAI(A;;FA;;;SY)(A;;FA;;;BA)|S-1-5-32-544"
+    script = ("DataBlock::\r\n" + record + "\r\n" + record + "\r\nPrintDataBlocks::\r\n"
+              "C:/Windows/System32/drivers/etc/hosts\r\nC:\\nothing\r\nCountDataBlocks::\r\n")
+    run(exe, [p.script("blocks.txt", script.encode("latin-1"))])
+    body, foot = split_log(p.desktop_log())
+    key = record.split("|")[0]
+    eq(body.split("\r\n\r\n\r\n\r\n\r\n")[1:4], [
+        "DataBlock::\r\nSuccessfully added datablock for " + key + "\r\nDid not add datablock for " + key +
+        ". A datablock for this item already exists.\r\nDataBlock:: directive completed successfully.",
+        "PrintDataBlocks::\r\n" + record + "\r\nNo datablock exists for C:\\nothing\r\n"
+        "Currently storing a total of 1 datablocks.\r\nPrintDataBlocks:: directive completed successfully.",
+        "CountDataBlocks::\r\nCurrently storing 1 datablocks.\r\nCountDataBlocks:: directive completed successfully.",
+    ], "sections")
+    assert footer(1, b64_sha256(script.encode("latin-1"))).match(foot), repr(foot)
+    with open(os.path.join(p.work, "DataBlocks"), "rb") as f:
+        eq(f.read(), b"\xff\xfe" + record.encode("utf-16-le"), "store file")
+    eq(sorted(os.listdir(p.work)), ["DataBlocks"], "working folder keeps only the store")
+    # A later run deletes the record, and with it the store file.
+    os.remove(os.path.join(p.desktop, "Corvex.txt"))
+    delete = ("DeleteDataBlocks::\r\n" + key + "\r\n").encode("latin-1")
+    run(exe, [p.script("delete.txt", delete)])
+    body, foot = split_log(p.desktop_log())
+    assert "Successfully deleted datablock for file " + key + "\r\n" in body, body
+    assert footer(0, b64_sha256(delete)).match(foot), repr(foot)
+    assert not os.path.exists(os.path.join(p.work, "DataBlocks")), "last record gone: store removed"
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: e2e.py Corvex.exe")
