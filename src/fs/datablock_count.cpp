@@ -1,15 +1,14 @@
 #include "fs/datablock_count.h"
 
-#include "core/text.h"
 #include "core/working_folders.h"
+#include "fs/datablock_store.h"
 
 namespace corvex {
 
 size_t CountStoredDataBlocks(Session& s) {
-  size_t count = 0;
-  for (auto& line : Split(ReadWorkingFile(s, L"DataBlocks", true), L"\n"))
-    if (!Trim(line).empty()) ++count;
-  return count;
+  // The lines as every datablock operation sees them, whatever line ends the
+  // file has.
+  return SplitRecords(ReadWorkingFile(s, kDataBlockStoreName, true)).size();
 }
 
 }  // namespace corvex

@@ -23,8 +23,15 @@ bool DataBlockDirective(Session& s, Lines lines, const std::wstring&, std::wstri
   // The success sentences only count once the store is written.
   std::wstring skipped, added, all;
   for (auto& line : lines) {
-    std::wstring record = StoredPath(line);
-    std::wstring key = RecordKey(record);
+    // The key is what is put in stored form: a line whose path is the
+    // Sysnative folder itself has its SDDL in the same path component.
+    std::wstring unquoted = ReplaceAll(line, L"\"", L"");
+    size_t bar = unquoted.find(L'|');
+    std::wstring key = StoredPath(unquoted.substr(0, bar));
+    std::wstring record = bar == std::wstring::npos ? key : key + unquoted.substr(bar);
+    // A blank line is no record: it would be reported as added and then
+    // vanish from the store.
+    if (Trim(record).empty()) continue;
     bool known = false;
     for (auto& k : keys) known |= k == key;
     if (known) {
@@ -139,7 +146,7 @@ bool PrintDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std:
   }
   for (auto& line : lines) {
     std::wstring path = StoredPath(line);
-    const std::wstring* record = FindFileRecord(records, path);
+    const std::wstring* record = FindRecordWithKey(records, path);
     report += record ? *record + L"\r\n" : L"No datablock exists for " + path + L"\r\n";
   }
   report += L"Currently storing a total of " + Decimal(CountStoredDataBlocks(s)) + L" datablocks.\r\n";

@@ -22,9 +22,19 @@ std::wstring StoredPath(const std::wstring& path) {
 std::wstring RecordKey(const std::wstring& record) { return record.substr(0, record.find(L'|')); }
 
 std::vector<std::wstring> SplitRecords(const std::wstring& content) {
+  // CR LF is what the store is written with; a store edited by hand or left
+  // by another writer may end its lines with CR or LF alone, and every one
+  // of its records must still be found.
   std::vector<std::wstring> records;
-  for (auto& piece : Split(Trim(content), L"\r\n"))
-    if (!piece.empty()) records.push_back(piece);
+  const std::wstring text = Trim(content);
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring piece = text.substr(start, end - start);
+    if (!Trim(piece).empty()) records.push_back(piece);
+    start = end + 1;
+  }
   return records;
 }
 
@@ -72,6 +82,13 @@ bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records) {
 }
 
 const std::wstring* FindFileRecord(const std::vector<std::wstring>& records, const std::wstring& key) {
+  const std::wstring prefix = key + L"|";
+  for (auto& r : records)
+    if (StartsWith(r, prefix)) return &r;
+  return nullptr;
+}
+
+const std::wstring* FindRecordWithKey(const std::vector<std::wstring>& records, const std::wstring& key) {
   for (auto& r : records)
     if (RecordKey(r) == key) return &r;
   return nullptr;

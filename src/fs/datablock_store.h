@@ -18,7 +18,8 @@ constexpr wchar_t kDataBlockStoreName[] = L"DataBlocks";
 std::wstring StoredPath(const std::wstring& path);
 // Text of a record up to its first "|".
 std::wstring RecordKey(const std::wstring& record);
-// Records of a store text: trimmed, split at CR LF, empty pieces skipped.
+// Records of a store text: trimmed, split at each line end (CR LF, or CR or
+// LF alone), pieces that are blank skipped.
 std::vector<std::wstring> SplitRecords(const std::wstring& content);
 
 // Reads the store's records. A missing store is empty; false only when the
@@ -29,7 +30,12 @@ bool ReadDataBlockStore(Session& s, std::vector<std::wstring>& records);
 // No records: the store file goes.
 bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records);
 
-// The first record whose key is `key`, compared exactly; nullptr when none.
+// The first record that begins with `key` followed by "|" (compared exactly):
+// the record a datablock operation may rely on. A line without any "|" holds
+// no security and never counts as the path's record. nullptr when none.
 const std::wstring* FindFileRecord(const std::vector<std::wstring>& records, const std::wstring& key);
+// The first record whose key (its text up to the first "|", or all of it)
+// is `key`, compared exactly; nullptr when none.
+const std::wstring* FindRecordWithKey(const std::vector<std::wstring>& records, const std::wstring& key);
 
 }  // namespace corvex

@@ -45,9 +45,13 @@ SavedAclStatus ParseIcaclsSave(const std::wstring& text, const std::wstring& pat
 SavedAclStatus ReadIcaclsSave(Session& s, const std::wstring& file, const std::wstring& path, SavedAcl& out) {
   auto a = s.os.fs.GetAttributes(file);
   if (!a.ok() || (*a & attr::kDirectory)) return SavedAclStatus::kMissing;
+  // There, but not readable: no file icacls left for us to use.
   auto bytes = s.os.fs.ReadFile(file);
-  if (!bytes.ok()) return SavedAclStatus::kMissing;
-  return ParseIcaclsSave(DecodeText(*bytes, true, true), path, out);
+  if (!bytes.ok()) return SavedAclStatus::kUnusable;
+  // icacls always writes UTF-16LE. Guessing the encoding from the first
+  // bytes would take a name that begins with a character beyond U+00FF for
+  // 8-bit text.
+  return ParseIcaclsSave(DecodeText(*bytes, true, false), path, out);
 }
 
 std::wstring QuoteArgument(const std::wstring& text) {
@@ -62,6 +66,18 @@ RunOutcome RunIcacls(Session& s, const std::wstring& arguments) {
 }
 
 static void DeleteTemporary(Session& s, const std::wstring& path) { s.os.fs.DeleteFile(path); }
+
+// The parent folder and leaf name that icacls /restore needs; false for a
+// path that ends in "\" or leaves either part empty.
+static bool SplitForRestore(const std::wstring& path, std::wstring& parent, std::wstring& leaf) {
+  size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos || slash == 0 || slash + 1 >= path.size()) return false;
+  parent = path.substr(0, slash);
+  leaf = path.substr(slash + 1);
+  // "C:" alone would be the current folder of drive C.
+  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
+  return true;
+}
 
 // Appends a record to the store as it is now; the caller has checked the key.
 static int AppendRecord(Session& s, const std::wstring& record) {
@@ -80,6 +96,10 @@ int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& o
   // one and is given the System32 form.
   std::wstring local = MapSystem32Path(s, stored);
   if (!s.os.fs.GetAttributes(local).ok()) return datablock::kObjectMissing;
+  // A record that RestoreFromDataBlock would refuse could never put the
+  // security back, so the object must not be opened on its strength.
+  std::wstring parent, leaf;
+  if (!SplitForRestore(stored, parent, leaf)) return datablock::kNotRestorable;
   if (!readable) return datablock::kStoreUnreadable;
   if (FindFileRecord(records, stored)) return datablock::kAlreadyStored;
 
@@ -141,16 +161,12 @@ bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& 
   const std::wstring sddl = fields[1];
   const std::wstring owner = fields.size() > 2 ? fields[2] : L"";
 
-  size_t slash = path.rfind(L'\\');
-  if (slash == std::wstring::npos || slash == 0 || slash + 1 >= path.size()) {
+  std::wstring parent, leaf;
+  if (!SplitForRestore(path, parent, leaf)) {
     report += L"Fatal error: Trailing backslash or length error for file or folder " + path +
               L" in RestoreFromDataBlock.\r\n";
     return false;
   }
-  std::wstring parent = path.substr(0, slash);
-  const std::wstring leaf = path.substr(slash + 1);
-  // "C:" alone would be the current folder of drive C.
-  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
 
   const std::wstring aclFile = TempFolder(s) + L"\\outaclfile";
   // The layout icacls itself writes: UTF-16LE without a byte-order mark.

@@ -25,6 +25,7 @@ constexpr int kSavedAclUnusable = -6;
 constexpr int kStoreUnreadable = -7;
 constexpr int kStoreNotWritten = -8;
 constexpr int kDescriptorUnusable = -9;
+constexpr int kNotRestorable = -10;  // ends in "\" or has no parent folder
 }  // namespace datablock
 
 // One object in a file that icacls wrote with /save.
@@ -50,7 +51,9 @@ std::wstring QuoteArgument(const std::wstring& text);
 RunOutcome RunIcacls(Session& s, const std::wstring& arguments);
 
 // Stores the path's DACL (icacls /save) and `owner` (read from the object
-// when empty) unless the path already has a record, which is kept.
+// when empty) unless the path already has a record, which is kept. A path
+// that RestoreFromDataBlock could not restore (one ending in "\", a drive
+// root) is refused.
 int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& owner);
 // Replaces the path's record by the owner and DACL of a security descriptor
 // in SDDL ("O:...G:...D:...").

@@ -24,6 +24,21 @@ static bool TakeQuietMode(Lines& lines) {
 
 static std::wstring Unquoted(const std::wstring& line) { return ReplaceAll(line, L"\"", L""); }
 
+// What quiet mode still writes of a report text: every sentence but those
+// that tell of a success.
+static std::wstring WithoutSuccesses(const std::wstring& text) {
+  std::wstring kept;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    end = end == std::wstring::npos ? text.size() : end + 2;
+    std::wstring sentence = text.substr(start, end - start);
+    if (!StartsWith(sentence, L"Successfully ")) kept += sentence;
+    start = end;
+  }
+  return kept;
+}
+
 bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
   bool ok = true;
   EnableRestorePrivilege(s);
@@ -139,7 +154,11 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
       ok = false;
       // Nothing records the owner now, so it goes back at once rather than
       // leave the object owned by Everyone.
-      if (ownerChanged && ownerRead) WriteOwner(s, report, path, owner);
+      if (ownerChanged && ownerRead) {
+        std::wstring text;
+        WriteOwner(s, text, path, owner);
+        report += quiet ? WithoutSuccesses(text) : text;
+      }
       continue;
     }
 
@@ -178,6 +197,11 @@ bool RestorePermissionsDirective(Session& s, Lines lines, const std::wstring&, s
       ok = false;
     } else if (!quiet) {
       report += text + L"Successfully restored permissions on " + path + L"\r\n";
+    } else {
+      // A restore can succeed and still have failed at something on the way
+      // (the file's attributes, the owner change before the last one); quiet
+      // mode leaves out the successes only.
+      report += WithoutSuccesses(text);
     }
   }
   ReleaseSecurityState(s);
@@ -201,9 +225,15 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
   for (auto& line : lines) work.push_back(Unquoted(line));
   for (size_t i = 0; i < work.size(); ++i) {
     const std::wstring path = work[i];
-    auto a = s.os.fs.GetAttributes(MapSystem32Path(s, path));
+    const std::wstring local = MapSystem32Path(s, path);
+    auto a = s.os.fs.GetAttributes(local);
     if (a.ok() && (*a & platform::attr::kDirectory)) {
-      for (auto& file : ListFiles(s, path, L"*.*", true)) work.push_back(file);
+      // The folder that was tested is the one listed, and a trailing "\"
+      // must not give its files a doubled one, which the hard-link query's
+      // NT path would not accept.
+      std::wstring folder = local;
+      while (folder.size() > 1 && folder.back() == L'\\') folder.pop_back();
+      for (auto& file : ListFiles(s, folder, L"*.*", true)) work.push_back(file);
       continue;
     }
 

@@ -36,6 +36,31 @@ TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
                               L"\r\nc:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0");
 }
 
+TEST(DataBlockDirective, TheKeyIsWhatTakesTheStoredForm) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_TRUE(DataBlockDirective(f.s,
+                                 {L"\"C:\\Windows\\Sysnative\"|D:(A;;FA;;;BA)|S-1-5-32-544",
+                                  L"\\\\?\\C:\\Windows\\Sysnative\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544"},
+                                 L"", report));
+  EXPECT_EQ(report, L"Successfully added datablock for C:\\Windows\\System32\r\n"
+                    L"Successfully added datablock for C:\\Windows\\System32\\b.dll\r\n");
+  EXPECT_EQ(StoreText(f), L"C:\\Windows\\System32|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
+                          L"C:\\Windows\\System32\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544");
+}
+
+TEST(DataBlockDirective, ABlankLineIsNoRecord) {
+  FakeSession f;
+  SeedStore(f, kRecord);
+  std::wstring report;
+  EXPECT_TRUE(DataBlockDirective(f.s, {L"\"\"", L"  ", L"C:\\b|D:(A;;FA;;;BA)|BA"}, L"", report));
+  EXPECT_EQ(report, L"Successfully added datablock for C:\\b\r\n") << "nothing is claimed for the blank lines";
+  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
+  report.clear();
+  EXPECT_TRUE(DataBlockDirective(f.s, {L"\"\""}, L"", report));
+  EXPECT_EQ(report, L"");
+}
+
 TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
   FakeSession f;
   SeedStore(f, kRecord);
@@ -123,6 +148,16 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
       << "the remaining lines still run";
 }
 
+TEST(CreateDataBlocksDirective, ASaveFileThatCannotBeReadIsNoMissingFile) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  f.w.InjectFault(Op::kReadFile, L"\\aclfile", 32);
+  std::wstring report;
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to create datablock for " + kFile + L". Failed to process file.\r\n");
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+}
+
 TEST(CreateDataBlocksDirective, UnreadableOwnerIsStoredAsTheNullSid) {
   FakeSession f;
   f.w.security().AddProtectedFile(kFile, "x");
@@ -193,6 +228,14 @@ TEST(PrintDataBlocksDirective, WholeStoreOrTheAskedRecords) {
   EXPECT_EQ(report, kRecord + L"\r\nNo datablock exists for C:\\A\r\nCurrently storing a total of 2 datablocks.\r\n");
 }
 
+TEST(PrintDataBlocksDirective, ALineWithoutABarIsPrintedByItsText) {
+  FakeSession f;
+  SeedStore(f, L"C:\\junk\r\n" + kRecord);
+  std::wstring report;
+  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {L"C:\\junk", kFile}, L"", report));
+  EXPECT_EQ(report, L"C:\\junk\r\n" + kRecord + L"\r\nCurrently storing a total of 2 datablocks.\r\n");
+}
+
 TEST(CountDataBlocksDirective, CountsTheRecords) {
   FakeSession f;
   std::wstring report;
@@ -202,6 +245,16 @@ TEST(CountDataBlocksDirective, CountsTheRecords) {
   report.clear();
   EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
   EXPECT_EQ(report, L"Currently storing 2 datablocks.");
+
+  // Line ends of one character only, as another editor may leave them.
+  f.w.AddFile(kStorePath, Utf16Bom(kRecord + L"\rC:\\a|D:(A;;FA;;;BA)|BA\rC:\\b|D:(A;;FA;;;BA)|BA"));
+  report.clear();
+  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Currently storing 3 datablocks.");
+  report.clear();
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"C:\\a"}, L"", report));
+  EXPECT_EQ(report, L"Successfully deleted datablock for file C:\\a\r\n");
+  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
 }
 
 TEST(DataBlockDirectives, RunFromAScript) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/datablock_count.h"
+#include "fs/datablock_directives.h"
 #include "fs/datablocks.h"
 #include "sample_files.h"
 #include "script/text_reader.h"
@@ -43,6 +44,79 @@ TEST(DataBlockStore, WrittenWholeAndReadBack) {
   EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new"));
   ASSERT_TRUE(WriteDataBlockStore(f.s, {}));
   EXPECT_FALSE(f.w.Exists(kStorePath)) << "no records, no store";
+}
+
+TEST(DataBlockStore, LineEndsOfEveryKindSeparateRecords) {
+  EXPECT_EQ(SplitRecords(L"A|1\rB|2\rC|3"), (std::vector<std::wstring>{L"A|1", L"B|2", L"C|3"}));
+  EXPECT_EQ(SplitRecords(L"A|1\nB|2\r\nC|3\r\r\nD|4"),
+            (std::vector<std::wstring>{L"A|1", L"B|2", L"C|3", L"D|4"}));
+  EXPECT_EQ(SplitRecords(L"A|1\r\n   \r\n\t\r\nB|2"), (std::vector<std::wstring>{L"A|1", L"B|2"}))
+      << "a line of blanks is no record";
+  EXPECT_TRUE(SplitRecords(L"").empty());
+  EXPECT_TRUE(SplitRecords(L"\r\r\n\n").empty());
+}
+
+TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  const std::wstring other = L"C:\\Users\\Tester\\a.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
+  f.w.AddFile(kStorePath, Utf16Bom(other + L"\r" + kRecord + L"\r"));
+  std::vector<std::wstring> records;
+  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
+  EXPECT_EQ(records, (std::vector<std::wstring>{other, kRecord}));
+  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L""), datablock::kAlreadyStored) << "the second line is found";
+  EXPECT_EQ(FindRegistryDataBlock(f.s, kFile), std::wstring(kProtectedDacl) + L"|" + kTrustedInstaller)
+      << "and its owner field carries no line end";
+
+  f.w.AddFile(L"C:\\Users\\Tester\\b.txt", "b");
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\b.txt", L"S-1-5-18"), datablock::kStored);
+  EXPECT_EQ(StoreText(f), other + L"\r\n" + kRecord + L"\r\nC:\\Users\\Tester\\b.txt|" +
+                              fake::FakeSecurity::kDefaultFileDacl + L"|S-1-5-18")
+      << "written back with CR LF, nothing lost";
+}
+
+TEST(DataBlockStore, AnEightBitStoreOfAnOlderRunIsReadAndKept) {
+  FakeSession f;
+  // No byte-order mark, one byte a character, LF line ends.
+  const std::wstring first = L"C:\\Users\\Jos\u00e9\\doc.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
+  f.w.AddFile(kStorePath, ToLatin1(first + L"\n" + kRecord + L"\n"));
+  std::vector<std::wstring> records;
+  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
+  EXPECT_EQ(records, (std::vector<std::wstring>{first, kRecord}));
+  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_EQ(FindRegistryDataBlock(f.s, L"C:\\Users\\Jos\u00e9\\doc.txt"), L"D:(A;;FA;;;BA)|S-1-5-32-544");
+
+  EXPECT_TRUE(AddRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"O:BAG:SYD:(A;;KA;;;BA)"));
+  EXPECT_EQ(f.w.FileBytes(kStorePath),
+            Utf16Bom(first + L"\r\n" + kRecord + L"\r\nHKEY_LOCAL_MACHINE\\SOFTWARE\\X|O:BAG:SYD:(A;;KA;;;BA)"))
+      << "rewritten as UTF-16LE with every old record";
+}
+
+TEST(DataBlockStore, ALineWithoutABarHoldsNoSecurity) {
+  FakeSession f;
+  const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
+  const std::wstring record = doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|S-1-5-32-544";
+  f.w.AddFile(doc, "d");
+  SeedStore(f, doc);
+  std::vector<std::wstring> records;
+  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
+  EXPECT_EQ(FindFileRecord(records, doc), nullptr);
+  ASSERT_NE(FindRecordWithKey(records, doc), nullptr);
+  EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored)
+      << "the path has no saved security yet, so it is captured";
+  EXPECT_EQ(StoreText(f), doc + L"\r\n" + record);
+  f.w.security().SetDescriptor(doc, L"S-1-1-0", L"D:(A;;FA;;;WD)");
+  std::wstring report;
+  EXPECT_TRUE(RestoreFromDataBlock(f.s, doc, report)) << report;
+  EXPECT_EQ(f.w.security().DescriptorOf(doc).dacl, fake::FakeSecurity::kDefaultFileDacl);
+  EXPECT_EQ(f.w.security().DescriptorOf(doc).owner, L"S-1-5-32-544");
+
+  FakeSession g;
+  SeedStore(g, doc);
+  report.clear();
+  EXPECT_FALSE(RestoreFromDataBlock(g.s, doc, report));
+  EXPECT_EQ(report, L"Failed to find stored datablock for file " + doc + L" in RestoreFromDataBlock.\r\n");
 }
 
 TEST(DataBlockStore, InterruptedWriteKeepsThePreviousStore) {
@@ -157,6 +231,39 @@ TEST(AddFileDataBlock, FailuresStoreNothing) {
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kStoreNotWritten);
   EXPECT_FALSE(f.w.Exists(kStorePath));
+}
+
+TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
+  FakeSession f;
+  // The save file begins with the name; its first character's high byte is
+  // not zero.
+  const std::wstring doc = L"C:\\Users\\Tester\\\u6587\u4ef6.txt";
+  const std::wstring sddl = L"D:PAI(A;;FA;;;BA)(A;;FA;;;SY)";
+  f.w.AddFile(doc, "d");
+  f.w.security().SetDescriptor(doc, L"S-1-5-32-544", sddl);
+  EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored);
+  EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
+
+  std::wstring report;
+  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report));
+  report.clear();
+  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {doc}, L"", report));
+  EXPECT_EQ(report, L"Successfully created datablock for " + doc + L".\r\n");
+  EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
+}
+
+TEST(AddFileDataBlock, PathsThatCouldNotBeRestoredAreRefused) {
+  FakeSession f;
+  f.w.AddFolder(L"C:\\Users\\Tester\\dir");
+  for (const std::wstring path : {L"C:\\Users\\Tester\\dir\\", L"C:\\Users\\Tester\\dir\\\\"}) {
+    EXPECT_EQ(AddFileDataBlock(f.s, path, L"S-1-5-32-544"), datablock::kNotRestorable) << path;
+    std::wstring report;
+    EXPECT_FALSE(RestoreFromDataBlock(f.s, path, report)) << "the restore that the record would have needed";
+  }
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\dir", L"S-1-5-32-544"), datablock::kStored)
+      << "the same folder named without the backslash";
 }
 
 TEST(AddFileDataBlock, SysnativeIsStoredAsSystem32AndIcaclsGetsTheNativeName) {

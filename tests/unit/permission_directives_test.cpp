@@ -108,6 +108,71 @@ TEST(TakeAndRestorePermissions, QuietModeOnlyAsTheFirstLine) {
                         kFile + L"\r\nFailed to find stored datablock for file [MODE:1] in RestoreFromDataBlock.\r\n");
 }
 
+TEST(TakeAndRestorePermissions, QuietModeStillWritesFailures) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  const std::wstring doc = L"C:\\Users\\Tester\\hidden.txt";
+  f.w.AddFile(doc, "d", 0x22);
+  const FakeDescriptor original = sec.DescriptorOf(doc);
+  std::wstring report;
+  ASSERT_TRUE(TakePermissionsDirective(f.s, {L"[MODE:1]", doc}, L"", report));
+  EXPECT_EQ(report, L"");
+  // The restore succeeds, but the file's attributes could not be set back.
+  f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5, 1, 1);
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"[MODE:1]", doc}, L"", report));
+  EXPECT_EQ(report, L"Failed to reset file attributes for file or folder " + doc +
+                        L" with error code ERROR_ACCESS_DENIED.\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(doc), original));
+
+  // The owner given back after a datablock failure is a success too.
+  FakeSession g;
+  g.w.security().AddProtectedFile(kFile, "x");
+  g.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{5, ""}; });
+  report.clear();
+  EXPECT_FALSE(TakePermissionsDirective(g.s, {L"[MODE:1]", kFile}, L"", report));
+  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile + L" with return code -5.\r\n");
+  EXPECT_EQ(g.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
+}
+
+TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  const std::wstring folder = L"C:\\Users\\Tester\\dir";
+  f.w.AddFolder(folder);
+  sec.SetDescriptor(folder, L"S-1-5-18", L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  const FakeDescriptor original = sec.DescriptorOf(folder);
+  std::wstring report;
+  EXPECT_FALSE(TakePermissionsDirective(f.s, {folder + L"\\"}, L"", report));
+  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + folder +
+                        L"\\ with return code -10.\r\nSuccessfully restored ownership for " + folder + L"\\\r\n")
+      << "a record its restore would refuse is no record";
+  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original)) << sec.DescriptorOf(folder).dacl;
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+
+  report.clear();
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {folder}, L"", report));
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {folder}, L"", report)) << report;
+  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original));
+}
+
+TEST(TakeAndRestorePermissions, AStoreLineWithoutABarDoesNotStandForTheRecord) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
+  f.w.AddFile(doc, "d");
+  sec.SetDescriptor(doc, L"S-1-5-18", L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)");
+  const FakeDescriptor original = sec.DescriptorOf(doc);
+  SeedStore(f, doc);
+  std::wstring report;
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {doc}, L"", report));
+  EXPECT_EQ(StoreText(f), doc + L"\r\n" + doc + L"|D:PAI(A;;FA;;;SY)(A;;FA;;;BA)|S-1-5-18");
+  report.clear();
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {doc}, L"", report)) << report;
+  EXPECT_TRUE(Same(sec.DescriptorOf(doc), original))
+      << sec.DescriptorOf(doc).owner << " " << sec.DescriptorOf(doc).dacl;
+}
+
 TEST(TakePermissions, UnreadableOwnerIsRecordedAsTrustedInstaller) {
   FakeSession f;
   const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
@@ -460,6 +525,37 @@ TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
   EXPECT_EQ(f.w.security().DescriptorOf(folder + L"\\b.dll").dacl, kManifestDacl);
   EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, fake::FakeSecurity::kDefaultFolderDacl)
       << "the folder itself is not repaired";
+}
+
+TEST(RepairPermissions, AFolderWithATrailingBackslashGivesPlainPaths) {
+  FakeSession f;
+  const std::wstring folder = L"C:\\Windows\\System32\\corvexdir";
+  Component::AddFile(f, folder + L"\\a.dll");
+  f.w.AddFile(Component::Manifest(),
+              ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL"))));
+  std::wstring report;
+  EXPECT_TRUE(RepairPermissionsDirective(f.s, {folder + L"\\"}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
+                        L"\\a.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
+                        L"\\a.dll and all associated hardlinks.\r\n");
+}
+
+TEST(RepairPermissions, AFolderIsListedInTheViewItWasTestedIn) {
+  FakeSession f;
+  f.w.wow64 = true;
+  // The native folder, reached through Sysnative, and what the 32-bit view
+  // of System32 shows under the same name.
+  const std::wstring native = L"C:\\Windows\\Sysnative\\corvexdir";
+  Component::AddFile(f, native + L"\\a.dll");
+  f.w.AddFile(L"C:\\Windows\\System32\\corvexdir\\x86only.dll", "MZ");
+  f.w.AddFile(Component::Manifest(),
+              ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL"))));
+  std::wstring report;
+  EXPECT_TRUE(RepairPermissionsDirective(f.s, {L"C:\\Windows\\System32\\corvexdir"}, L"", report));
+  EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
+                        L"\\a.dll\r\nSuccessfully repaired permissions and ownership on file " + native +
+                        L"\\a.dll and all associated hardlinks.\r\n");
+  EXPECT_EQ(f.w.security().DescriptorOf(native + L"\\a.dll").dacl, kManifestDacl);
 }
 
 TEST(RepairPermissions, ManifestAndLinkFailures) {

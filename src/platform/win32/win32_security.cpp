@@ -340,6 +340,9 @@ Result<platform::Volume> Win32Security::OpenVolume(const std::wstring& device) {
 Result<HardLinks> Win32Security::HardLinksOfPath(const std::wstring& path) {
   std::wstring p = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
   if (p.size() < 2 || p[1] != L':') return Error{ERROR_INVALID_NAME};
+  // A counted NT name holds at most 32,767 characters; a longer one would
+  // wrap and open a different, shorter path.
+  if ((p.size() + 12) * sizeof(wchar_t) > 0xFFFE) return Error{ERROR_FILENAME_EXCED_RANGE};
   NtFile file;
   uint32_t code = 0;
   // "\??\Global\" reaches the drive letters every session sees; where that
