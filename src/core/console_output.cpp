@@ -30,11 +30,17 @@ wchar_t WaitKey(Session& s) { return s.os.console.ReadKey(); }
 
 void ShowProgress(Session& s, double done, double total) {
   double fraction = 0;
-  if (total != 0 && !std::isnan(total) && !std::isnan(done)) fraction = done / total;
-  char percent[32];
+  if (total != 0 && !std::isnan(total)) fraction = done / total;
+  if (!std::isfinite(fraction)) fraction = 0;
+  char percent[400];  // "%3.0f" of the largest double needs 309 digits
   std::snprintf(percent, sizeof percent, "\r %3.0f%% [", fraction * 100);
   std::wstring bar(percent, percent + std::char_traits<char>::length(percent));
-  long n = static_cast<long>(fraction * 60 + 0.5) - 1;
+  // The bar never grows past its 60 cells: a caller that reports far more
+  // done than its total gets a full bar, not a line of billions of cells.
+  double cells = fraction * 60 + 0.5;
+  if (cells > 60) cells = 60;
+  if (cells < 0) cells = 0;
+  long n = static_cast<long>(cells) - 1;
   if (n > 0) bar.append(static_cast<size_t>(n), L'=');
   bar += L">";
   if (n < 59) bar.append(static_cast<size_t>(59 - (n > 0 ? n : 0)), L' ');

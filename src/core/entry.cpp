@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
+#include "platform/filesystem.h"
 #include "script/dispatcher.h"
 #include "script/script_loader.h"
 
@@ -117,7 +118,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
   if (WorkingFileExists(s, L"Reboot_Script")) {
     script = ReadWorkingFile(s, L"Reboot_Script");
     auto a = s.os.fs.GetAttributes(ArchiveFolder(s));
-    archive = a.ok() ? ArchiveFolder(s) : L"";
+    archive = a.ok() && (*a & platform::attr::kDirectory) ? ArchiveFolder(s) : L"";
   } else if (!LoadScript(s, argv, script, archive)) {
     Print(s, L"Failed to read script or malformed script.\n");
   }

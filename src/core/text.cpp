@@ -74,12 +74,20 @@ bool IContains(const std::wstring& s, const std::wstring& needle) {
 
 std::wstring ReplaceAll(std::wstring s, const std::wstring& from, const std::wstring& to) {
   if (from.empty()) return s;
-  size_t pos = 0;
-  while ((pos = s.find(from, pos)) != std::wstring::npos) {
-    s.replace(pos, from.size(), to);
-    pos += to.size();
+  // Built afresh rather than replaced in place, so that a long line with
+  // many occurrences costs time in proportion to its length.
+  size_t pos = s.find(from);
+  if (pos == std::wstring::npos) return s;
+  std::wstring out;
+  out.reserve(s.size());
+  size_t start = 0;
+  for (; pos != std::wstring::npos; pos = s.find(from, start)) {
+    out.append(s, start, pos - start);
+    out += to;
+    start = pos + from.size();
   }
-  return s;
+  out.append(s, start, std::wstring::npos);
+  return out;
 }
 
 std::vector<std::wstring> Split(const std::wstring& s, const std::wstring& sep) {

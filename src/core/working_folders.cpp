@@ -87,8 +87,8 @@ int DeleteMatching(Session& s, const std::wstring& folderArg, const std::wstring
     if (e.name == L"." || e.name == L"..") continue;
     std::wstring full = folder + e.name;
     if (e.attributes & attr::kDirectory) {
-      int sub = DeleteMatching(s, full, L"*.*", false);
-      if (sub != 0 && sub != -1) status = 1;
+      // A sub-folder that cannot even be searched keeps whatever it holds.
+      if (DeleteMatching(s, full, L"*.*", false) != 0) status = 1;
       continue;
     }
     s.os.fs.SetAttributes(full, attr::kNormal);

@@ -10,13 +10,27 @@ namespace corvex {
 
 static std::wstring ReplaceArchive(std::wstring line, const std::wstring& archive) {
   static const std::wstring kToken = L"{ARCHIVE}";
-  size_t from = 0;
-  for (size_t pos = IFind(line, kToken, from); pos != std::wstring::npos; pos = IFind(line, kToken, from)) {
-    line.replace(pos, kToken.size(), archive);
-    // An archive path that itself holds the token must not loop forever.
-    from = pos + archive.size();
+  // One pass replaces every token, left to right, building the line afresh so
+  // a long line costs time in proportion to its length. Within a pass the
+  // text put in is not searched again, so an archive path that holds the
+  // token cannot loop. Replacing with a shorter text (an empty archive
+  // folder) can join the pieces around a token into a new one: passes then
+  // repeat until none is left, each one shortening the line.
+  for (;;) {
+    size_t pos = IFind(line, kToken);
+    if (pos == std::wstring::npos) return line;
+    std::wstring out;
+    out.reserve(line.size());
+    size_t start = 0;
+    for (; pos != std::wstring::npos; pos = IFind(line, kToken, start)) {
+      out.append(line, start, pos - start);
+      out += archive;
+      start = pos + kToken.size();
+    }
+    out.append(line, start, std::wstring::npos);
+    line = std::move(out);
+    if (archive.size() >= kToken.size()) return line;
   }
-  return line;
 }
 
 std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring& archive) {

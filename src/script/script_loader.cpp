@@ -16,9 +16,22 @@ static const wchar_t kZipCorrupt[] =
     L"file, try again, and see if the problem persists. If it does, let your helper know as it may be that the "
     L"upload is corrupt, and that is something that only your helper can fix.\n\nPress any key to exit . . . ";
 
+// A script saved with CR alone at its line ends would otherwise reach the
+// dispatcher, which cuts at line feeds, as one line: a single unrecognised
+// directive that counts as success. Its lines are given CR LF like any other.
+static std::wstring EndLinesWithCrLf(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    out.push_back(text[i]);
+    if (text[i] == L'\r' && (i + 1 == text.size() || text[i + 1] != L'\n')) out.push_back(L'\n');
+  }
+  return out;
+}
+
 static bool ReadTextScript(Session& s, std::wstring& script) {
-  std::wstring text = ReadTextFile(s, s.scriptPath, false, true);
-  if (Trim(text).empty()) {
+  std::wstring text = EndLinesWithCrLf(ReadTextFile(s, s.scriptPath, false, true));
+  if (text.empty()) {
     AppendToSessionLog(s, L"Failed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
     return false;
   }

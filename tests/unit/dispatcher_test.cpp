@@ -30,6 +30,9 @@ TEST(PrepareLine, ArchiveTokenQuotedSlashesTurnedVariablesExpanded) {
   f.w.wow64 = true;
   EXPECT_EQ(PrepareLine(f.s, L"%SystemRoot%\\System32\\a.dll", L""), L"C:\\Windows\\Sysnative\\a.dll");
   EXPECT_EQ(PrepareLine(f.s, L" \t ", L""), L"");
+  // Without an archive folder the token goes, and so does one that its
+  // removal joins together.
+  EXPECT_EQ(PrepareLine(f.s, L"{ARCH{archive}IVE}x.dll", L""), L"x.dll");
 }
 
 TEST(Dispatch, SectionsProgressAndResult) {
@@ -101,7 +104,7 @@ TEST(Dispatch, DirectiveNumberGrowsAcrossRuns) {
   EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 2 of 1 (Debug::)\n");
 }
 
-TEST(Dispatch, HundredThousandLinesStayLinear) {
+TEST(Dispatch, LongScriptsAndLongLinesStayLinear) {
   FakeSession f;
   std::wstring script = L"Debug::\r\n";
   for (int i = 0; i < 100000; ++i) script += L"No cbs %SystemRoot%\\x/y\r\n";
@@ -110,6 +113,17 @@ TEST(Dispatch, HundredThousandLinesStayLinear) {
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 10.0);
   EXPECT_EQ(f.s.skipMask, 0x4u);
+
+  // One line of 200,000 archive tokens and doubled backslashes under WOW64.
+  f.w.wow64 = true;
+  std::wstring line = L"C:";
+  for (int i = 0; i < 200000; ++i) line += L"{ARCHIVE}\\\\";
+  start = std::chrono::steady_clock::now();
+  std::wstring prepared = PrepareLine(f.s, line, L"C:\\Arc");
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(prepared.size(), 2u + 200000u * 8u);
+  EXPECT_EQ(prepared.substr(0, 18), L"C:C:\\Arc\\\\C:\\Arc\\\\");
 }
 
 TEST(DebugDirective, SwitchesAndMask) {

@@ -120,6 +120,20 @@ TEST(Entry, ContinuedSessionAppendsToTheSavedLogsAndRunsTheSavedScript) {
   EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks")) << "the working folder stays while it holds something";
 }
 
+TEST(Entry, SavedScriptGetsTheArchiveFolderOnlyWhenThereIsOne) {
+  for (bool folder : {true, false}) {
+    FakeSession f;
+    f.w.AddFile(kWork + L"\\Reboot_Script", testing::Utf16Bom(L"Debug::\r\n{ARCHIVE}\\x.dll\r\n"));
+    if (folder)
+      f.w.AddFolder(kWork + L"\\Archive");
+    else
+      f.w.AddFile(kWork + L"\\Archive", "not a folder");
+    RunProgram(f.s, {kExe});
+    std::wstring expected = folder ? kWork + L"\\Archive\\x.dll" : L"\\x.dll";
+    EXPECT_NE(f.s.log.find(L"Failed to recognise input line " + expected + L".\r\n"), std::wstring::npos) << folder;
+  }
+}
+
 TEST(Entry, DebugTraceIsWrittenAndOpenedWhenAskedFor) {
   FakeSession f;
   f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");

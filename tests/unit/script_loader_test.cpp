@@ -48,6 +48,20 @@ TEST(LoadScript, EmptyOrUnreadableScriptFails) {
   EXPECT_EQ(g.s.log,
             L"Using .txt script file at C:\\absent.txt []\r\nFailed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
   EXPECT_EQ(g.s.scriptHash, L"");
+  // Only a text with nothing in it fails; blanks are a script with no directive.
+  FakeSession h;
+  h.w.AddFile(L"C:\\blank.txt", " \r\n");
+  ASSERT_TRUE(LoadScript(h.s, {kExe, L"C:\\blank.txt"}, script, archive));
+  EXPECT_EQ(script, L" \r\n");
+  EXPECT_EQ(h.s.log, L"Using .txt script file at C:\\blank.txt [0]\r\n\r\n\r\n\r\n\r\n");
+}
+
+TEST(LoadScript, LinesEndedByCrAloneGetCrLf) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\mac.txt", "Debug::\rNo cbs\r\r\nNo surt");
+  std::wstring script, archive;
+  ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\mac.txt"}, script, archive));
+  EXPECT_EQ(script, L"Debug::\r\nNo cbs\r\n\r\nNo surt");
 }
 
 TEST(LoadScript, NoArgumentOrOtherExtensionRunsTheAnalysis) {

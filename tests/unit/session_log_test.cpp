@@ -62,6 +62,13 @@ TEST(ConsoleOutput, ProgressBar) {
   f.w.ClearConsoleText();
   ShowProgress(f.s, 1, 1);
   EXPECT_EQ(f.w.ConsoleText(), L"\r 100% [" + std::wstring(59, L'=') + L">] ");
+  f.w.ClearConsoleText();
+  // More done than the total: the bar stays 60 cells wide.
+  ShowProgress(f.s, 4e9, 1);
+  EXPECT_EQ(f.w.ConsoleText(), L"\r 400000000000% [" + std::wstring(59, L'=') + L">] ");
+  f.w.ClearConsoleText();
+  ShowProgress(f.s, 1e300, 1e-300);
+  EXPECT_EQ(f.w.ConsoleText(), L"\r   0% [>" + std::wstring(59, L' ') + L"] ") << "an endless fraction counts as 0";
 }
 
 TEST(WriteTextFile, UnicodeStartsWithMarkAndAppendsWithoutSecondMark) {

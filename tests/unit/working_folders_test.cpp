@@ -54,6 +54,9 @@ TEST(DeleteMatching, FailuresAndFolderRemoval) {
   EXPECT_FALSE(f.w.Exists(kWork + L"\\Temp\\sub\\x.bin"));
   EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp\\sub")) << "sub-folders are emptied, not removed";
   EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.bin", true), 2) << "sub remains, so Temp cannot go";
+  f.w.InjectFault(fake::Op::kFind, L"Temp\\sub\\", 5);
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*", false), 1)
+      << "a sub-folder that cannot be searched is not reported as emptied";
   f.w.AddFile(L"C:\\gone\\a", "a");
   EXPECT_EQ(DeleteMatching(f.s, L"C:\\gone\\", L"*.*", true), 0);
   EXPECT_FALSE(f.w.Exists(L"C:\\gone"));
