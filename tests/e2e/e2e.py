@@ -5,6 +5,7 @@ import base64
 import hashlib
 import io
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -20,7 +21,8 @@ class Prefix:
 
     def __init__(self):
         self.root = os.environ["CORVEX_WINEPREFIX"]
-        user = os.environ.get("USER") or "root"
+        # Wine names the profile folder after the Unix account, not $USER.
+        user = pwd.getpwuid(os.getuid()).pw_name
         self.user = os.path.join(self.root, "drive_c", "users", user)
         self.desktop = os.path.join(self.user, "Desktop")
         self.work = os.path.join(self.user, "AppData", "Local", "Tallwen")
