@@ -65,14 +65,7 @@ bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std
     if (SecurityStateOf(s).currentUserSid.empty()) InitCurrentUserSid(s);
   }
 
-  if (!DisableRestorePrivilege(s)) {
-    report += L"Failed to disable privilege 1 in process access token in TrustedInstaller directive.\r\n";
-    ok = false;
-  }
-  if (!SetTakeOwnershipPrivilege(s, false)) {
-    report += L"Failed to disable privilege 2 in process access token in TrustedInstaller directive.\r\n";
-    ok = false;
-  }
+  if (!DisableOwnershipPrivileges(s, L" in TrustedInstaller directive.\r\n", report)) ok = false;
   ReleaseSecurityState(s);
   return ok;
 }
@@ -169,16 +162,10 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
       report += L"Successfully took permissions for file or folder " + path + L"\r\n";
     }
 
-    if (!DisableRestorePrivilege(s)) {
-      report += L"Failed to disable privilege 1 in process access token for file or folder " + path + L"\r\n";
-      ok = false;
-    }
-    if (!SetTakeOwnershipPrivilege(s, false)) {
-      report += L"Failed to disable privilege 2 in process access token for file or folder " + path + L"\r\n";
-      ok = false;
-    }
+    const std::wstring where = L" for file or folder " + path + L"\r\n";
+    if (!DisableOwnershipPrivileges(s, where, report)) ok = false;
     if (!DisableNamedPrivilege(s, L"SeBackupPrivilege")) {
-      report += L"Failed to disable privilege 3 in process access token for file or folder " + path + L"\r\n";
+      report += L"Failed to disable privilege 3 in process access token" + where;
       ok = false;
     }
   }

@@ -213,15 +213,21 @@ bool WriteOwner(Session& s, std::wstring& report, const std::wstring& path, cons
     ok = false;
   }
 
+  if (!DisableOwnershipPrivileges(s, L" in WriteOwner function.\r\n", report)) ok = false;
+  ReleaseSecurityState(s);
+  return ok;
+}
+
+bool DisableOwnershipPrivileges(Session& s, const std::wstring& where, std::wstring& report) {
+  bool ok = true;
   if (!DisableRestorePrivilege(s)) {
-    report += L"Failed to disable privilege 1 in process access token in WriteOwner function.\r\n";
+    report += L"Failed to disable privilege 1 in process access token" + where;
     ok = false;
   }
   if (!SetTakeOwnershipPrivilege(s, false)) {
-    report += L"Failed to disable privilege 2 in process access token in WriteOwner function.\r\n";
+    report += L"Failed to disable privilege 2 in process access token" + where;
     ok = false;
   }
-  ReleaseSecurityState(s);
   return ok;
 }
 

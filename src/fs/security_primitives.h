@@ -28,6 +28,10 @@ bool EnableNamedPrivilege(Session& s, const std::wstring& name);
 bool DisableNamedPrivilege(Session& s, const std::wstring& name);
 // SetPrivilege with "SeTakeOwnershipPrivilege" and its own trace lines.
 bool SetTakeOwnershipPrivilege(Session& s, bool enable);
+// Switches the restore and take-ownership privileges off, writing
+// "Failed to disable privilege 1 in process access token" + `where` (and the
+// same for privilege 2) to the report for each that fails. False on a failure.
+bool DisableOwnershipPrivileges(Session& s, const std::wstring& where, std::wstring& report);
 
 bool InitCurrentUserSid(Session& s);
 // Made only while none is held.

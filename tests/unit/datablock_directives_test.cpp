@@ -13,8 +13,6 @@ using fake::Op;
 using testing::FakeSession;
 using namespace testing;
 
-const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
-const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
 
 TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
   FakeSession f;

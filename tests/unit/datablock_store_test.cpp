@@ -18,8 +18,6 @@ using fake::Op;
 using testing::FakeSession;
 using namespace testing;
 
-const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
-const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
 
 TEST(DataBlockStore, StoredFormOfPaths) {
   EXPECT_EQ(StoredPath(L"\"C:\\Windows\\Sysnative\\drivers\\x.sys\""), L"C:\\Windows\\System32\\drivers\\x.sys");

@@ -16,8 +16,6 @@ using fake::Op;
 using testing::FakeSession;
 using namespace testing;
 
-const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
-const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
 const std::wstring kOpenDacl = L"D:PAI(A;OICI;GA;;;WD)";
 
 bool Same(const FakeDescriptor& a, const FakeDescriptor& b) { return a.owner == b.owner && a.dacl == b.dacl; }

@@ -14,7 +14,6 @@ using fake::FakeSecurity;
 using testing::FakeSession;
 using namespace testing;
 
-const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
 
 TEST(FakeSecurity, ProtectedFilesRefuseWritesUntilTheirDaclAllowsThem) {
   FakeSession f;

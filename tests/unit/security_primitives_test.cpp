@@ -11,7 +11,6 @@ using fake::Op;
 using testing::FakeSession;
 using namespace testing;
 
-const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
 
 TEST(SecurityPrimitives, PrivilegesAreSwitchedAndTraced) {
   FakeSession f;

@@ -17,6 +17,10 @@ inline const std::wstring kIcacls = L"C:\\Windows\\System32\\icacls.exe";
 inline const std::wstring kTrustedInstaller = platform::sid::kTrustedInstaller;
 inline const std::wstring kProtectedDacl = fake::FakeSecurity::kProtectedFileDacl;
 
+// A protected system file most tests work on, and its recorded security.
+inline const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
+inline const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
+
 // The store's text; "" when it is missing.
 inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStorePath); }
 
