@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Builds one flavour: native (unit tests), win32 (the release Corvex.exe,
-# i686) or win64 (x86_64: Corvex.exe and the unit tests for Wine).
+# Builds one flavour: native (unit tests), sanitize (the unit tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer), fuzz (the libFuzzer
+# targets, clang), win32 (the release Corvex.exe and the unit tests, i686)
+# or win64 (the same for x86_64).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 flavour=${1:-native}
 case "$flavour" in
   native) args=(-DCMAKE_BUILD_TYPE=Debug) ;;
-  win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release -DCORVEX_TESTS=OFF) ;;
+  sanitize) args=(-DCMAKE_BUILD_TYPE=Debug -DCORVEX_SANITIZE=ON) ;;
+  fuzz) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON -DCORVEX_TESTS=OFF
+              -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14) ;;
+  win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
   win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
-  *) echo "usage: $0 native|win32|win64" >&2; exit 2 ;;
+  *) echo "usage: $0 native|sanitize|fuzz|win32|win64" >&2; exit 2 ;;
 esac
 log="$root/build/$flavour.log"
 mkdir -p "$root/build"

@@ -1,7 +1,7 @@
 #include "core/process_runner.h"
 
 #include "core/session_log.h"
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

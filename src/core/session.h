@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -30,11 +29,15 @@ struct RebootContext {
   std::wstring scriptPath;
 };
 
-// Per-process security objects (token, SIDs, DACL). Defined by the security
-// layer; the session only owns it so that it dies with the session.
-struct SecurityState;
-struct SecurityStateDeleter {
-  void operator()(SecurityState* state) const;
+// The security objects the security primitives share: the process token and
+// the SIDs and DACL they make. Each slot is empty until a primitive fills it;
+// ReleaseSecurityState empties them all.
+struct SecurityState {
+  platform::Token currentProcessToken;
+  std::wstring currentUserSid;
+  std::wstring trustedInstallerSid;
+  std::wstring everyoneSid;
+  std::wstring everyoneDacl;  // SDDL of the one-entry Everyone DACL
 };
 
 struct Session {
@@ -75,7 +78,7 @@ struct Session {
   RebootContext reboot;
   uint32_t directiveNumber = 0;
 
-  std::unique_ptr<SecurityState, SecurityStateDeleter> security;
+  SecurityState security;
 };
 
 }  // namespace corvex

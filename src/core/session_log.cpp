@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 
@@ -48,16 +48,19 @@ std::wstring ErrorCodeName(uint32_t code, bool namesAllowed, bool decimal) {
   return decimal ? Decimal(code) : HexCode(code);
 }
 
-static std::wstring FormatTime(const char* format, const platform::LocalTime& t) {
+// The two time forms differ only in the separator between hours, minutes and
+// seconds.
+static std::wstring FormatTime(char separator, const platform::LocalTime& t) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, format, t.year, t.month, t.day, t.hour, t.minute, t.second, t.millis);
+  std::snprintf(buf, sizeof buf, "%d-%02d-%02d %02d%c%02d%c%02d.%03d", t.year, t.month, t.day, t.hour, separator,
+                t.minute, separator, t.second, t.millis);
   return std::wstring(buf, buf + std::char_traits<char>::length(buf));
 }
 
-std::wstring LogTime(const platform::LocalTime& t) { return FormatTime("%d-%02d-%02d %02d:%02d:%02d.%03d", t); }
+std::wstring LogTime(const platform::LocalTime& t) { return FormatTime(':', t); }
 
 std::wstring FileNameTime(const platform::LocalTime& t) {
-  return FormatTime("%d-%02d-%02d %02d'%02d'%02d.%03d", t);
+  return FormatTime('\'', t);
 }
 
 int ErrnoFromWin32(uint32_t code) {

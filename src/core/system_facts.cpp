@@ -1,6 +1,6 @@
 #include "core/system_facts.h"
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

@@ -1,7 +1,7 @@
 #include "core/text_file.h"
 
-#include "core/text.h"
-#include "script/text_reader.h"
+#include "base/text.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 

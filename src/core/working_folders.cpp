@@ -2,11 +2,11 @@
 
 #include <deque>
 
-#include "core/text.h"
+#include "base/text.h"
 #include "core/text_file.h"
-#include "core/wildcard.h"
+#include "base/wildcard.h"
 #include "platform/filesystem.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 

@@ -1,7 +1,7 @@
 #include "fs/datablock_directives.h"
 
 #include "core/session_log.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
 #include "fs/datablock_store.h"

@@ -2,10 +2,10 @@
 
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/text_file.h"
 #include "core/working_folders.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 

@@ -4,12 +4,12 @@
 
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_store.h"
 #include "fs/security_primitives.h"
 #include "platform/filesystem.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 

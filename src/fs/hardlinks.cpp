@@ -2,7 +2,7 @@
 
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

@@ -1,6 +1,6 @@
 #include "fs/manifest_security.h"
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

@@ -2,14 +2,14 @@
 
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablocks.h"
 #include "fs/hardlinks.h"
 #include "fs/manifest_security.h"
 #include "fs/security_primitives.h"
 #include "platform/filesystem.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 
@@ -51,10 +51,10 @@ bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std
   for (auto& line : lines) {
     const std::wstring path = Unquoted(line);
     uint32_t code = 0;
-    if (!SetOwner(s, SecurityStateOf(s).currentUserSid, path, code))
+    if (!SetOwner(s, s.security.currentUserSid, path, code))
       report += L"Failed to set ownership to current user for file or folder " + path + L". Proceeding anyway.\r\n";
     InitTrustedInstallerSid(s);
-    if (SetOwner(s, SecurityStateOf(s).trustedInstallerSid, path, code)) {
+    if (SetOwner(s, s.security.trustedInstallerSid, path, code)) {
       report += L"Successfully set file ownership to TrustedInstaller for " + path + L"\r\n";
     } else {
       report += L"Failed to set file ownership to TrustedInstaller for " + path + L". Error code " + HexCode(code) +
@@ -62,7 +62,7 @@ bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std
       ok = false;
     }
     // A failed write released the state; the next line needs the user again.
-    if (SecurityStateOf(s).currentUserSid.empty()) InitCurrentUserSid(s);
+    if (s.security.currentUserSid.empty()) InitCurrentUserSid(s);
   }
 
   if (!DisableOwnershipPrivileges(s, L" in TrustedInstaller directive.\r\n", report)) ok = false;
@@ -120,7 +120,7 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
 
     // A failed primitive released the state; make again what the next one
     // needs rather than hand it an empty SID.
-    SecurityState& st = SecurityStateOf(s);
+    SecurityState& st = s.security;
     uint32_t code = 0;
     bool ownerChanged = false;
     if (st.currentUserSid.empty()) InitCurrentUserSid(s);

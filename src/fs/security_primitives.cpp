@@ -2,7 +2,7 @@
 
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 
@@ -19,8 +19,7 @@ static bool Fail(Session& s, uint32_t code, const std::wstring& message, uint32_
 }
 
 void ReleaseSecurityState(Session& s) {
-  if (!s.security) return;
-  SecurityState& st = *s.security;
+  SecurityState& st = s.security;
   st.currentProcessToken.reset();
   st.currentUserSid.clear();
   st.trustedInstallerSid.clear();
@@ -29,7 +28,7 @@ void ReleaseSecurityState(Session& s) {
 }
 
 bool OpenCurrentProcessToken(Session& s, uint32_t* code) {
-  SecurityState& st = SecurityStateOf(s);
+  SecurityState& st = s.security;
   if (st.currentProcessToken) return true;
   auto token = Os(s).OpenProcessToken();
   if (!token.ok()) return Fail(s, token.code(), L"Failed to initialize CurrentProcessToken: ", code);
@@ -44,7 +43,7 @@ bool SetPrivilege(Session& s, const std::wstring& name, bool enable, uint32_t* c
   if (!luid.ok()) return Fail(s, luid.code(), L"Failed to lookup privileges: ", code);
   TraceInfo(s, L"Successfully found the privilege.");
   TraceInfo(s, (enable ? L"Privilege is going to be enabled: " : L"Privilege is going to be disabled: ") + name);
-  auto st = Os(s).AdjustPrivilege(SecurityStateOf(s).currentProcessToken, *luid, enable);
+  auto st = Os(s).AdjustPrivilege(s.security.currentProcessToken, *luid, enable);
   if (!st.ok()) return Fail(s, st.code(), L"Privilege application of privilege " + name + L" failed: ", code);
   TraceInfo(s, L"Privilege application of privilege " + name + L" succeeded. ");
   return true;
@@ -79,13 +78,13 @@ bool InitCurrentUserSid(Session& s) {
   if (!sid.ok()) return Fail(s, sid.code(), L"Failed to load Current User account: ");
   auto valid = Os(s).CheckStringSid(*sid);
   if (!valid.ok()) return Fail(s, valid.code(), L"Failed to initialize Current User SID: ");
-  SecurityStateOf(s).currentUserSid = *sid;
+  s.security.currentUserSid = *sid;
   TraceInfo(s, L"Current User SID was initialized successfully.");
   return true;
 }
 
 bool InitTrustedInstallerSid(Session& s) {
-  SecurityState& st = SecurityStateOf(s);
+  SecurityState& st = s.security;
   if (!st.trustedInstallerSid.empty()) return true;
   auto valid = Os(s).CheckStringSid(platform::sid::kTrustedInstaller);
   if (!valid.ok()) return Fail(s, valid.code(), L"Failed to create TrustedInstaller SID: ");
@@ -100,7 +99,7 @@ static platform::Status MakeEveryoneSid(Session& s) {
     Fail(s, sid.code(), L"Failed to initialize Everyone SID: ");
     return sid.status();
   }
-  SecurityStateOf(s).everyoneSid = *sid;
+  s.security.everyoneSid = *sid;
   TraceInfo(s, L"Everyone SID was initialized successfully.");
   return platform::Status::Ok();
 }
@@ -108,12 +107,12 @@ static platform::Status MakeEveryoneSid(Session& s) {
 bool InitEveryoneSid(Session& s) { return MakeEveryoneSid(s).ok(); }
 
 static platform::Status MakeEveryoneDacl(Session& s) {
-  if (SecurityStateOf(s).everyoneSid.empty()) {
+  if (s.security.everyoneSid.empty()) {
     auto made = MakeEveryoneSid(s);
     if (!made.ok()) return made;
   }
   TraceInfo(s, L"EXPLICIT_ACCESS initialized successfully.");
-  SecurityState& st = SecurityStateOf(s);
+  SecurityState& st = s.security;
   auto dacl = Os(s).BuildFullAccessDacl(st.everyoneSid);
   if (!dacl.ok()) {
     Fail(s, dacl.code(), L"Failed to set entries in ACL: ");
@@ -154,11 +153,11 @@ std::wstring ReadOwner(Session& s, const std::wstring& path) {
 uint32_t SetEveryoneDacl(Session& s, const std::wstring& path) {
   // A missing DACL must never reach SetNamedSecurityInfoW: a null DACL would
   // open the object to everyone without any entry at all.
-  if (SecurityStateOf(s).everyoneDacl.empty()) {
+  if (s.security.everyoneDacl.empty()) {
     auto made = MakeEveryoneDacl(s);
     if (!made.ok()) return made.code();
   }
-  auto st = Os(s).SetDacl(MapSystem32Path(s, path), SecurityStateOf(s).everyoneDacl);
+  auto st = Os(s).SetDacl(MapSystem32Path(s, path), s.security.everyoneDacl);
   if (!st.ok()) {
     if (st.code() == err::kAccessDenied) {
       TraceError(s, L"Failed to set DACL: ERROR_ACCESS_DENIED");
@@ -199,7 +198,7 @@ bool WriteOwner(Session& s, std::wstring& report, const std::wstring& path, cons
   // Owning the object first lets the second write succeed where only the
   // owner may change it.
   uint32_t code = 0;
-  std::wstring currentUser = SecurityStateOf(s).currentUserSid;
+  std::wstring currentUser = s.security.currentUserSid;
   if (!SetOwner(s, currentUser, path, code))
     report += L"Failed to set ownership to current user for file or folder " + path +
               L" in WriteOwner function. Proceeding anyway.\r\n";

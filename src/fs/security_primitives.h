@@ -13,7 +13,6 @@
 #include <string>
 
 #include "core/session.h"
-#include "fs/security_state.h"
 
 namespace corvex {
 

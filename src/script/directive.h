@@ -1,6 +1,7 @@
 // The handler form every directive shares.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,16 @@ using DirectiveHandler = bool (*)(Session& s, Lines lines, const std::wstring& a
 struct DirectiveEntry {
   const wchar_t* name;
   DirectiveHandler handler;
+};
+
+// The table the dispatcher looks headers up in. The program's own table lives
+// with the entry; tests hand the dispatcher tables of their own.
+struct DirectiveTable {
+  const DirectiveEntry* entries = nullptr;
+  size_t count = 0;
+
+  // First entry whose name equals `header` ignoring case, or nullptr.
+  const DirectiveEntry* Find(const std::wstring& header) const;
 };
 
 }  // namespace corvex

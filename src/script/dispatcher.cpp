@@ -3,8 +3,7 @@
 #include "core/console_output.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
-#include "script/directive_table.h"
+#include "base/text.h"
 
 namespace corvex {
 
@@ -50,7 +49,7 @@ std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring
   return MapSystem32Path(s, line);
 }
 
-RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& archive) {
+RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive) {
   s.reboot.valid = true;
   s.reboot.scriptText = script;
   s.reboot.scriptPath = s.scriptPath;
@@ -71,7 +70,7 @@ RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& a
     if (line.find(L"::") != std::wstring::npos) {
       if (pending) {
         ++s.directiveNumber;
-        if (!ProcessDirective(s, header, gathered, archive, s.directiveNumber, total)) failed = true;
+        if (!ProcessDirective(s, table, header, gathered, archive, s.directiveNumber, total)) failed = true;
         gathered.clear();
         if (s.rebootRequired) {
           stopped = true;
@@ -84,21 +83,21 @@ RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& a
       gathered.push_back(std::move(line));
     }
   }
-  if (!stopped) {
+  if (!stopped && pending) {
     ++s.directiveNumber;
-    if (pending && !ProcessDirective(s, header, gathered, archive, s.directiveNumber, total)) failed = true;
+    if (!ProcessDirective(s, table, header, gathered, archive, s.directiveNumber, total)) failed = true;
   }
   if (s.rebootRequired) return failed ? RunResult::kFailedRebootPending : RunResult::kSucceededRebootPending;
   return failed ? RunResult::kFailed : RunResult::kSucceeded;
 }
 
-size_t DefaultDirectiveFor(const Lines& lines) {
-  if (lines.empty()) return kAutoAnalysisIndex;
+const wchar_t* DefaultDirectiveFor(const Lines& lines) {
+  if (lines.empty()) return L"AutoAnalysis::";
   const std::wstring& first = lines[0];
   if (IEquals(first, L"Windows Registry Editor Version 5.00") || IEquals(first, L"REGEDIT4") ||
       StartsWith(first, L"["))
-    return kRegistryScriptIndex;
-  return kPowerCopyIndex;
+    return L"RegistryScript::";
+  return L"PowerCopy::";
 }
 
 void WriteDirectiveSection(Session& s, const std::wstring& name, const std::wstring& text, bool success) {
@@ -119,15 +118,21 @@ static std::wstring UnrecognisedDirective(Session& s, const std::wstring& header
   return text;
 }
 
-bool ProcessDirective(Session& s, const std::wstring& header, const Lines& lines, const std::wstring& archive,
-                      uint32_t number, uint32_t total) {
+const DirectiveEntry* DirectiveTable::Find(const std::wstring& header) const {
+  for (size_t i = 0; i < count; ++i)
+    if (IEquals(header, entries[i].name)) return &entries[i];
+  return nullptr;
+}
+
+bool ProcessDirective(Session& s, const DirectiveTable& table, const std::wstring& header, const Lines& lines,
+                      const std::wstring& archive, uint32_t number, uint32_t total) {
   const DirectiveEntry* entry = nullptr;
   std::wstring sectionName = header;
   if (header == L"::") {
-    entry = &DirectiveTable()[DefaultDirectiveFor(lines)];
-    sectionName = entry->name;
+    entry = table.Find(DefaultDirectiveFor(lines));
+    if (entry) sectionName = entry->name;
   } else {
-    entry = FindDirective(header);
+    entry = table.Find(header);
   }
   const std::wstring progress = L"Processing directive " + Decimal(number) + L" of " + Decimal(total) + L" (";
   if (!entry) {

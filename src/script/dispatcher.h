@@ -9,15 +9,17 @@
 
 namespace corvex {
 
-RunResult Dispatch(Session& s, const std::wstring& script, const std::wstring& archive);
+RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive);
 
 // Trimmed, "{ARCHIVE}" resolved, slashes turned, variables expanded and
 // System32 mapped; what a handler sees.
 std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring& archive);
 
-bool ProcessDirective(Session& s, const std::wstring& header, const Lines& lines, const std::wstring& archive,
-                      uint32_t number, uint32_t total);
-size_t DefaultDirectiveFor(const Lines& lines);
+bool ProcessDirective(Session& s, const DirectiveTable& table, const std::wstring& header, const Lines& lines,
+                      const std::wstring& archive, uint32_t number, uint32_t total);
+// The directive a bare "::" header stands for: "AutoAnalysis::" when it has
+// no lines, "RegistryScript::" for registry-file text, else "PowerCopy::".
+const wchar_t* DefaultDirectiveFor(const Lines& lines);
 void WriteDirectiveSection(Session& s, const std::wstring& name, const std::wstring& text, bool success);
 
 }  // namespace corvex

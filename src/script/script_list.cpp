@@ -1,9 +1,9 @@
 #include "script/script_list.h"
 
-#include "core/text.h"
+#include "base/text.h"
 #include "core/text_file.h"
 #include "script/file_hash.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 namespace corvex {
 

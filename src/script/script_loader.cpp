@@ -2,11 +2,11 @@
 
 #include "core/console_output.h"
 #include "core/session_log.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/working_folders.h"
 #include "platform/filesystem.h"
 #include "script/script_list.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 #include "script/zip_reader.h"
 
 namespace corvex {

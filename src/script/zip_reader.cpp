@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "script/directive_table.h"
+#include "app/directive_table.h"
 #include "script/dispatcher.h"
 #include "security_test_support.h"
 
@@ -258,9 +258,9 @@ TEST(CountDataBlocksDirective, CountsTheRecords) {
 TEST(DataBlockDirectives, RunFromAScript) {
   FakeSession f;
   f.w.wow64 = true;
-  EXPECT_EQ(FindDirective(L"DataBlock::")->handler, &DataBlockDirective);
-  EXPECT_EQ(FindDirective(L"CountDataBlocks::")->handler, &CountDataBlocksDirective);
-  auto result = Dispatch(f.s,
+  EXPECT_EQ(ProgramDirectives().Find(L"DataBlock::")->handler, &DataBlockDirective);
+  EXPECT_EQ(ProgramDirectives().Find(L"CountDataBlocks::")->handler, &CountDataBlocksDirective);
+  auto result = Dispatch(f.s, ProgramDirectives(),
                          L"DataBlock::\r\n%SystemRoot%\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
                          L"PrintDataBlocks::\r\n%SystemRoot%\\System32\\a.dll\r\n"
                          L"CountDataBlocks::\r\n",

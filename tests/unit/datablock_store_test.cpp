@@ -8,7 +8,7 @@
 #include "fs/datablock_directives.h"
 #include "fs/datablocks.h"
 #include "sample_files.h"
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 #include "security_test_support.h"
 
 namespace corvex {

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <gtest/gtest.h>
 
-#include "core/debug_directive.h"
-#include "script/directive_table.h"
+#include "script/debug_directive.h"
+#include "app/directive_table.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -12,13 +12,11 @@ namespace {
 
 using testing::FakeSession;
 
-TEST(DirectiveTable, ThirtyNineEntriesInLookupOrder) {
-  ASSERT_EQ(DirectiveCount(), 39u);
-  EXPECT_STREQ(DirectiveTable()[0].name, L"AutoAnalysis::");
-  EXPECT_STREQ(DirectiveTable()[kRegistryScriptIndex].name, L"RegistryScript::");
-  EXPECT_STREQ(DirectiveTable()[38].name, L"SymbolServer::");
-  EXPECT_EQ(FindDirective(L"debug::"), &DirectiveTable()[6]);
-  EXPECT_EQ(FindDirective(L"Debug:: now"), nullptr);
+TEST(DirectiveTable, FindIgnoresCaseButNotTrailingText) {
+  const DirectiveTable& table = ProgramDirectives();
+  ASSERT_NE(table.Find(L"debug::"), nullptr);
+  EXPECT_STREQ(table.Find(L"debug::")->name, L"Debug::");
+  EXPECT_EQ(table.Find(L"Debug:: now"), nullptr);
 }
 
 TEST(PrepareLine, ArchiveTokenQuotedSlashesTurnedVariablesExpanded) {
@@ -37,7 +35,7 @@ TEST(PrepareLine, ArchiveTokenQuotedSlashesTurnedVariablesExpanded) {
 
 TEST(Dispatch, SectionsProgressAndResult) {
   FakeSession f;
-  auto result = Dispatch(f.s, L"debug::\r\nNo cbs surt\r\n\r\nDebug::\r\nSave Debug Log\r\nBogus::\r\nline\r\n", L"");
+  auto result = Dispatch(f.s, ProgramDirectives(), L"debug::\r\nNo cbs surt\r\n\r\nDebug::\r\nSave Debug Log\r\nBogus::\r\nline\r\n", L"");
   EXPECT_EQ(result, RunResult::kSucceeded);
   EXPECT_EQ(f.w.ConsoleText(),
             L"Processing directive 1 of 3 (Debug::)\n"
@@ -55,7 +53,7 @@ TEST(Dispatch, SectionsProgressAndResult) {
 
 TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
   FakeSession f;
-  auto result = Dispatch(f.s, L"Debug::\r\nwhatever\r\nDebug::\r\nNo dirs", L"");
+  auto result = Dispatch(f.s, ProgramDirectives(), L"Debug::\r\nwhatever\r\nDebug::\r\nNo dirs", L"");
   EXPECT_EQ(result, RunResult::kFailed);
   EXPECT_EQ(f.s.log,
             L"Debug::\r\nFailed to recognise input line whatever.\r\nDebug:: directive failed to complete "
@@ -66,31 +64,31 @@ TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
 
 TEST(Dispatch, LinesBeforeTheFirstHeaderGoToTheFirstDirective) {
   FakeSession f;
-  Dispatch(f.s, L"orphan line\r\nDebug::\r\nSave Debug Log", L"");
+  Dispatch(f.s, ProgramDirectives(), L"orphan line\r\nDebug::\r\nSave Debug Log", L"");
   EXPECT_NE(f.s.log.find(L"Failed to recognise input line orphan line."), std::wstring::npos);
 }
 
 TEST(Dispatch, NoHeaderProcessesNothingAndSucceeds) {
   FakeSession f;
-  EXPECT_EQ(Dispatch(f.s, L"just text\r\nmore", L""), RunResult::kSucceeded);
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"just text\r\nmore", L""), RunResult::kSucceeded);
   EXPECT_EQ(f.s.log, L"");
-  EXPECT_EQ(Dispatch(f.s, L"", L""), RunResult::kSucceeded);
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"", L""), RunResult::kSucceeded);
 }
 
 TEST(Dispatch, BareHeaderChoosesByItsLines) {
-  EXPECT_EQ(DefaultDirectiveFor({}), kAutoAnalysisIndex);
-  EXPECT_EQ(DefaultDirectiveFor({L"[HKEY_LOCAL_MACHINE\\x]"}), kRegistryScriptIndex);
-  EXPECT_EQ(DefaultDirectiveFor({L"regedit4"}), kRegistryScriptIndex);
-  EXPECT_EQ(DefaultDirectiveFor({L"C:\\a C:\\b"}), kPowerCopyIndex);
+  EXPECT_STREQ(DefaultDirectiveFor({}), L"AutoAnalysis::");
+  EXPECT_STREQ(DefaultDirectiveFor({L"[HKEY_LOCAL_MACHINE\\x]"}), L"RegistryScript::");
+  EXPECT_STREQ(DefaultDirectiveFor({L"regedit4"}), L"RegistryScript::");
+  EXPECT_STREQ(DefaultDirectiveFor({L"C:\\a C:\\b"}), L"PowerCopy::");
   FakeSession f;
-  Dispatch(f.s, L"::\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\x]", L"");
+  Dispatch(f.s, ProgramDirectives(), L"::\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\x]", L"");
   EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (RegistryScript::)\n");
   EXPECT_TRUE(StartsWith(f.s.log, L"RegistryScript::\r\n")) << "the section carries the chosen name";
 }
 
 TEST(Dispatch, DirectiveNotBuiltFailsHonestly) {
   FakeSession f;
-  EXPECT_EQ(Dispatch(f.s, L"VSS::\r\nx", L""), RunResult::kFailed);
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"VSS::\r\nx", L""), RunResult::kFailed);
   EXPECT_EQ(f.s.log,
             L"VSS::\r\nVSS:: is not available in this version of Corvex.\r\nVSS:: directive failed to complete "
             L"successfully.\r\n\r\n\r\n\r\n\r\n");
@@ -98,10 +96,34 @@ TEST(Dispatch, DirectiveNotBuiltFailsHonestly) {
 
 TEST(Dispatch, DirectiveNumberGrowsAcrossRuns) {
   FakeSession f;
-  Dispatch(f.s, L"Debug::", L"");
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
   f.w.ClearConsoleText();
-  Dispatch(f.s, L"Debug::", L"");
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
   EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 2 of 1 (Debug::)\n");
+}
+
+TEST(Dispatch, ScriptWithoutDirectivesLeavesTheNumberAlone) {
+  FakeSession f;
+  Dispatch(f.s, ProgramDirectives(), L"", L"");
+  Dispatch(f.s, ProgramDirectives(), L"no header here", L"");
+  EXPECT_EQ(f.s.directiveNumber, 0u);
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (Debug::)\n");
+}
+
+TEST(Dispatch, TakesTheTableItIsGiven) {
+  static bool ran = false;
+  static const DirectiveEntry kOwn[] = {{L"Mine::", [](Session&, Lines lines, const std::wstring&, std::wstring& r) {
+                                          ran = true;
+                                          r = L"got " + Decimal(lines.size());
+                                          return true;
+                                        }}};
+  FakeSession f;
+  EXPECT_EQ(Dispatch(f.s, DirectiveTable{kOwn, 1}, L"mine::\r\na\r\nb\r\nDebug::", L""), RunResult::kSucceeded);
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(f.s.log,
+            L"mine::\r\ngot 2\r\nmine:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"Debug:: is not a recognised directive. No lines were entered under this directive.\r\n\r\n\r\n\r\n\r\n");
 }
 
 TEST(Dispatch, LongScriptsAndLongLinesStayLinear) {
@@ -109,7 +131,7 @@ TEST(Dispatch, LongScriptsAndLongLinesStayLinear) {
   std::wstring script = L"Debug::\r\n";
   for (int i = 0; i < 100000; ++i) script += L"No cbs %SystemRoot%\\x/y\r\n";
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Dispatch(f.s, script, L""), RunResult::kSucceeded);
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), script, L""), RunResult::kSucceeded);
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 10.0);
   EXPECT_EQ(f.s.skipMask, 0x4u);

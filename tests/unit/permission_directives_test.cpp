@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/entry.h"
+#include "app/entry.h"
 #include "fs/datablock_directives.h"
-#include "script/directive_table.h"
+#include "app/directive_table.h"
 #include "script/dispatcher.h"
 #include "security_test_support.h"
 
@@ -487,7 +487,7 @@ TEST(RepairPermissions, RebuildsTheFileAndAllItsLinksFromTheManifest) {
   f.w.AddFile(Component::Manifest(), ToLatin1(Component::Text(Component::FileEntry(L"corvexdemo.dll",
                                                                                     L"WRP_FILE_DEFAULT_SDDL"))));
   const std::wstring storeLink = Component::Folder() + L"\\corvexdemo.dll";
-  EXPECT_EQ(FindDirective(L"RepairPermissions::")->handler, &RepairPermissionsDirective);
+  EXPECT_EQ(ProgramDirectives().Find(L"RepairPermissions::")->handler, &RepairPermissionsDirective);
   std::wstring report;
   EXPECT_TRUE(RepairPermissionsDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
   EXPECT_EQ(report, L"Successfully restored ownership for " + storeLink +
@@ -610,7 +610,7 @@ TEST(PermissionDirectives, TakeChangeAndRestoreThroughScriptsAcrossRuns) {
   sec.AddProtectedFile(driver, "MZ old");
   const FakeDescriptor original = sec.DescriptorOf(driver);
 
-  EXPECT_EQ(Dispatch(f.s, L"TakePermissions::\r\n%SystemRoot%\\System32\\drivers\\corvexdemo.sys\r\n", L""),
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"TakePermissions::\r\n%SystemRoot%\\System32\\drivers\\corvexdemo.sys\r\n", L""),
             RunResult::kSucceeded);
   EXPECT_EQ(f.s.log, L"TakePermissions::\r\nSuccessfully took permissions for file or folder " + driver +
                          L"\r\nTakePermissions:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
@@ -621,7 +621,7 @@ TEST(PermissionDirectives, TakeChangeAndRestoreThroughScriptsAcrossRuns) {
 
   // The restore comes in a later run of the program.
   Session next(f.w.platform());
-  EXPECT_EQ(Dispatch(next, L"PostRebootRestorePermissions::\r\n\"%SystemRoot%/System32/drivers/corvexdemo.sys\"\r\n", L""),
+  EXPECT_EQ(Dispatch(next, ProgramDirectives(), L"PostRebootRestorePermissions::\r\n\"%SystemRoot%/System32/drivers/corvexdemo.sys\"\r\n", L""),
             RunResult::kSucceeded);
   EXPECT_EQ(next.log, L"PostRebootRestorePermissions::\r\nSuccessfully restored ownership for " + driver +
                           L"\r\nSuccessfully restored permissions on " + driver +

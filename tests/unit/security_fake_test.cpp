@@ -184,20 +184,20 @@ TEST(FakeIcacls, SaveWritesTheLayoutOfTheRealTool) {
   f.w.security().AddProtectedFile(L"C:\\Windows\\bfsvc.exe", "MZ");
   f.w.security().SetDescriptor(L"C:\\Windows\\bfsvc.exe", kTrustedInstaller, sddl);
   f.w.AddFolder(L"C:\\t");
-  auto run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\bfsvc.exe\" /save \"C:\\t\\out\" /Q"});
+  auto run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\bfsvc.exe\" /save \"C:\\t\\out\" /Q"));
   ASSERT_TRUE(run.ok());
   EXPECT_EQ(run->exitCode, 0u);
   EXPECT_EQ(f.w.FileBytes(L"C:\\t\\out"), expected) << "UTF-16LE, no byte-order mark, CR LF after each line";
 
   f.w.AddFile(L"C:\\Windows\\notepad.exe", "MZ");
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\*.exe\" /save \"C:\\t\\all\""});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\*.exe\" /save \"C:\\t\\all\""));
   EXPECT_EQ(FromUtf16Le(f.w.FileBytes(L"C:\\t\\all")),
             L"bfsvc.exe\r\n" + sddl + L"\r\nnotepad.exe\r\n" + FakeSecurity::kDefaultFileDacl + L"\r\n");
 
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\none.exe\" /save \"C:\\t\\none\""});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\none.exe\" /save \"C:\\t\\none\""));
   EXPECT_EQ(run->exitCode, 2u);
   EXPECT_FALSE(f.w.Exists(L"C:\\t\\none"));
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\bfsvc.exe\" /save"});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\bfsvc.exe\" /save"));
   EXPECT_EQ(run->exitCode, 87u);
 }
 
@@ -206,20 +206,20 @@ TEST(FakeIcacls, RestoreNeedsWriteDacOnEachObject) {
   auto& sec = f.w.security();
   sec.AddProtectedFile(kFile, "x");
   f.w.AddFile(L"C:\\t\\acl", ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;BU)\r\n"));
-  auto run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\System32\" /restore \"C:\\t\\acl\""});
+  auto run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\System32\" /restore \"C:\\t\\acl\""));
   EXPECT_EQ(run->exitCode, 5u) << "TrustedInstaller owns it and Administrators may only read";
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
 
   sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\System32\" /restore \"C:\\t\\acl\""});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\System32\" /restore \"C:\\t\\acl\""));
   EXPECT_EQ(run->exitCode, 0u) << "the owner may always write the DACL";
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:(A;;FA;;;BU)");
 
   f.w.AddFile(L"C:\\t\\bom", Utf16Bom(L"corvexdemo.dll\r\nD:(A;;FA;;;WD)\r\n"));
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\System32\" /restore \"C:\\t\\bom\""});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\System32\" /restore \"C:\\t\\bom\""));
   EXPECT_EQ(run->exitCode, 2u) << "a byte-order mark becomes part of the first name";
   f.w.AddFile(L"C:\\t\\odd", ToUtf16Le(L"corvexdemo.dll\r\n"));
-  run = f.w.platform().processes.Run({kIcacls, L" \"C:\\Windows\\System32\" /restore \"C:\\t\\odd\""});
+  run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\System32\" /restore \"C:\\t\\odd\""));
   EXPECT_EQ(run->exitCode, 87u);
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:(A;;FA;;;BU)");
 }

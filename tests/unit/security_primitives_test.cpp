@@ -49,7 +49,7 @@ TEST(SecurityPrimitives, PrivilegeFailuresAreTracedAndReleaseTheState) {
   EXPECT_NE(f.s.trace.find(L"Error     Failed to lookup privileges: 0x521\r\n"), std::wstring::npos);
   EXPECT_NE(f.s.trace.find(L"Failed to set SeNoSuchPrivilege privilege: 0x521"), std::wstring::npos);
   EXPECT_EQ(sec.OpenHandles(), 0u);
-  EXPECT_TRUE(SecurityStateOf(f.s).everyoneSid.empty()) << "everything goes after a failure";
+  EXPECT_TRUE(f.s.security.everyoneSid.empty()) << "everything goes after a failure";
 
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5);
   EXPECT_FALSE(DisableRestorePrivilege(f.s));
@@ -66,10 +66,10 @@ TEST(SecurityPrimitives, PrivilegeFailuresAreTracedAndReleaseTheState) {
 TEST(SecurityPrimitives, SidsAreMadeAndTheTrustedInstallerOneOnlyOnce) {
   FakeSession f;
   ASSERT_TRUE(InitCurrentUserSid(f.s));
-  EXPECT_EQ(SecurityStateOf(f.s).currentUserSid, f.w.security().userSid);
+  EXPECT_EQ(f.s.security.currentUserSid, f.w.security().userSid);
   ASSERT_TRUE(InitTrustedInstallerSid(f.s));
   ASSERT_TRUE(InitTrustedInstallerSid(f.s));
-  EXPECT_EQ(SecurityStateOf(f.s).trustedInstallerSid, kTrustedInstaller);
+  EXPECT_EQ(f.s.security.trustedInstallerSid, kTrustedInstaller);
   EXPECT_EQ(Count(f.s.trace, L"Successfully created TrustedInstaller SID."), 1u);
   ReleaseSecurityState(f.s);
   ASSERT_TRUE(InitTrustedInstallerSid(f.s));
@@ -84,8 +84,8 @@ TEST(SecurityPrimitives, SidsAreMadeAndTheTrustedInstallerOneOnlyOnce) {
   f.w.InjectFault(Op::kCheckSid, L"S-1-5-21", 1337);
   EXPECT_FALSE(InitCurrentUserSid(f.s));
   EXPECT_NE(f.s.trace.find(L"Failed to initialize Current User SID: 0x539"), std::wstring::npos);
-  EXPECT_TRUE(SecurityStateOf(f.s).currentUserSid.empty());
-  EXPECT_TRUE(SecurityStateOf(f.s).trustedInstallerSid.empty());
+  EXPECT_TRUE(f.s.security.currentUserSid.empty());
+  EXPECT_TRUE(f.s.security.trustedInstallerSid.empty());
 
   f.w.InjectFault(Op::kCheckSid, kTrustedInstaller, 1337);
   EXPECT_FALSE(InitTrustedInstallerSid(f.s));
@@ -97,7 +97,7 @@ TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
   auto& sec = f.w.security();
   ASSERT_TRUE(InitEveryoneSid(f.s));
   ASSERT_TRUE(BuildEveryoneDacl(f.s));
-  EXPECT_EQ(SecurityStateOf(f.s).everyoneDacl, L"D:(A;OICI;GA;;;WD)");
+  EXPECT_EQ(f.s.security.everyoneDacl, L"D:(A;OICI;GA;;;WD)");
   EXPECT_NE(f.s.trace.find(L"EXPLICIT_ACCESS initialized successfully."), std::wstring::npos);
   EXPECT_NE(f.s.trace.find(L"Successfully set entries in ACL."), std::wstring::npos);
 

@@ -14,6 +14,13 @@ inline const std::wstring kStorePath = kWorkingFolder + L"\\DataBlocks";
 inline const std::wstring kOutAclFile = kWorkingFolder + L"\\Temp\\outaclfile";
 inline const std::wstring kAclFile = kWorkingFolder + L"\\Temp\\aclfile";
 inline const std::wstring kIcacls = L"C:\\Windows\\System32\\icacls.exe";
+
+inline platform::ProcessRequest Icacls(const std::wstring& commandLine) {
+  platform::ProcessRequest r;
+  r.program = kIcacls;
+  r.commandLine = commandLine;
+  return r;
+}
 inline const std::wstring kTrustedInstaller = platform::sid::kTrustedInstaller;
 inline const std::wstring kProtectedDacl = fake::FakeSecurity::kProtectedFileDacl;
 

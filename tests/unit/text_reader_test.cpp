@@ -1,4 +1,4 @@
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
 #include <gtest/gtest.h>
 

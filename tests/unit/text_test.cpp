@@ -1,8 +1,8 @@
-#include "core/text.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
-#include "core/wildcard.h"
+#include "base/wildcard.h"
 
 namespace corvex {
 namespace {

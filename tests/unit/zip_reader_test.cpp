@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 
-#include "core/text.h"
+#include "base/text.h"
 #include "platform/fake/fake_windows.h"
 #include "sample_files.h"
 

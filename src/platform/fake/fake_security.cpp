@@ -2,8 +2,8 @@
 
 #include <cwctype>
 
-#include "core/text.h"
-#include "core/wildcard.h"
+#include "base/text.h"
+#include "base/wildcard.h"
 
 namespace corvex::fake {
 
@@ -448,7 +448,7 @@ Result<HardLinks> FakeSecurity::HardLinksOfPath(const std::wstring& path) {
 std::vector<FakeNode*> FakeSecurity::NodesWithId(wchar_t drive, uint64_t fileId) {
   std::vector<FakeNode*> out;
   for (auto& [key, n] : w_.nodes_)
-    if (fileId != 0 && n.id == fileId && !key.empty() && key[0] == std::towlower(drive)) out.push_back(&n);
+    if (fileId != 0 && n.id == fileId && !key.empty() && key[0] == static_cast<wchar_t>(std::towlower(drive))) out.push_back(&n);
   return out;
 }
 

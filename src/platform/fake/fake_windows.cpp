@@ -1,7 +1,7 @@
 #include "platform/fake/fake_windows.h"
 
-#include "core/text.h"
-#include "core/wildcard.h"
+#include "base/text.h"
+#include "base/wildcard.h"
 #include "platform/fake/fake_security.h"
 
 namespace corvex::fake {
@@ -489,9 +489,9 @@ void FakeWindows::SetKnownFolder(KnownFolder id, const std::wstring& path) {
   AddFolder(path);
 }
 
-void FakeWindows::SetModule(const std::wstring& path, std::array<uint16_t, 4> version) {
+void FakeWindows::SetModule(const std::wstring& path, std::array<uint16_t, 4> moduleVersion) {
   modulePath_ = path;
-  moduleVersion_ = version;
+  moduleVersion_ = moduleVersion;
   AddFile(path, "MZ");
 }
 

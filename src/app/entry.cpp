@@ -1,11 +1,13 @@
-#include "core/entry.h"
+#include "app/entry.h"
+
+#include "app/directive_table.h"
 
 #include "core/console_output.h"
-#include "core/final_logfiles.h"
+#include "app/final_logfiles.h"
 #include "core/process_runner.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
 #include "platform/filesystem.h"
@@ -131,7 +133,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
 
   // The registry flash scan runs here, unless deferred, once it exists.
 
-  RunResult result = Dispatch(s, script, archive);
+  RunResult result = Dispatch(s, ProgramDirectives(), script, archive);
   const wchar_t* line = nullptr;
   switch (result) {
     case RunResult::kFailed: line = L"Failed to process all directives successfully."; break;

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "core/entry.h"
+#include "app/entry.h"
 #include "core/session.h"
 #include "platform/win32/win32_platform.h"
 

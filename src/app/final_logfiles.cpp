@@ -1,9 +1,9 @@
-#include "core/final_logfiles.h"
+#include "app/final_logfiles.h"
 
 #include "core/console_output.h"
 #include "core/process_runner.h"
 #include "core/session_log.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "core/text_file.h"
 #include "core/working_folders.h"
 #include "script/script_list.h"

@@ -1,6 +1,6 @@
-#include "core/debug_directive.h"
+#include "script/debug_directive.h"
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

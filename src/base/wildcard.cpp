@@ -1,6 +1,6 @@
-#include "core/wildcard.h"
+#include "base/wildcard.h"
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 

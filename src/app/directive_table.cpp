@@ -1,7 +1,7 @@
-#include "script/directive_table.h"
+#include "app/directive_table.h"
 
-#include "core/debug_directive.h"
-#include "core/text.h"
+#include "script/debug_directive.h"
+#include "base/text.h"
 #include "fs/datablock_directives.h"
 #include "fs/permission_directives.h"
 
@@ -56,13 +56,9 @@ static const DirectiveEntry kTable[] = {
     {L"SymbolServer::", nullptr},
 };
 
-const DirectiveEntry* DirectiveTable() { return kTable; }
-size_t DirectiveCount() { return sizeof kTable / sizeof kTable[0]; }
-
-const DirectiveEntry* FindDirective(const std::wstring& header) {
-  for (auto& e : kTable)
-    if (IEquals(header, e.name)) return &e;
-  return nullptr;
+const DirectiveTable& ProgramDirectives() {
+  static const DirectiveTable table{kTable, sizeof kTable / sizeof kTable[0]};
+  return table;
 }
 
 }  // namespace corvex

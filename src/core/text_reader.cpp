@@ -1,6 +1,6 @@
-#include "script/text_reader.h"
+#include "core/text_reader.h"
 
-#include "core/text.h"
+#include "base/text.h"
 
 namespace corvex {
 
