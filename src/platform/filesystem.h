@@ -2,7 +2,9 @@
 // prefix. Every failure carries the Win32 code of the call that failed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,43 @@ struct FindEntry {
   uint64_t size = 0;
 };
 
+// CreateFileW's access, sharing and disposition, as far as the program uses
+// them. Share flags conflict as on Windows: an open that another handle's
+// sharing does not allow, or whose own sharing does not allow an access
+// another handle holds, fails with 32.
+namespace access {
+constexpr uint32_t kRead = 0x1;
+constexpr uint32_t kWrite = 0x2;
+constexpr uint32_t kDelete = 0x4;
+}  // namespace access
+namespace share {
+constexpr uint32_t kNone = 0x0;
+constexpr uint32_t kRead = 0x1;
+constexpr uint32_t kWrite = 0x2;
+constexpr uint32_t kDelete = 0x4;
+constexpr uint32_t kAll = kRead | kWrite | kDelete;
+}  // namespace share
+enum class Disposition {
+  kOpenExisting,  // fails with 2 when missing
+  kCreateNew,     // fails with 80 when present
+  kCreateAlways,  // creates or truncates
+  kOpenAlways,    // opens or creates
+};
+
+// An open file. Closing is the destructor; what was written is in the file
+// once Write returned, and on disk once Flush returned.
+class File {
+ public:
+  virtual ~File() = default;
+  virtual Result<uint64_t> Size() = 0;
+  // Up to `count` bytes from `offset`; fewer only at the end of the file.
+  virtual Result<std::string> ReadAt(uint64_t offset, size_t count) = 0;
+  // Writes at the end of the file.
+  virtual Status Append(const std::string& bytes) = 0;
+  // FlushFileBuffers.
+  virtual Status Flush() = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -46,6 +85,10 @@ class FileSystem {
   virtual Result<std::string> ReadFile(const std::wstring& path) = 0;
   // Creates or truncates, or appends to the end when `append` is set.
   virtual Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) = 0;
+  // CreateFileW with the given access (access::), sharing (share::) and
+  // disposition.
+  virtual Result<std::unique_ptr<File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
+                                             Disposition disposition) = 0;
 };
 
 }  // namespace corvex::platform

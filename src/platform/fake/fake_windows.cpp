@@ -37,6 +37,77 @@ static std::wstring Display(const std::wstring& path) {
 }
 
 // ---------------------------------------------------------------------------
+// A handle of FileSystem::Open. It names its node by key, so a file deleted
+// or renamed under it fails the next call rather than touching freed memory.
+class FakeFile : public platform::File {
+ public:
+  FakeFile(FakeWindows& w, std::shared_ptr<FakeWindows::OpenHandle> h) : w_(w), h_(std::move(h)) {}
+  ~FakeFile() override {
+    auto& v = w_.openHandles_;
+    for (auto it = v.begin(); it != v.end(); ++it)
+      if (*it == h_) {
+        v.erase(it);
+        break;
+      }
+  }
+
+  Result<uint64_t> Size() override {
+    FakeNode* n = Node();
+    if (!n) return Error{err::kInvalidHandle};
+    return static_cast<uint64_t>(n->bytes.size());
+  }
+
+  Result<std::string> ReadAt(uint64_t offset, size_t count) override {
+    if (!(h_->access & platform::access::kRead)) return Error{err::kAccessDenied};
+    if (uint32_t f = w_.TakeFault(Op::kReadFile, h_->key)) return Error{f};
+    FakeNode* n = Node();
+    if (!n) return Error{err::kInvalidHandle};
+    if (offset >= n->bytes.size()) return std::string();
+    return n->bytes.substr(static_cast<size_t>(offset), count);
+  }
+
+  Status Append(const std::string& bytes) override {
+    if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
+    if (uint32_t f = w_.TakeFault(Op::kWriteFile, h_->key)) return Error{f};
+    FakeNode* n = Node();
+    if (!n) return Error{err::kInvalidHandle};
+    n->bytes += bytes;
+    w_.SyncLinks(*n);
+    return Status::Ok();
+  }
+
+  Status Flush() override {
+    if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
+    if (uint32_t f = w_.TakeFault(Op::kFlushFile, h_->key)) return Error{f};
+    return Node() ? Status::Ok() : Status(Error{err::kInvalidHandle});
+  }
+
+ private:
+  FakeNode* Node() {
+    auto it = w_.nodes_.find(h_->key);
+    return it == w_.nodes_.end() ? nullptr : &it->second;
+  }
+  FakeWindows& w_;
+  std::shared_ptr<FakeWindows::OpenHandle> h_;
+};
+
+// Windows' sharing rule: every other open handle must share what this open
+// asks for, and this open must share what every other handle holds.
+static bool SharingAllows(const std::vector<std::shared_ptr<FakeWindows::OpenHandle>>& handles,
+                          const std::wstring& key, uint32_t access, uint32_t share) {
+  for (auto& h : handles) {
+    if (h->key != key) continue;
+    if ((access & platform::access::kWrite) && !(h->share & platform::share::kWrite)) return false;
+    if ((access & platform::access::kRead) && !(h->share & platform::share::kRead)) return false;
+    if ((access & platform::access::kDelete) && !(h->share & platform::share::kDelete)) return false;
+    if ((h->access & platform::access::kWrite) && !(share & platform::share::kWrite)) return false;
+    if ((h->access & platform::access::kRead) && !(share & platform::share::kRead)) return false;
+    if ((h->access & platform::access::kDelete) && !(share & platform::share::kDelete)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 class FakeFileSystem : public platform::FileSystem {
  public:
   explicit FakeFileSystem(FakeWindows& w) : w_(w) {}
@@ -126,6 +197,8 @@ class FakeFileSystem : public platform::FileSystem {
     if (it == w_.nodes_.end()) return Error{ParentExists(from) ? err::kFileNotFound : err::kPathNotFound};
     if (it->second.folder) return Error{err::kAccessDenied};  // folders are not moved by the program
     if (uint32_t c = Denied(from)) return Error{c};
+    if (!SharingAllows(w_.openHandles_, fromKey, platform::access::kDelete, platform::share::kAll))
+      return Error{err::kSharingViolation};
     auto dst = w_.nodes_.find(toKey);
     if (dst != w_.nodes_.end()) {
       if (!replaceExisting) return Error{err::kAlreadyExists};
@@ -148,6 +221,8 @@ class FakeFileSystem : public platform::FileSystem {
     if (it == w_.nodes_.end()) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
     if (it->second.folder || (it->second.attributes & platform::attr::kReadOnly)) return Error{err::kAccessDenied};
     if (uint32_t c = Denied(path)) return Error{c};
+    if (!SharingAllows(w_.openHandles_, it->first, platform::access::kDelete, platform::share::kAll))
+      return Error{err::kSharingViolation};
     w_.nodes_.erase(it);
     return Status::Ok();
   }
@@ -184,6 +259,8 @@ class FakeFileSystem : public platform::FileSystem {
     auto* n = w_.MutableNode(path);
     if (!n) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
     if (n->folder) return Error{err::kAccessDenied};
+    if (!SharingAllows(w_.openHandles_, FakeWindows::Key(path), platform::access::kRead, platform::share::kAll))
+      return Error{err::kSharingViolation};
     return n->bytes;
   }
 
@@ -195,6 +272,8 @@ class FakeFileSystem : public platform::FileSystem {
       if (it->second.folder || (it->second.attributes & (platform::attr::kReadOnly))) return Error{err::kAccessDenied};
       if (!append && (it->second.attributes & platform::attr::kHidden)) return Error{err::kAccessDenied};
       if (uint32_t c = Denied(path)) return Error{c};
+      if (!SharingAllows(w_.openHandles_, key, platform::access::kWrite, platform::share::kRead))
+        return Error{err::kSharingViolation};
       if (append)
         it->second.bytes += bytes;
       else
@@ -210,6 +289,41 @@ class FakeFileSystem : public platform::FileSystem {
     n.attributes = platform::attr::kArchive;
     w_.nodes_[key] = n;
     return Status::Ok();
+  }
+
+  Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
+                                               platform::Disposition disposition) override {
+    using platform::Disposition;
+    if (uint32_t f = w_.TakeFault(Op::kOpenFile, path)) return Error{f};
+    std::wstring key = FakeWindows::Key(path);
+    auto it = w_.nodes_.find(key);
+    bool writes = (desiredAccess & platform::access::kWrite) != 0;
+    if (it != w_.nodes_.end()) {
+      if (disposition == Disposition::kCreateNew) return Error{err::kFileExists};
+      if (it->second.folder) return Error{err::kAccessDenied};
+      bool truncates = disposition == Disposition::kCreateAlways;
+      if ((writes || truncates) && (it->second.attributes & platform::attr::kReadOnly)) return Error{err::kAccessDenied};
+      if (truncates && (it->second.attributes & platform::attr::kHidden)) return Error{err::kAccessDenied};
+      if (writes || truncates)
+        if (uint32_t c = Denied(path)) return Error{c};
+      if (!SharingAllows(w_.openHandles_, key, desiredAccess, shareMode)) return Error{err::kSharingViolation};
+      if (truncates) {
+        it->second.bytes.clear();
+        w_.SyncLinks(it->second);
+      }
+    } else {
+      if (disposition == Disposition::kOpenExisting)
+        return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
+      if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
+      if (uint32_t c = DeniedParent(path)) return Error{c};
+      FakeNode n;
+      n.path = Display(path);
+      n.attributes = platform::attr::kArchive;
+      w_.nodes_[key] = n;
+    }
+    auto h = std::make_shared<FakeWindows::OpenHandle>(FakeWindows::OpenHandle{key, desiredAccess, shareMode});
+    w_.openHandles_.push_back(h);
+    return std::unique_ptr<platform::File>(new FakeFile(w_, h));
   }
 
  private:
@@ -493,6 +607,19 @@ void FakeWindows::SetModule(const std::wstring& path, std::array<uint16_t, 4> mo
   modulePath_ = path;
   moduleVersion_ = moduleVersion;
   AddFile(path, "MZ");
+}
+
+std::shared_ptr<void> FakeWindows::HoldOpen(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode) {
+  auto h = std::make_shared<OpenHandle>(OpenHandle{Key(path), desiredAccess, shareMode});
+  openHandles_.push_back(h);
+  // The token removes the handle from the list when the test drops it.
+  return std::shared_ptr<void>(h.get(), [this, h](void*) {
+    for (auto it = openHandles_.begin(); it != openHandles_.end(); ++it)
+      if (*it == h) {
+        openHandles_.erase(it);
+        break;
+      }
+  });
 }
 
 void FakeWindows::OnProcess(const std::wstring& exeName, ProcessScript script) {

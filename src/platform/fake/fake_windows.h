@@ -30,6 +30,8 @@ enum class Op {
   kFind,
   kReadFile,
   kWriteFile,
+  kOpenFile,  // File handles: ReadAt counts as kReadFile, Append as kWriteFile
+  kFlushFile,
   kRunProcess,
   kHashFile,
   kKnownFolder,
@@ -133,12 +135,23 @@ class FakeWindows {
   // Known folders match by name: "LocalAppData", "Desktop", "Documents".
   void InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times = 1, int skip = 0);
   void ClearFaults() { faults_.clear(); }
+  // Opens a handle as another process would, for tests of sharing: it stays
+  // open until the returned token is dropped.
+  std::shared_ptr<void> HoldOpen(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode);
   // Returns the code to fail with, or 0. Counts the call down.
   uint32_t TakeFault(Op op, const std::wstring& path);
 
   // Write-access hook of the security model: 0 when the current process may
   // change the object at `path`, else the code to fail with.
   std::function<uint32_t(const std::wstring& path)> writeCheck;
+
+ public:
+  // A handle open through FileSystem::Open or HoldOpen, for sharing checks.
+  struct OpenHandle {
+    std::wstring key;
+    uint32_t access;
+    uint32_t share;
+  };
 
  private:
   friend class FakeFileSystem;
@@ -169,6 +182,9 @@ class FakeWindows {
   std::map<std::wstring, std::map<std::wstring, uint32_t>> machineDwords_;
   std::vector<std::wstring> machineKeys_;
   std::vector<Fault> faults_;
+
+  std::vector<std::shared_ptr<OpenHandle>> openHandles_;
+  friend class FakeFile;
 
   std::unique_ptr<platform::Console> consoleImpl_;
   std::unique_ptr<platform::Environment> envImpl_;

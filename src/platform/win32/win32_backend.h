@@ -58,6 +58,8 @@ class Win32FileSystem : public platform::FileSystem {
   Result<std::vector<platform::FindEntry>> Find(const std::wstring& pattern) override;
   Result<std::string> ReadFile(const std::wstring& path) override;
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override;
+  Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
+                                               platform::Disposition disposition) override;
 };
 
 class Win32Processes : public platform::Processes {

@@ -95,4 +95,88 @@ Status Win32FileSystem::WriteFile(const std::wstring& path, const std::string& b
   return Status::Ok();
 }
 
+namespace {
+
+class Win32File : public platform::File {
+ public:
+  explicit Win32File(unique_hfile file) : file_(std::move(file)) {}
+
+  Result<uint64_t> Size() override {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file_.get(), &size)) return LastError();
+    return static_cast<uint64_t>(size.QuadPart);
+  }
+
+  Result<std::string> ReadAt(uint64_t offset, size_t count) override {
+    std::string out;
+    while (out.size() < count) {
+      OVERLAPPED at{};
+      uint64_t pos = offset + out.size();
+      at.Offset = static_cast<DWORD>(pos);
+      at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+      size_t left = count - out.size();
+      DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
+      size_t old = out.size();
+      out.resize(old + chunk);
+      DWORD read = 0;
+      if (!::ReadFile(file_.get(), &out[old], chunk, &read, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) read = 0;
+        else return LastError();
+      }
+      out.resize(old + read);
+      if (read == 0) break;
+    }
+    return out;
+  }
+
+  Status Append(const std::string& bytes) override {
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+      size_t left = bytes.size() - pos;
+      DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
+      // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
+      OVERLAPPED end{};
+      end.Offset = 0xFFFFFFFF;
+      end.OffsetHigh = 0xFFFFFFFF;
+      DWORD written = 0;
+      if (!::WriteFile(file_.get(), bytes.data() + pos, chunk, &written, &end)) return LastError();
+      if (written == 0) return Error{ERROR_WRITE_FAULT};
+      pos += written;
+    }
+    return Status::Ok();
+  }
+
+  Status Flush() override {
+    if (!FlushFileBuffers(file_.get())) return LastError();
+    return Status::Ok();
+  }
+
+ private:
+  unique_hfile file_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<platform::File>> Win32FileSystem::Open(const std::wstring& path, uint32_t desiredAccess,
+                                                              uint32_t shareMode, platform::Disposition disposition) {
+  DWORD accessMask = 0;
+  if (desiredAccess & platform::access::kRead) accessMask |= GENERIC_READ;
+  if (desiredAccess & platform::access::kWrite) accessMask |= GENERIC_WRITE;
+  if (desiredAccess & platform::access::kDelete) accessMask |= DELETE;
+  DWORD shareMask = 0;
+  if (shareMode & platform::share::kRead) shareMask |= FILE_SHARE_READ;
+  if (shareMode & platform::share::kWrite) shareMask |= FILE_SHARE_WRITE;
+  if (shareMode & platform::share::kDelete) shareMask |= FILE_SHARE_DELETE;
+  DWORD how = OPEN_EXISTING;
+  switch (disposition) {
+    case platform::Disposition::kOpenExisting: how = OPEN_EXISTING; break;
+    case platform::Disposition::kCreateNew: how = CREATE_NEW; break;
+    case platform::Disposition::kCreateAlways: how = CREATE_ALWAYS; break;
+    case platform::Disposition::kOpenAlways: how = OPEN_ALWAYS; break;
+  }
+  unique_hfile file(CreateFileW(path.c_str(), accessMask, shareMask, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastError();
+  return std::unique_ptr<platform::File>(new Win32File(std::move(file)));
+}
+
 }  // namespace corvex::win32
