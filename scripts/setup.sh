@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config python3 zip unzip
   libgtest-dev libgmock-dev googletest zlib1g-dev libssl-dev libboost1.81-dev
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64
 )
