@@ -4,20 +4,87 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <map>
+#include <new>
+#include <set>
 
 #include "base/text.h"
 #include "platform/fake/fake_windows.h"
 #include "sample_files.h"
+#include "script/script_loader.h"
+#include "test_support.h"
+
+// The largest single allocation made while a test watches, and a limit above
+// which allocations fail, as they do in a crowded 32-bit process.
+namespace {
+std::atomic<bool> gWatching{false};
+std::atomic<size_t> gLargest{0};
+std::atomic<size_t> gRefuseAbove{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (gWatching.load(std::memory_order_relaxed)) {
+    size_t limit = gRefuseAbove.load();
+    if (limit && n > limit) throw std::bad_alloc();
+    size_t seen = gLargest.load();
+    while (n > seen && !gLargest.compare_exchange_weak(seen, n)) {
+    }
+  }
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace corvex {
 namespace {
+
+struct AllocationWatch {
+  explicit AllocationWatch(size_t refuseAbove = 0) {
+    gLargest = 0;
+    gRefuseAbove = refuseAbove;
+    gWatching = true;
+  }
+  ~AllocationWatch() {
+    gWatching = false;
+    gRefuseAbove = 0;
+  }
+  size_t largest() const { return gLargest; }
+};
 
 // Fixtures made by tests/samples/zips/make.sh; tree/ holds what they contain.
 std::string Zip(const std::string& name) { return ReadSample("zips/" + name); }
 std::string Tree(const std::string& relative) { return ReadSample("zips/tree/" + relative); }
 
 const wchar_t kZip[] = L"C:\\in\\a.zip";
+
+// The reader over an archive in a fresh fake, as ExtractZip opens it.
+struct Opened {
+  explicit Opened(const std::string& zip) {
+    w.AddFile(kZip, zip);
+    file = std::move(*w.platform().fs.Open(kZip, platform::access::kRead, platform::share::kRead,
+                                           platform::Disposition::kOpenExisting));
+    reader = std::make_unique<ZipReader>(*file, kZip);
+  }
+  fake::FakeWindows w;
+  std::unique_ptr<platform::File> file;
+  std::unique_ptr<ZipReader> reader;
+};
+ZipListing Parse(const std::string& zip) { return Opened(zip).reader->Parse(); }
+// Locates and inflates one entry into `out`; `out` is empty on failure.
+std::wstring InflateEntry(const std::string& zip, ZipEntry e, std::string* out) {
+  Opened o(zip);
+  out->clear();
+  std::wstring error = o.reader->Locate(e);
+  if (error.empty()) error = o.reader->Inflate(e, [&](const std::string& piece) {
+    *out += piece;
+    return std::wstring();
+  });
+  if (!error.empty()) out->clear();
+  return error;
+}
 
 void Put16(std::string& s, size_t at, uint16_t v) {
   s[at] = static_cast<char>(v & 0xFF);
@@ -52,15 +119,23 @@ size_t EndRecord(const std::string& zip) { return zip.rfind("PK\x05\x06"); }
 // A minimal archive writer for names and header values no zip tool would
 // produce. The data goes in as given, whatever `method` says.
 struct Item {
+  Item(std::string n, std::string d, uint16_t f = 0, uint16_t m = 0, std::string p = "", uint32_t declared = 0)
+      : name(std::move(n)), data(std::move(d)), flags(f), method(m), plain(std::move(p)), declaredSize(declared) {}
   std::string name;
   std::string data;
   uint16_t flags = 0;
   uint16_t method = 0;
+  // For a deflated item: what `data` inflates to, for its CRC and size.
+  std::string plain;
+  // Declared size when not that of the data.
+  uint32_t declaredSize = 0;
 };
 std::string CraftZip(const std::vector<Item>& items) {
   std::string out, central;
   for (const Item& it : items) {
-    uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(it.data.data()), static_cast<uInt>(it.data.size()));
+    const std::string& plain = it.method == 8 ? it.plain : it.data;
+    uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size()));
+    uint32_t size = it.declaredSize ? it.declaredSize : static_cast<uint32_t>(plain.size());
     auto header = [&](std::string& s, bool isCentral, uint32_t offset) {
       Append32(s, isCentral ? 0x02014b50 : 0x04034b50);
       if (isCentral) Append16(s, 20);
@@ -70,7 +145,7 @@ std::string CraftZip(const std::vector<Item>& items) {
       Append32(s, 0);  // time and date
       Append32(s, crc);
       Append32(s, static_cast<uint32_t>(it.data.size()));
-      Append32(s, static_cast<uint32_t>(it.data.size()));
+      Append32(s, size);
       Append16(s, static_cast<uint16_t>(it.name.size()));
       Append16(s, 0);
       if (isCentral) {
@@ -95,6 +170,21 @@ std::string CraftZip(const std::vector<Item>& items) {
   Append32(out, static_cast<uint32_t>(central.size()));
   Append32(out, cdOffset);
   Append16(out, 0);
+  return out;
+}
+
+// Raw deflate, as zip entries hold it.
+std::string Deflate(const std::string& plain) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&zs, static_cast<uLong>(plain.size())), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+  zs.avail_in = static_cast<uInt>(plain.size());
+  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  zs.avail_out = static_cast<uInt>(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
   return out;
 }
 
@@ -158,7 +248,7 @@ TEST_F(ZipTest, DeflatedNestedFilesAndAnEmptyFolderEntry) {
 
 TEST_F(ZipTest, ZipCommandArchiveWithCommentAndFolderEntries) {
   std::string zip = Zip("zip_cli.zip");
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   ASSERT_EQ(listing.error, L"");
   std::map<std::wstring, bool> folders;
   for (const ZipEntry& e : listing.entries) folders[e.name] = e.folder;
@@ -174,7 +264,7 @@ TEST_F(ZipTest, ZipCommandArchiveWithCommentAndFolderEntries) {
 
 TEST_F(ZipTest, StreamedArchiveWithDataDescriptors) {
   std::string zip = Zip("zip_stream.zip");
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   ASSERT_EQ(listing.error, L"");
   ASSERT_EQ(listing.entries.size(), 2u);
   for (const ZipEntry& e : listing.entries) EXPECT_TRUE(e.flags & 0x0008) << "fixture lacks data descriptors";
@@ -197,13 +287,13 @@ TEST_F(ZipTest, Utf8FlaggedNames) {
 TEST_F(ZipTest, UnflaggedNamesAreCodePage437) {
   // The entry's data is its own name as python's cp437 codec decodes it.
   std::string zip = Zip("cp437.zip");
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   ASSERT_EQ(listing.error, L"");
   ASSERT_EQ(listing.entries.size(), 1u);
   const ZipEntry& e = listing.entries[0];
   EXPECT_FALSE(e.flags & 0x0800);
   std::string data;
-  ASSERT_EQ(ZipReader::Inflate(zip, e, &data), L"");
+  ASSERT_EQ(InflateEntry(zip, e, &data), L"");
   EXPECT_EQ(e.name, FromUtf8(data));
   ASSERT_EQ(e.name.size(), 132u);
   EXPECT_EQ(e.name.substr(128), L".txt");
@@ -222,7 +312,7 @@ TEST_F(ZipTest, FolderOnlyArchiveMakesJustThatFolder) {
 TEST_F(ZipTest, ArchiveWithoutEntriesIsNotAnErrorAndWritesNothing) {
   std::string zip = Zip("py_empty.zip");
   ASSERT_EQ(zip.size(), 22u);
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   EXPECT_EQ(listing.error, L"");
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_EQ(Extract(zip), L"");
@@ -342,6 +432,23 @@ TEST(ZipNameTest, OrdinaryNamesAreSafe) {
 
 // --- Damaged archives and failing writes ------------------------------------
 
+TEST_F(ZipTest, AFailedReadAtAnyPointWritesNothing) {
+  const std::string zip = Zip("py_stored.zip");
+  int failed = 0;
+  for (int skip = 0; skip < 12; ++skip) {
+    fake::FakeWindows fresh;
+    fresh.AddFile(kZip, zip);
+    fresh.InjectFault(fake::Op::kReadFile, L"a.zip", 32, 1, skip);
+    std::wstring error = ExtractZip(fresh.platform().fs, kZip, L"C:\\out");
+    if (error.empty()) continue;
+    ++failed;
+    EXPECT_EQ(error, L"Failed to read zip file C:\\in\\a.zip with error code 32.") << skip;
+    EXPECT_FALSE(fresh.Exists(L"C:\\out")) << skip;
+  }
+  // The end record, each local header and the data of each non-empty entry.
+  EXPECT_GE(failed, 5);
+}
+
 TEST_F(ZipTest, UnreadableFileReportsTheCode) {
   w.AddFile(kZip, Zip("py_stored.zip"));
   w.InjectFault(fake::Op::kReadFile, L"a.zip", 32);
@@ -363,7 +470,7 @@ TEST_F(ZipTest, GarbageIsNotAZip) {
   for (int i = 0; i < 100000; ++i) garbage.push_back(static_cast<char>((x = x * 1103515245 + 12345) >> 24));
   ASSERT_EQ(garbage.find("PK\x05\x06"), std::string::npos);
   EXPECT_EQ(Extract(garbage), L"The file is not a zip archive.");
-  EXPECT_EQ(ZipReader::Parse("PK\x05\x06 short").error, L"The file is not a zip archive.");
+  EXPECT_EQ(Parse("PK\x05\x06 short").error, L"The file is not a zip archive.");
   EXPECT_TRUE(Written().empty());
 }
 
@@ -406,7 +513,7 @@ TEST_F(ZipTest, FlippedDeflatedDataByteIsCaught) {
   // Flip a bit in every byte of the deflated readme. Only padding bits after
   // the last block can change without effect; every other flip must be caught.
   std::string zip = Zip("py_utf8.zip");
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   ASSERT_EQ(listing.error, L"");
   const ZipEntry& readme = listing.entries.at(1);
   ASSERT_EQ(readme.method, 8);
@@ -418,13 +525,12 @@ TEST_F(ZipTest, FlippedDeflatedDataByteIsCaught) {
     std::string copy = zip;
     copy[i] ^= 0x10;
     std::string out;
-    std::wstring error = ZipReader::Inflate(copy, readme, &out);
+    std::wstring error = InflateEntry(copy, readme, &out);
     if (error.empty()) {
       EXPECT_EQ(out, original) << "flip at " << i;
       continue;
     }
     ++caught;
-    EXPECT_TRUE(out.empty());
     badData += EndsWith(error, L"holds bad deflate data.");
     EXPECT_TRUE(EndsWith(error, L"holds bad deflate data.") || EndsWith(error, L"failed its CRC-32 check.") ||
                 EndsWith(error, L"does not have the size its header declares."))
@@ -468,7 +574,7 @@ TEST_F(ZipTest, UnsupportedMethod) {
 
 TEST_F(ZipTest, EncryptedEntry) {
   std::string zip = Zip("zip_encrypted.zip");
-  ZipListing listing = ZipReader::Parse(zip);
+  ZipListing listing = Parse(zip);
   ASSERT_EQ(listing.entries.size(), 1u);
   EXPECT_TRUE(listing.entries[0].flags & 1);
   EXPECT_EQ(Extract(zip), L"Zip entry hello.txt is encrypted.");
@@ -566,6 +672,87 @@ TEST_F(ZipTest, FileInTheWayOfAFolder) {
   w.AddFile(L"C:\\out\\docs", "a file, not a folder");
   std::wstring error = Extract(Zip("py_stored.zip"));
   EXPECT_TRUE(StartsWith(error, L"Failed to write extracted file C:\\out\\docs\\readme.txt")) << ToUtf8(error);
+}
+
+TEST_F(ZipTest, AFailedMoveIntoPlaceTakesBackWhatWasMoved) {
+  w.InjectFault(fake::Op::kMoveFile, L"readme", 32);
+  EXPECT_EQ(Extract(Zip("py_stored.zip")), L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code 32.");
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(ZipTest, EntriesNamedLikeTheStagingFolderAreExtractedAsTheyAre) {
+  w.AddFile(L"C:\\out\\.extracting1", "in the way");
+  ASSERT_EQ(Extract(CraftZip({{".extracting/a.txt", "a"}, {"b.txt", "b"}})), L"");
+  std::vector<std::wstring> tree = w.ListTree(L"C:\\out");
+  std::set<std::wstring> expected = {L"C:\\out\\.extracting", L"C:\\out\\.extracting\\a.txt",
+                                     L"C:\\out\\.extracting1", L"C:\\out\\b.txt"};
+  EXPECT_EQ(std::set<std::wstring>(tree.begin(), tree.end()), expected);
+  ExpectFile(L"C:\\out\\.extracting\\a.txt", "a");
+  ExpectFile(L"C:\\out\\.extracting1", "in the way");
+}
+
+// --- Memory ------------------------------------------------------------------
+
+TEST(ZipMemory, AnEntryIsInflatedInPiecesWhateverItsSize) {
+  std::string block;
+  uint32_t x = 7;
+  for (int i = 0; i < 4096; ++i) block.push_back(static_cast<char>((x = x * 1103515245 + 12345) >> 24));
+  std::string plain;
+  for (int i = 0; i < 2048; ++i) plain += block;  // 8 MiB
+  Opened o(CraftZip({{"big.bin", Deflate(plain), 0, 8, plain}}));
+  ZipListing listing = o.reader->Parse();
+  ASSERT_EQ(listing.error, L"");
+  ZipEntry e = listing.entries.at(0);
+  uint64_t total = 0;
+  size_t pieces = 0;
+  AllocationWatch watch;
+  ASSERT_EQ(o.reader->Locate(e), L"");
+  ASSERT_EQ(o.reader->Inflate(e, [&](const std::string& piece) {
+    EXPECT_LE(piece.size(), ZipReader::kPiece);
+    total += piece.size();
+    ++pieces;
+    return std::wstring();
+  }), L"");
+  EXPECT_EQ(total, plain.size());
+  EXPECT_EQ(pieces, 8u);
+  EXPECT_LT(watch.largest(), 2 * ZipReader::kPiece) << "no buffer the size of the entry";
+}
+
+TEST_F(ZipTest, AForgedHugeSizeIsRefusedWithoutAllocatingIt) {
+  // 1 MiB that claims to inflate to 700 MiB, which deflate could reach.
+  std::string plain;
+  uint32_t x = 3;
+  for (int i = 0; i < (1 << 20); ++i) plain.push_back(static_cast<char>((x = x * 1103515245 + 12345) >> 24));
+  Item forged{"big.bin", Deflate(plain), 0, 8, plain, 700u << 20};
+  w.AddFile(kZip, CraftZip({{"a.txt", "a"}, forged}));
+  AllocationWatch watch;
+  EXPECT_EQ(ExtractZip(w.platform().fs, kZip, L"C:\\out"), L"Zip entry big.bin does not have the size its header declares.");
+  EXPECT_LT(watch.largest(), 4u << 20);
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(ZipTest, AFailedAllocationFailsTheExtractionAndWritesNothing) {
+  w.AddFile(kZip, Zip("py_deflated.zip"));
+  std::wstring error;
+  {
+    AllocationWatch watch(256 << 10);
+    error = ExtractZip(w.platform().fs, kZip, L"C:\\out");
+  }
+  EXPECT_EQ(error, L"Not enough memory to extract the zip archive.");
+  EXPECT_TRUE(Written().empty());
+
+  testing::FakeSession f;
+  f.w.AddFile(L"C:\\Down\\fix.zip", Zip("py_deflated.zip"));
+  std::wstring script, archive;
+  bool loaded = false;
+  {
+    AllocationWatch watch(256 << 10);
+    loaded = LoadScript(f.s, {L"C:\\Corvex.exe", L"C:\\Down\\fix.zip"}, script, archive);
+  }
+  EXPECT_FALSE(loaded);
+  EXPECT_NE(f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos);
+  EXPECT_TRUE(EndsWith(f.s.log, L"Failed to extract zip archive. Not enough memory to extract the zip archive.\r\n\r\n\r\n\r\n\r\n"));
+  EXPECT_TRUE(f.w.ListTree(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive").empty());
 }
 
 TEST_F(ZipTest, FolderByDosAttributeWithoutTrailingSlash) {
