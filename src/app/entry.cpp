@@ -7,6 +7,7 @@
 #include "core/process_runner.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
@@ -62,11 +63,9 @@ void WriteFooter(Session& s) {
 }
 
 int FinishSession(Session& s) {
-  DeleteMatching(s, WorkingFolder(s), L"Reboot_*", false);
+  DeleteMatching(s, WorkingFolder(s), L"Reboot_*");
   EmptyWorkingSubfolders(s);
-  s.os.fs.RemoveFolder(L"\\\\?\\" + ArchiveFolder(s));
-  s.os.fs.RemoveFolder(L"\\\\?\\" + TempFolder(s));
-  s.os.fs.RemoveFolder(L"\\\\?\\" + WorkingFolder(s));
+  RemoveEmptyWorkingFolders(s);
   WriteFooter(s);
   if (!FinalLogfiles(s)) Print(s, L"Failed to prepare and open final logfiles.\n");
   return 0;
@@ -83,13 +82,51 @@ int RestartWithId(Session& s) {
   return 0;
 }
 
+// A saved file of the session being continued that is there but cannot be
+// read: going on would run without it and then delete it with the other
+// saved files, losing the rest of the session. It is kept for the next start.
+int StopForUnreadableSavedFile(Session& s, const std::wstring& name, uint32_t code) {
+  if (s.hold) FlushTranscript(s, false);
+  WaitToExit(s, L"Failed to read the saved session file " + WorkingFolder(s) + L"\\" + name + L" with error code " +
+                    ErrorCodeName(code) + L". The saved session is kept for the next start.\n"
+                    L"Press any key to exit . . . ");
+  return 0;
+}
+
+// A continuation whose saved script is a session log would be refused at
+// every start. Its files are renamed from "Reboot_" to "Refused_", out of
+// the way of the next start; returns the sentence that says so.
+std::wstring SetAsideContinuation(Session& s) {
+  const std::wstring folder = WorkingFolder(s);
+  auto found = s.os.fs.Find(AddLongPathPrefix(folder + L"\\Reboot_*"));
+  std::wstring failures;
+  if (found.ok()) {
+    for (auto& e : *found) {
+      if (e.attributes & platform::attr::kDirectory) continue;
+      const std::wstring from = folder + L"\\" + e.name;
+      const std::wstring to = folder + L"\\Refused_" + e.name.substr(7);
+      auto moved = s.os.fs.MoveFile(AddLongPathPrefix(from), AddLongPathPrefix(to), true);
+      if (!moved.ok())
+        failures += L"Failed to set aside " + from + L" with error code " + ErrorCodeName(moved.code()) + L".\n";
+    }
+  }
+  if (!failures.empty()) return failures;
+  return L"The saved session was set aside as " + folder + L"\\Refused_*, so the next start begins a new session.\n";
+}
+
 }  // namespace
 
 int RunProgram(Session& s, std::vector<std::wstring> argv) {
   // Crash handlers are installed here once the crash reporter exists.
   if (IsWindows10OrGreater(s)) s.os.console.FixSize80x25();
   s.os.console.SetTitle(std::wstring(L"Corvex by ") + kSupportDomain);
-  EmptyWorkingSubfolders(s);
+  // A session continued after a restart still places files from the
+  // Archive folder: only a new session starts with it empty.
+  const bool continuing = WorkingFileExists(s, L"Reboot_Neat_Log") || WorkingFileExists(s, L"Reboot_Script");
+  if (continuing)
+    DeleteMatching(s, TempFolder(s), L"*.*");
+  else
+    EmptyWorkingSubfolders(s);
   if (argv.size() > 1 && !argv[1].empty())
     s.mirror = true;
   else
@@ -108,32 +145,49 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
   if (update == UpdateOutcome::kExit) return 0;
 
   if (WorkingFileExists(s, L"Reboot_Neat_Log")) {
-    AppendToSessionLog(s, ReadWorkingFile(s, L"Reboot_Neat_Log"));
+    auto saved = ReadWorkingFile(s, L"Reboot_Neat_Log");
+    if (!saved.ok()) return StopForUnreadableSavedFile(s, L"Reboot_Neat_Log", saved.code());
+    // The log a session continues must still open with its header.
+    if (!StartsWith(*saved, L"Corvex version ")) WriteHeader(s);
+    AppendToSessionLog(s, *saved);
     s.deferredFlashScan = true;
   } else {
     WriteHeader(s);
   }
-  if (WorkingFileExists(s, L"Reboot_Debug_Log")) s.trace += ReadWorkingFile(s, L"Reboot_Debug_Log");
+  if (WorkingFileExists(s, L"Reboot_Debug_Log")) {
+    auto saved = ReadWorkingFile(s, L"Reboot_Debug_Log");
+    if (!saved.ok()) return StopForUnreadableSavedFile(s, L"Reboot_Debug_Log", saved.code());
+    s.trace += *saved;
+  }
   if (update == UpdateOutcome::kFinishAfterIdRestart) return FinishSession(s);
 
   std::wstring script, archive;
-  if (WorkingFileExists(s, L"Reboot_Script")) {
-    script = ReadWorkingFile(s, L"Reboot_Script");
+  bool loaded = true;
+  const bool savedScript = WorkingFileExists(s, L"Reboot_Script");
+  if (savedScript) {
+    auto saved = ReadWorkingFile(s, L"Reboot_Script");
+    if (!saved.ok()) return StopForUnreadableSavedFile(s, L"Reboot_Script", saved.code());
+    script = *saved;
     auto a = s.os.fs.GetAttributes(ArchiveFolder(s));
     archive = a.ok() && (*a & platform::attr::kDirectory) ? ArchiveFolder(s) : L"";
   } else if (!LoadScript(s, argv, script, archive)) {
+    loaded = false;
     Print(s, L"Failed to read script or malformed script.\n");
   }
 
   if (StartsWith(script, L"Corvex version")) {
     if (s.hold) FlushTranscript(s, false);
-    WaitToExit(s, L"Detected logfile supplied as script. Script blocked.\nPress any key to exit . . . ");
+    std::wstring message = L"Detected logfile supplied as script. Script blocked.\n";
+    if (savedScript) message += SetAsideContinuation(s);
+    WaitToExit(s, message + L"Press any key to exit . . . ");
     return 0;
   }
 
   // The registry flash scan runs here, unless deferred, once it exists.
 
   RunResult result = Dispatch(s, ProgramDirectives(), script, archive);
+  // A script that could not be read ran nothing: that is no success.
+  if (!loaded && result == RunResult::kSucceeded) result = RunResult::kFailed;
   const wchar_t* line = nullptr;
   switch (result) {
     case RunResult::kFailed: line = L"Failed to process all directives successfully."; break;

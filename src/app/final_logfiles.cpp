@@ -29,7 +29,7 @@ bool FinalLogfiles(Session& s) {
   const std::wstring logPath = s.os.env.Expand(desktop + L"\\Corvex.txt", 512);
   const std::wstring tracePath = s.os.env.Expand(desktop + L"\\Trace.txt", 512);
 
-  auto written = WriteTextFile(s, false, false, logPath, s.log, true);
+  auto written = WriteTextFile(s, logPath, s.log);
   if (!written.ok()) {
     Complain(s, L"\nERROR: Failed to write final logfile (" + logPath + L") with error code " +
                     Decimal(static_cast<uint64_t>(ErrnoFromWin32(written.code()))) + L". File may be in use.");
@@ -37,7 +37,7 @@ bool FinalLogfiles(Session& s) {
   }
   if (s.saveDebugLog) {
     if (Trim(s.trace).empty()) s.trace += L"There have been no debug trace events.";
-    auto traced = WriteTextFile(s, false, false, tracePath, s.trace, true);
+    auto traced = WriteTextFile(s, tracePath, s.trace);
     if (!traced.ok()) {
       Complain(s, L"\nERROR: Failed to write debug logfile (" + tracePath + L") with error code " +
                       Decimal(static_cast<uint64_t>(ErrnoFromWin32(traced.code()))) + L". File may be in use.");
@@ -46,14 +46,14 @@ bool FinalLogfiles(Session& s) {
   }
 
   const std::wstring permanent = s.os.env.Expand(L"%SystemDrive%\\Corvex", 512);
-  if (!CreateDirectoryTree(s, permanent))
+  if (!CreateFolderChain(s, permanent).ok())
     Complain(s, L"\nWARNING: Failed to write logfile to permanent location with return code 0x1.");
   const std::wstring stamp = FileNameTime(s.os.env.Now());
-  if (ScriptListRecord(s, stamp) == L"ERROR")
+  if (ScriptListRecord(s, stamp) == ScriptListRecordResult::kWriteFailed)
     Complain(s, L"\nWARNING: Failed to write script hash to permanent location.");
-  if (!WriteTextFile(s, false, false, permanent + L"\\Corvex (" + stamp + L").log", s.log, true).ok())
+  if (!WriteTextFile(s, permanent + L"\\Corvex (" + stamp + L").log", s.log).ok())
     Complain(s, L"\nWARNING: Failed to write logfile to permanent location with return code 0x2.");
-  if (s.saveDebugLog && !WriteTextFile(s, false, false, permanent + L"\\Trace (" + stamp + L").log", s.trace, true).ok())
+  if (s.saveDebugLog && !WriteTextFile(s, permanent + L"\\Trace (" + stamp + L").log", s.trace).ok())
     Complain(s, L"\nWARNING: Failed to write logfile to permanent location with return code 0x3.");
 
   RunOptions notepad;

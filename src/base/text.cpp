@@ -230,34 +230,54 @@ std::string ToUtf8(const std::wstring& s) {
   return out;
 }
 
+// Well-formed UTF-8 as the Unicode standard's table 3-7 has it: the range
+// of the byte after each lead rules out overlong forms, surrogates and code
+// points above U+10FFFF. Every maximal ill-formed part becomes one U+FFFD,
+// and decoding resumes at the byte that broke the sequence.
 std::wstring FromUtf8(const std::string& b, size_t offset) {
   std::wstring out;
+  out.reserve(b.size() - std::min(offset, b.size()));
   size_t i = offset;
   while (i < b.size()) {
-    uint8_t c = static_cast<uint8_t>(b[i]);
-    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + extra >= b.size() + (extra == 0 ? 1 : 0)) {
-      out.push_back(0xFFFD);
+    const uint8_t c = static_cast<uint8_t>(b[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<wchar_t>(c));
       ++i;
       continue;
     }
-    uint32_t cp = extra == 0 ? c : (c & (0x3F >> extra));
-    bool bad = false;
-    for (int k = 1; k <= extra; ++k) {
-      uint8_t n = static_cast<uint8_t>(b[i + k]);
-      if ((n & 0xC0) != 0x80) {
-        bad = true;
-        break;
-      }
+    int extra = 0;
+    uint8_t low = 0x80, high = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      out.push_back(static_cast<wchar_t>(0xFFFD));  // C0, C1, F5-FF, or a stray continuation byte
+      ++i;
+      continue;
+    }
+    uint32_t cp = c & (0x3F >> extra);
+    size_t j = i + 1;
+    int taken = 0;
+    for (; taken < extra && j < b.size(); ++taken, ++j) {
+      const uint8_t n = static_cast<uint8_t>(b[j]);
+      const uint8_t lo = taken == 0 ? low : 0x80, hi = taken == 0 ? high : 0xBF;
+      if (n < lo || n > hi) break;
       cp = (cp << 6) | (n & 0x3F);
     }
-    if (bad) {
-      out.push_back(0xFFFD);
-      ++i;
+    if (taken < extra) {
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      i = j;
       continue;
     }
     AppendCodePoint(out, cp);
-    i += extra + 1;
+    i = j;
   }
   return out;
 }

@@ -1,5 +1,6 @@
 #include "core/system_facts.h"
 
+#include "base/path.h"
 #include "base/text.h"
 
 namespace corvex {
@@ -29,38 +30,16 @@ std::wstring ArchitectureName(Session& s, bool x64Form) {
   return ArchitectureNameFor(s.os.system.ProcessorArchitecture(), x64Form);
 }
 
-std::wstring MapSystem32Path(bool wow64, const std::wstring& text) {
-  if (!wow64 || text.find(L'\\') == std::wstring::npos) return text;
-  std::wstring t = text;
-  bool prefixed = StartsWith(t, L"\\\\?\\");
-  if (prefixed) t = t.substr(4);
-  t = ReplaceAll(t, L"\\\\", L"\\::\\");
-  if (!t.empty() && t[0] == L'\\') t = L"::" + t;
-  std::vector<std::wstring> parts = Split(t, L"\\");
-  if (parts.size() > 2 && parts[0].size() == 2 && parts[0][1] == L':' && parts[2] == L"System32") {
-    bool exempt = false;
-    if (parts.size() > 3) {
-      const std::wstring& next = parts[3];
-      exempt = next == L"catroot" || next == L"catroot2" || next == L"DriverStore" || next == L"LogFiles" ||
-               next == L"spool";
-      if (parts.size() > 4 && next == L"drivers" && parts[4] == L"etc") exempt = true;
-    }
-    if (!exempt) parts[2] = L"Sysnative";
-  }
-  t = ReplaceAll(Join(parts, L"\\"), L"::", L"");
-  return prefixed ? L"\\\\?\\" + t : t;
+std::wstring SystemRoot(Session& s) {
+  std::wstring root = s.os.env.Expand(L"%SystemRoot%", 512);
+  return root.find(L'%') == std::wstring::npos ? root : L"";
 }
 
-std::wstring MapSystem32Path(Session& s, const std::wstring& text) { return MapSystem32Path(IsWow64(s), text); }
-
-std::wstring UnmapSystem32Path(const std::wstring& path) {
-  std::vector<std::wstring> parts = Split(path, L"\\");
-  if (parts.size() >= 3 && parts[0].size() == 2 && parts[0][1] == L':' && parts[2] == L"Sysnative") {
-    parts[2] = L"System32";
-    return Join(parts, L"\\");
-  }
-  return path;
+std::wstring MapSystem32Path(Session& s, const std::wstring& text) {
+  return IsWow64(s) ? MapSystem32(text, SystemRoot(s)) : text;
 }
+
+std::wstring UnmapSystem32Path(Session& s, const std::wstring& path) { return UnmapSystem32(path, SystemRoot(s)); }
 
 bool IsWindowsVersionOrGreater(Session& s, uint32_t major, uint32_t minor) {
   platform::OsVersion v = s.os.system.Version();

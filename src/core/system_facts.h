@@ -11,10 +11,14 @@ bool IsWow64(Session& s);
 std::wstring ArchitectureName(Session& s, bool x64Form = false);
 std::wstring ArchitectureNameFor(uint16_t architecture, bool x64Form);
 
-// System32 -> Sysnative under WOW64, except for the exempt folders.
-std::wstring MapSystem32Path(bool wow64, const std::wstring& text);
+// %SystemRoot% of the session's environment; empty when it is not set.
+std::wstring SystemRoot(Session& s);
+// Under WOW64, MapSystem32 (base/path.h) with the session's Windows folder;
+// elsewhere the text unchanged.
 std::wstring MapSystem32Path(Session& s, const std::wstring& text);
-std::wstring UnmapSystem32Path(const std::wstring& path);
+// The Sysnative alias of the Windows folder back to System32, whatever the
+// bitness: paths are kept and shown in their native form.
+std::wstring UnmapSystem32Path(Session& s, const std::wstring& path);
 
 bool IsWindowsVersionOrGreater(Session& s, uint32_t major, uint32_t minor);
 bool IsWindows10OrGreater(Session& s);

@@ -16,10 +16,10 @@ static std::wstring NormaliseLines(const std::wstring& text) {
   return out;
 }
 
-std::wstring DecodeText(const std::string& b, bool forceUnicode, bool detect) {
+std::wstring DecodeText(const std::string& b, TextDecoding how) {
   std::wstring text;
   auto byte = [&](size_t i) { return i < b.size() ? static_cast<uint8_t>(b[i]) : 0x100; };
-  if (detect) {
+  if (how == TextDecoding::kDetect) {
     if (byte(0) == 0xFF && byte(1) == 0xFE)
       text = FromUtf16Le(b, 2);
     else if (byte(0) == 0xFE && byte(1) == 0xFF)
@@ -30,7 +30,7 @@ std::wstring DecodeText(const std::string& b, bool forceUnicode, bool detect) {
       text = FromUtf8(b, 3);
     else
       text = FromLatin1(b);
-  } else if (forceUnicode) {
+  } else if (how == TextDecoding::kUtf16) {
     text = FromUtf16Le(b, (byte(0) == 0xFF && byte(1) == 0xFE) ? 2 : 0);
   } else {
     text = FromLatin1(b);
@@ -38,10 +38,10 @@ std::wstring DecodeText(const std::string& b, bool forceUnicode, bool detect) {
   return NormaliseLines(text);
 }
 
-std::wstring ReadTextFile(Session& s, const std::wstring& path, bool forceUnicode, bool detect) {
+platform::Result<std::wstring> ReadTextFile(Session& s, const std::wstring& path, TextDecoding how) {
   auto bytes = s.os.fs.ReadFile(s.os.env.Expand(path, 512));
-  if (!bytes.ok()) return L"";
-  return DecodeText(*bytes, forceUnicode, detect);
+  if (!bytes.ok()) return platform::Error{bytes.code()};
+  return DecodeText(*bytes, how);
 }
 
 }  // namespace corvex

@@ -2,11 +2,9 @@
 
 #include <deque>
 
+#include "base/path.h"
 #include "base/text.h"
-#include "core/text_file.h"
 #include "base/wildcard.h"
-#include "platform/filesystem.h"
-#include "core/text_reader.h"
 
 namespace corvex {
 
@@ -21,53 +19,79 @@ std::wstring WorkingFolder(Session& s) { return LocalAppData(s) + L"\\Tallwen"; 
 std::wstring TempFolder(Session& s) { return WorkingFolder(s) + L"\\Temp"; }
 std::wstring ArchiveFolder(Session& s) { return WorkingFolder(s) + L"\\Archive"; }
 
-static std::wstring LongPath(const std::wstring& path) {
-  return StartsWith(path, L"\\\\?\\") ? path : L"\\\\?\\" + path;
+platform::Status CreateFolderIfMissing(Session& s, const std::wstring& path) {
+  auto st = s.os.fs.CreateFolder(AddLongPathPrefix(path));
+  return st.code() == platform::err::kAlreadyExists ? platform::Status::Ok() : st;
 }
 
-bool CreateFolderIfMissing(Session& s, const std::wstring& path) {
-  auto st = s.os.fs.CreateFolder(LongPath(path));
-  return st.ok() || st.code() == platform::err::kAlreadyExists;
-}
-
-bool CreateDirectoryTree(Session& s, const std::wstring& path) {
-  std::wstring p = ReplaceAll(path, L"/", L"\\");
-  if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
-  while (!p.empty() && p.back() == L'\\') p.pop_back();
-  if (p.empty()) return false;
-  auto existing = s.os.fs.GetAttributes(LongPath(p));
-  if (existing.ok()) return (*existing & attr::kDirectory) != 0;
-  size_t slash = p.rfind(L'\\');
-  if (slash != std::wstring::npos && slash > 0) {
-    std::wstring parent = p.substr(0, slash);
-    bool isDrive = parent.size() == 2 && parent[1] == L':';
-    if (!isDrive && !CreateDirectoryTree(s, parent)) return false;
+// Length of the part of `p` that is never created: "C:" or "\\server\share".
+static size_t RootLength(const std::wstring& p) {
+  if (p.size() >= 2 && p[1] == L':') return 2;
+  if (StartsWith(p, L"\\\\")) {
+    size_t server = p.find(L'\\', 2);
+    if (server == std::wstring::npos) return p.size();
+    size_t share = p.find(L'\\', server + 1);
+    return share == std::wstring::npos ? p.size() : share;
   }
-  return CreateFolderIfMissing(s, p);
+  return 0;
 }
 
-bool EnsureWorkingFolders(Session& s) {
-  return CreateFolderIfMissing(s, WorkingFolder(s)) && CreateFolderIfMissing(s, TempFolder(s));
+platform::Status CreateFolderChain(platform::FileSystem& fs, const std::wstring& path) {
+  std::wstring p = StripLongPathPrefix(ReplaceAll(path, L"/", L"\\"));
+  while (!p.empty() && p.back() == L'\\') p.pop_back();
+  const size_t root = RootLength(p);
+  if (p.size() <= root) return platform::Error{platform::err::kInvalidName};
+  // Walk up to the first folder that is there, then create downwards: no
+  // recursion, however deep the path.
+  std::vector<std::wstring> missing;
+  for (std::wstring at = p;;) {
+    auto a = fs.GetAttributes(AddLongPathPrefix(at));
+    if (a.ok()) {
+      if (!(*a & attr::kDirectory)) return platform::Error{platform::err::kFileExists};
+      break;
+    }
+    missing.push_back(at);
+    size_t slash = at.rfind(L'\\');
+    if (slash == std::wstring::npos || slash <= root) break;
+    at.resize(slash);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    auto st = fs.CreateFolder(AddLongPathPrefix(*it));
+    if (st.ok()) continue;
+    if (st.code() != platform::err::kAlreadyExists) return st;
+    auto a = fs.GetAttributes(AddLongPathPrefix(*it));
+    if (!a.ok() || !(*a & attr::kDirectory)) return platform::Error{platform::err::kFileExists};
+  }
+  return platform::Status::Ok();
 }
 
-std::wstring ReadWorkingFile(Session& s, const std::wstring& name, bool unicode) {
-  return ReadTextFile(s, WorkingFolder(s) + L"\\" + name, unicode, true);
+platform::Status CreateFolderChain(Session& s, const std::wstring& path) { return CreateFolderChain(s.os.fs, path); }
+
+platform::Status EnsureWorkingFolders(Session& s) {
+  auto st = CreateFolderIfMissing(s, WorkingFolder(s));
+  return st.ok() ? CreateFolderIfMissing(s, TempFolder(s)) : st;
 }
 
-std::wstring ReadTempFile(Session& s, const std::wstring& name, bool unicode) {
-  return ReadTextFile(s, TempFolder(s) + L"\\" + name, unicode, true);
+platform::Result<std::wstring> ReadWorkingFile(Session& s, const std::wstring& name) {
+  return ReadTextFile(s, WorkingFolder(s) + L"\\" + name);
 }
 
-bool WriteWorkingFile(Session& s, const std::wstring& name, const std::wstring& text, bool append, bool raw,
-                      bool unicode) {
-  if (!CreateFolderIfMissing(s, WorkingFolder(s))) return false;
-  return WriteTextFile(s, append, raw, WorkingFolder(s) + L"\\" + name, text, unicode).ok();
+platform::Result<std::wstring> ReadTempFile(Session& s, const std::wstring& name) {
+  return ReadTextFile(s, TempFolder(s) + L"\\" + name);
 }
 
-bool WriteTempFile(Session& s, const std::wstring& name, const std::wstring& text, bool append, bool raw,
-                   bool unicode) {
-  if (!EnsureWorkingFolders(s)) return false;
-  return WriteTextFile(s, append, raw, TempFolder(s) + L"\\" + name, text, unicode).ok();
+platform::Status WriteWorkingFile(Session& s, const std::wstring& name, const std::wstring& text,
+                                  TextEncoding encoding, WriteMode mode) {
+  auto made = CreateFolderIfMissing(s, WorkingFolder(s));
+  if (!made.ok()) return made;
+  return WriteTextFile(s, WorkingFolder(s) + L"\\" + name, text, encoding, mode);
+}
+
+platform::Status WriteTempFile(Session& s, const std::wstring& name, const std::wstring& text, TextEncoding encoding,
+                               WriteMode mode) {
+  auto made = EnsureWorkingFolders(s);
+  if (!made.ok()) return made;
+  return WriteTextFile(s, TempFolder(s) + L"\\" + name, text, encoding, mode);
 }
 
 bool WorkingFileExists(Session& s, const std::wstring& name) {
@@ -75,36 +99,42 @@ bool WorkingFileExists(Session& s, const std::wstring& name) {
   return a.ok() && !(*a & attr::kDirectory);
 }
 
-int DeleteMatching(Session& s, const std::wstring& folderArg, const std::wstring& pattern, bool removeFolder) {
-  if (folderArg.empty()) return 3;
+DeleteResult DeleteMatching(Session& s, const std::wstring& folderArg, const std::wstring& pattern,
+                            FolderAfter after) {
+  if (folderArg.empty()) return DeleteResult::kNoFolder;
   std::wstring folder = folderArg;
   if (folder.back() != L'\\') folder += L'\\';
-  folder = s.os.env.Expand(LongPath(folder), 512);
+  folder = AddLongPathPrefix(s.os.env.Expand(folder, 512));
   auto found = s.os.fs.Find(folder + pattern);
-  if (!found.ok()) return -1;
-  int status = 0;
+  if (!found.ok()) return DeleteResult::kNothingMatched;
+  DeleteResult status = DeleteResult::kAllDeleted;
   for (auto& e : *found) {
     if (e.name == L"." || e.name == L"..") continue;
     std::wstring full = folder + e.name;
     if (e.attributes & attr::kDirectory) {
       // A sub-folder that cannot even be searched keeps whatever it holds.
-      if (DeleteMatching(s, full, L"*.*", false) != 0) status = 1;
+      if (DeleteMatching(s, full, L"*.*") != DeleteResult::kAllDeleted) status = DeleteResult::kSomethingStayed;
       continue;
     }
     s.os.fs.SetAttributes(full, attr::kNormal);
-    if (!s.os.fs.DeleteFile(full).ok()) status = 1;
+    if (!s.os.fs.DeleteFile(full).ok()) status = DeleteResult::kSomethingStayed;
   }
-  if (removeFolder) {
+  if (after == FolderAfter::kRemove) {
     std::wstring self = folder.substr(0, folder.size() - 1);
     s.os.fs.SetAttributes(self, attr::kNormal);
-    if (!s.os.fs.RemoveFolder(self).ok()) status = 2;
+    if (!s.os.fs.RemoveFolder(self).ok()) status = DeleteResult::kFolderStayed;
   }
   return status;
 }
 
 void EmptyWorkingSubfolders(Session& s) {
-  DeleteMatching(s, ArchiveFolder(s), L"*.*", false);
-  DeleteMatching(s, TempFolder(s), L"*.*", false);
+  DeleteMatching(s, ArchiveFolder(s), L"*.*");
+  DeleteMatching(s, TempFolder(s), L"*.*");
+}
+
+void RemoveEmptyWorkingFolders(Session& s) {
+  for (const std::wstring& folder : {ArchiveFolder(s), TempFolder(s), WorkingFolder(s)})
+    s.os.fs.RemoveFolder(AddLongPathPrefix(folder));
 }
 
 std::vector<std::wstring> ListFiles(Session& s, const std::wstring& root, const std::wstring& pattern,

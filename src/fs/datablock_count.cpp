@@ -8,7 +8,7 @@ namespace corvex {
 size_t CountStoredDataBlocks(Session& s) {
   // The lines as every datablock operation sees them, whatever line ends the
   // file has.
-  return SplitRecords(ReadWorkingFile(s, kDataBlockStoreName, true)).size();
+  return SplitRecords(ReadWorkingFile(s, kDataBlockStoreName).value_or(L"")).size();
 }
 
 }  // namespace corvex

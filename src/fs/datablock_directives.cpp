@@ -27,7 +27,7 @@ bool DataBlockDirective(Session& s, Lines lines, const std::wstring&, std::wstri
     // Sysnative folder itself has its SDDL in the same path component.
     std::wstring unquoted = ReplaceAll(line, L"\"", L"");
     size_t bar = unquoted.find(L'|');
-    std::wstring key = StoredPath(unquoted.substr(0, bar));
+    std::wstring key = StoredPath(s, unquoted.substr(0, bar));
     std::wstring record = bar == std::wstring::npos ? key : key + unquoted.substr(bar);
     // A blank line is no record: it would be reported as added and then
     // vanish from the store.
@@ -61,7 +61,7 @@ bool DataBlockDirective(Session& s, Lines lines, const std::wstring&, std::wstri
 bool CreateDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
   bool ok = true;
   for (auto& line : lines) {
-    const std::wstring path = StoredPath(line);
+    const std::wstring path = StoredPath(s, line);
     const std::wstring failed = L"Failed to create datablock for " + path + L". ";
     EnsureWorkingFolders(s);
     const std::wstring aclFile = TempFolder(s) + L"\\aclfile";
@@ -85,7 +85,7 @@ bool CreateDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std
       } else if (FindFileRecord(records, path)) {
         report += failed + L"Datablock already exists.\r\n";
       } else {
-        records.push_back(path + L"|" + acl.sddl + L"|" + ReadOwner(s, path));
+        records.push_back(path + L"|" + acl.sddl + L"|" + ReadOwner(s, path).value_or(platform::sid::kNull));
         if (WriteDataBlockStore(s, records)) {
           report += L"Successfully created datablock for " + path + L".\r\n";
           s.os.fs.DeleteFile(aclFile);
@@ -116,7 +116,7 @@ bool DeleteDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std
     return false;
   }
   std::vector<std::wstring> wanted;
-  for (auto& line : lines) wanted.push_back(StoredPath(line));
+  for (auto& line : lines) wanted.push_back(StoredPath(s, line));
   std::vector<std::wstring> kept;
   std::wstring deleted;
   for (auto& r : records) {
@@ -145,7 +145,7 @@ bool PrintDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std:
     return true;
   }
   for (auto& line : lines) {
-    std::wstring path = StoredPath(line);
+    std::wstring path = StoredPath(s, line);
     const std::wstring* record = FindRecordWithKey(records, path);
     report += record ? *record + L"\r\n" : L"No datablock exists for " + path + L"\r\n";
   }

@@ -1,5 +1,6 @@
 #include "fs/datablock_store.h"
 
+#include "base/path.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
 #include "base/text.h"
@@ -13,10 +14,8 @@ namespace err = platform::err;
 
 static const wchar_t kTemporaryName[] = L"DataBlocks.new";
 
-std::wstring StoredPath(const std::wstring& path) {
-  std::wstring p = ReplaceAll(path, L"\"", L"");
-  if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
-  return UnmapSystem32Path(p);
+std::wstring StoredPath(Session& s, const std::wstring& path) {
+  return UnmapSystem32Path(s, StripLongPathPrefix(ReplaceAll(path, L"\"", L"")));
 }
 
 std::wstring RecordKey(const std::wstring& record) { return record.substr(0, record.find(L'|')); }
@@ -48,7 +47,7 @@ bool ReadDataBlockStore(Session& s, std::vector<std::wstring>& records) {
     TraceErrorCode(s, bytes.code(), L"Failed to read the datablock store: ");
     return false;
   }
-  records = SplitRecords(DecodeText(*bytes, true, true));
+  records = SplitRecords(DecodeText(*bytes));
   return true;
 }
 
@@ -66,7 +65,7 @@ bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records) {
     return false;
   }
   const std::wstring temporary = WorkingFolder(s) + L"\\" + kTemporaryName;
-  auto written = WriteTextFile(s, false, false, temporary, Trim(Join(records, L"\r\n")), true);
+  auto written = WriteTextFile(s, temporary, Trim(Join(records, L"\r\n")));
   if (!written.ok()) {
     TraceErrorCode(s, written.code(), L"Failed to write the new datablock store: ");
     fs.DeleteFile(temporary);

@@ -13,9 +13,9 @@ namespace corvex {
 
 constexpr wchar_t kDataBlockStoreName[] = L"DataBlocks";
 
-// Double quotes and a leading "\\?\" removed, and "X:\<folder>\Sysnative\..."
-// given as "X:\<folder>\System32\...": the form in which paths are keys.
-std::wstring StoredPath(const std::wstring& path);
+// Double quotes and a leading "\\?\" removed, and the Windows folder's
+// Sysnative given as System32: the form in which paths are keys.
+std::wstring StoredPath(Session& s, const std::wstring& path);
 // Text of a record up to its first "|".
 std::wstring RecordKey(const std::wstring& record);
 // Records of a store text: trimmed, split at each line end (CR LF, or CR or

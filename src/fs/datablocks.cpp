@@ -51,7 +51,7 @@ SavedAclStatus ReadIcaclsSave(Session& s, const std::wstring& file, const std::w
   // icacls always writes UTF-16LE. Guessing the encoding from the first
   // bytes would take a name that begins with a character beyond U+00FF for
   // 8-bit text.
-  return ParseIcaclsSave(DecodeText(*bytes, true, false), path, out);
+  return ParseIcaclsSave(DecodeText(*bytes, TextDecoding::kUtf16), path, out);
 }
 
 std::wstring QuoteArgument(const std::wstring& text) {
@@ -90,7 +90,7 @@ static int AppendRecord(Session& s, const std::wstring& record) {
 int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& owner) {
   std::vector<std::wstring> records;
   bool readable = ReadDataBlockStore(s, records);
-  std::wstring stored = StoredPath(path);
+  std::wstring stored = StoredPath(s, path);
   if (stored.empty()) return datablock::kEmptyPath;
   // Our own calls go through Sysnative under WOW64; icacls is the native
   // one and is given the System32 form.
@@ -121,12 +121,12 @@ int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& o
     TraceError(s, L"The DACL that icacls saved for " + stored + L" could not be read.");
     return datablock::kSavedAclUnusable;
   }
-  std::wstring recordedOwner = owner.empty() ? ReadOwner(s, local) : owner;
+  std::wstring recordedOwner = owner.empty() ? ReadOwner(s, local).value_or(platform::sid::kNull) : owner;
   return AppendRecord(s, stored + L"|" + acl.sddl + L"|" + recordedOwner);
 }
 
 int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstring& sddl) {
-  std::wstring stored = StoredPath(path);
+  std::wstring stored = StoredPath(s, path);
   // "O:" owner, then "G:" group and/or "D:" DACL; the DACL runs to the end.
   size_t dacl = sddl.find(L"D:");
   size_t group = sddl.find(L"G:");
@@ -144,7 +144,7 @@ int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstrin
 }
 
 bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& report) {
-  std::wstring path = StoredPath(pathIn);
+  std::wstring path = StoredPath(s, pathIn);
   std::vector<std::wstring> records;
   ReadDataBlockStore(s, records);
   const std::wstring* record = FindFileRecord(records, path);
@@ -170,7 +170,7 @@ bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& 
 
   const std::wstring aclFile = TempFolder(s) + L"\\outaclfile";
   // The layout icacls itself writes: UTF-16LE without a byte-order mark.
-  if (!WriteTempFile(s, L"outaclfile", leaf + L"\r\n" + sddl + L"\r\n", false, true, false)) {
+  if (!WriteTempFile(s, L"outaclfile", leaf + L"\r\n" + sddl + L"\r\n", TextEncoding::kRawUtf16)) {
     report += L"Failed to write temporary file for file or folder " + path + L" in RestoreFromDataBlock.\r\n";
     return false;
   }
@@ -252,7 +252,7 @@ bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std:
   bool hasSource = false, hasDestination = false;
   for (auto& r : records) {
     if (r.find(L'|') == std::wstring::npos) continue;
-    std::wstring key = ToLower(StoredPath(RecordKey(r)));
+    std::wstring key = ToLower(StoredPath(s, RecordKey(r)));
     hasSource |= key == source;
     hasDestination |= key == destination;
   }
@@ -260,7 +260,7 @@ bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std:
   std::vector<std::wstring> copies;
   for (auto& r : records) {
     size_t bar = r.find(L'|');
-    if (bar != std::wstring::npos && ToLower(StoredPath(r.substr(0, bar))) == source)
+    if (bar != std::wstring::npos && ToLower(StoredPath(s, r.substr(0, bar))) == source)
       copies.push_back(destinationKey + r.substr(bar));
   }
   records.insert(records.end(), copies.begin(), copies.end());

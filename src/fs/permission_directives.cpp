@@ -1,5 +1,6 @@
 #include "fs/permission_directives.h"
 
+#include "base/path.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
 #include "base/text.h"
@@ -50,15 +51,16 @@ bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std
 
   for (auto& line : lines) {
     const std::wstring path = Unquoted(line);
-    uint32_t code = 0;
-    if (!SetOwner(s, s.security.currentUserSid, path, code))
-      report += L"Failed to set ownership to current user for file or folder " + path + L". Proceeding anyway.\r\n";
+    const std::wstring shown = StripLongPathPrefix(path);
+    if (!SetOwner(s, s.security.currentUserSid, path).ok())
+      report += L"Failed to set ownership to current user for file or folder " + shown + L". Proceeding anyway.\r\n";
     InitTrustedInstallerSid(s);
-    if (SetOwner(s, s.security.trustedInstallerSid, path, code)) {
-      report += L"Successfully set file ownership to TrustedInstaller for " + path + L"\r\n";
+    auto given = SetOwner(s, s.security.trustedInstallerSid, path);
+    if (given.ok()) {
+      report += L"Successfully set file ownership to TrustedInstaller for " + shown + L"\r\n";
     } else {
-      report += L"Failed to set file ownership to TrustedInstaller for " + path + L". Error code " + HexCode(code) +
-                L"\r\n";
+      report += L"Failed to set file ownership to TrustedInstaller for " + shown + L". Error code " +
+                HexCode(given.code()) + L"\r\n";
       ok = false;
     }
     // A failed write released the state; the next line needs the user again.
@@ -75,66 +77,67 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
   bool ok = true;
   for (auto& line : lines) {
     const std::wstring path = Unquoted(line);
+    const std::wstring shown = StripLongPathPrefix(path);
     if (!EnableNamedPrivilege(s, L"SeBackupPrivilege")) {
       DisableNamedPrivilege(s, L"SeBackupPrivilege");
-      report += L"Failed to enable privilege 1 in access token for file or folder " + path + L"\r\n";
+      report += L"Failed to enable privilege 1 in access token for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     if (!InitEveryoneSid(s)) {
-      report += L"Failed to initialise SID for universal well-known SID 'World' for file or folder " + path + L"\r\n";
+      report += L"Failed to initialise SID for universal well-known SID 'World' for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     if (!BuildEveryoneDacl(s)) {
-      report += L"Failed to set permissions data into ACL for file or folder " + path + L"\r\n";
+      report += L"Failed to set permissions data into ACL for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     if (!OpenCurrentProcessToken(s)) {
-      report += L"Failed to initialise current process access token for file or folder " + path + L"\r\n";
+      report += L"Failed to initialise current process access token for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     if (!EnableRestorePrivilege(s)) {
       DisableRestorePrivilege(s);
-      report += L"Failed to enable privilege 2 in access token for file or folder " + path + L"\r\n";
+      report += L"Failed to enable privilege 2 in access token for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     if (!SetTakeOwnershipPrivilege(s, true)) {
       SetTakeOwnershipPrivilege(s, false);
-      report += L"Failed to enable privilege 3 in access token for file or folder " + path + L"\r\n";
+      report += L"Failed to enable privilege 3 in access token for file or folder " + shown + L"\r\n";
       ok = false;
       continue;
     }
     InitCurrentUserSid(s);
 
     // Read before anything changes: this is the owner a restore gives back.
-    std::wstring owner = ReadOwner(s, path);
-    const bool ownerRead = owner != platform::sid::kNull;
+    auto read = ReadOwner(s, path);
+    const bool ownerRead = read.ok();
+    std::wstring owner = read.value_or(L"");
     if (!ownerRead) {
-      report += L"Failed to read ownership for file or folder " + path + L". Taking TrustedInstaller to be owner.\r\n";
+      report += L"Failed to read ownership for file or folder " + shown + L". Taking TrustedInstaller to be owner.\r\n";
       owner = platform::sid::kTrustedInstaller;
     }
 
     // A failed primitive released the state; make again what the next one
     // needs rather than hand it an empty SID.
     SecurityState& st = s.security;
-    uint32_t code = 0;
     bool ownerChanged = false;
     if (st.currentUserSid.empty()) InitCurrentUserSid(s);
-    if (SetOwner(s, st.currentUserSid, path, code)) {
+    if (SetOwner(s, st.currentUserSid, path).ok()) {
       ownerChanged = true;
     } else {
-      report += L"Failed to set ownership to current user for file or folder " + path + L"\r\n";
+      report += L"Failed to set ownership to current user for file or folder " + shown + L"\r\n";
       ok = false;
     }
     if (st.everyoneSid.empty()) InitEveryoneSid(s);
-    if (SetOwner(s, st.everyoneSid, path, code)) {
+    if (SetOwner(s, st.everyoneSid, path).ok()) {
       ownerChanged = true;
     } else {
-      report += L"Failed to set ownership to Everyone for file or folder " + path + L"\r\n";
+      report += L"Failed to set ownership to Everyone for file or folder " + shown + L"\r\n";
       ok = false;
     }
 
@@ -142,27 +145,23 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
     // there is kept, so the first security ever saved is what comes back.
     int added = AddFileDataBlock(s, path, owner);
     if (added < 0) {
-      report += L"Failed to create new datablock for file or folder " + path + L" with return code " +
+      report += L"Failed to create new datablock for file or folder " + shown + L" with return code " +
                 DecimalSigned(added) + L".\r\n";
       ok = false;
       // Nothing records the owner now, so it goes back at once rather than
       // leave the object owned by Everyone.
-      if (ownerChanged && ownerRead) {
-        std::wstring text;
-        WriteOwner(s, text, path, owner);
-        report += quiet ? WithoutSuccesses(text) : text;
-      }
+      if (ownerChanged && ownerRead) WriteOwner(s, report, path, owner, OwnerWrite::kUndo);
       continue;
     }
 
-    if (SetEveryoneDacl(s, path) != 0) {
-      report += L"Failed to set ACLs for file or folder " + path + L"\r\n";
+    if (!SetEveryoneDacl(s, path).ok()) {
+      report += L"Failed to set ACLs for file or folder " + shown + L"\r\n";
       ok = false;
     } else if (!quiet) {
-      report += L"Successfully took permissions for file or folder " + path + L"\r\n";
+      report += L"Successfully took permissions for file or folder " + shown + L"\r\n";
     }
 
-    const std::wstring where = L" for file or folder " + path + L"\r\n";
+    const std::wstring where = L" for file or folder " + shown + L"\r\n";
     if (!DisableOwnershipPrivileges(s, where, report)) ok = false;
     if (!DisableNamedPrivilege(s, L"SeBackupPrivilege")) {
       report += L"Failed to disable privilege 3 in process access token" + where;
@@ -183,7 +182,7 @@ bool RestorePermissionsDirective(Session& s, Lines lines, const std::wstring&, s
       report += text;
       ok = false;
     } else if (!quiet) {
-      report += text + L"Successfully restored permissions on " + path + L"\r\n";
+      report += text + L"Successfully restored permissions on " + StripLongPathPrefix(path) + L"\r\n";
     } else {
       // A restore can succeed and still have failed at something on the way
       // (the file's attributes, the owner change before the last one); quiet
@@ -204,7 +203,6 @@ static std::wstring StoreLink(const HardLinkRecord& links, const std::wstring& s
 
 bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& archive, std::wstring& report) {
   bool ok = true;
-  auto volume = OpenSystemVolume(s);
   const std::wstring storePrefix = s.os.env.Expand(L"%SystemRoot%\\winsxs\\", 512);
   const std::wstring manifests = s.os.env.Expand(L"%SystemRoot%\\winsxs\\Manifests\\", 512);
 
@@ -212,6 +210,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
   for (auto& line : lines) work.push_back(Unquoted(line));
   for (size_t i = 0; i < work.size(); ++i) {
     const std::wstring path = work[i];
+    const std::wstring shown = StripLongPathPrefix(path);
     const std::wstring local = MapSystem32Path(s, path);
     auto a = s.os.fs.GetAttributes(local);
     if (a.ok() && (*a & platform::attr::kDirectory)) {
@@ -228,7 +227,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
     if (auto found = HardLinksOfPath(s, path); found.ok()) links = *found;
     const std::wstring storeLink = StoreLink(links, storePrefix);
     if (storeLink.empty()) {
-      report += L"Failed to identify winsxs copy for file " + path + L". There may be file or hardlink damage.\r\n";
+      report += L"Failed to identify winsxs copy for file " + shown + L". There may be file or hardlink damage.\r\n";
       ok = false;
       continue;
     }
@@ -236,14 +235,14 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
     const std::wstring rest = storeLink.substr(storePrefix.size());
     const std::wstring component = rest.substr(0, rest.find(L'\\'));
     const std::wstring fileName = storeLink.substr(storeLink.rfind(L'\\') + 1);
-    ManifestSecurity found = FindFileSecurity(ReadTextFile(s, manifests + component + L".manifest"), fileName);
+    ManifestSecurity found = FindFileSecurity(ReadTextFile(s, manifests + component + L".manifest").value_or(L""), fileName);
     if (found.state == ManifestLookup::kNoFile) {
-      report += L"Failed to identify file name in manifest for file " + path + L". There may be manifest damage.\r\n";
+      report += L"Failed to identify file name in manifest for file " + shown + L". There may be manifest damage.\r\n";
       ok = false;
       continue;
     }
     if (found.state == ManifestLookup::kNoDescriptorName) {
-      report += L"Failed to identify security descriptor name for file " + path +
+      report += L"Failed to identify security descriptor name for file " + shown +
                 L". There may be manifest damage.\r\n";
       ok = false;
       continue;
@@ -251,7 +250,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
     int replaced = found.state == ManifestLookup::kFound ? ReplaceFileDataBlock(s, storeLink, found.sddl)
                                                          : datablock::kDescriptorUnusable;
     if (replaced == datablock::kDescriptorUnusable) {
-      report += L"Failed to identify security descriptor for file " + path + L". There may be manifest damage.\r\n";
+      report += L"Failed to identify security descriptor for file " + shown + L". There may be manifest damage.\r\n";
       ok = false;
       continue;
     }
@@ -272,7 +271,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
     bool restored = RestoreFromDataBlock(s, storeLink, restoreReport);
     report += restoreReport;
     if (taken && restored) {
-      report += L"Successfully repaired permissions and ownership on file " + path + L" and all associated hardlinks.\r\n";
+      report += L"Successfully repaired permissions and ownership on file " + shown + L" and all associated hardlinks.\r\n";
     } else {
       ok = false;
     }

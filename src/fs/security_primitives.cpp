@@ -1,5 +1,6 @@
 #include "fs/security_primitives.h"
 
+#include "base/path.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
 #include "base/text.h"
@@ -125,17 +126,19 @@ static platform::Status MakeEveryoneDacl(Session& s) {
 
 bool BuildEveryoneDacl(Session& s) { return MakeEveryoneDacl(s).ok(); }
 
-bool SetOwner(Session& s, const std::wstring& sid, const std::wstring& path, uint32_t& error) {
+platform::Status SetOwner(Session& s, const std::wstring& sid, const std::wstring& path) {
   // An empty SID would be a null owner; refused before Windows sees it.
   platform::Status st = sid.empty() ? platform::Status(platform::Error{err::kInvalidParameter})
                                     : Os(s).SetOwner(MapSystem32Path(s, path), sid);
-  error = st.code();
-  if (!st.ok()) return Fail(s, st.code(), L"Failed to set owner for " + path + L". Error code: ");
-  TraceInfo(s, L"Successfully set owner for " + path);
-  return true;
+  if (!st.ok()) {
+    Fail(s, st.code(), L"Failed to set owner for " + StripLongPathPrefix(path) + L". Error code: ");
+    return st;
+  }
+  TraceInfo(s, L"Successfully set owner for " + StripLongPathPrefix(path));
+  return st;
 }
 
-std::wstring ReadOwner(Session& s, const std::wstring& path) {
+platform::Result<std::wstring> ReadOwner(Session& s, const std::wstring& path) {
   auto owner = Os(s).ReadOwner(MapSystem32Path(s, path));
   if (!owner.ok()) {
     if (owner.code() == err::kAccessDenied) {
@@ -144,18 +147,18 @@ std::wstring ReadOwner(Session& s, const std::wstring& path) {
     } else {
       Fail(s, owner.code(), L"Failed to read owner: ");
     }
-    return platform::sid::kNull;
+    return owner;
   }
   TraceInfo(s, L"Successfully read owner.");
-  return *owner;
+  return owner;
 }
 
-uint32_t SetEveryoneDacl(Session& s, const std::wstring& path) {
+platform::Status SetEveryoneDacl(Session& s, const std::wstring& path) {
   // A missing DACL must never reach SetNamedSecurityInfoW: a null DACL would
   // open the object to everyone without any entry at all.
   if (s.security.everyoneDacl.empty()) {
     auto made = MakeEveryoneDacl(s);
-    if (!made.ok()) return made.code();
+    if (!made.ok()) return made;
   }
   auto st = Os(s).SetDacl(MapSystem32Path(s, path), s.security.everyoneDacl);
   if (!st.ok()) {
@@ -165,13 +168,15 @@ uint32_t SetEveryoneDacl(Session& s, const std::wstring& path) {
     } else {
       Fail(s, st.code(), L"Failed to set DACL: ");
     }
-    return st.code();
+    return st;
   }
   TraceInfo(s, L"Successfully set DACL.");
-  return 0;
+  return st;
 }
 
-bool WriteOwner(Session& s, std::wstring& report, const std::wstring& path, const std::wstring& ownerText) {
+bool WriteOwner(Session& s, std::wstring& report, const std::wstring& pathIn, const std::wstring& ownerText,
+                OwnerWrite why) {
+  const std::wstring path = StripLongPathPrefix(pathIn);
   std::wstring owner = Trim(ownerText);
   if (owner == platform::sid::kNull) {
     report += L"Failed to restore ownership: Ownership SID was never successfully read for file or folder " + path +
@@ -197,21 +202,20 @@ bool WriteOwner(Session& s, std::wstring& report, const std::wstring& path, cons
 
   // Owning the object first lets the second write succeed where only the
   // owner may change it.
-  uint32_t code = 0;
   std::wstring currentUser = s.security.currentUserSid;
-  if (!SetOwner(s, currentUser, path, code))
+  if (!SetOwner(s, currentUser, pathIn).ok())
     report += L"Failed to set ownership to current user for file or folder " + path +
               L" in WriteOwner function. Proceeding anyway.\r\n";
 
-  bool ok = true;
-  if (SetOwner(s, owner, path, code)) {
+  auto restored = SetOwner(s, owner, pathIn);
+  if (!restored.ok())
+    report += L"Failed to restore ownership for " + path + L" in WriteOwner function. Error code " +
+              HexCode(restored.code()) + L"\r\n";
+  else if (why == OwnerWrite::kRestore)
     report += L"Successfully restored ownership for " + path + L"\r\n";
-  } else {
-    report += L"Failed to restore ownership for " + path + L" in WriteOwner function. Error code " + HexCode(code) +
-              L"\r\n";
-    ok = false;
-  }
-
+  else
+    report += L"Undid the ownership change on " + path + L": its owner is " + owner + L" again.\r\n";
+  bool ok = restored.ok();
   if (!DisableOwnershipPrivileges(s, L" in WriteOwner function.\r\n", report)) ok = false;
   ReleaseSecurityState(s);
   return ok;

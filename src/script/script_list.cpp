@@ -2,8 +2,8 @@
 
 #include "base/text.h"
 #include "core/text_file.h"
-#include "script/file_hash.h"
 #include "core/text_reader.h"
+#include "script/file_hash.h"
 
 namespace corvex {
 
@@ -12,7 +12,8 @@ static const wchar_t kScriptList[] = L"%SystemDrive%\\Corvex\\ScriptList";
 std::wstring ScriptListCount(Session& s, const std::wstring& path) {
   s.scriptHash = HexToBase64(HashFile(s, path, 32));
   if (s.scriptHash.empty()) return L"";
-  std::wstring list = ReadTextFile(s, kScriptList, false, false);
+  // A list that cannot be read counts as holding no earlier records.
+  std::wstring list = ReadTextFile(s, kScriptList, TextDecoding::kEightBit).value_or(L"");
   int count = 0;
   for (size_t pos = list.find(s.scriptHash); pos != std::wstring::npos;
        pos = list.find(s.scriptHash, pos + s.scriptHash.size()))
@@ -21,10 +22,17 @@ std::wstring ScriptListCount(Session& s, const std::wstring& path) {
   return Decimal(static_cast<uint64_t>(count));
 }
 
-std::wstring ScriptListRecord(Session& s, const std::wstring& stamp) {
-  if (s.scriptHash.empty()) return L"FALSE";
-  std::wstring record = stamp + L" - " + s.scriptHash + L" [" + Decimal(static_cast<uint64_t>(s.scriptListCount)) + L"]";
-  return WriteTextFile(s, true, false, kScriptList, record, false).ok() ? L"TRUE" : L"ERROR";
+ScriptListRecordResult ScriptListRecord(Session& s, const std::wstring& stamp) {
+  if (s.scriptHash.empty()) return ScriptListRecordResult::kNothingHashed;
+  std::wstring record = stamp + L" - " + s.scriptHash + L" [" + Decimal(static_cast<uint64_t>(s.scriptListCount)) +
+                        L"]\r\n";
+  // Lists written before records had their own lines end in the middle of
+  // one: the new record starts on a line of its own.
+  std::wstring list = ReadTextFile(s, kScriptList, TextDecoding::kEightBit).value_or(L"");
+  if (!list.empty() && list.back() != L'\n') record = L"\r\n" + record;
+  return WriteTextFile(s, kScriptList, record, TextEncoding::kEightBit, WriteMode::kAppend).ok()
+             ? ScriptListRecordResult::kRecorded
+             : ScriptListRecordResult::kWriteFailed;
 }
 
 }  // namespace corvex

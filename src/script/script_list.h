@@ -1,4 +1,5 @@
-// The list of scripts run on this machine, "%SystemDrive%\Corvex\ScriptList".
+// The list of scripts run on this machine, "%SystemDrive%\Corvex\ScriptList":
+// 8-bit text, one record a line.
 #pragma once
 
 #include <string>
@@ -10,7 +11,9 @@ namespace corvex {
 // Hashes the script and counts the earlier runs of it; "" when the script
 // cannot be hashed.
 std::wstring ScriptListCount(Session& s, const std::wstring& path);
-// Appends this run's record: "TRUE", "FALSE" (nothing hashed) or "ERROR".
-std::wstring ScriptListRecord(Session& s, const std::wstring& stamp);
+
+enum class ScriptListRecordResult { kRecorded, kNothingHashed, kWriteFailed };
+// Appends this run's record: stamp + " - " + hash + " [" + count + "]".
+ScriptListRecordResult ScriptListRecord(Session& s, const std::wstring& stamp);
 
 }  // namespace corvex

@@ -1,5 +1,6 @@
 #include "script/script_loader.h"
 
+#include "base/path.h"
 #include "core/console_output.h"
 #include "core/session_log.h"
 #include "base/text.h"
@@ -30,7 +31,7 @@ static std::wstring EndLinesWithCrLf(const std::wstring& text) {
 }
 
 static bool ReadTextScript(Session& s, std::wstring& script) {
-  std::wstring text = EndLinesWithCrLf(ReadTextFile(s, s.scriptPath, false, true));
+  std::wstring text = EndLinesWithCrLf(ReadTextFile(s, s.scriptPath).value_or(L""));
   if (text.empty()) {
     AppendToSessionLog(s, L"Failed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
     return false;
@@ -42,11 +43,11 @@ static bool ReadTextScript(Session& s, std::wstring& script) {
 
 std::wstring ExtractArchive(Session& s, const std::wstring& zipPath, std::wstring& textScript,
                             std::wstring& archive) {
-  std::wstring error;
   archive = ArchiveFolder(s);
-  CreateFolderIfMissing(s, WorkingFolder(s));
-  CreateFolderIfMissing(s, archive);
-  error = ExtractZip(s.os.fs, zipPath, L"\\\\?\\" + archive);
+  textScript = zipPath;
+  auto made = CreateFolderChain(s, archive);
+  if (!made.ok()) return L"Failed to create folder " + archive + L" with error code " + ErrorCodeName(made.code()) + L".";
+  std::wstring error = ExtractZip(s.os.fs, zipPath, AddLongPathPrefix(archive));
   // A zip of empty folders places nothing: report it as extracting no files.
   if (error.empty() && ListFiles(s, archive, L"*.*", true).empty()) error = L"Failed to extract any files.";
   auto a = s.os.fs.GetAttributes(archive + L"\\Corvex.txt");

@@ -265,6 +265,8 @@ bool IsSafeZipEntryName(const std::wstring& name) {
   if (name.empty()) return false;
   for (wchar_t c : name) {
     if (static_cast<uint32_t>(c) < 0x20 || c == 0x7F) return false;
+    // U+FFFD: a UTF-8 name that did not decode (an overlong '/' among them).
+    if (c == 0xFFFD) return false;
     // ':' would name a drive or an alternate stream; the rest cannot be in a file name.
     if (c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'/')
       return false;

@@ -20,10 +20,12 @@ using namespace testing;
 
 
 TEST(DataBlockStore, StoredFormOfPaths) {
-  EXPECT_EQ(StoredPath(L"\"C:\\Windows\\Sysnative\\drivers\\x.sys\""), L"C:\\Windows\\System32\\drivers\\x.sys");
-  EXPECT_EQ(StoredPath(L"\\\\?\\C:\\Windows\\Sysnative\\x.dll"), L"C:\\Windows\\System32\\x.dll");
-  EXPECT_EQ(StoredPath(L"C:\\Sysnative\\x.dll"), L"C:\\Sysnative\\x.dll") << "only the third component";
-  EXPECT_EQ(StoredPath(L"C:\\Windows\\sysnative\\x.dll"), L"C:\\Windows\\sysnative\\x.dll") << "exactly as written";
+  FakeSession f;
+  EXPECT_EQ(StoredPath(f.s, L"\"C:\\Windows\\Sysnative\\drivers\\x.sys\""), L"C:\\Windows\\System32\\drivers\\x.sys");
+  EXPECT_EQ(StoredPath(f.s, L"\\\\?\\C:\\Windows\\Sysnative\\x.dll"), L"C:\\Windows\\System32\\x.dll");
+  EXPECT_EQ(StoredPath(f.s, L"C:\\windows\\sysnative\\x.dll"), L"C:\\windows\\System32\\x.dll");
+  EXPECT_EQ(StoredPath(f.s, L"D:\\Backup\\Sysnative\\x.dll"), L"D:\\Backup\\Sysnative\\x.dll")
+      << "only the Windows folder has the alias";
   EXPECT_EQ(RecordKey(kRecord), kFile);
   EXPECT_EQ(RecordKey(L"no bar"), L"no bar");
   EXPECT_EQ(SplitRecords(L" \r\n\r\nA|1\r\n\r\nB|2\r\n "), (std::vector<std::wstring>{L"A|1", L"B|2"}));
@@ -142,7 +144,7 @@ TEST(DataBlockStore, InterruptedWriteKeepsThePreviousStore) {
 }
 
 TEST(IcaclsSave, RealSaveFilesParse) {
-  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"), true, true);
+  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"));
   auto all = ParseIcaclsSaveAll(windir);
   ASSERT_EQ(all.size(), 14u);
   EXPECT_EQ(all[0].name, L"AAct_Tools");
@@ -151,7 +153,7 @@ TEST(IcaclsSave, RealSaveFilesParse) {
             L"D:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;0x1200a9;;;BA)"
             L"(A;;0x1200a9;;;SY)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;AC)(A;;0x1200a9;;;S-1-15-2-2)S:AI");
   for (auto& entry : all) EXPECT_EQ(entry.sddl.substr(0, 2), L"D:") << entry.name;
-  auto system32 = ParseIcaclsSaveAll(DecodeText(ReadSample("windows/icacls-save-system32-excerpt.acl"), true, true));
+  auto system32 = ParseIcaclsSaveAll(DecodeText(ReadSample("windows/icacls-save-system32-excerpt.acl")));
   ASSERT_EQ(system32.size(), 200u);
   EXPECT_EQ(system32[0].name, L".ipynb_checkpoints");
 
@@ -279,7 +281,7 @@ TEST(AddFileDataBlock, SysnativeIsStoredAsSystem32AndIcaclsGetsTheNativeName) {
 
 TEST(AddFileDataBlock, KeepsTheRealToolsSddlExactly) {
   FakeSession f;
-  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"), true, true);
+  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"));
   SavedAcl bfsvc = ParseIcaclsSaveAll(windir)[6];
   f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {

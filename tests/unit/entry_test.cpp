@@ -37,7 +37,8 @@ TEST(Entry, TextScriptRunWritesTheWholeLogToTheDesktop) {
                 L"Debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n" +
                 L"Successfully processed all directives.\r\n" + Footer(L"0", hash));
   EXPECT_EQ(f.w.FileBytes(L"C:\\Corvex\\Corvex (2026-12-06 09'30'15.250).log"), bytes) << "dated copy";
-  EXPECT_EQ(f.w.FileBytes(L"C:\\Corvex\\ScriptList"), ToLatin1(L"2026-12-06 09'30'15.250 - " + f.s.scriptHash + L" [0]"));
+  EXPECT_EQ(f.w.FileBytes(L"C:\\Corvex\\ScriptList"),
+            ToLatin1(L"2026-12-06 09'30'15.250 - " + f.s.scriptHash + L" [0]\r\n"));
   ASSERT_EQ(f.w.processesRun.size(), 1u) << "Notepad once: no trace was asked for";
   EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Windows\\Notepad.exe");
   EXPECT_EQ(f.w.processesRun[0].commandLine, L" " + kDesktopLog);
@@ -132,6 +133,84 @@ TEST(Entry, SavedScriptGetsTheArchiveFolderOnlyWhenThereIsOne) {
     std::wstring expected = folder ? kWork + L"\\Archive\\x.dll" : L"\\x.dll";
     EXPECT_NE(f.s.log.find(L"Failed to recognise input line " + expected + L".\r\n"), std::wstring::npos) << folder;
   }
+}
+
+TEST(Entry, ContinuedSessionStillFindsItsArchive) {
+  FakeSession f;
+  f.w.AddFile(kWork + L"\\Reboot_Neat_Log", testing::Utf16Bom(kHeader));
+  f.w.AddFile(kWork + L"\\Reboot_Script", testing::Utf16Bom(L"TakePermissions::\r\n{ARCHIVE}\\x.dll\r\n"));
+  f.w.AddFile(kWork + L"\\Archive\\x.dll", "MZ");
+  f.w.AddFile(kWork + L"\\Temp\\download.bin", "old");
+  RunProgram(f.s, {kExe});
+  EXPECT_NE(f.s.log.find(L"Successfully took permissions for file or folder " + kWork + L"\\Archive\\x.dll\r\n"),
+            std::wstring::npos)
+      << f.s.log;
+  EXPECT_NE(f.s.log.find(L"Successfully processed all directives.\r\n"), std::wstring::npos);
+}
+
+TEST(Entry, SavedFileThatCannotBeReadIsKeptAndReported) {
+  for (const wchar_t* unreadable : {L"Reboot_Script", L"Reboot_Neat_Log", L"Reboot_Debug_Log"}) {
+    FakeSession f;
+    for (const wchar_t* name : {L"Reboot_Neat_Log", L"Reboot_Debug_Log", L"Reboot_Script"})
+      f.w.AddFile(kWork + L"\\" + name, testing::Utf16Bom(L"Debug::\r\n"));
+    f.w.InjectFault(fake::Op::kReadFile, unreadable, 32, 100);
+    RunProgram(f.s, {kExe});
+    EXPECT_NE(f.w.ConsoleText().find(L"Failed to read the saved session file " + kWork + L"\\" + unreadable +
+                                     L" with error code ERROR_SHARING_VIOLATION. The saved session is kept for the "
+                                     L"next start.\nPress any key to exit . . . "),
+              std::wstring::npos)
+        << unreadable;
+    EXPECT_EQ(f.w.keysRead, 1);
+    for (const wchar_t* name : {L"Reboot_Neat_Log", L"Reboot_Debug_Log", L"Reboot_Script"})
+      EXPECT_TRUE(f.w.Exists(kWork + L"\\" + name)) << unreadable << " lost " << name;
+    EXPECT_FALSE(f.w.Exists(kDesktopLog)) << "no Desktop log claims the run succeeded";
+  }
+}
+
+TEST(Entry, RefusedContinuationIsSetAsideSoTheNextStartIsClean) {
+  FakeSession f;
+  const std::string logAsScript = testing::Utf16Bom(L"Corvex version 1.0 by Tallwen.\r\nDebug::\r\n");
+  f.w.AddFile(kWork + L"\\Reboot_Neat_Log", testing::Utf16Bom(kHeader));
+  f.w.AddFile(kWork + L"\\Reboot_Script", logAsScript);
+  RunProgram(f.s, {kExe});
+  EXPECT_NE(f.w.ConsoleText().find(L"Detected logfile supplied as script. Script blocked.\nThe saved session was set "
+                                   L"aside as " + kWork + L"\\Refused_*, so the next start begins a new session.\n"
+                                   L"Press any key to exit . . . "),
+            std::wstring::npos)
+      << f.w.ConsoleText();
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\Refused_Script"), logAsScript);
+  EXPECT_TRUE(f.w.Exists(kWork + L"\\Refused_Neat_Log"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Script"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Neat_Log"));
+
+  FakeSession next;
+  next.w.AddFile(kWork + L"\\Refused_Script", logAsScript);
+  next.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo fs\r\n");
+  RunProgram(next.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_TRUE(StartsWith(next.Utf16File(kDesktopLog), kHeader + L"Using .txt script file at C:\\fix.txt"));
+  EXPECT_TRUE(next.w.Exists(kWork + L"\\Refused_Script")) << "what was set aside stays for the helper";
+}
+
+TEST(Entry, ScriptThatCouldNotBeLoadedIsAFailedRun) {
+  for (const wchar_t* script : {L"C:\\absent.txt", L"C:\\bad.zip"}) {
+    FakeSession f;
+    f.w.AddFile(L"C:\\bad.zip", "PK\x05\x06 not a zip");
+    RunProgram(f.s, {kExe, script});
+    std::wstring log = f.Utf16File(kDesktopLog);
+    EXPECT_NE(log.find(L"\r\n\r\n\r\n\r\nFailed to process all directives successfully.\r\nCorvex version"),
+              std::wstring::npos)
+        << script;
+    EXPECT_EQ(log.find(L"Successfully processed"), std::wstring::npos) << script;
+  }
+}
+
+TEST(Entry, ContinuedLogAlwaysOpensWithItsHeader) {
+  FakeSession f;
+  f.w.AddFile(kWork + L"\\Reboot_Neat_Log", testing::Utf16Bom(L""));
+  f.w.AddFile(kWork + L"\\Reboot_Script", testing::Utf16Bom(L"Debug::\r\n"));
+  RunProgram(f.s, {kExe});
+  EXPECT_TRUE(StartsWith(f.Utf16File(kDesktopLog), kHeader + L"Debug:: directive completed successfully.\r\n"));
+  EXPECT_TRUE(f.s.deferredFlashScan) << "still a continued session";
 }
 
 TEST(Entry, DebugTraceIsWrittenAndOpenedWhenAskedFor) {

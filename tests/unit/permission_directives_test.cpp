@@ -122,14 +122,30 @@ TEST(TakeAndRestorePermissions, QuietModeStillWritesFailures) {
                         L" with error code ERROR_ACCESS_DENIED.\r\n");
   EXPECT_TRUE(Same(sec.DescriptorOf(doc), original));
 
-  // The owner given back after a datablock failure is a success too.
+  // The owner given back after a datablock failure belongs to the failure,
+  // so quiet mode keeps it.
   FakeSession g;
   g.w.security().AddProtectedFile(kFile, "x");
   g.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{5, ""}; });
   report.clear();
   EXPECT_FALSE(TakePermissionsDirective(g.s, {L"[MODE:1]", kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile + L" with return code -5.\r\n");
+  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile + L" with return code -5.\r\n" +
+                        L"Undid the ownership change on " + kFile + L": its owner is " + kTrustedInstaller +
+                        L" again.\r\n");
   EXPECT_EQ(g.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
+}
+
+TEST(TakeAndRestorePermissions, SentencesShowNoLongPathPrefix) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  const std::wstring prefixed = L"\\\\?\\" + kFile;
+  std::wstring report;
+  EXPECT_TRUE(TakePermissionsDirective(f.s, {prefixed}, L"", report));
+  EXPECT_TRUE(RestorePermissionsDirective(f.s, {prefixed}, L"", report));
+  EXPECT_TRUE(TrustedInstallerDirective(f.s, {prefixed}, L"", report));
+  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile +
+                        L"\r\nSuccessfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
+                        kFile + L"\r\nSuccessfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
 }
 
 TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
@@ -142,7 +158,8 @@ TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
   std::wstring report;
   EXPECT_FALSE(TakePermissionsDirective(f.s, {folder + L"\\"}, L"", report));
   EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + folder +
-                        L"\\ with return code -10.\r\nSuccessfully restored ownership for " + folder + L"\\\r\n")
+                        L"\\ with return code -10.\r\nUndid the ownership change on " + folder +
+                        L"\\: its owner is S-1-5-18 again.\r\n")
       << "a record its restore would refuse is no record";
   EXPECT_TRUE(Same(sec.DescriptorOf(folder), original)) << sec.DescriptorOf(folder).dacl;
   EXPECT_FALSE(f.w.Exists(kStorePath));
@@ -223,7 +240,9 @@ TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
   EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report));
   EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile +
                         L" with return code -5.\r\n"
-                        L"Successfully restored ownership for " + kFile + L"\r\n");
+                        L"Undid the ownership change on " + kFile + L": its owner is " + kTrustedInstaller +
+                        L" again.\r\n")
+      << "an undo inside a failed line is no success";
   EXPECT_TRUE(Same(sec.DescriptorOf(kFile), original)) << "not left owned by Everyone with nothing recorded";
   EXPECT_FALSE(f.w.Exists(kStorePath));
 }

@@ -76,25 +76,28 @@ TEST(LoadScript, NoArgumentOrOtherExtensionRunsTheAnalysis) {
   }
 }
 
-TEST(ScriptList, CountsEarlierRunsOfTheSameScript) {
+TEST(ScriptList, CountsEarlierRunsOfTheSameScriptOneRecordALine) {
   FakeSession f;
   f.w.AddFile(L"C:\\s.txt", "Debug::");
-  f.w.now = {2026, 1, 2, 3, 4, 5, 6};
   EXPECT_EQ(ScriptListCount(f.s, L"C:\\s.txt"), L"0");
   f.w.AddFolder(L"C:\\Corvex");
-  EXPECT_EQ(ScriptListRecord(f.s, L"2026-01-02 03'04'05.006"), L"TRUE");
+  EXPECT_EQ(ScriptListRecord(f.s, L"2026-01-02 03'04'05.006"), ScriptListRecordResult::kRecorded);
   FakeSession second;
   second.w.AddFile(L"C:\\s.txt", "Debug::");
   second.w.AddFile(L"C:\\Corvex\\ScriptList", f.w.FileBytes(L"C:\\Corvex\\ScriptList"));
   EXPECT_EQ(ScriptListCount(second.s, L"C:\\s.txt"), L"1");
-  EXPECT_EQ(ScriptListRecord(second.s, L"stamp"), L"TRUE");
-  std::string hash = ToLatin1(f.s.scriptHash);
+  EXPECT_EQ(ScriptListRecord(second.s, L"stamp"), ScriptListRecordResult::kRecorded);
+  const std::string hash = ToLatin1(f.s.scriptHash);
   EXPECT_EQ(second.w.FileBytes(L"C:\\Corvex\\ScriptList"),
-            "2026-01-02 03'04'05.006 - " + hash + " [0]stamp - " + hash + " [1]");
+            "2026-01-02 03'04'05.006 - " + hash + " [0]\r\nstamp - " + hash + " [1]\r\n");
+  // A list whose records ran together gets the new one on a line of its own.
+  second.w.AddFile(L"C:\\Corvex\\ScriptList", "a - x [0]b - x [1]");
+  EXPECT_EQ(ScriptListRecord(second.s, L"c"), ScriptListRecordResult::kRecorded);
+  EXPECT_EQ(second.w.FileBytes(L"C:\\Corvex\\ScriptList"), "a - x [0]b - x [1]\r\nc - " + hash + " [1]\r\n");
   FakeSession none;
-  EXPECT_EQ(ScriptListRecord(none.s, L"x"), L"FALSE");
+  EXPECT_EQ(ScriptListRecord(none.s, L"x"), ScriptListRecordResult::kNothingHashed);
   second.w.InjectFault(fake::Op::kWriteFile, L"ScriptList", 5);
-  EXPECT_EQ(ScriptListRecord(second.s, L"x"), L"ERROR");
+  EXPECT_EQ(ScriptListRecord(second.s, L"x"), ScriptListRecordResult::kWriteFailed);
 }
 
 class ZipScript : public ::testing::Test {
@@ -159,6 +162,16 @@ TEST_F(ZipScript, ArchivesThatPlaceNoFileAreRefused) {
     EXPECT_NE(g.s.log.find(L"Failed to extract zip archive. Failed to extract any files.\r\n"), std::wstring::npos)
         << sample;
   }
+}
+
+TEST_F(ZipScript, ArchiveFolderThatCannotBeMadeIsNamedWithoutPrefix) {
+  f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen\\Archive", 5, 10);
+  Load("scripts/with_script.zip");
+  EXPECT_FALSE(ok);
+  EXPECT_NE(f.s.log.find(L"Failed to extract zip archive. Failed to create folder " + arc +
+                         L" with error code ERROR_ACCESS_DENIED.\r\n"),
+            std::wstring::npos)
+      << f.s.log;
 }
 
 TEST_F(ZipScript, EmptyFileIsCorrupt) {

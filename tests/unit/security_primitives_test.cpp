@@ -103,26 +103,26 @@ TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
 
   // The parent's inheritance stays in force on an unprotected object.
   f.w.AddFile(L"C:\\Users\\Tester\\x.txt", "x");
-  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Users\\Tester\\x.txt"), 0u);
+  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Users\\Tester\\x.txt").code(), 0u);
   EXPECT_EQ(sec.DescriptorOf(L"C:\\Users\\Tester\\x.txt").dacl, L"D:AI(A;OICI;GA;;;WD)(A;ID;FA;;;BA)(A;ID;FA;;;SY)");
   EXPECT_NE(f.s.trace.find(L"Successfully set DACL."), std::wstring::npos);
 
   sec.AddProtectedFile(kFile, "x");
-  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 5u);
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile).code(), 5u);
   EXPECT_NE(f.s.trace.find(L"Error     Failed to set DACL: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
-  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Windows\\System32\\none.dll"), 2u);
+  EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Windows\\System32\\none.dll").code(), 2u);
   EXPECT_NE(f.s.trace.find(L"Failed to set DACL: 0x2"), std::wstring::npos);
 
   // After a release the DACL is made again, never left empty (a null DACL).
   ReleaseSecurityState(f.s);
   sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
-  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 0u);
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile).code(), 0u);
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:PAI(A;OICI;GA;;;WD)");
   ReleaseSecurityState(f.s);
   f.w.InjectFault(Op::kBuildAcl, L"", 8);
   sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
-  EXPECT_EQ(SetEveryoneDacl(f.s, kFile), 8u);
+  EXPECT_EQ(SetEveryoneDacl(f.s, kFile).code(), 8u);
   EXPECT_NE(f.s.trace.find(L"Failed to set entries in ACL: 0x8"), std::wstring::npos);
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
 
@@ -135,24 +135,20 @@ TEST(SecurityPrimitives, OwnersAreReadAndSet) {
   FakeSession f;
   auto& sec = f.w.security();
   sec.AddProtectedFile(kFile, "x");
-  EXPECT_EQ(ReadOwner(f.s, kFile), kTrustedInstaller);
+  EXPECT_EQ(ReadOwner(f.s, kFile).value_or(L"?"), kTrustedInstaller);
   EXPECT_NE(f.s.trace.find(L"Successfully read owner."), std::wstring::npos);
 
   f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
-  EXPECT_EQ(ReadOwner(f.s, kFile), L"S-1-0-0");
+  EXPECT_EQ(ReadOwner(f.s, kFile).code(), 5u);
   EXPECT_NE(f.s.trace.find(L"Error     Failed to read owner: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
-  EXPECT_EQ(ReadOwner(f.s, L"C:\\Windows\\System32\\none.dll"), L"S-1-0-0");
+  EXPECT_EQ(ReadOwner(f.s, L"C:\\Windows\\System32\\none.dll").code(), 2u);
   EXPECT_NE(f.s.trace.find(L"Failed to read owner: 0x2\r\n"), std::wstring::npos);
 
-  uint32_t code = 0;
-  EXPECT_FALSE(SetOwner(f.s, f.w.security().userSid, kFile, code));
-  EXPECT_EQ(code, 5u) << "neither privilege is on";
+  EXPECT_EQ(SetOwner(f.s, f.w.security().userSid, kFile).code(), 5u) << "neither privilege is on";
   EXPECT_NE(f.s.trace.find(L"Failed to set owner for " + kFile + L". Error code: 0x5"), std::wstring::npos);
-  EXPECT_FALSE(SetOwner(f.s, L"", kFile, code)) << "an empty SID is never passed on";
-  EXPECT_EQ(code, 87u);
+  EXPECT_EQ(SetOwner(f.s, L"", kFile).code(), 87u) << "an empty SID is never passed on";
   ASSERT_TRUE(EnableRestorePrivilege(f.s));
-  EXPECT_TRUE(SetOwner(f.s, L"S-1-1-0", kFile, code));
-  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(SetOwner(f.s, L"S-1-1-0", kFile).ok());
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
   EXPECT_NE(f.s.trace.find(L"Successfully set owner for " + kFile), std::wstring::npos);
 }
@@ -164,7 +160,7 @@ TEST(SecurityPrimitives, SysnativePathsReachTheNativeFile) {
   // Under WOW64 "System32" is the 32-bit folder; Sysnative is the native one.
   sec.AddProtectedFile(L"C:\\Windows\\Sysnative\\corvexdemo.dll", "native");
   f.w.AddFile(kFile, "wow64");
-  EXPECT_EQ(ReadOwner(f.s, kFile), kTrustedInstaller);
+  EXPECT_EQ(ReadOwner(f.s, kFile).value_or(L"?"), kTrustedInstaller);
 }
 
 TEST(WriteOwner, GivesTheRecordedOwnerBack) {
@@ -178,6 +174,17 @@ TEST(WriteOwner, GivesTheRecordedOwnerBack) {
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
   EXPECT_EQ(sec.enabledPrivileges, (std::set<std::wstring>{L"SeChangeNotifyPrivilege"}));
   EXPECT_EQ(sec.OpenHandles(), 0u);
+}
+
+TEST(WriteOwner, AnUndoSaysItIsOneAndPathsShowNoPrefix) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  sec.AddProtectedFile(kFile, "x");
+  sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
+  std::wstring report;
+  EXPECT_TRUE(WriteOwner(f.s, report, L"\\\\?\\" + kFile, kTrustedInstaller, OwnerWrite::kUndo));
+  EXPECT_EQ(report, L"Undid the ownership change on " + kFile + L": its owner is " + kTrustedInstaller + L" again.\r\n");
+  EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
 }
 
 TEST(WriteOwner, NullOwnerChangesNothing) {

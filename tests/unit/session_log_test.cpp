@@ -71,29 +71,46 @@ TEST(ConsoleOutput, ProgressBar) {
   EXPECT_EQ(f.w.ConsoleText(), L"\r   0% [>" + std::wstring(59, L' ') + L"] ") << "an endless fraction counts as 0";
 }
 
-TEST(WriteTextFile, UnicodeStartsWithMarkAndAppendsWithoutSecondMark) {
+TEST(WriteTextFile, EachEncodingAndMode) {
   FakeSession f;
-  ASSERT_TRUE(WriteTextFile(f.s, false, false, L"%UserProfile%\\a.txt", L"x\r\n", true).ok());
-  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\Users\\Tester\\a.txt", L"y", true).ok());
+  ASSERT_TRUE(WriteTextFile(f.s, L"%UserProfile%\\a.txt", L"x\r\n").ok());
+  ASSERT_TRUE(WriteTextFile(f.s, L"C:\\Users\\Tester\\a.txt", L"y", TextEncoding::kUtf16, WriteMode::kAppend).ok());
   EXPECT_EQ(f.w.FileBytes(L"C:\\Users\\Tester\\a.txt"), std::string("\xFF\xFEx\0\r\0\n\0y\0", 10));
+  f.w.AddFile(L"C:\\empty.txt", "");
+  ASSERT_TRUE(WriteTextFile(f.s, L"C:\\empty.txt", L"z", TextEncoding::kUtf16, WriteMode::kAppend).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\empty.txt"), std::string("\xFF\xFEz\0", 4)) << "an empty file gets the mark";
+  ASSERT_TRUE(WriteTextFile(f.s, L"C:\\list", L"ab", TextEncoding::kEightBit, WriteMode::kAppend).ok());
+  ASSERT_TRUE(WriteTextFile(f.s, L"C:\\list", L"c\u00e9\u4e2d", TextEncoding::kEightBit, WriteMode::kAppend).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\list"), "abc\xE9?");
+  ASSERT_TRUE(WriteTextFile(f.s, L"C:\\raw", L"ab", TextEncoding::kRawUtf16).ok());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\raw"), std::string("a\0b\0", 4));
 }
 
-TEST(WriteTextFile, EightBitAppendRewritesAndRawHasNoMark) {
-  FakeSession f;
-  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\list", L"ab", false).ok());
-  ASSERT_TRUE(WriteTextFile(f.s, true, false, L"C:\\list", L"cd", false).ok());
-  EXPECT_EQ(f.w.FileBytes(L"C:\\list"), "abcd");
-  ASSERT_TRUE(WriteTextFile(f.s, false, true, L"C:\\raw", L"ab", false).ok());
-  EXPECT_EQ(f.w.FileBytes(L"C:\\raw"), std::string("a\0b\0", 4));
+TEST(WriteTextFile, AppendingNeverStartsAFileItCannotReadAfresh) {
+  // Both appends used to read the file first and, when that failed, write
+  // the new text over everything it held.
+  for (TextEncoding encoding : {TextEncoding::kUtf16, TextEncoding::kEightBit}) {
+    FakeSession f;
+    const std::string before = encoding == TextEncoding::kUtf16 ? testing::Utf16Bom(L"old") : "old";
+    f.w.AddFile(L"C:\\list", before);
+    f.w.InjectFault(fake::Op::kOpenFile, L"C:\\list", 32, 5);
+    f.w.InjectFault(fake::Op::kReadFile, L"C:\\list", 32, 5);
+    auto st = WriteTextFile(f.s, L"C:\\list", L"new", encoding, WriteMode::kAppend);
+    const std::string after = f.w.FileBytes(L"C:\\list");
+    if (st.ok())
+      EXPECT_EQ(after, before + (encoding == TextEncoding::kUtf16 ? ToUtf16Le(L"new") : "new"));
+    else
+      EXPECT_EQ(after, before);
+  }
 }
 
 TEST(WriteTextFile, FailureCarriesTheCode) {
   FakeSession f;
   f.w.InjectFault(fake::Op::kWriteFile, L"a.txt", 32);
-  auto st = WriteTextFile(f.s, false, false, L"C:\\a.txt", L"x", true);
+  auto st = WriteTextFile(f.s, L"C:\\a.txt", L"x");
   EXPECT_EQ(st.code(), 32u);
   EXPECT_EQ(ErrnoFromWin32(st.code()), 13);
-  EXPECT_EQ(WriteTextFile(f.s, false, false, L"C:\\missing\\a.txt", L"x", true).code(), 3u);
+  EXPECT_EQ(WriteTextFile(f.s, L"C:\\missing\\a.txt", L"x").code(), 3u);
 }
 
 }  // namespace

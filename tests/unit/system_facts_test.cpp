@@ -9,35 +9,20 @@ namespace {
 
 using testing::FakeSession;
 
-TEST(MapSystem32Path, OnlyUnderWow64AndOnlyExactCase) {
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\Windows\\System32\\ntdll.dll"), L"C:\\Windows\\Sysnative\\ntdll.dll");
-  EXPECT_EQ(MapSystem32Path(false, L"C:\\Windows\\System32\\ntdll.dll"), L"C:\\Windows\\System32\\ntdll.dll");
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\Windows\\system32\\ntdll.dll"), L"C:\\Windows\\system32\\ntdll.dll");
-  EXPECT_EQ(MapSystem32Path(true, L"\\\\?\\C:\\Windows\\System32\\a.dll"), L"\\\\?\\C:\\Windows\\Sysnative\\a.dll");
-}
-
-TEST(MapSystem32Path, ExemptFoldersStay) {
-  for (auto sub : {L"catroot", L"catroot2", L"DriverStore", L"LogFiles", L"spool"}) {
-    std::wstring path = std::wstring(L"C:\\Windows\\System32\\") + sub + L"\\x";
-    EXPECT_EQ(MapSystem32Path(true, path), path);
-  }
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\Windows\\System32\\drivers\\etc\\hosts"),
-            L"C:\\Windows\\System32\\drivers\\etc\\hosts");
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\Windows\\System32\\drivers\\ntfs.sys"),
-            L"C:\\Windows\\Sysnative\\drivers\\ntfs.sys");
-}
-
-TEST(MapSystem32Path, OnlyTheFirstPathOfALineAndDoubledBackslashesKept) {
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\a.dll C:\\Windows\\System32\\a.dll"),
-            L"C:\\a.dll C:\\Windows\\System32\\a.dll");
-  EXPECT_EQ(MapSystem32Path(true, L"C:\\Windows\\System32\\\\a.dll"), L"C:\\Windows\\Sysnative\\\\a.dll");
-  EXPECT_EQ(MapSystem32Path(true, L"\\\\server\\share\\System32"), L"\\\\server\\share\\System32");
-}
-
-TEST(UnmapSystem32Path, TurnsSysnativeBack) {
-  EXPECT_EQ(UnmapSystem32Path(L"C:\\Windows\\Sysnative\\a.dll"), L"C:\\Windows\\System32\\a.dll");
-  EXPECT_EQ(UnmapSystem32Path(L"\\\\?\\C:\\Windows\\Sysnative\\a.dll"), L"\\\\?\\C:\\Windows\\Sysnative\\a.dll");
-  EXPECT_EQ(UnmapSystem32Path(L"C:\\Windows"), L"C:\\Windows");
+TEST(MapSystem32Path, UnderWow64WithTheSessionsWindowsFolder) {
+  FakeSession f;
+  const std::wstring path = L"c:\\windows\\system32\\x.dll";
+  EXPECT_EQ(MapSystem32Path(f.s, path), path) << "a 64-bit process sees the native folder";
+  f.w.wow64 = true;
+  EXPECT_EQ(MapSystem32Path(f.s, path), L"c:\\windows\\Sysnative\\x.dll");
+  EXPECT_EQ(MapSystem32Path(f.s, L"D:\\Backup\\System32\\x"), L"D:\\Backup\\System32\\x");
+  f.w.SetEnv(L"SystemRoot", L"D:\\WINNT");
+  EXPECT_EQ(MapSystem32Path(f.s, path), path);
+  EXPECT_EQ(MapSystem32Path(f.s, L"D:\\WINNT\\System32\\x"), L"D:\\WINNT\\Sysnative\\x");
+  EXPECT_EQ(UnmapSystem32Path(f.s, L"d:\\winnt\\sysnative\\x"), L"d:\\winnt\\System32\\x");
+  f.w.SetEnv(L"SystemRoot", L"");
+  EXPECT_EQ(MapSystem32Path(f.s, L"C:\\Windows\\System32\\x"), L"C:\\Windows\\System32\\x")
+      << "without a Windows folder nothing is redirected";
 }
 
 TEST(WindowsDisplayName, Windows10WithRingAndDeferral) {

@@ -21,11 +21,33 @@ TEST(Text, Utf16RoundTripKeepsCharactersOutsideTheBasicPlane) {
   EXPECT_EQ(FromUtf8(ToUtf8(text)), text);
 }
 
-TEST(Text, MalformedUtf8BecomesReplacementCharacters) {
-  std::wstring decoded = FromUtf8(std::string("a\xC3", 2));
-  ASSERT_EQ(decoded.size(), 2u);
-  EXPECT_EQ(decoded[0], L'a');
-  EXPECT_EQ(decoded[1], static_cast<wchar_t>(0xFFFD));
+TEST(Text, IllFormedUtf8BecomesOneReplacementPerMaximalPart) {
+  const std::wstring R(1, static_cast<wchar_t>(0xFFFD));
+  struct Case {
+    std::string bytes;
+    std::wstring text;
+  };
+  const Case cases[] = {
+      {"a\xC3", L"a" + R},                      // cut short at the end
+      {"\xC3(", R + L"("},                      // broken by an ASCII byte, which is kept
+      {"\xF5\x80\x80\x80", R + R + R + R},      // lead bytes F5-F7 would pass U+10FFFF
+      {"\xF7\xBF\xBF\xBF", R + R + R + R},
+      {"\xF4\x90\x80\x80", R + R + R + R},      // U+110000
+      {"\xF8\x88\x80\x80\x80", R + R + R + R + R},
+      {"\xC0\x80", R + R},                      // overlong forms
+      {"\xC1\xBF", R + R},
+      {"\xE0\x80\xAF", R + R + R},
+      {"\xF0\x8F\xBF\xBF", R + R + R + R},
+      {"\xED\xA0\x80", R + R + R},               // a surrogate
+      {"\xE2\x82", R},                           // one part, however long
+      {"\xE2\x82(", R + L"("},
+      {"\x80\xBF", R + R},                      // stray continuation bytes
+  };
+  for (const Case& c : cases) EXPECT_EQ(FromUtf8(c.bytes), c.text) << ::testing::PrintToString(c.bytes);
+  // The edges that are well-formed stay what they are.
+  EXPECT_EQ(FromUtf8("\xC2\x80\xED\x9F\xBF\xEE\x80\x80"), std::wstring(L"\u0080\uD7FF\uE000"));
+  EXPECT_EQ(ToUtf8(FromUtf8("\xF4\x8F\xBF\xBF")), "\xF4\x8F\xBF\xBF") << "U+10FFFF";
+  EXPECT_EQ(ToUtf8(FromUtf8("\xF0\x90\x80\x80")), "\xF0\x90\x80\x80") << "U+10000";
 }
 
 TEST(Text, CaseInsensitiveSearchAndTrim) {

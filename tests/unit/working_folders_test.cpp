@@ -16,17 +16,18 @@ TEST(WorkingFolders, LiveUnderLocalAppData) {
   EXPECT_EQ(WorkingFolder(f.s), kWork);
   EXPECT_EQ(TempFolder(f.s), kWork + L"\\Temp");
   EXPECT_EQ(ArchiveFolder(f.s), kWork + L"\\Archive");
-  ASSERT_TRUE(EnsureWorkingFolders(f.s));
+  ASSERT_TRUE(EnsureWorkingFolders(f.s).ok());
   EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
-  EXPECT_TRUE(EnsureWorkingFolders(f.s)) << "existing folders count as success";
+  EXPECT_TRUE(EnsureWorkingFolders(f.s).ok()) << "existing folders count as success";
 }
 
 TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
   FakeSession f;
   f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen", 5);
-  EXPECT_FALSE(WriteWorkingFile(f.s, L"Reboot_Script", L"x"));
-  EXPECT_TRUE(WriteWorkingFile(f.s, L"Reboot_Script", L"PowerCopy::"));
-  EXPECT_EQ(ReadWorkingFile(f.s, L"Reboot_Script"), L"PowerCopy::");
+  EXPECT_EQ(WriteWorkingFile(f.s, L"Reboot_Script", L"x").code(), 5u);
+  EXPECT_TRUE(WriteWorkingFile(f.s, L"Reboot_Script", L"PowerCopy::").ok());
+  EXPECT_EQ(ReadWorkingFile(f.s, L"Reboot_Script").value_or(L"?"), L"PowerCopy::");
+  EXPECT_EQ(ReadWorkingFile(f.s, L"Reboot_Debug_Log").code(), 2u);
   EXPECT_TRUE(WorkingFileExists(f.s, L"Reboot_Script"));
   EXPECT_FALSE(WorkingFileExists(f.s, L"Temp")) << "a folder is not a working file";
 }
@@ -36,13 +37,13 @@ TEST(DeleteMatching, StatusCodes) {
   f.w.AddFile(kWork + L"\\Reboot_Neat_Log", "a");
   f.w.AddFile(kWork + L"\\Reboot_Script", "b", 0x1 /* read-only */);
   f.w.AddFile(kWork + L"\\DataBlocks", "c");
-  EXPECT_EQ(DeleteMatching(f.s, L"", L"*.*", false), 3);
-  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*", false), 0);
+  EXPECT_EQ(DeleteMatching(f.s, L"", L"*.*"), DeleteResult::kNoFolder);
+  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*"), DeleteResult::kAllDeleted);
   EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Neat_Log"));
   EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Script")) << "read-only files are made normal first";
   EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks"));
-  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*", false), -1);
-  EXPECT_EQ(DeleteMatching(f.s, L"C:\\no\\such", L"*.*", true), -1);
+  EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*"), DeleteResult::kNothingMatched);
+  EXPECT_EQ(DeleteMatching(f.s, L"C:\\no\\such", L"*.*", FolderAfter::kRemove), DeleteResult::kNothingMatched);
 }
 
 TEST(DeleteMatching, FailuresAndFolderRemoval) {
@@ -50,15 +51,16 @@ TEST(DeleteMatching, FailuresAndFolderRemoval) {
   f.w.AddFile(kWork + L"\\Temp\\sub\\x.bin", "x");
   f.w.AddFile(kWork + L"\\Temp\\y.bin", "y");
   f.w.InjectFault(fake::Op::kDeleteFile, L"y.bin", 32);
-  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*", false), 1);
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*"), DeleteResult::kSomethingStayed);
   EXPECT_FALSE(f.w.Exists(kWork + L"\\Temp\\sub\\x.bin"));
   EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp\\sub")) << "sub-folders are emptied, not removed";
-  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.bin", true), 2) << "sub remains, so Temp cannot go";
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.bin", FolderAfter::kRemove), DeleteResult::kFolderStayed)
+      << "sub remains, so Temp cannot go";
   f.w.InjectFault(fake::Op::kFind, L"Temp\\sub\\", 5);
-  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*", false), 1)
+  EXPECT_EQ(DeleteMatching(f.s, kWork + L"\\Temp", L"*.*"), DeleteResult::kSomethingStayed)
       << "a sub-folder that cannot be searched is not reported as emptied";
   f.w.AddFile(L"C:\\gone\\a", "a");
-  EXPECT_EQ(DeleteMatching(f.s, L"C:\\gone\\", L"*.*", true), 0);
+  EXPECT_EQ(DeleteMatching(f.s, L"C:\\gone\\", L"*.*", FolderAfter::kRemove), DeleteResult::kAllDeleted);
   EXPECT_FALSE(f.w.Exists(L"C:\\gone"));
 }
 
@@ -96,12 +98,20 @@ TEST(SplitLineItems, QuotedOrSpaceSeparated) {
   EXPECT_TRUE(SplitLineItems(L"  ").empty());
 }
 
-TEST(CreateDirectoryTree, MakesEveryMissingParent) {
+TEST(CreateFolderChain, MakesEveryMissingParentOrSaysWhyNot) {
   FakeSession f;
-  EXPECT_TRUE(CreateDirectoryTree(f.s, L"C:\\Corvex\\Backups\\Registry"));
+  EXPECT_TRUE(CreateFolderChain(f.s, L"C:\\Corvex\\Backups\\Registry").ok());
   EXPECT_TRUE(f.w.IsFolder(L"C:\\Corvex\\Backups\\Registry"));
+  EXPECT_TRUE(CreateFolderChain(f.s, L"\\\\?\\C:\\Corvex\\Backups\\a/b\\").ok()) << "prefix, slashes, trailing backslash";
+  EXPECT_TRUE(f.w.IsFolder(L"C:\\Corvex\\Backups\\a\\b"));
+  EXPECT_TRUE(CreateFolderChain(f.s, L"C:\\Corvex").ok()) << "an existing folder is fine";
   f.w.AddFile(L"C:\\file", "x");
-  EXPECT_FALSE(CreateDirectoryTree(f.s, L"C:\\file\\sub"));
+  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\file\\sub").code(), 80u) << "a file in the way";
+  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\file").code(), 80u);
+  f.w.InjectFault(fake::Op::kCreateFolder, L"C:\\deny\\inner", 5);
+  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\deny\\inner\\leaf").code(), 5u);
+  EXPECT_FALSE(f.w.Exists(L"C:\\deny\\inner\\leaf"));
+  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\").code(), 123u) << "a drive is no folder to create";
 }
 
 }  // namespace
