@@ -6,15 +6,27 @@
 # Standard input, output and error pass through. Without CORVEX_WINEPREFIX a
 # throw-away prefix is made and removed; with it, that prefix is made once
 # (first use) and reused, so a whole test run pays for `wineboot -i` only once:
-# about 6 s on a 2-core machine, 11-14 s until the prefix is settled and ready.
+# about 6 s on a 2-core machine, 11-14 s until the prefix is settled and ready,
+# and one to two minutes more for its 32-bit half when 32-bit Wine runs under
+# qemu.
 # A reused prefix keeps whatever earlier programs left in it: callers reset
 # their own folders.
+#
+# Prefixes are 64-bit. A 32-bit program (the release) runs in them as it
+# does on 64-bit Windows, under WOW64: Debian's wine32:i386 supplies the
+# 32-bit loader, and the prefix gets its syswow64 folder when it is made.
+# On a kernel without 32-bit support that loader runs under qemu-i386
+# (scripts/setup.sh registers it); every 32-bit start then costs tens of
+# seconds, most of it qemu reserving the 32-bit address space. A guest
+# address space of just over 2 GiB (all a program without the
+# large-address flag may use anyway) cuts that to a few seconds of it.
 #
 # Environment:
 #   CORVEX_WINEPREFIX     prefix to make on first use and reuse afterwards
 #   CORVEX_WINE_TIMEOUT   seconds the program may run (default 600; -t wins)
-#   CORVEX_WINEBOOT_TIMEOUT  seconds for making a prefix (default 300)
+#   CORVEX_WINEBOOT_TIMEOUT  seconds for making a prefix (default 900)
 #   CORVEX_WINE_VERBOSE   non-empty: say how long making the prefix took
+#   CORVEX_WINEDLLOVERRIDES  more WINEDLLOVERRIDES entries for the program
 set -u
 
 limit=${CORVEX_WINE_TIMEOUT:-600}
@@ -35,7 +47,9 @@ fi
 
 export WINEDEBUG=-all
 # No Mono or Gecko installers, and no window: there is no display.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# CORVEX_WINEDLLOVERRIDES adds the caller's own, e.g. "icacls.exe=n" to
+# prefer a stand-in placed in the prefix over Wine's built-in program.
+export WINEDLLOVERRIDES="mscoree,mshtml=${CORVEX_WINEDLLOVERRIDES:+;$CORVEX_WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
 
 # The machine field of the PE header picks the loader.
@@ -45,13 +59,27 @@ pe_machine() {
   [ -n "$offset" ] || return 0
   od -An -t x2 -j $((offset + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
 }
-wine64_bin=$(command -v wine64 || true)
-[ -n "$wine64_bin" ] || { [ -x /usr/lib/wine/wine64 ] && wine64_bin=/usr/lib/wine/wine64; }
-wineserver_bin=$(command -v wineserver || true)
-[ -n "$wineserver_bin" ] || wineserver_bin=/usr/lib/wine/wineserver
+# Debian's /usr/bin/wine picks the 32-bit loader whenever wine32 is
+# installed, and wineboot goes through it: both loaders are named here.
+wine64_bin=/usr/lib/wine/wine64
+[ -x "$wine64_bin" ] || wine64_bin=$(command -v wine64 || echo wine)
+wine32_bin=/usr/lib/wine/wine
+wineserver_bin=/usr/lib/wine/wineserver
+[ -x "$wineserver_bin" ] || wineserver_bin=$(command -v wineserver || echo wineserver)
+export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0x88000000}
+# True when 32-bit Windows programs can run: the loader is installed and
+# this kernel (or qemu through binfmt_misc) runs it.
+wine32_usable() { [ -x "$wine32_bin" ] && "$wine32_bin" --version >/dev/null 2>&1; }
 case "$(pe_machine "$exe")" in
-  8664) loader=${wine64_bin:-wine} ;;
-  *) loader=wine ;;  # 32-bit programs need Debian's wine32 (i386) package
+  8664) loader=$wine64_bin ;;
+  14c)
+    loader=$wine32_bin
+    if ! wine32_usable; then
+      echo "wine-run: $exe is a 32-bit program and 32-bit Wine cannot run here (see scripts/setup.sh)" >&2
+      exit 126
+    fi
+    ;;
+  *) loader=$wine64_bin ;;
 esac
 
 # Users' Desktop, Documents and the like are links to $HOME in a new prefix;
@@ -67,16 +95,22 @@ make_prefix() {
   local prefix=$1 started elapsed
   mkdir -p "$prefix"
   started=$(date +%s)
-  if ! WINEPREFIX="$prefix" timeout "${CORVEX_WINEBOOT_TIMEOUT:-300}" wineboot -i </dev/null >/dev/null 2>&1; then
+  # The 64-bit wineboot makes a 64-bit prefix and fills syswow64 through
+  # the 32-bit loader when that one can run.
+  if ! WINEPREFIX="$prefix" timeout "${CORVEX_WINEBOOT_TIMEOUT:-900}" "$wine64_bin" wineboot -i </dev/null >/dev/null 2>&1; then
     echo "wine-run: wineboot -i failed in $prefix" >&2
     return 1
   fi
   # Let the first boot finish writing the registry before anyone uses it.
-  WINEPREFIX="$prefix" timeout 60 "$wineserver_bin" -w </dev/null >/dev/null 2>&1
+  WINEPREFIX="$prefix" timeout 300 "$wineserver_bin" -w </dev/null >/dev/null 2>&1
   elapsed=$(($(date +%s) - started))
   unlink_user_folders "$prefix"
   if [ ! -d "$prefix/drive_c/windows/system32" ]; then
     echo "wine-run: $prefix has no drive_c/windows/system32 after wineboot" >&2
+    return 1
+  fi
+  if wine32_usable && [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "wine-run: $prefix has no 32-bit system folder (syswow64) after wineboot" >&2
     return 1
   fi
   touch "$prefix/.corvex-ready"
@@ -99,6 +133,10 @@ if [ -n "${CORVEX_WINEPREFIX:-}" ]; then
   fi
   flock -u 9
   exec 9>&-
+  if [ "$loader" = "$wine32_bin" ] && [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "wine-run: $prefix was made without its 32-bit half (syswow64); remove it to have it made again" >&2
+    exit 125
+  fi
   temp_root=
 else
   temp_root=$(mktemp -d "${TMPDIR:-/tmp}/corvex-wine.XXXXXX")
