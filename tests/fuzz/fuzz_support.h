@@ -1,0 +1,48 @@
+// Shared by the fuzz targets: a fresh fake Windows per input and a check
+// that stops the run (and so keeps the input) when a property breaks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/text.h"
+#include "core/session.h"
+#include "platform/fake/fake_windows.h"
+
+namespace corvex::fuzz {
+
+// A broken property is a finding like a crash: libFuzzer saves the input.
+#define FUZZ_CHECK(cond, what)                                                    \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      std::fprintf(stderr, "FUZZ_CHECK failed at %s:%d: %s\n  %s\n", __FILE__,   \
+                   __LINE__, #cond, what);                                        \
+      std::abort();                                                               \
+    }                                                                             \
+  } while (0)
+
+struct Fake {
+  fake::FakeWindows w;
+  Session s{w.platform()};
+};
+
+const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+
+inline std::string Bytes(const uint8_t* data, size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// Every LF follows a CR: what the readers promise about line ends.
+inline bool LinesEndWithCrLf(const std::wstring& t) {
+  for (size_t i = 0; i < t.size(); ++i)
+    if (t[i] == L'\n' && (i == 0 || t[i - 1] != L'\r')) return false;
+  return true;
+}
+
+// Text as the program writes every log and store: UTF-16LE with a mark.
+// Reading that back must give the same text.
+inline std::string AsUtf16File(const std::wstring& t) { return "\xFF\xFE" + ToUtf16Le(t); }
+
+}  // namespace corvex::fuzz

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into corpus/<target>/.
+
+Real files come from tests/samples (copied, or whole-line excerpts of the
+larger ones); the rest are small hand-made inputs in the layouts the
+readers meet. Findings are added by hand beside these and kept."""
+import os
+import pathlib
+import shutil
+
+here = pathlib.Path(__file__).resolve().parent
+samples = here.parent / "samples"
+demo = here.parent.parent / "demo" / "Corvex-demo.txt"
+
+
+def put(target, name, data):
+    folder = here / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+
+def utf16(text, bom=True):
+    return (b"\xff\xfe" if bom else b"") + text.encode("utf-16-le")
+
+
+def acl_excerpt(path, pairs):
+    """The first `pairs` object/DACL line pairs of an icacls save file."""
+    lines = path.read_bytes().split("\r\n".encode("utf-16-le"))
+    return "\r\n".encode("utf-16-le").join(lines[: 2 * pairs]) + "\r\n".encode("utf-16-le")
+
+
+script = demo.read_text(encoding="latin-1").replace("\r\n", "\n")
+crlf = script.replace("\n", "\r\n")
+
+# --- text and scripts: every encoding and line end the readers detect.
+encodings = {
+    "ansi_crlf.txt": crlf.encode("latin-1"),
+    "ansi_lf.txt": script.encode("latin-1"),
+    "ansi_cr.txt": script.replace("\n", "\r").encode("latin-1"),
+    "utf8_bom.txt": b"\xef\xbb\xbf" + ("Debug::\r\nC:\\Users\\J\u00fcrgen\\\u00e9t\u00e9.txt\r\n\U0001F600\r\n").encode("utf-8"),
+    "utf16le_bom.txt": utf16(crlf),
+    "utf16le_nobom.txt": utf16(crlf, bom=False),
+    "utf16be_bom.txt": b"\xfe\xff" + crlf.encode("utf-16-be"),
+    # A pair, then a lone high and a lone low surrogate.
+    "utf16_surrogates.txt": b"\xff\xfe" + "Debug::\r\n\U00010437".encode("utf-16-le") + b"\x00\xd8x\x00\x00\xdc\r\x00\n\x00",
+    "mixed_ends.txt": b"A::\r\nx\ny\rz\r\r\n\n::\r\n",
+}
+for name, data in encodings.items():
+    put("fuzz_text", name, data)
+    put("fuzz_script", name, data)
+put("fuzz_text", "reg-export-hex2-usershellfolders.reg", (samples / "windows/reg-export-hex2-usershellfolders.reg").read_bytes())
+
+# Scripts the dispatcher must cut: archive tokens, bare "::", registry text.
+put("fuzz_script", "archive_tokens.txt",
+    "A::\r\n{ARCHIVE}\\x.dll C:\\Windows\\x.dll\r\n\"{archive}\\y\"\r\n:{ARCHIVE}:\r\n{ARCHIVE}{ARCHIVE}\r\n")
+put("fuzz_script", "bare_headers.txt",
+    "::\r\nWindows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n::\r\nC:/Windows/System32/x.dll\r\n::\r\n")
+put("fuzz_script", "variables.txt",
+    "PowerCopy::\r\n%windir%\\System32\\x.dll %SystemRoot%\\Sysnative\\y\r\n%undefined%\r\n%%\r\n  \t \r\nAbsent::\r\n")
+
+# --- zip archives: the reader's fixtures, small ones whole.
+for p in sorted((samples / "zips").glob("*.zip")) + sorted((samples / "scripts").glob("*.zip")):
+    if p.stat().st_size <= 4096:
+        put("fuzz_zip", p.name, p.read_bytes())
+
+# --- datablock stores.
+records = [
+    "C:\\Windows\\System32\\drivers\\etc\\hosts|D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)|S-1-5-32-544",
+    "HKLM\\SOFTWARE\\Corvex|D:PAI(A;CI;KA;;;BA)",
+    "C:\\Windows\\Sysnative\\x.dll|D:(A;;FA;;;SY)|S-1-5-18",
+    "C:\\no-bar-record",
+]
+put("fuzz_datablocks", "crlf_utf16.store", utf16("\r\n".join(records)))
+put("fuzz_datablocks", "lf_utf16.store", utf16("\n".join(records) + "\n"))
+put("fuzz_datablocks", "cr_utf16.store", utf16("\r".join(records)))
+put("fuzz_datablocks", "ansi.store", "\r\n".join(records))
+put("fuzz_datablocks", "blank_lines.store", utf16("\r\n \r\n" + "\r\n\t\r\n".join(records) + "\r\n\r\n"))
+
+# --- icacls save files: excerpts of real ones, and hand-made damage.
+put("fuzz_icacls", "windir-excerpt.acl", acl_excerpt(samples / "windows/icacls-save-windir-1.acl", 12))
+put("fuzz_icacls", "system32-excerpt.acl", acl_excerpt(samples / "windows/icacls-save-system32-excerpt.acl", 12))
+put("fuzz_icacls", "ntdll.acl", utf16("ntdll.dll\r\nD:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;0x1200a9;;;BA)\r\n", bom=False))
+put("fuzz_icacls", "odd.acl", utf16("kernel32.dll\r\nD:NO_ACCESS_CONTROL\r\ndrivers\r\nD:(D;OICI;WD;;;WD)(A;;GRGW;;;WD)S:AI\r\nntdll.dll\r\nD:(A;;0xZZ;;;WD\r\n", bom=False))
+
+# --- component manifests.
+sddl = ("O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+        "G:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+        "D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;GRGX;;;BA)(A;;GRGX;;;SY)(A;;GRGX;;;BU)")
+manifest = ('<?xml version="1.0" encoding="utf-8" standalone="yes"?>\r\n'
+            '<assembly xmlns="urn:schemas-microsoft-com:asm.v3" manifestVersion="1.0">\r\n'
+            '  <assemblyIdentity name="Microsoft-Windows-Ntdll" version="10.0.19041.1" processorArchitecture="amd64" />\r\n'
+            '  <file name="ntdll.dll" destinationPath="$(runtime.system32)\\" sourceName="ntdll.dll">\r\n'
+            '    <securityDescriptor name="WRP_FILE_DEFAULT_SDDL" />\r\n'
+            '    <asmv2:hash><dsig:DigestValue>AAAA</dsig:DigestValue></asmv2:hash>\r\n'
+            '  </file>\r\n'
+            '  <file name="other.dll" />\r\n'
+            '  <trustInfo><security><accessControl><securityDescriptorDefinitions>\r\n'
+            '    <securityDescriptorDefinition name="WRP_FILE_DEFAULT_SDDL" sddl="' + sddl + '" operationHint="replace" />\r\n'
+            '  </securityDescriptorDefinitions></accessControl></security></trustInfo>\r\n'
+            '</assembly>\r\n')
+put("fuzz_manifest", "ntdll.manifest", manifest)
+put("fuzz_manifest", "one_line.manifest", manifest.replace("\r\n", "").replace("  ", ""))
+put("fuzz_manifest", "utf16.manifest", utf16(manifest))
+put("fuzz_manifest", "unnamed.manifest", manifest.replace('name="ntdll.dll"', 'name=""', 1))
+
+# --- continuation files: saved log, trace and script, separated.
+sep = b"\n--corvex-fuzz--\n"
+log = utf16("Corvex version 1.2.3.4 by Tallwen.\r\nStart time: 2026-12-06 09:30:15.250\r\nEarlier part\r\n")
+put("fuzz_continuation", "all_three", log + sep + utf16("earlier trace line\r\n") + sep + utf16(crlf))
+put("fuzz_continuation", "script_only", sep + sep + utf16("Debug::\r\nSave Debug Log\r\nCountDataBlocks::\r\n"))
+put("fuzz_continuation", "log_only", log)
+put("fuzz_continuation", "ansi_script", sep + sep + crlf.encode("latin-1"))
+put("fuzz_continuation", "logfile_as_script", sep + sep + utf16("Corvex version 1.0 by Tallwen.\r\nDebug::\r\n"))
