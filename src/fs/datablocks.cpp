@@ -29,13 +29,23 @@ std::vector<SavedAcl> ParseIcaclsSaveAll(const std::wstring& text) {
   return out;
 }
 
+// A record is one line "path|DACL|owner": security text with a line end, a
+// '|' or another control character (a damaged save file or manifest) would
+// split it or shift its fields.
+static bool FitsInRecord(const std::wstring& text) {
+  for (wchar_t c : text)
+    if (static_cast<uint32_t>(c) < 0x20 || c == 0x7F || c == L'|') return false;
+  return true;
+}
+
 SavedAclStatus ParseIcaclsSave(const std::wstring& text, const std::wstring& path, SavedAcl& out) {
   std::vector<std::wstring> lines;
   for (auto& l : Split(text, L"\r\n"))
     if (!l.empty()) lines.push_back(l);
   // Anything but one object (a wildcard, a stale or foreign file) must not
   // become this path's record.
-  if (lines.size() != 2 || !StartsWith(lines[1], L"D:")) return SavedAclStatus::kUnusable;
+  if (lines.size() != 2 || !StartsWith(lines[1], L"D:") || !FitsInRecord(lines[1]))
+    return SavedAclStatus::kUnusable;
   std::wstring leaf = LeafOf(path);
   if (!leaf.empty() && !IEquals(lines[0], leaf)) return SavedAclStatus::kUnusable;
   out = {lines[0], lines[1]};
@@ -131,7 +141,8 @@ int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstrin
   size_t dacl = sddl.find(L"D:");
   size_t group = sddl.find(L"G:");
   size_t ownerEnd = std::min(dacl, group);
-  if (stored.empty() || !StartsWith(sddl, L"O:") || dacl == std::wstring::npos || ownerEnd <= 2)
+  if (stored.empty() || !FitsInRecord(sddl) || !StartsWith(sddl, L"O:") || dacl == std::wstring::npos ||
+      ownerEnd <= 2)
     return datablock::kDescriptorUnusable;
   std::wstring owner = sddl.substr(2, ownerEnd - 2);
   std::vector<std::wstring> records;
