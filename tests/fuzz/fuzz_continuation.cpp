@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // its own when the saved log has lost its).
   if (present[0]) {
     const std::wstring log = DecodeText(desktop), saved = DecodeText(parts[0]);
-    size_t at = log.find(saved);
-    FUZZ_CHECK(at != std::wstring::npos, "the saved log is not in the session log");
-    FUZZ_CHECK(at == 0 || !StartsWith(saved, L"Corvex version "), "a second header before a saved log");
+    size_t where = log.find(saved);
+    FUZZ_CHECK(where != std::wstring::npos, "the saved log is not in the session log");
+    FUZZ_CHECK(where == 0 || !StartsWith(saved, L"Corvex version "), "a second header before a saved log");
   }
   return 0;
 }
