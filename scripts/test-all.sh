@@ -39,6 +39,17 @@ else
   failed=$((failed + 1))
 fi
 
+# Every fuzz target over its corpus (each input found so far, crashes
+# included, stays tested) and a few seconds of fuzzing; one PASS or FAIL each.
+echo "== fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+"$root/scripts/fuzz.sh" 5 >"$results/fuzz.txt" 2>&1
+fp=$(grep -cE '^PASS ' "$results/fuzz.txt")
+ff=$(grep -cE '^FAIL ' "$results/fuzz.txt")
+grep -E '^FAIL ' "$results/fuzz.txt" | sed 's/^/  /'
+[ "$fp" -eq 0 ] && [ "$ff" -eq 0 ] && { ff=1; tail -5 "$results/fuzz.txt" | sed 's/^/  /'; }
+passed=$((passed + fp))
+failed=$((failed + ff))
+
 echo "== Windows builds (i686 release, x86_64 for Wine)"
 "$root/scripts/build.sh" win32 || failed=$((failed + 1))
 if "$root/scripts/build.sh" win64; then
