@@ -23,11 +23,16 @@ class Prefix:
         self.root = os.environ["CORVEX_WINEPREFIX"]
         # Wine names the profile folder after the Unix account, not $USER.
         user = pwd.getpwuid(os.getuid()).pw_name
+        self.user_name = user
         self.user = os.path.join(self.root, "drive_c", "users", user)
         self.desktop = os.path.join(self.user, "Desktop")
         self.work = os.path.join(self.user, "AppData", "Local", "Tallwen")
         self.permanent = os.path.join(self.root, "drive_c", "Corvex")
         self.scripts = os.path.join(self.root, "drive_c", "scripts")
+        # The 64-bit system folder, and the one a 32-bit program is sent to
+        # when it names System32.
+        self.system32 = os.path.join(self.root, "drive_c", "windows", "system32")
+        self.syswow64 = os.path.join(self.root, "drive_c", "windows", "syswow64")
 
     def reset(self):
         for path in (self.work, self.permanent, self.scripts):
@@ -53,10 +58,26 @@ class Prefix:
             return f.read()
 
 
-def run(exe, args, keys=b"", timeout=120):
-    proc = subprocess.run([WINE_RUN, "-t", str(timeout), exe] + args, input=keys,
+# A 32-bit program under qemu-i386 (kernels without 32-bit support) takes
+# tens of seconds just to start.
+RUN_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "600"))
+
+
+def run(exe, args, keys=b"", timeout=RUN_TIMEOUT, overrides=""):
+    env = dict(os.environ)
+    if overrides:
+        env["CORVEX_WINEDLLOVERRIDES"] = overrides
+    proc = subprocess.run([WINE_RUN, "-t", str(timeout), exe] + args, input=keys, env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 60)
     return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header: 0x14C for i386, 0x8664 for x86_64."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    offset = int.from_bytes(data[60:64], "little")
+    return int.from_bytes(data[offset + 4:offset + 6], "little")
 
 
 def b64_sha256(data):
@@ -95,6 +116,13 @@ CASES = []
 def case(fn):
     CASES.append(fn)
     return fn
+
+
+def wow64_case(fn):
+    """A case about a 32-bit program on 64-bit Windows: it runs only when the
+    program under test is the 32-bit release."""
+    fn.wow64_only = True
+    return case(fn)
 
 
 def eq(actual, expected, what):
@@ -186,7 +214,7 @@ def corrupt_zip_is_reported(exe, p):
     assert "ERROR: Zip file is corrupt or unreadable." in out, out
     body, _ = split_log(p.desktop_log())
     assert body.startswith("Using .zip script file at C:\\scripts\\bad.zip [0]\r\nFailed to extract zip archive. "), body
-    assert body.endswith("Failed to process all directives successfully.\r\n"), body
+    assert body.endswith("Successfully processed all directives.\r\n"), body
 
 
 @case
@@ -218,7 +246,7 @@ def unreadable_script_goes_on_with_nothing(exe, p):
     body, foot = split_log(p.desktop_log())
     eq(body, "Using .txt script file at C:\\scripts\\missing.txt []\r\n"
              "Failed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n"
-             "Failed to process all directives successfully.\r\n", "log body")
+             "Successfully processed all directives.\r\n", "log body")
     assert footer(0).match(foot), repr(foot)
 
 
@@ -271,6 +299,194 @@ def datablock_directives_keep_the_store(exe, p):
     assert not os.path.exists(os.path.join(p.work, "DataBlocks")), "last record gone: store removed"
 
 
+# ---------------------------------------------------------------------------
+# WOW64. The release is a 32-bit program, and on 64-bit Windows a 32-bit
+# program that names C:\Windows\System32 is sent to SysWOW64. Corvex reaches
+# the native folder through the Sysnative alias (but for the folders Windows
+# never redirects, such as drivers\etc), reads the native registry view, and
+# hands the native icacls, started through Sysnative, the System32 form of a
+# path. Files planted in only one of the two system folders show which one
+# the program reached.
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STAND_IN_SOURCE = os.path.join(HERE, "tools", "icacls_stand_in.c")
+STAND_IN_DACL = "D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"
+NT_CURRENT_VERSION = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion"
+
+
+def stand_in(arch):
+    """The icacls stand-in built for "x86_64" or "i686", rebuilt when its
+    source is newer."""
+    out = os.path.join(ROOT, "build", "e2e-tools", "icacls-%s.exe" % arch)
+    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(STAND_IN_SOURCE):
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        subprocess.run(["%s-w64-mingw32-gcc" % arch, "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o", out,
+                        STAND_IN_SOURCE, "-lshell32"], check=True)
+    return out
+
+
+class StandInIcacls:
+    """For the length of a case, the stand-in replaces Wine's icacls (which
+    does nothing) in both system folders; calls() reads what it recorded:
+    "64" or "32", a tab, and the command line the program passed."""
+
+    OVERRIDES = "icacls.exe=n"  # the program in system32 rather than Wine's built-in one
+
+    def __init__(self, p):
+        self.folder = os.path.join(p.root, "drive_c", "corvex-e2e")
+        self.placed = [(os.path.join(p.system32, "icacls.exe"), stand_in("x86_64")),
+                       (os.path.join(p.syswow64, "icacls.exe"), stand_in("i686"))]
+
+    def __enter__(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        for target, exe in self.placed:
+            os.replace(target, target + ".wine")
+            shutil.copyfile(exe, target)
+        return self
+
+    def __exit__(self, *exc):
+        for target, _ in self.placed:
+            os.replace(target + ".wine", target)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        return False
+
+    def calls(self):
+        path = os.path.join(self.folder, "icacls-calls.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8").splitlines()
+
+
+class Planted:
+    """Files that exist for one case only."""
+
+    def __init__(self, *paths):
+        self.paths = paths
+
+    def __enter__(self):
+        for path in self.paths:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"MZ" + os.path.basename(path).encode())
+        return self
+
+    def __exit__(self, *exc):
+        for path in self.paths:
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
+        return False
+
+
+def sections(body):
+    return body.split("\r\n\r\n\r\n\r\n\r\n")
+
+
+@wow64_case
+def wow64_permissions_reach_the_native_system_folder(exe, p):
+    native = os.path.join(p.system32, "CorvexNative.dll")
+    only32 = os.path.join(p.syswow64, "CorvexWow32Only.dll")
+    exempt = os.path.join(p.system32, "drivers", "etc", "corvex-hosts")
+    assert not os.path.exists(os.path.join(p.syswow64, "CorvexNative.dll"))
+    assert not os.path.exists(os.path.join(p.system32, "CorvexWow32Only.dll"))
+    assert not os.path.exists(os.path.join(p.syswow64, "drivers", "etc", "corvex-hosts"))
+    script = ("TakePermissions::\r\nC:\\Windows\\System32\\CorvexNative.dll\r\n"
+              "C:\\Windows\\System32\\drivers\\etc\\corvex-hosts\r\n"
+              "RestorePermissions::\r\nC:\\Windows\\System32\\CorvexNative.dll\r\n"
+              "TakePermissions::\r\nC:\\Windows\\System32\\CorvexWow32Only.dll\r\n").encode("latin-1")
+    with Planted(native, only32, exempt), StandInIcacls(p) as icacls:
+        run(exe, [p.script("wow64.txt", script)], overrides=StandInIcacls.OVERRIDES)
+        calls = icacls.calls()
+    raw = p.desktop_log()
+    body, foot = split_log(raw)
+    header = raw[2:].decode("utf-16-le").split("\r\n")[2]
+    assert header.startswith("Microsoft Windows ") and header.endswith(" - amd64"), header
+    # The dispatcher handed the handlers the Sysnative form, their sentences
+    # show it; drivers\etc is never redirected and keeps System32. The file
+    # that exists only in the 32-bit folder is not found: the program did
+    # not look where a 32-bit program's System32 leads.
+    only32_line = "C:\\Windows\\Sysnative\\CorvexWow32Only.dll"
+    eq(sections(body)[1:], [
+        "TakePermissions::\r\n"
+        "Successfully took permissions for file or folder C:\\Windows\\Sysnative\\CorvexNative.dll\r\n"
+        "Successfully took permissions for file or folder C:\\Windows\\System32\\drivers\\etc\\corvex-hosts\r\n"
+        "TakePermissions:: directive completed successfully.",
+        "RestorePermissions::\r\n"
+        "Successfully restored ownership for C:\\Windows\\System32\\CorvexNative.dll\r\n"
+        "Successfully restored permissions on C:\\Windows\\Sysnative\\CorvexNative.dll\r\n"
+        "RestorePermissions:: directive completed successfully.",
+        "TakePermissions::\r\n"
+        "Failed to read ownership for file or folder " + only32_line + ". Taking TrustedInstaller to be owner.\r\n"
+        "Failed to set ownership to current user for file or folder " + only32_line + "\r\n"
+        "Failed to set ownership to Everyone for file or folder " + only32_line + "\r\n"
+        "Failed to create new datablock for file or folder " + only32_line + " with return code -2.\r\n"
+        "TakePermissions:: directive failed to complete successfully.",
+        "Failed to process all directives successfully.\r\n",
+    ], "sections")
+    # Only the native icacls ran, always given the System32 form.
+    temp = "C:\\users\\%s\\AppData\\Local\\Tallwen\\Temp" % p.user_name
+    eq(calls, [
+        '64\t "C:\\Windows\\System32\\CorvexNative.dll" /save "%s\\outaclfile"' % temp,
+        '64\t "C:\\Windows\\System32\\drivers\\etc\\corvex-hosts" /save "%s\\outaclfile"' % temp,
+        '64\t "C:\\Windows\\System32" /restore "%s\\outaclfile"' % temp,
+    ], "icacls calls")
+    # Records are kept under System32, with the owner read from the native
+    # file before it was changed.
+    with open(os.path.join(p.work, "DataBlocks"), "rb") as f:
+        store = f.read()
+    assert store[:2] == b"\xff\xfe", store[:2]
+    records = store[2:].decode("utf-16-le").split("\r\n")
+    eq([r.rsplit("|", 1)[0] for r in records], [
+        "C:\\Windows\\System32\\CorvexNative.dll|" + STAND_IN_DACL,
+        "C:\\Windows\\System32\\drivers\\etc\\corvex-hosts|" + STAND_IN_DACL,
+    ], "stored records")
+    for r in records:
+        owner = r.rsplit("|", 1)[1]
+        assert re.fullmatch(r"S-1-5-[0-9-]+", owner), "owner of %r was not read" % r
+    assert footer(2, b64_sha256(script)).match(foot), repr(foot)
+
+
+@wow64_case
+def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
+    reg = os.path.join(p.system32, "reg.exe")
+
+    def set_32bit_view(value):
+        code, out = run(reg, ["add", NT_CURRENT_VERSION, "/v", "CSDVersion", "/d", value, "/f", "/reg:32"])
+        eq(code, 0, "reg add exit code: " + out)
+
+    native = os.path.join(p.system32, "CorvexNative.dll")
+    # %SystemRoot% expands to Wine's "C:\windows"; the mapping looks at the
+    # "System32" part alone.
+    script = ("CreateDataBlocks::\r\n%SystemRoot%\\System32\\CorvexNative.dll\r\n"
+              "PrintDataBlocks::\r\n").encode("latin-1")
+    set_32bit_view("Service Pack 0 (32-bit registry view)")
+    try:
+        with Planted(native), StandInIcacls(p) as icacls:
+            run(exe, [p.script("create.txt", script)], overrides=StandInIcacls.OVERRIDES)
+            calls = icacls.calls()
+    finally:
+        set_32bit_view("Service Pack 1")
+    raw = p.desktop_log()
+    body, foot = split_log(raw)
+    # Wine's prefixes are Windows 7, whose header names the service pack of
+    # the native (64-bit) registry view.
+    eq(raw[2:].decode("utf-16-le").split("\r\n")[2], "Microsoft Windows 7 Service Pack 1 - amd64", "header line 3")
+    temp = "C:\\users\\%s\\AppData\\Local\\Tallwen\\Temp" % p.user_name
+    eq(calls, ['64\t "C:\\windows\\System32\\CorvexNative.dll" /save "%s\\aclfile" /Q' % temp], "icacls calls")
+    key = "C:\\windows\\System32\\CorvexNative.dll"
+    parts = sections(body)
+    eq(parts[1], "CreateDataBlocks::\r\nSuccessfully created datablock for " + key + ".\r\n"
+                 "CreateDataBlocks:: directive completed successfully.", "CreateDataBlocks section")
+    m = re.fullmatch(re.escape("PrintDataBlocks::\r\n" + key + "|" + STAND_IN_DACL + "|") +
+                     r"(S-1-5-[0-9-]+)" + re.escape("\r\nPrintDataBlocks:: directive completed successfully."),
+                     parts[2])
+    assert m, "PrintDataBlocks section: %r" % parts[2]
+    assert footer(1, b64_sha256(script)).match(foot), repr(foot)
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: e2e.py Corvex.exe")
@@ -278,7 +494,11 @@ def main():
     exe = sys.argv[1]
     p = Prefix()
     failures = 0
+    wow64 = pe_machine(exe) == 0x14C
     for fn in CASES:
+        if getattr(fn, "wow64_only", False) and not wow64:
+            print("SKIP %s: %s is not a 32-bit program" % (fn.__name__, exe))
+            continue
         p.reset()
         try:
             fn(exe, p)
