@@ -2,7 +2,12 @@
 # Runs every test layer and ends with one line: "N passed, N failed".
 #  1. native unit tests against the fake Windows;
 #  2. the same unit tests cross-built for x86_64 Windows, under Wine;
-#  3. end-to-end runs of the real Corvex.exe under Wine.
+#  3. end-to-end runs of the release, build/win32/Corvex.exe, under WOW64 in
+#     a 64-bit Wine prefix (scripts/release-exe.sh falls back to the x86_64
+#     build, with one warning line, where 32-bit Wine cannot run);
+#  4. the same program in a terminal (tmux), as a person sees its console.
+# Builds are incremental: what is up to date is not built again. One Wine
+# prefix serves the whole run and is made afresh at its start.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -30,6 +35,22 @@ count_gtest() {
   grep -E '^\[  FAILED  \] [A-Za-z]' "$out" | sed 's/^/  /' || true
 }
 
+# Adds the PASS and FAIL lines of a runner's output; a runner that printed
+# neither counts as one failure.
+count_cases() {
+  local out=$1 p f
+  p=$(grep -cE '^PASS ' "$out")
+  f=$(grep -cE '^FAIL ' "$out")
+  grep -E '^FAIL ' "$out" | sed 's/^/  /'
+  if [ "$p" -eq 0 ] && [ "$f" -eq 0 ]; then
+    f=1
+    echo "  no PASS or FAIL line in $out:"
+    tail -5 "$out" | sed 's/^/    /'
+  fi
+  passed=$((passed + p))
+  failed=$((failed + f))
+}
+
 echo "== native build"
 if "$root/scripts/build.sh" native; then
   echo "== native unit tests"
@@ -52,21 +73,27 @@ failed=$((failed + ff))
 
 echo "== Windows builds (i686 release, x86_64 for Wine)"
 "$root/scripts/build.sh" win32 || failed=$((failed + 1))
-if "$root/scripts/build.sh" win64; then
-  export CORVEX_WINEPREFIX="$root/build/wineprefix"
-  rm -rf "$CORVEX_WINEPREFIX"
+win64_built=false
+"$root/scripts/build.sh" win64 && win64_built=true || failed=$((failed + 1))
+
+export CORVEX_WINEPREFIX="$root/build/wineprefix"
+rm -rf "$CORVEX_WINEPREFIX" "$CORVEX_WINEPREFIX.lock"
+
+if $win64_built; then
   echo "== unit tests under Wine"
   "$root/scripts/wine-run.sh" -t 1200 "$root/build/win64/corvex_tests.exe" --gtest_brief=1 \
     >"$results/wine.txt" 2>&1 </dev/null
   count_gtest "$results/wine.txt"
-  echo "== end-to-end under Wine"
-  "$root/tests/e2e/run.sh" "$root/build/win64/Corvex.exe" >"$results/e2e.txt" 2>&1
-  p=$(grep -cE '^PASS ' "$results/e2e.txt")
-  f=$(grep -cE '^FAIL ' "$results/e2e.txt")
-  grep -E '^FAIL ' "$results/e2e.txt" | sed 's/^/  /'
-  [ "$p" -eq 0 ] && [ "$f" -eq 0 ] && f=1
-  passed=$((passed + p))
-  failed=$((failed + f))
+fi
+
+# The warning line, if any, goes to the terminal once.
+if exe=$("$root/scripts/release-exe.sh"); then
+  echo "== end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
+  "$root/tests/e2e/run.sh" "$exe" >"$results/e2e.txt" 2>&1
+  count_cases "$results/e2e.txt"
+  echo "== console in a terminal (tmux)"
+  "$root/tests/console/run.sh" "$exe" >"$results/console.txt" 2>&1
+  count_cases "$results/console.txt"
 else
   failed=$((failed + 1))
 fi
