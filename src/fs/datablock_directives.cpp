@@ -1,5 +1,7 @@
 #include "fs/datablock_directives.h"
 
+#include <unordered_set>
+
 #include "core/session_log.h"
 #include "base/text.h"
 #include "core/working_folders.h"
@@ -12,150 +14,181 @@ namespace corvex {
 
 static const wchar_t kSaveFailed[] = L"Failed to save datablocks.\r\n";
 
+// Sentences of a directive that writes the store once at its end: those that
+// claim an addition only hold once the write has succeeded.
+struct PendingReport {
+  struct Line {
+    std::wstring text;
+    bool claim;
+    std::wstring ifNotSaved;  // in place of a claim when the write fails
+  };
+  std::vector<Line> lines;
+  bool claims = false;
+
+  void Add(std::wstring text) { lines.push_back({std::move(text), false, L""}); }
+  void Claim(std::wstring text, std::wstring ifNotSaved) {
+    lines.push_back({std::move(text), true, std::move(ifNotSaved)});
+    claims = true;
+  }
+  std::wstring Text(bool saved) const {
+    std::wstring out;
+    for (const Line& l : lines) out += l.claim && !saved ? l.ifNotSaved : l.text;
+    return out;
+  }
+};
+
 bool DataBlockDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) {
-    report += kSaveFailed;
+  DataBlockStore store;
+  if (!store.Load(s)) {
+    report += UnreadableStoreSentence(store.error()) + L"\r\n";
     return false;
   }
-  std::vector<std::wstring> keys;
-  for (auto& r : records) keys.push_back(RecordKey(r));
-  // The success sentences only count once the store is written.
-  std::wstring skipped, added, all;
+  bool ok = true;
+  PendingReport out;
   for (auto& line : lines) {
-    // The key is what is put in stored form: a line whose path is the
-    // Sysnative folder itself has its SDDL in the same path component.
     std::wstring unquoted = ReplaceAll(line, L"\"", L"");
-    size_t bar = unquoted.find(L'|');
-    std::wstring key = StoredPath(s, unquoted.substr(0, bar));
-    std::wstring record = bar == std::wstring::npos ? key : key + unquoted.substr(bar);
     // A blank line is no record: it would be reported as added and then
     // vanish from the store.
-    if (Trim(record).empty()) continue;
-    bool known = false;
-    for (auto& k : keys) known |= k == key;
-    if (known) {
-      std::wstring sentence = L"Did not add datablock for " + key + L". A datablock for this item already exists.\r\n";
-      skipped += sentence;
-      all += sentence;
+    if (Trim(unquoted).empty()) continue;
+    size_t bar = unquoted.find(L'|');
+    // A line without security, or with no path for it, would be stored as a
+    // record no restore can use, and would then hold the key against the
+    // complete record.
+    if (bar == std::wstring::npos) {
+      out.Add(L"Did not add datablock for " + StoredPath(s, unquoted) +
+              L". The line holds no \"|\" between the path and its security.\r\n");
+      ok = false;
       continue;
     }
-    records.push_back(record);
-    keys.push_back(key);
-    std::wstring sentence = L"Successfully added datablock for " + key + L"\r\n";
-    added += sentence;
-    all += sentence;
+    // The key is what is put in stored form: a line whose path is the
+    // Sysnative folder itself has its SDDL in the same path component.
+    std::wstring key = StoredPath(s, unquoted.substr(0, bar));
+    if (Trim(key).empty()) {
+      out.Add(L"Did not add datablock from line " + line + L". The line names no file or folder before its \"|\".\r\n");
+      ok = false;
+      continue;
+    }
+    if (store.FindKey(key)) {
+      out.Add(L"Did not add datablock for " + key + L". A datablock for this item already exists.\r\n");
+      continue;
+    }
+    store.Add(key + unquoted.substr(bar));
+    out.Claim(L"Successfully added datablock for " + key + L"\r\n", L"");
   }
-  if (added.empty()) {
-    report += all;
-    return true;
+  if (!out.claims) {
+    report += out.Text(true);
+    return ok;
   }
-  if (!WriteDataBlockStore(s, records)) {
-    report += skipped + kSaveFailed;
+  if (!store.Save(s)) {
+    report += out.Text(false) + kSaveFailed;
     return false;
   }
-  report += all;
-  return true;
+  report += out.Text(true);
+  return ok;
 }
 
 bool CreateDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
   bool ok = true;
+  DataBlockStore store;
+  // Read once, before any icacls run; an unreadable store fails each line
+  // that would have been stored.
+  bool readable = store.Load(s);
+  PendingReport out;
   for (auto& line : lines) {
     const std::wstring path = StoredPath(s, line);
     const std::wstring failed = L"Failed to create datablock for " + path + L". ";
-    EnsureWorkingFolders(s);
-    const std::wstring aclFile = TempFolder(s) + L"\\aclfile";
-    // A file left by an earlier line or run must never be read as this one's.
-    s.os.fs.DeleteFile(aclFile);
-    RunOutcome run = RunIcacls(s, L" " + QuoteArgument(path) + L" /save " + QuoteArgument(aclFile) + L" /Q");
-    SavedAcl acl;
-    SavedAclStatus parsed = SavedAclStatus::kMissing;
-    if (!run.started) {
-      report += failed + L"Failed to create process with error code " + Decimal(run.startError) + L".\r\n";
-    } else if (run.exitCode != 0) {
-      report += failed + L"Process returned with error code " + ErrorCodeName(run.exitCode) + L".\r\n";
-    } else if ((parsed = ReadIcaclsSave(s, aclFile, path, acl)) == SavedAclStatus::kMissing) {
-      report += failed + L"File not found.\r\n";
-    } else if (parsed == SavedAclStatus::kUnusable) {
-      report += failed + L"Failed to process file.\r\n";
-    } else {
-      std::vector<std::wstring> records;
-      if (!ReadDataBlockStore(s, records)) {
-        report += failed + kSaveFailed;
-      } else if (FindFileRecord(records, path)) {
-        report += failed + L"Datablock already exists.\r\n";
-      } else {
-        records.push_back(path + L"|" + acl.sddl + L"|" + ReadOwner(s, path).value_or(platform::sid::kNull));
-        if (WriteDataBlockStore(s, records)) {
-          report += L"Successfully created datablock for " + path + L".\r\n";
-          s.os.fs.DeleteFile(aclFile);
+    CapturedRecord captured = CaptureFileRecord(s, path, L"", L"aclfile", L" /Q");
+    const RunOutcome& run = captured.run;
+    switch (captured.status) {
+      case Capture::kOk:
+        if (!readable) {
+          out.Add(failed + UnreadableStoreSentence(store.error()) + L"\r\n");
+        } else if (store.FindFileRecord(path)) {
+          out.Add(failed + L"Datablock already exists.\r\n");
+        } else {
+          store.Add(captured.record);
+          out.Claim(L"Successfully created datablock for " + path + L".\r\n", failed + kSaveFailed);
           continue;
         }
-        report += failed + kSaveFailed;
-      }
+        break;
+      case Capture::kNotRestorable:
+        out.Add(failed + L"Trailing backslash or length error.\r\n");
+        break;
+      case Capture::kNoWorkingFolder:
+        out.Add(failed + L"Failed to create the temporary folder.\r\n");
+        break;
+      case Capture::kNotStarted:
+        out.Add(failed + L"Failed to create process with error code " + Decimal(run.startError) + L".\r\n");
+        break;
+      case Capture::kFailed:
+        out.Add(failed + L"Process returned with error code " + ErrorCodeName(run.exitCode) + L".\r\n");
+        break;
+      case Capture::kSaveMissing:
+        out.Add(failed + L"File not found.\r\n");
+        break;
+      case Capture::kSaveUnusable:
+        out.Add(failed + L"Failed to process file.\r\n");
+        break;
     }
     ok = false;
-    s.os.fs.DeleteFile(aclFile);
   }
+  bool saved = !out.claims || store.Save(s);
+  report += out.Text(saved);
   ReleaseSecurityState(s);
-  return ok;
+  return ok && saved;
 }
 
 bool DeleteDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
   if (lines.empty()) {
-    if (!WriteDataBlockStore(s, {})) {
+    if (!DataBlockStore().Save(s)) {
       report += kSaveFailed;
       return false;
     }
     report += L"Successfully deleted all datablocks.";
     return true;
   }
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) {
+  DataBlockStore store;
+  if (!store.Load(s)) {
+    report += UnreadableStoreSentence(store.error()) + L"\r\n";
+    return false;
+  }
+  std::unordered_set<std::wstring> wanted;
+  for (auto& line : lines) wanted.insert(StoredPath(s, line));
+  std::vector<std::wstring> removed = store.Remove(wanted);
+  if (removed.empty()) return true;
+  if (!store.Save(s)) {
     report += kSaveFailed;
     return false;
   }
-  std::vector<std::wstring> wanted;
-  for (auto& line : lines) wanted.push_back(StoredPath(s, line));
-  std::vector<std::wstring> kept;
-  std::wstring deleted;
-  for (auto& r : records) {
-    std::wstring key = RecordKey(r);
-    bool drop = false;
-    for (auto& w : wanted) drop |= w == key;
-    if (drop)
-      deleted += L"Successfully deleted datablock for file " + key + L"\r\n";
-    else
-      kept.push_back(r);
-  }
-  if (deleted.empty()) return true;
-  if (!WriteDataBlockStore(s, kept)) {
-    report += kSaveFailed;
-    return false;
-  }
-  report += deleted;
+  for (auto& key : removed) report += L"Successfully deleted datablock for file " + key + L"\r\n";
   return true;
 }
 
 bool PrintDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std::wstring& report) {
-  std::vector<std::wstring> records;
-  ReadDataBlockStore(s, records);
+  DataBlockStore store;
+  // An unreadable store is not an empty one.
+  if (!store.Load(s)) {
+    report += UnreadableStoreSentence(store.error()) + L"\r\n";
+    return false;
+  }
+  const auto& records = store.records();
   if (lines.empty()) {
     report += records.empty() ? L"There are currently no stored datablocks." : Join(records, L"\r\n");
     return true;
   }
   for (auto& line : lines) {
     std::wstring path = StoredPath(s, line);
-    const std::wstring* record = FindRecordWithKey(records, path);
+    const std::wstring* record = store.FindKey(path);
     report += record ? *record + L"\r\n" : L"No datablock exists for " + path + L"\r\n";
   }
-  report += L"Currently storing a total of " + Decimal(CountStoredDataBlocks(s)) + L" datablocks.\r\n";
+  report += L"Currently storing a total of " + Decimal(records.size()) + L" datablocks.\r\n";
   return true;
 }
 
 bool CountDataBlocksDirective(Session& s, Lines, const std::wstring&, std::wstring& report) {
-  report += L"Currently storing " + Decimal(CountStoredDataBlocks(s)) + L" datablocks.";
-  return true;
+  bool readable = true;
+  report += StoredDataBlocksSentence(s, &readable);
+  return readable;
 }
 
 }  // namespace corvex

@@ -1,18 +1,16 @@
 #include "fs/datablock_store.h"
 
 #include "base/path.h"
+#include "core/atomic_file.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
 #include "base/text.h"
-#include "core/text_file.h"
 #include "core/working_folders.h"
 #include "core/text_reader.h"
 
 namespace corvex {
 
 namespace err = platform::err;
-
-static const wchar_t kTemporaryName[] = L"DataBlocks.new";
 
 std::wstring StoredPath(Session& s, const std::wstring& path) {
   return UnmapSystem32Path(s, StripLongPathPrefix(ReplaceAll(path, L"\"", L"")));
@@ -39,22 +37,72 @@ std::vector<std::wstring> SplitRecords(const std::wstring& content) {
 
 static std::wstring StorePath(Session& s) { return WorkingFolder(s) + L"\\" + kDataBlockStoreName; }
 
-bool ReadDataBlockStore(Session& s, std::vector<std::wstring>& records) {
-  records.clear();
+std::wstring UnreadableStoreSentence(uint32_t code) {
+  return L"Failed to read datablocks with error code " + ErrorCodeName(code) + L".";
+}
+
+bool DataBlockStore::Load(Session& s) {
+  records_.clear();
+  byKey_.clear();
+  fileRecords_.clear();
+  error_ = 0;
   auto bytes = s.os.fs.ReadFile(StorePath(s));
   if (!bytes.ok()) {
     if (bytes.code() == err::kFileNotFound || bytes.code() == err::kPathNotFound) return true;
-    TraceErrorCode(s, bytes.code(), L"Failed to read the datablock store: ");
+    error_ = bytes.code();
+    TraceErrorCode(s, error_, L"Failed to read the datablock store: ");
     return false;
   }
-  records = SplitRecords(DecodeText(*bytes));
+  records_ = SplitRecords(DecodeText(*bytes));
+  for (size_t i = 0; i < records_.size(); ++i) Index(i);
   return true;
 }
 
-bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records) {
+void DataBlockStore::Index(size_t i) {
+  const std::wstring& r = records_[i];
+  size_t bar = r.find(L'|');
+  std::wstring key = r.substr(0, bar);
+  // The first record of a key is the one every lookup has always found.
+  if (bar != std::wstring::npos) fileRecords_.emplace(key, i);
+  byKey_.emplace(std::move(key), i);
+}
+
+const std::wstring* DataBlockStore::FindKey(const std::wstring& key) const {
+  auto it = byKey_.find(key);
+  return it == byKey_.end() ? nullptr : &records_[it->second];
+}
+
+const std::wstring* DataBlockStore::FindFileRecord(const std::wstring& key) const {
+  auto it = fileRecords_.find(key);
+  return it == fileRecords_.end() ? nullptr : &records_[it->second];
+}
+
+void DataBlockStore::Add(const std::wstring& record) {
+  records_.push_back(record);
+  Index(records_.size() - 1);
+}
+
+std::vector<std::wstring> DataBlockStore::Remove(const std::unordered_set<std::wstring>& keys) {
+  std::vector<std::wstring> removed, kept;
+  for (auto& r : records_) {
+    std::wstring key = RecordKey(r);
+    if (keys.count(key))
+      removed.push_back(std::move(key));
+    else
+      kept.push_back(std::move(r));
+  }
+  records_ = std::move(kept);
+  if (removed.empty()) return removed;  // same records in the same places
+  byKey_.clear();
+  fileRecords_.clear();
+  for (size_t i = 0; i < records_.size(); ++i) Index(i);
+  return removed;
+}
+
+bool DataBlockStore::Save(Session& s) const {
   const std::wstring store = StorePath(s);
   auto& fs = s.os.fs;
-  if (records.empty()) {
+  if (records_.empty()) {
     auto removed = fs.DeleteFile(store);
     if (removed.ok() || removed.code() == err::kFileNotFound || removed.code() == err::kPathNotFound) return true;
     TraceErrorCode(s, removed.code(), L"Failed to delete the datablock store: ");
@@ -64,33 +112,13 @@ bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records) {
     TraceError(s, L"Failed to create the working folder for the datablock store.");
     return false;
   }
-  const std::wstring temporary = WorkingFolder(s) + L"\\" + kTemporaryName;
-  auto written = WriteTextFile(s, temporary, Trim(Join(records, L"\r\n")));
+  // UTF-16LE with a byte-order mark, as the program writes every text file.
+  auto written = ReplaceFileContents(fs, store, "\xFF\xFE" + ToUtf16Le(Trim(Join(records_, L"\r\n"))));
   if (!written.ok()) {
     TraceErrorCode(s, written.code(), L"Failed to write the new datablock store: ");
-    fs.DeleteFile(temporary);
-    return false;
-  }
-  auto moved = fs.MoveFile(temporary, store, true);
-  if (!moved.ok()) {
-    TraceErrorCode(s, moved.code(), L"Failed to replace the datablock store: ");
-    fs.DeleteFile(temporary);
     return false;
   }
   return true;
-}
-
-const std::wstring* FindFileRecord(const std::vector<std::wstring>& records, const std::wstring& key) {
-  const std::wstring prefix = key + L"|";
-  for (auto& r : records)
-    if (StartsWith(r, prefix)) return &r;
-  return nullptr;
-}
-
-const std::wstring* FindRecordWithKey(const std::vector<std::wstring>& records, const std::wstring& key) {
-  for (auto& r : records)
-    if (RecordKey(r) == key) return &r;
-  return nullptr;
 }
 
 }  // namespace corvex

@@ -4,7 +4,10 @@
 // file, never truncated in place.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/session.h"
@@ -22,20 +25,41 @@ std::wstring RecordKey(const std::wstring& record);
 // LF alone), pieces that are blank skipped.
 std::vector<std::wstring> SplitRecords(const std::wstring& content);
 
-// Reads the store's records. A missing store is empty; false only when the
-// store exists but cannot be read, in which case nothing may be written back.
-bool ReadDataBlockStore(Session& s, std::vector<std::wstring>& records);
-// Replaces the store with `records` joined by CR LF: written to a temporary
-// file beside it, then moved over it, so a failed write leaves the old store.
-// No records: the store file goes.
-bool WriteDataBlockStore(Session& s, const std::vector<std::wstring>& records);
+// The store's records in memory with an index of their keys: a directive
+// reads the file once, finds keys without a scan and writes once.
+class DataBlockStore {
+ public:
+  // Reads the store; a missing store is empty. False when it exists but
+  // cannot be read: error() is then the code, and nothing may be written
+  // back, or the records that could not be read would be lost.
+  bool Load(Session& s);
+  uint32_t error() const { return error_; }
+  const std::vector<std::wstring>& records() const { return records_; }
+  // The first record whose key (its text up to the first "|", or all of it)
+  // is `key`, compared exactly; nullptr when none. Valid until the next
+  // change.
+  const std::wstring* FindKey(const std::wstring& key) const;
+  // The first record that begins with `key` followed by "|": the record a
+  // datablock operation may rely on. A line without any "|" holds no
+  // security and never counts as the path's record.
+  const std::wstring* FindFileRecord(const std::wstring& key) const;
+  void Add(const std::wstring& record);
+  // Drops every record whose key is one of `keys`; returns the keys of the
+  // records dropped, in store order.
+  std::vector<std::wstring> Remove(const std::unordered_set<std::wstring>& keys);
+  // Replaces the store file with the records joined by CR LF, through a
+  // temporary file moved over it (ReplaceFileContents), so a failed write
+  // leaves the old store. No records: the store file goes.
+  bool Save(Session& s) const;
 
-// The first record that begins with `key` followed by "|" (compared exactly):
-// the record a datablock operation may rely on. A line without any "|" holds
-// no security and never counts as the path's record. nullptr when none.
-const std::wstring* FindFileRecord(const std::vector<std::wstring>& records, const std::wstring& key);
-// The first record whose key (its text up to the first "|", or all of it)
-// is `key`, compared exactly; nullptr when none.
-const std::wstring* FindRecordWithKey(const std::vector<std::wstring>& records, const std::wstring& key);
+ private:
+  void Index(size_t i);
+  std::vector<std::wstring> records_;
+  std::unordered_map<std::wstring, size_t> byKey_, fileRecords_;
+  uint32_t error_ = 0;
+};
+
+// The sentence for a store that exists but cannot be read, without line end.
+std::wstring UnreadableStoreSentence(uint32_t code);
 
 }  // namespace corvex

@@ -89,50 +89,77 @@ static bool SplitForRestore(const std::wstring& path, std::wstring& parent, std:
   return true;
 }
 
-// Appends a record to the store as it is now; the caller has checked the key.
-static int AppendRecord(Session& s, const std::wstring& record) {
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) return datablock::kStoreUnreadable;
-  records.push_back(record);
-  return WriteDataBlockStore(s, records) ? datablock::kStored : datablock::kStoreNotWritten;
-}
-
-int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& owner) {
-  std::vector<std::wstring> records;
-  bool readable = ReadDataBlockStore(s, records);
-  std::wstring stored = StoredPath(s, path);
-  if (stored.empty()) return datablock::kEmptyPath;
-  // Our own calls go through Sysnative under WOW64; icacls is the native
-  // one and is given the System32 form.
-  std::wstring local = MapSystem32Path(s, stored);
-  if (!s.os.fs.GetAttributes(local).ok()) return datablock::kObjectMissing;
+CapturedRecord CaptureFileRecord(Session& s, const std::wstring& stored, const std::wstring& owner,
+                                 const std::wstring& saveName, const std::wstring& extraArguments) {
+  CapturedRecord out;
   // A record that RestoreFromDataBlock would refuse could never put the
   // security back, so the object must not be opened on its strength.
   std::wstring parent, leaf;
-  if (!SplitForRestore(stored, parent, leaf)) return datablock::kNotRestorable;
-  if (!readable) return datablock::kStoreUnreadable;
-  if (FindFileRecord(records, stored)) return datablock::kAlreadyStored;
+  if (!SplitForRestore(stored, parent, leaf)) {
+    out.status = Capture::kNotRestorable;
+    return out;
+  }
+  if (!EnsureWorkingFolders(s)) {
+    out.status = Capture::kNoWorkingFolder;
+    return out;
+  }
+  const std::wstring saved = TempFolder(s) + L"\\" + saveName;
+  // A file left by an earlier line or run must never be read as this one's.
+  DeleteTemporary(s, saved);
+  out.run = RunIcacls(s, L" " + QuoteArgument(stored) + L" /save " + QuoteArgument(saved) + extraArguments);
+  if (!out.run.started) {
+    out.status = Capture::kNotStarted;
+  } else if (out.run.exitCode != 0) {
+    out.status = Capture::kFailed;
+  } else {
+    SavedAcl acl;
+    SavedAclStatus parsed = ReadIcaclsSave(s, saved, stored, acl);
+    if (parsed == SavedAclStatus::kOk) {
+      // Our own calls go through Sysnative under WOW64; icacls is the native
+      // one and was given the System32 form.
+      std::wstring recordedOwner =
+          owner.empty() ? ReadOwner(s, MapSystem32Path(s, stored)).value_or(platform::sid::kNull) : owner;
+      out.record = stored + L"|" + acl.sddl + L"|" + recordedOwner;
+    }
+    out.status = parsed == SavedAclStatus::kOk        ? Capture::kOk
+                 : parsed == SavedAclStatus::kMissing ? Capture::kSaveMissing
+                                                      : Capture::kSaveUnusable;
+  }
+  DeleteTemporary(s, saved);
+  return out;
+}
 
-  if (!EnsureWorkingFolders(s)) return datablock::kNoWorkingFolder;
-  const std::wstring saved = TempFolder(s) + L"\\outaclfile";
-  // A file left by an earlier run must never be read as this object's.
-  DeleteTemporary(s, saved);
-  RunOutcome run = RunIcacls(s, L" " + QuoteArgument(stored) + L" /save " + QuoteArgument(saved));
-  if (!run.started) return datablock::kIcaclsNotStarted;
-  if (run.exitCode != 0) {
-    TraceErrorCode(s, run.exitCode, L"Failure code returned from icacls process in AddFileDataBlock. Error code ");
-    DeleteTemporary(s, saved);
-    return datablock::kIcaclsFailed;
+int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& owner) {
+  std::wstring stored = StoredPath(s, path);
+  if (stored.empty()) return datablock::kEmptyPath;
+  if (!s.os.fs.GetAttributes(MapSystem32Path(s, stored)).ok()) return datablock::kObjectMissing;
+  std::wstring parent, leaf;
+  if (!SplitForRestore(stored, parent, leaf)) return datablock::kNotRestorable;
+  DataBlockStore store;
+  if (!store.Load(s)) return datablock::kStoreUnreadable;
+  if (store.FindFileRecord(stored)) return datablock::kAlreadyStored;
+
+  CapturedRecord captured = CaptureFileRecord(s, stored, owner, L"outaclfile", L"");
+  switch (captured.status) {
+    case Capture::kOk:
+      break;
+    case Capture::kNotRestorable:
+      return datablock::kNotRestorable;
+    case Capture::kNoWorkingFolder:
+      return datablock::kNoWorkingFolder;
+    case Capture::kNotStarted:
+      return datablock::kIcaclsNotStarted;
+    case Capture::kFailed:
+      TraceErrorCode(s, captured.run.exitCode,
+                     L"Failure code returned from icacls process in AddFileDataBlock. Error code ");
+      return datablock::kIcaclsFailed;
+    case Capture::kSaveMissing:
+    case Capture::kSaveUnusable:
+      TraceError(s, L"The DACL that icacls saved for " + stored + L" could not be read.");
+      return datablock::kSavedAclUnusable;
   }
-  SavedAcl acl;
-  SavedAclStatus parsed = ReadIcaclsSave(s, saved, stored, acl);
-  DeleteTemporary(s, saved);
-  if (parsed != SavedAclStatus::kOk) {
-    TraceError(s, L"The DACL that icacls saved for " + stored + L" could not be read.");
-    return datablock::kSavedAclUnusable;
-  }
-  std::wstring recordedOwner = owner.empty() ? ReadOwner(s, local).value_or(platform::sid::kNull) : owner;
-  return AppendRecord(s, stored + L"|" + acl.sddl + L"|" + recordedOwner);
+  store.Add(captured.record);
+  return store.Save(s) ? datablock::kStored : datablock::kStoreNotWritten;
 }
 
 int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstring& sddl) {
@@ -145,20 +172,23 @@ int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstrin
       ownerEnd <= 2)
     return datablock::kDescriptorUnusable;
   std::wstring owner = sddl.substr(2, ownerEnd - 2);
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) return datablock::kStoreUnreadable;
-  std::vector<std::wstring> kept;
-  for (auto& r : records)
-    if (RecordKey(r) != stored) kept.push_back(r);
-  kept.push_back(stored + L"|" + sddl.substr(dacl) + L"|" + owner);
-  return WriteDataBlockStore(s, kept) ? datablock::kStored : datablock::kStoreNotWritten;
+  DataBlockStore store;
+  if (!store.Load(s)) return datablock::kStoreUnreadable;
+  store.Remove({stored});
+  store.Add(stored + L"|" + sddl.substr(dacl) + L"|" + owner);
+  return store.Save(s) ? datablock::kStored : datablock::kStoreNotWritten;
 }
 
 bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& report) {
   std::wstring path = StoredPath(s, pathIn);
-  std::vector<std::wstring> records;
-  ReadDataBlockStore(s, records);
-  const std::wstring* record = FindFileRecord(records, path);
+  DataBlockStore store;
+  // An unreadable store is not an empty one: the record may well be there.
+  if (!store.Load(s)) {
+    report += L"Failed to read stored datablocks for file or folder " + path +
+              L" in RestoreFromDataBlock with error code " + ErrorCodeName(store.error()) + L".\r\n";
+    return false;
+  }
+  const std::wstring* record = store.FindFileRecord(path);
   if (!record) {
     report += L"Failed to find stored datablock for file " + path + L" in RestoreFromDataBlock.\r\n";
     return false;
@@ -238,18 +268,18 @@ bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& 
 // ---------------------------------------------------------------------------
 bool AddRegistryDataBlock(Session& s, const std::wstring& key, const std::wstring& sddl) {
   if (key.empty() || Trim(sddl).empty()) return false;
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) return false;
-  for (auto& r : records)
+  DataBlockStore store;
+  if (!store.Load(s)) return false;
+  for (auto& r : store.records())
     if (r.find(L'|') != std::wstring::npos && IEquals(RecordKey(r), key)) return true;
-  records.push_back(key + L"|" + Trim(sddl));
-  return WriteDataBlockStore(s, records);
+  store.Add(key + L"|" + Trim(sddl));
+  return store.Save(s);
 }
 
 std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key) {
-  std::vector<std::wstring> records;
-  ReadDataBlockStore(s, records);
-  for (auto& r : records) {
+  DataBlockStore store;
+  store.Load(s);
+  for (auto& r : store.records()) {
     size_t bar = r.find(L'|');
     if (bar != std::wstring::npos && IEquals(r.substr(0, bar), key)) return r.substr(bar + 1);
   }
@@ -257,11 +287,11 @@ std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key) {
 }
 
 bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std::wstring& destinationKey) {
-  std::vector<std::wstring> records;
-  if (!ReadDataBlockStore(s, records)) return false;
+  DataBlockStore store;
+  if (!store.Load(s)) return false;
   const std::wstring source = ToLower(sourceKey), destination = ToLower(destinationKey);
   bool hasSource = false, hasDestination = false;
-  for (auto& r : records) {
+  for (auto& r : store.records()) {
     if (r.find(L'|') == std::wstring::npos) continue;
     std::wstring key = ToLower(StoredPath(s, RecordKey(r)));
     hasSource |= key == source;
@@ -269,13 +299,13 @@ bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std:
   }
   if (!hasSource || hasDestination) return true;
   std::vector<std::wstring> copies;
-  for (auto& r : records) {
+  for (auto& r : store.records()) {
     size_t bar = r.find(L'|');
     if (bar != std::wstring::npos && ToLower(StoredPath(s, r.substr(0, bar))) == source)
       copies.push_back(destinationKey + r.substr(bar));
   }
-  records.insert(records.end(), copies.begin(), copies.end());
-  return WriteDataBlockStore(s, records);
+  for (auto& c : copies) store.Add(c);
+  return store.Save(s);
 }
 
 }  // namespace corvex

@@ -50,6 +50,28 @@ std::wstring QuoteArgument(const std::wstring& text);
 // waited for.
 RunOutcome RunIcacls(Session& s, const std::wstring& arguments);
 
+// How capturing a path's security went.
+enum class Capture {
+  kOk,
+  kNotRestorable,    // ends in "\" or has no parent folder: refused before icacls
+  kNoWorkingFolder,  // no Temp folder for icacls's file
+  kNotStarted,       // icacls did not start (run.startError)
+  kFailed,           // icacls failed (run.Failure())
+  kSaveMissing,      // icacls left no save file
+  kSaveUnusable,     // its save file holds no single DACL for the path
+};
+struct CapturedRecord {
+  Capture status = Capture::kOk;
+  RunOutcome run;
+  std::wstring record;  // path|DACL|owner when kOk
+};
+// The one way a file's or folder's record is made: icacls /save of `stored`
+// (a path in stored form) into the temporary file `saveName`, with
+// `extraArguments` after the file, and `owner`, or the object's own owner
+// when empty. The store is not touched.
+CapturedRecord CaptureFileRecord(Session& s, const std::wstring& stored, const std::wstring& owner,
+                                 const std::wstring& saveName, const std::wstring& extraArguments);
+
 // Stores the path's DACL (icacls /save) and `owner` (read from the object
 // when empty) unless the path already has a record, which is kept. A path
 // that RestoreFromDataBlock could not restore (one ending in "\", a drive

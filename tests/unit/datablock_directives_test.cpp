@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/directive_table.h"
+#include "fs/datablocks.h"
 #include "script/dispatcher.h"
 #include "security_test_support.h"
 
@@ -57,6 +58,25 @@ TEST(DataBlockDirective, ABlankLineIsNoRecord) {
   report.clear();
   EXPECT_TRUE(DataBlockDirective(f.s, {L"\"\""}, L"", report));
   EXPECT_EQ(report, L"");
+}
+
+TEST(DataBlockDirective, LinesWithoutSecurityOrWithoutAPathAreFailures) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_FALSE(DataBlockDirective(
+      f.s, {L"C:\\a.dll", L"|D:(A;;FA;;;BA)|BA", L"\" \"|D:(A;;FA;;;BA)|BA", L"C:\\b.dll|D:(A;;FA;;;BA)|BA"}, L"",
+      report));
+  EXPECT_EQ(report,
+            L"Did not add datablock for C:\\a.dll. The line holds no \"|\" between the path and its security.\r\n"
+            L"Did not add datablock from line |D:(A;;FA;;;BA)|BA. The line names no file or folder before its \"|\".\r\n"
+            L"Did not add datablock from line \" \"|D:(A;;FA;;;BA)|BA. The line names no file or folder before its "
+            L"\"|\".\r\n"
+            L"Successfully added datablock for C:\\b.dll\r\n");
+  EXPECT_EQ(StoreText(f), L"C:\\b.dll|D:(A;;FA;;;BA)|BA");
+  report.clear();
+  EXPECT_TRUE(DataBlockDirective(f.s, {L"C:\\a.dll|D:(A;;FA;;;BA)|BA"}, L"", report))
+      << "the complete record is no duplicate of the refused line";
+  EXPECT_EQ(report, L"Successfully added datablock for C:\\a.dll\r\n");
 }
 
 TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
@@ -142,8 +162,23 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
   report.clear();
   EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile, L"C:\\Windows\\System32\\corvexdemo2.dll"}, L"", report));
   EXPECT_EQ(report, failed + L"Failed to save datablocks.\r\n"
-                    L"Successfully created datablock for C:\\Windows\\System32\\corvexdemo2.dll.\r\n")
-      << "the remaining lines still run";
+                    L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo2.dll. Failed to save datablocks.\r\n")
+      << "one write for the whole directive, and no line claims what it did not store";
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+}
+
+TEST(CreateDataBlocksDirective, RefusesWhatARestoreCouldNotPutBack) {
+  FakeSession f;
+  f.w.AddFolder(L"C:\\Users\\Tester\\dir");
+  std::wstring report;
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Users\\Tester\\dir\\", L"\"\""}, L"", report));
+  EXPECT_EQ(report, L"Failed to create datablock for C:\\Users\\Tester\\dir\\. Trailing backslash or length error.\r\n"
+                    L"Failed to create datablock for . Trailing backslash or length error.\r\n");
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+  report.clear();
+  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {L"C:\\Users\\Tester\\dir"}, L"", report)) << report;
+  EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
 }
 
 TEST(CreateDataBlocksDirective, ASaveFileThatCannotBeReadIsNoMissingFile) {
@@ -253,6 +288,36 @@ TEST(CountDataBlocksDirective, CountsTheRecords) {
   EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"C:\\a"}, L"", report));
   EXPECT_EQ(report, L"Successfully deleted datablock for file C:\\a\r\n");
   EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
+}
+
+TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
+  // Every read or write of the store after the first fails: a directive that
+  // goes back to the file for each line cannot get through.
+  const Lines files = {L"C:\\Users\\Tester\\a.txt", L"C:\\Users\\Tester\\b.txt", L"C:\\Users\\Tester\\c.txt"};
+  Lines records;
+  for (auto& p : files) records.push_back(p + L"|D:(A;;FA;;;BA)|BA");
+  struct Case {
+    const char* name;
+    DirectiveHandler handler;
+    Lines lines;
+    bool seeded;
+    size_t sentences;  // lines of the report that name a path
+  } cases[] = {
+      {"DataBlock::", &DataBlockDirective, records, false, 3},
+      {"CreateDataBlocks::", &CreateDataBlocksDirective, files, false, 3},
+      {"DeleteDataBlocks::", &DeleteDataBlocksDirective, files, true, 3},
+      {"PrintDataBlocks::", &PrintDataBlocksDirective, files, true, 3},
+  };
+  for (const Case& c : cases) {
+    FakeSession f;
+    for (auto& p : files) f.w.AddFile(p, "x");
+    if (c.seeded) SeedStore(f, Join(records, L"\r\n"));
+    f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32, -1, 1);
+    f.w.InjectFault(Op::kOpenFile, L"DataBlocks.new", 5, -1, 1);
+    std::wstring report;
+    EXPECT_TRUE(c.handler(f.s, c.lines, L"", report)) << c.name << ": " << ToUtf8(report);
+    EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << c.name << ": " << ToUtf8(report);
+  }
 }
 
 TEST(DataBlockDirectives, RunFromAScript) {

@@ -18,6 +18,18 @@ using fake::Op;
 using testing::FakeSession;
 using namespace testing;
 
+// The records as every operation reads them.
+std::vector<std::wstring> Records(FakeSession& f) {
+  DataBlockStore store;
+  EXPECT_TRUE(store.Load(f.s));
+  return store.records();
+}
+bool WriteStore(FakeSession& f, const std::vector<std::wstring>& records) {
+  DataBlockStore store;
+  for (auto& r : records) store.Add(r);
+  return store.Save(f.s);
+}
+size_t Counted(FakeSession& f) { return CountStoredDataBlocks(f.s).value_or(~size_t{0}); }
 
 TEST(DataBlockStore, StoredFormOfPaths) {
   FakeSession f;
@@ -33,16 +45,13 @@ TEST(DataBlockStore, StoredFormOfPaths) {
 
 TEST(DataBlockStore, WrittenWholeAndReadBack) {
   FakeSession f;
-  std::vector<std::wstring> records;
-  ASSERT_TRUE(ReadDataBlockStore(f.s, records)) << "a missing store is an empty one";
-  EXPECT_TRUE(records.empty());
-  ASSERT_TRUE(WriteDataBlockStore(f.s, {L"A|1", L"B|2"}));
+  EXPECT_TRUE(Records(f).empty()) << "a missing store is an empty one";
+  ASSERT_TRUE(WriteStore(f, {L"A|1", L"B|2"}));
   EXPECT_EQ(f.w.FileBytes(kStorePath), Utf16Bom(L"A|1\r\nB|2")) << "no line break at either end";
-  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
-  EXPECT_EQ(records, (std::vector<std::wstring>{L"A|1", L"B|2"}));
-  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_EQ(Records(f), (std::vector<std::wstring>{L"A|1", L"B|2"}));
+  EXPECT_EQ(Counted(f), 2u);
   EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new"));
-  ASSERT_TRUE(WriteDataBlockStore(f.s, {}));
+  ASSERT_TRUE(WriteStore(f, {}));
   EXPECT_FALSE(f.w.Exists(kStorePath)) << "no records, no store";
 }
 
@@ -61,10 +70,8 @@ TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
   f.w.security().AddProtectedFile(kFile, "x");
   const std::wstring other = L"C:\\Users\\Tester\\a.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, Utf16Bom(other + L"\r" + kRecord + L"\r"));
-  std::vector<std::wstring> records;
-  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
-  EXPECT_EQ(records, (std::vector<std::wstring>{other, kRecord}));
-  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_EQ(Records(f), (std::vector<std::wstring>{other, kRecord}));
+  EXPECT_EQ(Counted(f), 2u);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L""), datablock::kAlreadyStored) << "the second line is found";
   EXPECT_EQ(FindRegistryDataBlock(f.s, kFile), std::wstring(kProtectedDacl) + L"|" + kTrustedInstaller)
       << "and its owner field carries no line end";
@@ -81,10 +88,8 @@ TEST(DataBlockStore, AnEightBitStoreOfAnOlderRunIsReadAndKept) {
   // No byte-order mark, one byte a character, LF line ends.
   const std::wstring first = L"C:\\Users\\Jos\u00e9\\doc.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, ToLatin1(first + L"\n" + kRecord + L"\n"));
-  std::vector<std::wstring> records;
-  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
-  EXPECT_EQ(records, (std::vector<std::wstring>{first, kRecord}));
-  EXPECT_EQ(CountStoredDataBlocks(f.s), 2u);
+  EXPECT_EQ(Records(f), (std::vector<std::wstring>{first, kRecord}));
+  EXPECT_EQ(Counted(f), 2u);
   EXPECT_EQ(FindRegistryDataBlock(f.s, L"C:\\Users\\Jos\u00e9\\doc.txt"), L"D:(A;;FA;;;BA)|S-1-5-32-544");
 
   EXPECT_TRUE(AddRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"O:BAG:SYD:(A;;KA;;;BA)"));
@@ -98,11 +103,14 @@ TEST(DataBlockStore, ALineWithoutABarHoldsNoSecurity) {
   const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
   const std::wstring record = doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|S-1-5-32-544";
   f.w.AddFile(doc, "d");
+  SeedStore(f, doc + L"\r\nC:\\x|D:(A;;FA;;;BA)|BA");
+  DataBlockStore store;
+  ASSERT_TRUE(store.Load(f.s));
+  EXPECT_EQ(store.FindFileRecord(doc), nullptr);
+  ASSERT_NE(store.FindKey(doc), nullptr);
+  EXPECT_EQ(*store.FindKey(doc), doc);
+  EXPECT_EQ(*store.FindFileRecord(L"C:\\x"), L"C:\\x|D:(A;;FA;;;BA)|BA");
   SeedStore(f, doc);
-  std::vector<std::wstring> records;
-  ASSERT_TRUE(ReadDataBlockStore(f.s, records));
-  EXPECT_EQ(FindFileRecord(records, doc), nullptr);
-  ASSERT_NE(FindRecordWithKey(records, doc), nullptr);
   EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored)
       << "the path has no saved security yet, so it is captured";
   EXPECT_EQ(StoreText(f), doc + L"\r\n" + record);
@@ -125,22 +133,48 @@ TEST(DataBlockStore, InterruptedWriteKeepsThePreviousStore) {
   const std::string before = f.w.FileBytes(kStorePath);
 
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
-  EXPECT_FALSE(WriteDataBlockStore(f.s, {L"X|1"}));
+  EXPECT_FALSE(WriteStore(f, {L"X|1"}));
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
   EXPECT_NE(f.s.trace.find(L"Failed to write the new datablock store: 0x70"), std::wstring::npos);
 
   f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 32);
-  EXPECT_FALSE(WriteDataBlockStore(f.s, {L"X|1"}));
+  EXPECT_FALSE(WriteStore(f, {L"X|1"}));
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
   EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new")) << "the half-done file is cleaned up";
 
   // A store that exists but cannot be read is never overwritten.
   f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
-  std::vector<std::wstring> records;
-  EXPECT_FALSE(ReadDataBlockStore(f.s, records));
+  DataBlockStore store;
+  EXPECT_FALSE(store.Load(f.s));
+  EXPECT_EQ(store.error(), 32u);
   f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
   EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\x", L"O:BAG:BAD:(A;;FA;;;BA)"), datablock::kStoreUnreadable);
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
+}
+
+TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
+  FakeSession f;
+  f.w.security().AddProtectedFile(kFile, "x");
+  SeedStore(f, kRecord);
+  f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32, -1);
+  const std::wstring unreadable = L"Failed to read datablocks with error code ERROR_SHARING_VIOLATION.";
+  std::wstring report;
+  EXPECT_FALSE(RestoreFromDataBlock(f.s, kFile, report));
+  EXPECT_EQ(report, L"Failed to read stored datablocks for file or folder " + kFile +
+                        L" in RestoreFromDataBlock with error code ERROR_SHARING_VIOLATION.\r\n");
+  EXPECT_TRUE(f.w.processesRun.empty());
+  for (const Lines& lines : {Lines{}, Lines{kFile}}) {
+    report.clear();
+    EXPECT_FALSE(PrintDataBlocksDirective(f.s, lines, L"", report));
+    EXPECT_EQ(report, unreadable + L"\r\n");
+  }
+  report.clear();
+  EXPECT_FALSE(CountDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, unreadable);
+  EXPECT_EQ(CountStoredDataBlocks(f.s).code(), 32u);
+  EXPECT_EQ(StoredDataBlocksSentence(f.s), unreadable) << "the session log footer's line";
+  f.w.ClearFaults();
+  EXPECT_EQ(StoredDataBlocksSentence(f.s), L"Currently storing 1 datablocks.");
 }
 
 TEST(IcaclsSave, RealSaveFilesParse) {

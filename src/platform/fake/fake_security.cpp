@@ -262,6 +262,7 @@ void FakeSecurity::LinkFile(const std::wstring& existing, const std::wstring& ne
   FakeNode copy = *n;
   w_.AddFile(newName, copy.bytes, copy.attributes);
   w_.MutableNode(newName)->id = copy.id;
+  w_.linkedIds_.insert(copy.id);
 }
 
 void FakeSecurity::MarkDeletePending(const std::wstring& path) {

@@ -558,7 +558,7 @@ void FakeWindows::AddFile(const std::wstring& path, const std::string& bytes, ui
 }
 
 void FakeWindows::SyncLinks(const FakeNode& node) {
-  if (node.id == 0) return;
+  if (node.id == 0 || !linkedIds_.count(node.id)) return;
   for (auto& [key, other] : nodes_) {
     if (&other == &node || other.id != node.id) continue;
     other.bytes = node.bytes;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -171,6 +172,9 @@ class FakeWindows {
   };
 
   std::map<std::wstring, FakeNode> nodes_;
+  // Ids given to more than one name (hard links): only their changes are
+  // copied to other names, so a write need not visit every node.
+  std::set<uint64_t> linkedIds_;
   std::map<std::wstring, std::wstring> env_;  // lower-case name -> value
   std::map<platform::KnownFolder, std::wstring> knownFolders_;
   std::wstring modulePath_;
