@@ -51,13 +51,13 @@ for t in "${targets[@]}"; do
     -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" "$root/tests/fuzz/corpus/$t" \
     >"$work/log.txt" 2>&1
   rc=$?
-  runs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$work/log.txt" | grep -oE '[0-9]+$' | tail -1)
-  cov=$(grep -oE 'cov: [0-9]+' "$work/log.txt" | tail -1 | grep -oE '[0-9]+')
+  runs=$(grep -aoE 'stat::number_of_executed_units: [0-9]+' "$work/log.txt" | grep -oE '[0-9]+$' | tail -1)
+  cov=$(grep -aoE 'cov: [0-9]+' "$work/log.txt" | tail -1 | grep -oE '[0-9]+')
   found=$(ls "$work" | grep -E '^(crash|timeout|leak|oom)-' | head -1)
   if [ "$rc" -eq 0 ] && [ -z "$found" ]; then
     echo "PASS $t: ${runs:-?} runs in ${seconds} s, coverage ${cov:-?}, no crash, hang or leak"
   else
-    reason=$(grep -m1 -oE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer): [a-z-]+[^ ]*|runtime error: .*|FUZZ_CHECK failed.*|SUMMARY: .*' "$work/log.txt" | head -1)
+    reason=$(grep -a -m1 -oE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer): [a-z-]+[^ ]*|runtime error: .*|FUZZ_CHECK failed.*|SUMMARY: .*' "$work/log.txt" | head -1)
     echo "FAIL $t: ${runs:-?} runs, exit $rc, ${reason:-see log}; input ${found:+$work/$found}; log $work/log.txt"
     status=1
   fi

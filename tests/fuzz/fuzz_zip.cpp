@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     bool inside = StartsWith(key, destKey + L"\\") || StartsWith(destKey, key);
     FUZZ_CHECK(inside, "an entry written outside the extraction folder");
+    // A refused or damaged archive leaves nothing behind.
+    FUZZ_CHECK(error.empty() || !StartsWith(key, destKey + L"\\"), "a failed extraction left files behind");
   }
   // Errors go into one line of the session log.
   FUZZ_CHECK(error.find_first_of(L"\r\n") == std::wstring::npos, "an error text across lines");
