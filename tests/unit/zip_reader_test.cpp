@@ -24,7 +24,9 @@ std::atomic<size_t> gLargest{0};
 std::atomic<size_t> gRefuseAbove{0};
 }  // namespace
 
-void* operator new(std::size_t n) {
+// Kept out of line: inlined, the compiler would see memory from operator new
+// handed to free and take it for a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t n) {
   if (gWatching.load(std::memory_order_relaxed)) {
     size_t limit = gRefuseAbove.load();
     if (limit && n > limit) throw std::bad_alloc();
@@ -35,8 +37,8 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace corvex {
 namespace {
