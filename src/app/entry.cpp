@@ -74,8 +74,13 @@ int FinishSession(Session& s) {
 // Saves the logs and hands over to the ID-stamped copy of the program.
 int RestartWithId(Session& s) {
   s.reboot.saved = true;
-  if (!WriteWorkingFile(s, L"Reboot_Neat_Log", s.log)) Print(s, L"Failed to save logfile.");
-  if (!WriteWorkingFile(s, L"Reboot_Debug_Log", s.trace)) Print(s, L"Failed to save debug logfile.");
+  // Saved whole or not at all: a log cut short would carry on as the session.
+  auto save = [&s](const wchar_t* name, const std::wstring& text) {
+    return CreateFolderIfMissing(s, WorkingFolder(s)).ok() &&
+           ReplaceLogFile(s, WorkingFolder(s) + L"\\" + name, text).ok();
+  };
+  if (!save(L"Reboot_Neat_Log", s.log)) Print(s, L"Failed to save logfile.");
+  if (!save(L"Reboot_Debug_Log", s.trace)) Print(s, L"Failed to save debug logfile.");
   RunOptions detached;
   detached.wait = false;
   RunProcess(s, TempFolder(s) + L"\\_CorvexID.exe", L" " + s.programPath + L"?ID", detached);

@@ -1,14 +1,18 @@
 #include "app/final_logfiles.h"
 
+#include "core/atomic_file.h"
 #include "core/console_output.h"
 #include "core/process_runner.h"
 #include "core/session_log.h"
 #include "base/text.h"
-#include "core/text_file.h"
 #include "core/working_folders.h"
 #include "script/script_list.h"
 
 namespace corvex {
+
+platform::Status ReplaceLogFile(Session& s, const std::wstring& path, const std::wstring& text) {
+  return ReplaceFileContents(s.os.fs, s.os.env.Expand(path, 512), "\xFF\xFE" + ToUtf16Le(text));
+}
 
 static void Complain(Session& s, const std::wstring& message) {
   Print(s, message + L"\nPress any key to continue . . . ");
@@ -29,7 +33,7 @@ bool FinalLogfiles(Session& s) {
   const std::wstring logPath = s.os.env.Expand(desktop + L"\\Corvex.txt", 512);
   const std::wstring tracePath = s.os.env.Expand(desktop + L"\\Trace.txt", 512);
 
-  auto written = WriteTextFile(s, logPath, s.log);
+  auto written = ReplaceLogFile(s, logPath, s.log);
   if (!written.ok()) {
     Complain(s, L"\nERROR: Failed to write final logfile (" + logPath + L") with error code " +
                     Decimal(static_cast<uint64_t>(ErrnoFromWin32(written.code()))) + L". File may be in use.");
@@ -37,7 +41,7 @@ bool FinalLogfiles(Session& s) {
   }
   if (s.saveDebugLog) {
     if (Trim(s.trace).empty()) s.trace += L"There have been no debug trace events.";
-    auto traced = WriteTextFile(s, tracePath, s.trace);
+    auto traced = ReplaceLogFile(s, tracePath, s.trace);
     if (!traced.ok()) {
       Complain(s, L"\nERROR: Failed to write debug logfile (" + tracePath + L") with error code " +
                       Decimal(static_cast<uint64_t>(ErrnoFromWin32(traced.code()))) + L". File may be in use.");
@@ -51,9 +55,9 @@ bool FinalLogfiles(Session& s) {
   const std::wstring stamp = FileNameTime(s.os.env.Now());
   if (ScriptListRecord(s, stamp) == ScriptListRecordResult::kWriteFailed)
     Complain(s, L"\nWARNING: Failed to write script hash to permanent location.");
-  if (!WriteTextFile(s, permanent + L"\\Corvex (" + stamp + L").log", s.log).ok())
+  if (!ReplaceLogFile(s, permanent + L"\\Corvex (" + stamp + L").log", s.log).ok())
     Complain(s, L"\nWARNING: Failed to write logfile to permanent location with return code 0x2.");
-  if (s.saveDebugLog && !WriteTextFile(s, permanent + L"\\Trace (" + stamp + L").log", s.trace).ok())
+  if (s.saveDebugLog && !ReplaceLogFile(s, permanent + L"\\Trace (" + stamp + L").log", s.trace).ok())
     Complain(s, L"\nWARNING: Failed to write logfile to permanent location with return code 0x3.");
 
   RunOptions notepad;

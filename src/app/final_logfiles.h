@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/session.h"
+#include "platform/result.h"
 
 namespace corvex {
 
@@ -8,5 +9,10 @@ namespace corvex {
 // the trace when asked for, and opens them in Notepad. False when a Desktop
 // write or a Notepad start failed.
 bool FinalLogfiles(Session& s);
+
+// Replaces a log file (UTF-16LE with a byte-order mark) whole, through a
+// temporary file moved over it: a failed or interrupted write leaves the
+// earlier file, never a truncated one. The path is expanded first.
+platform::Status ReplaceLogFile(Session& s, const std::wstring& path, const std::wstring& text);
 
 }  // namespace corvex

@@ -1,7 +1,7 @@
 #include "script/script_list.h"
 
 #include "base/text.h"
-#include "core/text_file.h"
+#include "core/atomic_file.h"
 #include "core/text_reader.h"
 #include "script/file_hash.h"
 
@@ -26,13 +26,19 @@ ScriptListRecordResult ScriptListRecord(Session& s, const std::wstring& stamp) {
   if (s.scriptHash.empty()) return ScriptListRecordResult::kNothingHashed;
   std::wstring record = stamp + L" - " + s.scriptHash + L" [" + Decimal(static_cast<uint64_t>(s.scriptListCount)) +
                         L"]\r\n";
+  // The list is replaced whole through a temporary file, so a failed or
+  // interrupted write leaves the records there were; a list that is there
+  // but cannot be read is not written over.
+  const std::wstring path = s.os.env.Expand(kScriptList, 512);
+  auto list = s.os.fs.ReadFile(path);
+  if (!list.ok() && list.code() != platform::err::kFileNotFound && list.code() != platform::err::kPathNotFound)
+    return ScriptListRecordResult::kWriteFailed;
+  std::string bytes = list.value_or("");
   // Lists written before records had their own lines end in the middle of
   // one: the new record starts on a line of its own.
-  std::wstring list = ReadTextFile(s, kScriptList, TextDecoding::kEightBit).value_or(L"");
-  if (!list.empty() && list.back() != L'\n') record = L"\r\n" + record;
-  return WriteTextFile(s, kScriptList, record, TextEncoding::kEightBit, WriteMode::kAppend).ok()
-             ? ScriptListRecordResult::kRecorded
-             : ScriptListRecordResult::kWriteFailed;
+  if (!bytes.empty() && bytes.back() != '\n') record = L"\r\n" + record;
+  return ReplaceFileContents(s.os.fs, path, bytes + ToLatin1(record)).ok() ? ScriptListRecordResult::kRecorded
+                                                                          : ScriptListRecordResult::kWriteFailed;
 }
 
 }  // namespace corvex

@@ -531,6 +531,7 @@ TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
   f.w.AddFile(Component::Manifest(),
               ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL") +
                                        Component::FileEntry(L"b.dll", L"WRP_FILE_DEFAULT_SDDL"))));
+  const std::wstring folderDacl = f.w.security().DescriptorOf(folder).dacl;
   std::wstring report;
   EXPECT_TRUE(RepairPermissionsDirective(f.s, {folder}, L"", report));
   EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
@@ -540,8 +541,7 @@ TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
                         L"\\b.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
                         L"\\b.dll and all associated hardlinks.\r\n");
   EXPECT_EQ(f.w.security().DescriptorOf(folder + L"\\b.dll").dacl, kManifestDacl);
-  EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, fake::FakeSecurity::kDefaultFolderDacl)
-      << "the folder itself is not repaired";
+  EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, folderDacl) << "the folder itself is not repaired";
 }
 
 TEST(RepairPermissions, AFolderWithATrailingBackslashGivesPlainPaths) {

@@ -191,8 +191,10 @@ TEST(FakeIcacls, SaveWritesTheLayoutOfTheRealTool) {
 
   f.w.AddFile(L"C:\\Windows\\notepad.exe", "MZ");
   run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\*.exe\" /save \"C:\\t\\all\""));
-  EXPECT_EQ(FromUtf16Le(f.w.FileBytes(L"C:\\t\\all")),
-            L"bfsvc.exe\r\n" + sddl + L"\r\nnotepad.exe\r\n" + FakeSecurity::kDefaultFileDacl + L"\r\n");
+  // notepad.exe has what C:\Windows passes on to files.
+  EXPECT_EQ(FromUtf16Le(f.w.FileBytes(L"C:\\t\\all")), L"bfsvc.exe\r\n" + sddl +
+                                                          L"\r\nnotepad.exe\r\n"
+                                                          L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)\r\n");
 
   run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\none.exe\" /save \"C:\\t\\none\""));
   EXPECT_EQ(run->exitCode, 2u);

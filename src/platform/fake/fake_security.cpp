@@ -168,7 +168,8 @@ FakeSecurity::FakeSecurity(FakeWindows& w) : w_(w) {
                     L"SeChangeNotifyPrivilege",  L"SeIncreaseQuotaPrivilege", L"SeSystemEnvironmentPrivilege",
                     L"SeLoadDriverPrivilege",    L"SeCreateSymbolicLinkPrivilege"};
   enabledPrivileges = {L"SeChangeNotifyPrivilege"};
-  w_.writeCheck = [this](const std::wstring& path) { return WriteDenied(path); };
+  w_.accessCheck = [this](const std::wstring& path, uint32_t desired) { return AccessDenied(path, desired); };
+  w_.onCreate = [this](const std::wstring& path) { InheritInto(path); };
 }
 
 // ---------------------------------------------------------------------------
@@ -184,15 +185,83 @@ uint32_t FakeSecurity::Missing(const std::wstring& path) {
   return p && p->folder ? err::kFileNotFound : err::kPathNotFound;
 }
 
+// An object nobody gave a descriptor takes what its folder passes on, as
+// if it had been made there; below a drive root that is the defaults.
 FakeDescriptor& FakeSecurity::Descriptor(FakeNode& node) {
   if (node.id == 0) node.id = nextId_++;
   auto it = descriptors_.find(node.id);
-  if (it == descriptors_.end())
-    it = descriptors_
-             .emplace(node.id, FakeDescriptor{sid::kAdministrators,
-                                              node.folder ? kDefaultFolderDacl : kDefaultFileDacl})
-             .first;
-  return it->second;
+  if (it != descriptors_.end()) return it->second;
+  std::wstring dacl = node.folder ? kDefaultFolderDacl : kDefaultFileDacl;
+  size_t slash = node.path.rfind(L'\\');
+  FakeNode* parent = slash == std::wstring::npos ? nullptr : Find(node.path.substr(0, slash));
+  if (parent && parent->folder && parent != &node) {
+    std::wstring parentDacl = Descriptor(*parent).dacl;
+    dacl = InheritedDacl(parentDacl, node.folder, sid::kAdministrators);
+  }
+  return descriptors_.emplace(node.id, FakeDescriptor{sid::kAdministrators, dacl}).first->second;
+}
+
+void FakeSecurity::InheritInto(const std::wstring& path) {
+  if (FakeNode* n = Find(path)) {
+    if (n->id != 0) descriptors_.erase(n->id);
+    n->id = 0;
+    Descriptor(*n);
+  }
+}
+
+namespace {
+
+// SDDL names well-known SIDs by their alias.
+std::wstring AliasOf(const std::wstring& sidText) {
+  for (auto& a : kAliases)
+    if (sidText == a.sid) return a.alias;
+  return sidText;
+}
+
+std::wstring RightsText(uint32_t mask) {
+  for (auto& r : kRights)
+    if (mask == r.mask && std::wstring(r.code).size() == 2 && r.code[0] == L'F') return r.code;
+  wchar_t buffer[16];
+  swprintf(buffer, 16, L"0x%x", mask);
+  return buffer;
+}
+
+}  // namespace
+
+// Windows' inheritance: a file takes the object-inherit entries, a folder
+// the container-inherit ones (and carries both on unless NP stops them). An
+// entry with generic rights or for CREATOR OWNER is split into one that
+// applies (rights mapped, the owner named) and one that is only inherited.
+std::wstring FakeSecurity::InheritedDacl(const std::wstring& parentDacl, bool folder, const std::wstring& owner) {
+  Dacl parent = ParseDacl(parentDacl);
+  std::wstring out = L"D:AI";
+  if (!parent.ok) return out;
+  for (auto& ace : parent.aces) {
+    std::vector<std::wstring> f = AceFields(ace);
+    if (f.size() < 6) continue;
+    bool oi = HasFlag(f[1], L"OI"), ci = HasFlag(f[1], L"CI"), np = HasFlag(f[1], L"NP");
+    bool applies = folder ? ci : oi;
+    bool passesOn = folder && !np && (oi || ci);
+    uint32_t mask = ParseRights(f[2]);
+    bool generic = (mask & 0xF0000000) != 0;
+    bool creatorOwner = ResolveSidAlias(f[5]) == L"S-1-3-0";
+    auto make = [&](const std::wstring& flags, const std::wstring& rights, const std::wstring& trustee) {
+      f[1] = flags;
+      f[2] = rights;
+      f[5] = trustee;
+      std::wstring text = L"(" + Join(f, L";") + L")";
+      if (out.find(text) == std::wstring::npos) out += text;
+    };
+    std::wstring carry = std::wstring(oi ? L"OI" : L"") + (ci ? L"CI" : L"");
+    if (applies && passesOn && !generic && !creatorOwner) {
+      make(carry + L"ID", f[2], f[5]);
+      continue;
+    }
+    std::wstring rights = f[2], trustee = f[5];
+    if (applies) make(L"ID", generic ? RightsText(MapGeneric(mask)) : rights, creatorOwner ? AliasOf(owner) : trustee);
+    if (passesOn) make(carry + L"IOID", rights, trustee);
+  }
+  return out;
 }
 
 std::vector<FakeNode*> FakeSecurity::Links(const FakeNode& node) {
@@ -230,10 +299,10 @@ bool FakeSecurity::Grants(const std::wstring& path, uint32_t desired) {
   return n && Grants(*n, desired);
 }
 
-uint32_t FakeSecurity::WriteDenied(const std::wstring& path) {
+uint32_t FakeSecurity::AccessDenied(const std::wstring& path, uint32_t desired) {
   FakeNode* n = Find(path);
   if (!n) return 0;  // the file system reports what is missing
-  return Grants(*n, access::kWriteData) ? 0 : err::kAccessDenied;
+  return Grants(*n, desired) ? 0 : err::kAccessDenied;
 }
 
 // ---------------------------------------------------------------------------

@@ -33,6 +33,13 @@ class FakeSecurity : public platform::Security {
  public:
   static constexpr wchar_t kDefaultFileDacl[] = L"D:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)";
   static constexpr wchar_t kDefaultFolderDacl[] = L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)";
+  // System32 and its kin: TrustedInstaller owns them; Administrators may
+  // add files but not delete those they cannot delete themselves.
+  static constexpr wchar_t kSystemFolderDacl[] =
+      L"D:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+      L"(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+      L"(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+      L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)";
   // A system file as Windows ships it: TrustedInstaller may do anything,
   // Administrators, SYSTEM and Users may read and run it.
   static constexpr wchar_t kProtectedFileDacl[] =
@@ -70,8 +77,13 @@ class FakeSecurity : public platform::Security {
   // user, Everyone or Administrators (deny entries first come first); the
   // owner has READ_CONTROL and WRITE_DAC besides.
   bool Grants(const std::wstring& path, uint32_t desired);
-  // The writeCheck hook: 0 when the object may be changed, else 5.
-  uint32_t WriteDenied(const std::wstring& path);
+  // The access hook of the file system: 0 when the DACL grants `desired`,
+  // else 5 (missing objects are the file system's to report).
+  uint32_t AccessDenied(const std::wstring& path, uint32_t desired);
+  // A new object takes what its folder's inheritable entries pass on.
+  void InheritInto(const std::wstring& path);
+  // The DACL a new child of a folder with `parentDacl` gets (SDDL).
+  static std::wstring InheritedDacl(const std::wstring& parentDacl, bool folder, const std::wstring& owner);
 
   // --- icacls ------------------------------------------------------------
   // Registers the emulation below as "icacls.exe" (done by FakeWindows).

@@ -1,5 +1,9 @@
 #include "platform/fake/fake_windows.h"
 
+#include <algorithm>
+#include <stdexcept>
+
+#include "base/path.h"
 #include "base/text.h"
 #include "base/wildcard.h"
 #include "platform/fake/fake_security.h"
@@ -10,30 +14,152 @@ using platform::FindEntry;
 using platform::KnownFolder;
 namespace err = platform::err;
 
-std::wstring FakeWindows::Key(const std::wstring& path) {
-  std::wstring p = ReplaceAll(path, L"/", L"\\");
-  if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
-  if (StartsWith(p, L"\\??\\")) p = p.substr(4);
-  // Collapse repeated separators, as the Win32 layer does.
-  std::wstring out;
-  for (wchar_t c : p) {
-    if (c == L'\\' && !out.empty() && out.back() == L'\\') continue;
-    out.push_back(c);
-  }
-  while (!out.empty() && out.back() == L'\\') out.pop_back();
-  return ToLower(out);
+namespace {
+
+// File access rights the checks ask the security model for. On a folder
+// the same bits mean list, add file and add sub-folder.
+constexpr uint32_t kReadData = 0x1;
+constexpr uint32_t kWriteData = 0x2;
+constexpr uint32_t kAppendData = 0x4;
+constexpr uint32_t kDeleteChild = 0x40;
+constexpr uint32_t kWriteAttributes = 0x100;
+constexpr uint32_t kDeleteRight = 0x10000;
+
+constexpr uint32_t kFilenameExcedRange = 206;
+
+// Characters no file name may hold.
+constexpr wchar_t kBadNameChars[] = L"<>\"|?*:/";
+
+bool BadName(const std::wstring& name) {
+  for (wchar_t c : name)
+    if (c < 32 || std::wstring(kBadNameChars).find(c) != std::wstring::npos) return true;
+  return false;
 }
+
+// Length of the root of a resolved path: "C:" or "\\server\share".
+size_t RootLength(const std::wstring& p) {
+  if (p.size() >= 2 && p[1] == L':') return 2;
+  if (StartsWith(p, L"\\\\")) {
+    size_t server = p.find(L'\\', 2);
+    if (server == std::wstring::npos) return p.size();
+    size_t share = p.find(L'\\', server + 1);
+    return share == std::wstring::npos ? p.size() : share;
+  }
+  return 0;
+}
+
+}  // namespace
+
+FakeWindows::Resolved FakeWindows::Resolve(const std::wstring& path, size_t limit) {
+  Resolved r;
+  bool literal = StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\??\\");
+  std::wstring p = literal ? path.substr(4) : ReplaceAll(path, L"/", L"\\");
+  if (literal && IStartsWith(p, L"UNC\\")) p = L"\\" + p.substr(3);
+  size_t rootLength = RootLength(p);
+  std::wstring root = p.substr(0, rootLength);
+  std::wstring rest = p.substr(rootLength);
+  if (!rest.empty() && rest[0] == L'\\') rest.erase(0, 1);
+  std::vector<std::wstring> parts = rest.empty() ? std::vector<std::wstring>() : Split(rest, L"\\");
+  // A folder path may end in one separator.
+  if (!parts.empty() && parts.back().empty()) parts.pop_back();
+  std::vector<std::wstring> out;
+  for (auto& part : parts) {
+    if (literal) {
+      if (part.empty() || part == L"." || part == L".." || BadName(part)) {
+        r.code = err::kInvalidName;
+        return r;
+      }
+      out.push_back(part);
+      continue;
+    }
+    if (part.empty() || part == L".") continue;
+    if (part == L"..") {
+      if (!out.empty()) out.pop_back();
+      continue;
+    }
+    out.push_back(part);
+  }
+  if (!literal && !out.empty()) {
+    std::wstring& last = out.back();
+    while (!last.empty() && (last.back() == L'.' || last.back() == L' ')) last.pop_back();
+    if (last.empty()) out.pop_back();
+  }
+  if (!literal)
+    for (auto& part : out)
+      if (BadName(part)) {
+        r.code = err::kInvalidName;
+        return r;
+      }
+  r.display = root;
+  for (auto& part : out) r.display += (r.display.empty() && root.empty() ? L"" : L"\\") + part;
+  // The terminating NUL counts: MAX_PATH holds 259 characters.
+  if (!literal && r.display.size() + 1 > limit) r.code = limit == 260 ? err::kPathNotFound : kFilenameExcedRange;
+  return r;
+}
+
+std::wstring FakeWindows::Key(const std::wstring& path) {
+  Resolved r = Resolve(path, std::wstring::npos);
+  return r.code ? std::wstring() : ToLower(r.display);
+}
+
+bool FakeWindows::IsRootKey(const std::wstring& key) { return !key.empty() && RootLength(key) == key.size(); }
 
 static std::wstring ParentKey(const std::wstring& key) {
   size_t pos = key.rfind(L'\\');
-  return pos == std::wstring::npos ? std::wstring() : key.substr(0, pos);
+  if (pos == std::wstring::npos || pos < RootLength(key)) return std::wstring();
+  return key.substr(0, pos);
 }
 
-static std::wstring Display(const std::wstring& path) {
+static std::wstring Display(const std::wstring& path) { return FakeWindows::Resolve(path, std::wstring::npos).display; }
+
+// The form faults match in: slashes turned, no "\\?\", no trailing separator.
+static std::wstring MatchForm(const std::wstring& path) {
   std::wstring p = ReplaceAll(path, L"/", L"\\");
-  if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
+  p = StripLongPathPrefix(p);
   while (!p.empty() && p.back() == L'\\') p.pop_back();
   return p;
+}
+
+static std::wstring ParentOf(const std::wstring& display) {
+  size_t pos = display.rfind(L'\\');
+  if (pos == std::wstring::npos || pos < RootLength(display)) return std::wstring();
+  return display.substr(0, pos);
+}
+
+// Windows' sharing rule: every other open handle must share what this open
+// asks for, and this open must share what every other handle holds. Only
+// read, write and delete access take part: a handle opened for attributes
+// alone neither conflicts nor is conflicted with.
+static bool SharingAllows(const std::vector<std::shared_ptr<FakeWindows::OpenHandle>>& handles,
+                          const std::wstring& key, uint32_t wants, uint32_t shares) {
+  namespace access = platform::access;
+  namespace share = platform::share;
+  const uint32_t data = access::kRead | access::kWrite | access::kDelete;
+  if (!(wants & data)) return true;
+  for (auto& h : handles) {
+    if (h->key != key || !(h->access & data)) continue;
+    if ((wants & access::kWrite) && !(h->share & share::kWrite)) return false;
+    if ((wants & access::kRead) && !(h->share & share::kRead)) return false;
+    if ((wants & access::kDelete) && !(h->share & share::kDelete)) return false;
+    if ((h->access & access::kWrite) && !(shares & share::kWrite)) return false;
+    if ((h->access & access::kRead) && !(shares & share::kRead)) return false;
+    if ((h->access & access::kDelete) && !(shares & share::kDelete)) return false;
+  }
+  return true;
+}
+
+static bool AnyHandleOpen(const std::vector<std::shared_ptr<FakeWindows::OpenHandle>>& handles,
+                          const std::wstring& key) {
+  for (auto& h : handles)
+    if (h->key == key) return true;
+  return false;
+}
+
+// Lands a faulty write: the first `keep` bytes of `bytes`, after `old` when
+// appending.
+static void LandPart(FakeNode& n, const std::string& bytes, size_t keep, bool append) {
+  std::string part = bytes.substr(0, std::min(keep, bytes.size()));
+  n.bytes = append ? n.bytes + part : part;
 }
 
 // ---------------------------------------------------------------------------
@@ -66,11 +192,20 @@ class FakeFile : public platform::File {
     return n->bytes.substr(static_cast<size_t>(offset), count);
   }
 
+  // What lands is in the file even when the call then fails: an append is
+  // never undone, so a reader may find a partial record at the end.
   Status Append(const std::string& bytes) override {
     if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
-    if (uint32_t f = w_.TakeFault(Op::kWriteFile, h_->key)) return Error{f};
+    FakeWindows::TakenWriteFault f = w_.TakeWriteFault(h_->key);
     FakeNode* n = Node();
+    if (f.code && f.keepBytes == std::string::npos) return Error{f.code};
     if (!n) return Error{err::kInvalidHandle};
+    if (f.code || f.crash) {
+      LandPart(*n, bytes, f.keepBytes, true);
+      w_.SyncLinks(*n);
+      if (f.crash) throw SimulatedCrash{Op::kWriteFile, n->path};
+      return Error{f.code};
+    }
     n->bytes += bytes;
     w_.SyncLinks(*n);
     return Status::Ok();
@@ -91,39 +226,31 @@ class FakeFile : public platform::File {
   std::shared_ptr<FakeWindows::OpenHandle> h_;
 };
 
-// Windows' sharing rule: every other open handle must share what this open
-// asks for, and this open must share what every other handle holds.
-static bool SharingAllows(const std::vector<std::shared_ptr<FakeWindows::OpenHandle>>& handles,
-                          const std::wstring& key, uint32_t access, uint32_t share) {
-  for (auto& h : handles) {
-    if (h->key != key) continue;
-    if ((access & platform::access::kWrite) && !(h->share & platform::share::kWrite)) return false;
-    if ((access & platform::access::kRead) && !(h->share & platform::share::kRead)) return false;
-    if ((access & platform::access::kDelete) && !(h->share & platform::share::kDelete)) return false;
-    if ((h->access & platform::access::kWrite) && !(share & platform::share::kWrite)) return false;
-    if ((h->access & platform::access::kRead) && !(share & platform::share::kRead)) return false;
-    if ((h->access & platform::access::kDelete) && !(share & platform::share::kDelete)) return false;
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------------------
+// Each call resolves its paths as Win32 does (see FakeWindows::Resolve),
+// then checks what Windows checks, in Windows' order: the name, the DACL
+// (5), then sharing (32). Attributes alone never meet sharing: Get- and
+// SetFileAttributes open for attribute access only.
 class FakeFileSystem : public platform::FileSystem {
  public:
   explicit FakeFileSystem(FakeWindows& w) : w_(w) {}
 
   Result<uint32_t> GetAttributes(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kGetAttributes, path)) return Error{f};
-    auto* n = w_.MutableNode(path);
-    if (!n) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    auto* n = NodeAt(r);
+    if (!n) return Error{MissingCode(r)};
     return n->attributes;
   }
 
   Status SetAttributes(const std::wstring& path, uint32_t attributes) override {
     if (uint32_t f = w_.TakeFault(Op::kSetAttributes, path)) return Error{f};
-    auto* n = w_.MutableNode(path);
-    if (!n) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
-    if (uint32_t c = Denied(path)) return Error{c};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    auto* n = NodeAt(r);
+    if (!n) return Error{MissingCode(r)};
+    if (uint32_t c = Check(r.display, kWriteAttributes)) return Error{c};
     uint32_t keep = n->folder ? platform::attr::kDirectory : 0;
     uint32_t a = (attributes & ~platform::attr::kDirectory) | keep;
     if (a == 0) a = platform::attr::kNormal;
@@ -135,92 +262,133 @@ class FakeFileSystem : public platform::FileSystem {
 
   Status CreateFolder(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kCreateFolder, path)) return Error{f};
-    std::wstring key = FakeWindows::Key(path);
+    // CreateDirectory leaves room for an 8.3 name below the new folder.
+    auto r = FakeWindows::Resolve(path, 260 - 12);
+    if (r.code) return Error{r.code};
+    std::wstring key = ToLower(r.display);
     if (key.empty()) return Error{err::kInvalidName};
-    if (w_.nodes_.count(key)) return Error{err::kAlreadyExists};
+    if (w_.nodes_.count(key) || FakeWindows::IsRootKey(key)) return Error{err::kAlreadyExists};
     if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
-    if (uint32_t c = Denied(Display(path).substr(0, Display(path).rfind(L'\\')))) return Error{c};
+    if (uint32_t c = Check(ParentOf(r.display), kAppendData)) return Error{c};
     FakeNode n;
-    n.path = Display(path);
+    n.path = r.display;
     n.folder = true;
     n.attributes = platform::attr::kDirectory;
-    w_.nodes_[key] = n;
+    Create(key, n);
     return Status::Ok();
   }
 
   Status RemoveFolder(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kRemoveFolder, path)) return Error{f};
-    std::wstring key = FakeWindows::Key(path);
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    std::wstring key = ToLower(r.display);
     auto it = w_.nodes_.find(key);
-    if (it == w_.nodes_.end()) return Error{err::kFileNotFound};
+    if (it == w_.nodes_.end()) return Error{MissingCode(r)};
     if (!it->second.folder) return Error{267};  // ERROR_DIRECTORY
-    if (!w_.ListTree(path).empty()) return Error{err::kDirNotEmpty};
+    if (uint32_t c = CheckDelete(r.display)) return Error{c};
     if (it->second.attributes & platform::attr::kReadOnly) return Error{err::kAccessDenied};
-    if (uint32_t c = Denied(path)) return Error{c};
+    if (!SharingAllows(w_.openHandles_, key, platform::access::kDelete, platform::share::kAll))
+      return Error{err::kSharingViolation};
+    if (!w_.ListTree(r.display).empty()) return Error{err::kDirNotEmpty};
     w_.nodes_.erase(it);
     return Status::Ok();
   }
 
+  // CopyFileW reads the source sharing everything with other readers and
+  // writers, and writes the destination without sharing it with anyone.
   Status CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) override {
-    if (uint32_t f = w_.TakeFault(Op::kCopyFile, from)) return Error{f};
-    if (uint32_t f = w_.TakeFault(Op::kCopyFile, to)) return Error{f};
-    auto* src = w_.MutableNode(from);
-    if (!src) return Error{ParentExists(from) ? err::kFileNotFound : err::kPathNotFound};
+    if (uint32_t f = w_.TakeFault(Op::kCopyFile, from, to)) return Error{f};
+    auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
+    if (rf.code) return Error{rf.code};
+    if (rt.code) return Error{rt.code};
+    auto* src = NodeAt(rf);
+    if (!src) return Error{MissingCode(rf)};
     if (src->folder) return Error{err::kAccessDenied};
+    if (uint32_t c = Check(rf.display, kReadData)) return Error{c};
+    if (!SharingAllows(w_.openHandles_, ToLower(rf.display), platform::access::kRead, platform::share::kAll))
+      return Error{err::kSharingViolation};
     std::string bytes = src->bytes;
     uint32_t attributes = src->attributes;
-    if (auto* dst = w_.MutableNode(to)) {
+    std::wstring toKey = ToLower(rt.display);
+    if (auto* dst = NodeAt(rt)) {
       if (failIfExists) return Error{err::kFileExists};
       if (dst->folder || (dst->attributes & (platform::attr::kReadOnly | platform::attr::kHidden)))
         return Error{err::kAccessDenied};
-      if (uint32_t c = Denied(to)) return Error{c};
+      if (uint32_t c = Check(rt.display, kWriteData)) return Error{c};
+      if (!SharingAllows(w_.openHandles_, toKey, platform::access::kWrite, platform::share::kNone))
+        return Error{err::kSharingViolation};
       dst->bytes = bytes;
       dst->attributes = attributes;
       w_.SyncLinks(*dst);
       return Status::Ok();
     }
-    if (!ParentIsFolder(FakeWindows::Key(to))) return Error{err::kPathNotFound};
-    if (uint32_t c = DeniedParent(to)) return Error{c};
+    if (!ParentIsFolder(toKey)) return Error{err::kPathNotFound};
+    if (uint32_t c = Check(ParentOf(rt.display), kWriteData)) return Error{c};
     FakeNode n;
-    n.path = Display(to);
+    n.path = rt.display;
     n.bytes = bytes;
     n.attributes = attributes;
-    w_.nodes_[FakeWindows::Key(to)] = n;
+    Create(toKey, n);
     return Status::Ok();
   }
 
+  // A rename needs DELETE on what leaves its name (or FILE_DELETE_CHILD on
+  // its folder) and the right to add to the folder it goes to. A replaced
+  // file that anyone holds open cannot go (5); the moved one must share
+  // delete with its holders (32). The security descriptor moves along.
   Status MoveFile(const std::wstring& from, const std::wstring& to, bool replaceExisting) override {
-    if (uint32_t f = w_.TakeFault(Op::kMoveFile, from)) return Error{f};
-    if (uint32_t f = w_.TakeFault(Op::kMoveFile, to)) return Error{f};
-    std::wstring fromKey = FakeWindows::Key(from), toKey = FakeWindows::Key(to);
+    if (uint32_t f = w_.TakeFault(Op::kMoveFile, from, to)) return Error{f};
+    auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
+    if (rf.code) return Error{rf.code};
+    if (rt.code) return Error{rt.code};
+    std::wstring fromKey = ToLower(rf.display), toKey = ToLower(rt.display);
     auto it = w_.nodes_.find(fromKey);
-    if (it == w_.nodes_.end()) return Error{ParentExists(from) ? err::kFileNotFound : err::kPathNotFound};
-    if (it->second.folder) return Error{err::kAccessDenied};  // folders are not moved by the program
-    if (uint32_t c = Denied(from)) return Error{c};
+    if (it == w_.nodes_.end()) return Error{MissingCode(rf)};
+    bool folder = it->second.folder;
+    if (uint32_t c = CheckDelete(rf.display)) return Error{c};
     if (!SharingAllows(w_.openHandles_, fromKey, platform::access::kDelete, platform::share::kAll))
       return Error{err::kSharingViolation};
+    if (toKey == fromKey) {  // a change of case only
+      it->second.path = rt.display;
+      return Status::Ok();
+    }
+    if (folder && StartsWith(toKey, fromKey + L"\\")) return Error{err::kSharingViolation};
     auto dst = w_.nodes_.find(toKey);
-    if (dst != w_.nodes_.end()) {
-      if (!replaceExisting) return Error{err::kAlreadyExists};
-      if (dst->second.folder || (dst->second.attributes & platform::attr::kReadOnly))
+    if (dst != w_.nodes_.end() || FakeWindows::IsRootKey(toKey)) {
+      if (!replaceExisting || FakeWindows::IsRootKey(toKey)) return Error{err::kAlreadyExists};
+      if (folder || dst->second.folder || (dst->second.attributes & platform::attr::kReadOnly))
         return Error{err::kAccessDenied};
-      if (uint32_t c = Denied(to)) return Error{c};
+      if (uint32_t c = CheckDelete(rt.display)) return Error{c};
+      if (AnyHandleOpen(w_.openHandles_, toKey)) return Error{err::kAccessDenied};
     } else if (!ParentIsFolder(toKey)) {
       return Error{err::kPathNotFound};
     }
-    FakeNode n = it->second;
-    n.path = Display(to);
-    w_.nodes_.erase(it);
-    w_.nodes_[toKey] = n;
+    if (uint32_t c = Check(ParentOf(rt.display), folder ? kAppendData : kWriteData)) return Error{c};
+    // The node and, for a folder, everything below it take the new name.
+    std::vector<std::pair<std::wstring, FakeNode>> moved;
+    for (auto n = w_.nodes_.begin(); n != w_.nodes_.end();) {
+      if (n->first == fromKey || (folder && StartsWith(n->first, fromKey + L"\\"))) {
+        FakeNode node = n->second;
+        node.path = rt.display + node.path.substr(rf.display.size());
+        moved.emplace_back(toKey + n->first.substr(fromKey.size()), node);
+        n = w_.nodes_.erase(n);
+      } else {
+        ++n;
+      }
+    }
+    for (auto& [key, node] : moved) w_.nodes_[key] = node;
     return Status::Ok();
   }
 
   Status DeleteFile(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kDeleteFile, path)) return Error{f};
-    auto it = w_.nodes_.find(FakeWindows::Key(path));
-    if (it == w_.nodes_.end()) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    auto it = w_.nodes_.find(ToLower(r.display));
+    if (it == w_.nodes_.end()) return Error{MissingCode(r)};
     if (it->second.folder || (it->second.attributes & platform::attr::kReadOnly)) return Error{err::kAccessDenied};
-    if (uint32_t c = Denied(path)) return Error{c};
+    if (uint32_t c = CheckDelete(r.display)) return Error{c};
     if (!SharingAllows(w_.openHandles_, it->first, platform::access::kDelete, platform::share::kAll))
       return Error{err::kSharingViolation};
     w_.nodes_.erase(it);
@@ -229,16 +397,19 @@ class FakeFileSystem : public platform::FileSystem {
 
   Result<std::vector<FindEntry>> Find(const std::wstring& pattern) override {
     if (uint32_t f = w_.TakeFault(Op::kFind, pattern)) return Error{f};
-    std::wstring p = ReplaceAll(pattern, L"/", L"\\");
-    if (StartsWith(p, L"\\\\?\\")) p = p.substr(4);
+    bool literal = StartsWith(pattern, L"\\\\?\\");
+    std::wstring p = literal ? pattern : ReplaceAll(pattern, L"/", L"\\");
     size_t slash = p.rfind(L'\\');
-    std::wstring folder = slash == std::wstring::npos ? L"" : p.substr(0, slash);
     std::wstring leaf = slash == std::wstring::npos ? p : p.substr(slash + 1);
-    std::wstring folderKey = FakeWindows::Key(folder);
-    bool isRoot = folderKey.size() == 2 && folderKey[1] == L':';
+    auto r = FakeWindows::Resolve(slash == std::wstring::npos ? L"" : p.substr(0, slash + 1));
+    if (r.code) return Error{r.code};
+    std::wstring folderKey = ToLower(r.display);
+    bool isRoot = FakeWindows::IsRootKey(folderKey);
     auto f = w_.nodes_.find(folderKey);
     if (!isRoot && (f == w_.nodes_.end() || !f->second.folder)) return Error{err::kPathNotFound};
     if (leaf.empty()) return Error{err::kFileNotFound};
+    if (!isRoot)
+      if (uint32_t c = Check(r.display, kReadData)) return Error{c};
     std::vector<FindEntry> out;
     if (!isRoot && leaf.find_first_of(L"*?") != std::wstring::npos) {
       // Real searches return the dot entries first when the pattern admits them.
@@ -256,38 +427,50 @@ class FakeFileSystem : public platform::FileSystem {
 
   Result<std::string> ReadFile(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kReadFile, path)) return Error{f};
-    auto* n = w_.MutableNode(path);
-    if (!n) return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    auto* n = NodeAt(r);
+    if (!n) return Error{MissingCode(r)};
     if (n->folder) return Error{err::kAccessDenied};
-    if (!SharingAllows(w_.openHandles_, FakeWindows::Key(path), platform::access::kRead, platform::share::kAll))
+    if (uint32_t c = Check(r.display, kReadData)) return Error{c};
+    if (!SharingAllows(w_.openHandles_, ToLower(r.display), platform::access::kRead, platform::share::kAll))
       return Error{err::kSharingViolation};
     return n->bytes;
   }
 
+  // A rewrite truncates before it writes, so a write that fails part way
+  // leaves a short file; an append leaves what it got to.
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override {
-    if (uint32_t f = w_.TakeFault(Op::kWriteFile, path)) return Error{f};
-    std::wstring key = FakeWindows::Key(path);
+    FakeWindows::TakenWriteFault f = w_.TakeWriteFault(path);
+    if (f.code && f.keepBytes == std::string::npos) return Error{f.code};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    std::wstring key = ToLower(r.display);
     auto it = w_.nodes_.find(key);
+    FakeNode* n = nullptr;
     if (it != w_.nodes_.end()) {
       if (it->second.folder || (it->second.attributes & (platform::attr::kReadOnly))) return Error{err::kAccessDenied};
       if (!append && (it->second.attributes & platform::attr::kHidden)) return Error{err::kAccessDenied};
-      if (uint32_t c = Denied(path)) return Error{c};
+      if (uint32_t c = Check(r.display, append ? kAppendData : kWriteData)) return Error{c};
       if (!SharingAllows(w_.openHandles_, key, platform::access::kWrite, platform::share::kRead))
         return Error{err::kSharingViolation};
-      if (append)
-        it->second.bytes += bytes;
-      else
-        it->second.bytes = bytes;
-      w_.SyncLinks(it->second);
-      return Status::Ok();
+      n = &it->second;
+    } else {
+      if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
+      if (uint32_t c = Check(ParentOf(r.display), kWriteData)) return Error{c};
+      FakeNode fresh;
+      fresh.path = r.display;
+      fresh.attributes = platform::attr::kArchive;
+      n = &Create(key, fresh);
     }
-    if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
-    if (uint32_t c = DeniedParent(path)) return Error{c};
-    FakeNode n;
-    n.path = Display(path);
-    n.bytes = bytes;
-    n.attributes = platform::attr::kArchive;
-    w_.nodes_[key] = n;
+    if (f.code || f.crash) {
+      LandPart(*n, bytes, f.keepBytes, append);
+      w_.SyncLinks(*n);
+      if (f.crash) throw SimulatedCrash{Op::kWriteFile, n->path};
+      return Error{f.code};
+    }
+    n->bytes = append ? n->bytes + bytes : bytes;
+    w_.SyncLinks(*n);
     return Status::Ok();
   }
 
@@ -295,7 +478,9 @@ class FakeFileSystem : public platform::FileSystem {
                                                platform::Disposition disposition) override {
     using platform::Disposition;
     if (uint32_t f = w_.TakeFault(Op::kOpenFile, path)) return Error{f};
-    std::wstring key = FakeWindows::Key(path);
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    std::wstring key = ToLower(r.display);
     auto it = w_.nodes_.find(key);
     bool writes = (desiredAccess & platform::access::kWrite) != 0;
     if (it != w_.nodes_.end()) {
@@ -304,22 +489,23 @@ class FakeFileSystem : public platform::FileSystem {
       bool truncates = disposition == Disposition::kCreateAlways;
       if ((writes || truncates) && (it->second.attributes & platform::attr::kReadOnly)) return Error{err::kAccessDenied};
       if (truncates && (it->second.attributes & platform::attr::kHidden)) return Error{err::kAccessDenied};
-      if (writes || truncates)
-        if (uint32_t c = Denied(path)) return Error{c};
+      uint32_t rights = (desiredAccess & platform::access::kRead ? kReadData : 0) |
+                        (writes || truncates ? kWriteData : 0);
+      if (uint32_t c = Check(r.display, rights)) return Error{c};
+      if ((desiredAccess & platform::access::kDelete) && CheckDelete(r.display)) return Error{err::kAccessDenied};
       if (!SharingAllows(w_.openHandles_, key, desiredAccess, shareMode)) return Error{err::kSharingViolation};
       if (truncates) {
         it->second.bytes.clear();
         w_.SyncLinks(it->second);
       }
     } else {
-      if (disposition == Disposition::kOpenExisting)
-        return Error{ParentExists(path) ? err::kFileNotFound : err::kPathNotFound};
+      if (disposition == Disposition::kOpenExisting) return Error{MissingCode(r)};
       if (!ParentIsFolder(key)) return Error{err::kPathNotFound};
-      if (uint32_t c = DeniedParent(path)) return Error{c};
+      if (uint32_t c = Check(ParentOf(r.display), kWriteData)) return Error{c};
       FakeNode n;
-      n.path = Display(path);
+      n.path = r.display;
       n.attributes = platform::attr::kArchive;
-      w_.nodes_[key] = n;
+      Create(key, n);
     }
     auto h = std::make_shared<FakeWindows::OpenHandle>(FakeWindows::OpenHandle{key, desiredAccess, shareMode});
     w_.openHandles_.push_back(h);
@@ -327,19 +513,36 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
  private:
+  FakeNode* NodeAt(const FakeWindows::Resolved& r) {
+    auto it = w_.nodes_.find(ToLower(r.display));
+    return it == w_.nodes_.end() ? nullptr : &it->second;
+  }
+  FakeNode& Create(const std::wstring& key, const FakeNode& n) {
+    w_.nodes_[key] = n;
+    if (w_.onCreate) w_.onCreate(n.path);
+    return w_.nodes_[key];
+  }
   bool ParentIsFolder(const std::wstring& key) const {
     std::wstring parent = ParentKey(key);
-    if (parent.size() == 2 && parent[1] == L':') return true;  // drive roots always exist
+    if (FakeWindows::IsRootKey(parent)) return true;  // drive and share roots always exist
     auto it = w_.nodes_.find(parent);
     return it != w_.nodes_.end() && it->second.folder;
   }
-  bool ParentExists(const std::wstring& path) const { return ParentIsFolder(FakeWindows::Key(path)); }
-  uint32_t Denied(const std::wstring& path) const { return w_.writeCheck ? w_.writeCheck(Display(path)) : 0; }
-  uint32_t DeniedParent(const std::wstring& path) const {
-    std::wstring d = Display(path);
-    size_t pos = d.rfind(L'\\');
-    if (pos == std::wstring::npos || pos <= 2) return 0;
-    return Denied(d.substr(0, pos));
+  // 2 when only the last component is missing, 3 when a folder on the way is.
+  uint32_t MissingCode(const FakeWindows::Resolved& r) const {
+    return ParentIsFolder(ToLower(r.display)) ? err::kFileNotFound : err::kPathNotFound;
+  }
+  uint32_t Check(const std::wstring& display, uint32_t desired) const {
+    if (display.empty() || FakeWindows::IsRootKey(ToLower(display)) || !w_.accessCheck) return 0;
+    return w_.accessCheck(display, desired);
+  }
+  // DELETE on the object, or FILE_DELETE_CHILD on its folder.
+  uint32_t CheckDelete(const std::wstring& display) const {
+    uint32_t own = Check(display, kDeleteRight);
+    if (!own) return 0;
+    std::wstring parent = ParentOf(display);
+    if (!parent.empty() && !Check(parent, kDeleteChild)) return 0;
+    return own;
   }
 
   FakeWindows& w_;
@@ -514,6 +717,8 @@ FakeWindows::FakeWindows() {
   SetEnv(L"ProgramFiles", L"C:\\Program Files");
   AddFolder(L"C:\\Windows\\System32");
   AddFolder(L"C:\\Windows\\WinSxS");
+  for (const wchar_t* system : {L"C:\\Windows", L"C:\\Windows\\System32"})
+    securityImpl_->SetDescriptor(system, platform::sid::kTrustedInstaller, FakeSecurity::kSystemFolderDacl);
   AddFile(L"C:\\Windows\\Notepad.exe", "MZ");
   SetKnownFolder(KnownFolder::kLocalAppData, L"C:\\Users\\Tester\\AppData\\Local");
   SetKnownFolder(KnownFolder::kDesktop, L"C:\\Users\\Tester\\Desktop");
@@ -530,12 +735,13 @@ FakeWindows::~FakeWindows() = default;
 
 void FakeWindows::AddFolder(const std::wstring& path) {
   std::wstring display = Display(path);
-  std::vector<std::wstring> parts = Split(display, L"\\");
-  std::wstring cur;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    cur += (i ? L"\\" : L"") + parts[i];
-    if (i == 0 && cur.size() == 2 && cur[1] == L':') continue;
-    std::wstring key = Key(cur);
+  size_t root = RootLength(display);
+  std::wstring cur = display.substr(0, root);
+  std::wstring rest = display.substr(root);
+  for (auto& part : Split(rest, L"\\")) {
+    if (part.empty()) continue;
+    cur += (cur.empty() ? L"" : L"\\") + part;
+    std::wstring key = ToLower(cur);
     if (!nodes_.count(key)) {
       FakeNode n;
       n.path = cur;
@@ -548,13 +754,13 @@ void FakeWindows::AddFolder(const std::wstring& path) {
 
 void FakeWindows::AddFile(const std::wstring& path, const std::string& bytes, uint32_t attributes) {
   std::wstring display = Display(path);
-  size_t pos = display.rfind(L'\\');
-  if (pos != std::wstring::npos) AddFolder(display.substr(0, pos));
+  std::wstring parent = ParentOf(display);
+  if (!parent.empty()) AddFolder(parent);
   FakeNode n;
   n.path = display;
   n.bytes = bytes;
   n.attributes = attributes;
-  nodes_[Key(path)] = n;
+  nodes_[ToLower(display)] = n;
 }
 
 void FakeWindows::SyncLinks(const FakeNode& node) {
@@ -637,22 +843,64 @@ void FakeWindows::SetMachineDword(const std::wstring& subkey, const std::wstring
 void FakeWindows::AddMachineKey(const std::wstring& subkey) { machineKeys_.push_back(ToLower(subkey)); }
 
 void FakeWindows::InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times, int skip) {
+  // A count of 0 would silently make the fault persistent.
+  if (times == 0) throw std::invalid_argument("InjectFault: a fault must fire at least once (times < 0: always)");
+  if (code == 0) throw std::invalid_argument("InjectFault: a fault needs a Win32 error code");
   faults_.push_back({op, pathPart, code, times, skip});
 }
 
-uint32_t FakeWindows::TakeFault(Op op, const std::wstring& path) {
-  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (it->op != op && it->op != Op::kAny) continue;
-    if (!it->pathPart.empty() && !IContains(Display(path), Display(it->pathPart))) continue;
-    if (it->skip > 0) {
-      --it->skip;
+void FakeWindows::InjectWriteFault(WriteFault kind, const std::wstring& pathPart, size_t keepBytes, uint32_t code,
+                                   int skip) {
+  if (kind == WriteFault::kFailAfter && code == 0)
+    throw std::invalid_argument("InjectWriteFault: a failing write needs a Win32 error code");
+  FaultKind k = kind == WriteFault::kFailAfter ? FaultKind::kWriteFailAfter : FaultKind::kWriteCrashAfter;
+  faults_.push_back({Op::kWriteFile, pathPart, code, 1, skip, k, keepBytes});
+}
+
+void FakeWindows::InjectCrash(Op op, const std::wstring& pathPart, int skip) {
+  faults_.push_back({op, pathPart, 0, 1, skip, FaultKind::kCrash});
+}
+
+FakeWindows::Fault* FakeWindows::MatchFault(Op op, const std::wstring& path, const std::wstring& other) {
+  for (auto& f : faults_) {
+    if (f.op != op && f.op != Op::kAny) continue;
+    if (!f.pathPart.empty() && !IContains(MatchForm(path), MatchForm(f.pathPart)) &&
+        (other.empty() || !IContains(MatchForm(other), MatchForm(f.pathPart))))
+      continue;
+    if (f.skip > 0) {
+      --f.skip;
       continue;
     }
-    uint32_t code = it->code;
-    if (it->times > 0 && --it->times == 0) faults_.erase(it);
-    return code;
+    return &f;
   }
-  return 0;
+  return nullptr;
+}
+
+// Takes the matched fault off the list once its count is spent.
+FakeWindows::TakenWriteFault FakeWindows::Spend(Fault* f, Op op, const std::wstring& path) {
+  TakenWriteFault taken;
+  taken.code = f->code;
+  bool crash = f->kind == FaultKind::kCrash;
+  taken.crash = f->kind == FaultKind::kWriteCrashAfter;
+  if (f->kind != FaultKind::kFail && !crash) taken.keepBytes = f->keepBytes;
+  if (f->times > 0 && --f->times == 0) faults_.erase(faults_.begin() + (f - faults_.data()));
+  if (crash) throw SimulatedCrash{op, path};
+  return taken;
+}
+
+uint32_t FakeWindows::TakeFault(Op op, const std::wstring& path) {
+  Fault* f = MatchFault(op, path);
+  return f ? Spend(f, op, path).code : 0;
+}
+
+uint32_t FakeWindows::TakeFault(Op op, const std::wstring& from, const std::wstring& to) {
+  Fault* f = MatchFault(op, from, to);
+  return f ? Spend(f, op, from).code : 0;
+}
+
+FakeWindows::TakenWriteFault FakeWindows::TakeWriteFault(const std::wstring& path) {
+  Fault* f = MatchFault(Op::kWriteFile, path);
+  return f ? Spend(f, Op::kWriteFile, path) : TakenWriteFault{};
 }
 
 }  // namespace corvex::fake

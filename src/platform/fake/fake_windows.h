@@ -55,6 +55,21 @@ enum class Op {
   kHardLinks,
 };
 
+// Thrown where a test put a crash point: the process "dies" between two
+// steps. Only tests catch it, and then look at what is left on the disk.
+struct SimulatedCrash {
+  Op op;
+  std::wstring path;
+};
+
+// How a write (WriteFile, File::Append) goes wrong. Either way the first
+// `keepBytes` bytes of the new data land first: for a rewrite the file was
+// already truncated, so 0 leaves it empty.
+enum class WriteFault {
+  kFailAfter,   // ... then the call fails with the fault's code
+  kCrashAfter,  // ... then the process dies (SimulatedCrash)
+};
+
 struct FakeNode {
   std::wstring path;  // as first created, without "\\?\"
   bool folder = false;
@@ -91,8 +106,23 @@ class FakeWindows {
   FakeNode* MutableNode(const std::wstring& path);
   // Full paths of everything below `folder` (not the folder itself).
   std::vector<std::wstring> ListTree(const std::wstring& folder) const;
-  // Canonical key of a path: no "\\?\", backslashes, no trailing one, lower case.
+  // A path as Win32 resolves it. Without a "\\?\" prefix: '/' becomes '\',
+  // repeated separators collapse, "." and ".." are resolved, trailing dots
+  // and spaces leave the last component, and the result must stay below
+  // MAX_PATH (3, or 206 for CreateFolder's shorter limit). With the prefix
+  // the path is taken literally, so "/", "." and ".." components and empty
+  // components are invalid names (123). "\\?\UNC\server\share" and
+  // "\\server\share" are the same. `display` keeps the case as given.
+  struct Resolved {
+    uint32_t code = 0;
+    std::wstring display;
+  };
+  static Resolved Resolve(const std::wstring& path, size_t limit = 260);
+  // Canonical key of a path: Resolve's display in lower case ("" when the
+  // path is invalid).
   static std::wstring Key(const std::wstring& path);
+  // Whether a key names a drive ("c:") or share ("\\\\server\\share") root.
+  static bool IsRootKey(const std::wstring& key);
   // Hard links: every other name of `node`'s file takes its bytes and
   // attributes after a change made through `node`.
   void SyncLinks(const FakeNode& node);
@@ -131,20 +161,47 @@ class FakeWindows {
 
   // --- Faults ------------------------------------------------------------
   // The next `times` calls of `op` on a path that contains `pathPart`
-  // (case-insensitive; empty matches every path) fail with `code`, after
-  // `skip` matching calls have gone through. times < 0: persistent.
-  // Known folders match by name: "LocalAppData", "Desktop", "Documents".
+  // (case-insensitive; empty matches every path) fail with `code` before
+  // they change anything, after `skip` matching calls have gone through.
+  // times < 0: persistent; times == 0 is a mistake in the test and throws
+  // std::invalid_argument. Known folders match by name: "LocalAppData",
+  // "Desktop", "Documents".
   void InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times = 1, int skip = 0);
+  // The write after `skip` matching writes lands its first `keepBytes`
+  // bytes and then fails with `code` or crashes.
+  void InjectWriteFault(WriteFault kind, const std::wstring& pathPart, size_t keepBytes, uint32_t code = 112,
+                        int skip = 0);
+  // The call of `op` after `skip` matching calls throws SimulatedCrash
+  // before it does anything. With Op::kAny and an empty path, counting
+  // `skip` up from 0 visits every step of an operation in turn.
+  void InjectCrash(Op op, const std::wstring& pathPart, int skip = 0);
   void ClearFaults() { faults_.clear(); }
+  // Faults armed and not yet fired: a test that counts writes up stops when
+  // its fault is left over.
+  size_t PendingFaults() const { return faults_.size(); }
   // Opens a handle as another process would, for tests of sharing: it stays
   // open until the returned token is dropped.
   std::shared_ptr<void> HoldOpen(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode);
-  // Returns the code to fail with, or 0. Counts the call down.
+  // Returns the code to fail with, or 0. Counts the call down; throws
+  // SimulatedCrash at a crash point.
   uint32_t TakeFault(Op op, const std::wstring& path);
+  // One call on two paths (copy, move): a fault on either counts once.
+  uint32_t TakeFault(Op op, const std::wstring& from, const std::wstring& to);
+  // The same for writes: also the number of bytes to land before failing
+  // (npos: all or nothing).
+  struct TakenWriteFault {
+    uint32_t code = 0;
+    size_t keepBytes = std::string::npos;
+    bool crash = false;
+  };
+  TakenWriteFault TakeWriteFault(const std::wstring& path);
 
-  // Write-access hook of the security model: 0 when the current process may
-  // change the object at `path`, else the code to fail with.
-  std::function<uint32_t(const std::wstring& path)> writeCheck;
+  // Access hook of the security model: 0 when the current process holds
+  // all of `desired` (file access rights) on the object at `path`, else the
+  // code to fail with.
+  std::function<uint32_t(const std::wstring& path, uint32_t desired)> accessCheck;
+  // Creation hook: gives a new object at `path` what its folder passes on.
+  std::function<void(const std::wstring& path)> onCreate;
 
  public:
   // A handle open through FileSystem::Open or HoldOpen, for sharing checks.
@@ -163,13 +220,18 @@ class FakeWindows {
   friend class FakeHasher;
   friend class FakeSecurity;
 
+  enum class FaultKind { kFail, kWriteFailAfter, kWriteCrashAfter, kCrash };
   struct Fault {
     Op op;
     std::wstring pathPart;
     uint32_t code;
     int times;
     int skip;
+    FaultKind kind = FaultKind::kFail;
+    size_t keepBytes = std::string::npos;
   };
+  Fault* MatchFault(Op op, const std::wstring& path, const std::wstring& other = std::wstring());
+  TakenWriteFault Spend(Fault* f, Op op, const std::wstring& path);
 
   std::map<std::wstring, FakeNode> nodes_;
   // Ids given to more than one name (hard links): only their changes are

@@ -1,0 +1,197 @@
+// What the fake Windows does that the real one cannot be made to show on
+// demand (failed and interrupted writes, crash points) or that Wine does
+// not keep (DACLs on reads, deletes, moves and new objects), and the path
+// forms a test machine has no share for.
+#include "platform/fake/fake_windows.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "platform/fake/fake_security.h"
+
+namespace corvex {
+namespace {
+
+using fake::FakeWindows;
+using fake::Op;
+using fake::SimulatedCrash;
+using fake::WriteFault;
+namespace access = platform::access;
+namespace share = platform::share;
+
+const std::wstring kDir = L"C:\\data";
+const std::wstring kFile = L"C:\\data\\f.txt";
+
+struct Fixture {
+  FakeWindows w;
+  platform::FileSystem& fs = w.platform().fs;
+  Fixture() { w.AddFile(kFile, "old content"); }
+};
+
+TEST(FakeFaults, ACountOfZeroIsAMistakeNotAPersistentFault) {
+  Fixture f;
+  EXPECT_THROW(f.w.InjectFault(Op::kReadFile, L"f.txt", 5, 0), std::invalid_argument);
+  EXPECT_THROW(f.w.InjectFault(Op::kReadFile, L"f.txt", 0), std::invalid_argument);
+  EXPECT_TRUE(f.fs.ReadFile(kFile).ok()) << "nothing was armed";
+  f.w.InjectFault(Op::kReadFile, L"f.txt", 5, -1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(f.fs.ReadFile(kFile).code(), 5u);
+}
+
+TEST(FakeFaults, WritesFailPartWayAndLeaveWhatLanded) {
+  struct Case {
+    const char* what;
+    bool append;
+    size_t keep;
+    std::string left;
+  };
+  const Case cases[] = {
+      {"rewrite truncated, then failed", false, 0, ""},
+      {"rewrite failed after 3 bytes", false, 3, "new"},
+      {"append failed after 2 bytes", true, 2, "old content+m"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f;
+    f.w.InjectWriteFault(WriteFault::kFailAfter, L"f.txt", c.keep, 112);
+    EXPECT_EQ(f.fs.WriteFile(kFile, c.append ? "+more" : "new content", c.append).code(), 112u);
+    EXPECT_EQ(f.w.FileBytes(kFile), c.left);
+    EXPECT_TRUE(f.fs.WriteFile(kFile, "again", false)) << "the fault fires once";
+  }
+  // A plain fault is the open failing: nothing changes.
+  Fixture g;
+  g.w.InjectFault(Op::kWriteFile, L"f.txt", 5);
+  EXPECT_EQ(g.fs.WriteFile(kFile, "new", false).code(), 5u);
+  EXPECT_EQ(g.w.FileBytes(kFile), "old content");
+}
+
+TEST(FakeFaults, ACrashStopsTheProcessWhereverTheTestPutIt) {
+  Fixture f;
+  f.w.InjectWriteFault(WriteFault::kCrashAfter, L"f.txt", 4, 0, 1);
+  ASSERT_TRUE(f.fs.WriteFile(kFile, "first", false)) << "skip lets one write through";
+  try {
+    f.fs.WriteFile(kFile, "second write", false);
+    ADD_FAILURE() << "no crash";
+  } catch (const SimulatedCrash& crash) {
+    EXPECT_EQ(crash.op, Op::kWriteFile);
+  }
+  EXPECT_EQ(f.w.FileBytes(kFile), "seco");
+
+  // Through a handle the landed part of an append stays too.
+  Fixture g;
+  auto h = g.fs.Open(kFile, access::kWrite, share::kRead, platform::Disposition::kOpenExisting);
+  ASSERT_TRUE(h.ok());
+  g.w.InjectWriteFault(WriteFault::kCrashAfter, L"f.txt", 1);
+  EXPECT_THROW((*h)->Append("XYZ"), SimulatedCrash);
+  EXPECT_EQ(g.w.FileBytes(kFile), "old contentX");
+
+  // Counting crash points up visits every step of a sequence once.
+  auto steps = [](FakeWindows& w) {
+    auto& fs = w.platform().fs;
+    fs.WriteFile(L"C:\\data\\a", "a", false);
+    fs.CopyFile(L"C:\\data\\a", L"C:\\data\\b", false);
+    fs.DeleteFile(L"C:\\data\\a");
+  };
+  std::vector<std::vector<bool>> seen;
+  for (int k = 0;; ++k) {
+    Fixture h2;
+    h2.w.InjectCrash(Op::kAny, L"", k);
+    try {
+      steps(h2.w);
+      break;
+    } catch (const SimulatedCrash&) {
+    }
+    seen.push_back({h2.w.Exists(L"C:\\data\\a"), h2.w.Exists(L"C:\\data\\b")});
+  }
+  EXPECT_EQ(seen, (std::vector<std::vector<bool>>{{false, false}, {true, false}, {true, true}}));
+}
+
+TEST(FakePaths, UncAndPrefixedUncNameTheSameFileAndDotsStayInsideTheShare) {
+  Fixture f;
+  ASSERT_TRUE(f.fs.WriteFile(L"\\\\srv\\share\\x.txt", "unc", false));
+  EXPECT_EQ(f.fs.ReadFile(L"\\\\?\\UNC\\srv\\share\\x.txt").value_or(""), "unc");
+  EXPECT_EQ(f.fs.ReadFile(L"\\\\srv\\share\\..\\..\\x.txt").value_or(""), "unc");
+  EXPECT_EQ(f.fs.ReadFile(L"C:\\..\\..\\data\\f.txt").value_or(""), "old content");
+  ASSERT_NE(f.w.Node(L"\\\\SRV\\share\\X.TXT"), nullptr);
+  EXPECT_EQ(f.w.Node(L"\\\\SRV\\share\\X.TXT")->path, L"\\\\srv\\share\\x.txt");
+  EXPECT_EQ(f.fs.WriteFile(L"C:\\data\\bad|name", "x", false).code(), 123u);
+  EXPECT_EQ(f.fs.WriteFile(L"\\\\?\\C:\\data\\\\twice", "x", false).code(), 123u);
+}
+
+// The DACL decides reads, deletes and moves, as it decides writes.
+TEST(FakeSecurityChecks, ReadsDeletesAndMovesNeedTheirRights) {
+  struct Case {
+    const char* what;
+    const wchar_t* fileDacl;
+    const wchar_t* folderDacl;
+    bool read, remove;
+  };
+  const Case cases[] = {
+      {"full control", L"D:(A;;FA;;;BA)", L"D:(A;;FA;;;BA)", true, true},
+      {"read and execute only", L"D:(A;;0x1200a9;;;BA)", L"D:(A;;0x1200a9;;;BA)", true, false},
+      {"DELETE on the file", L"D:(A;;0x10000;;;BA)", L"D:(A;;0x1200a9;;;BA)", false, true},
+      {"FILE_DELETE_CHILD on the folder", L"D:(A;;0x1200a9;;;BA)", L"D:(A;;0x1200e9;;;BA)", true, true},
+      {"read denied to Everyone", L"D:(D;;FR;;;WD)(A;;FA;;;BA)", L"D:(A;;FA;;;BA)", false, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool move : {false, true}) {
+      Fixture f;
+      f.w.AddFolder(L"C:\\open");
+      f.w.security().SetDescriptor(kFile, L"BA", c.fileDacl);
+      f.w.security().SetDescriptor(kDir, L"BA", c.folderDacl);
+      EXPECT_EQ(f.fs.ReadFile(kFile).ok(), c.read);
+      EXPECT_EQ(f.fs.CopyFile(kFile, L"C:\\open\\copy", false).ok(), c.read);
+      EXPECT_EQ(f.fs.Open(kFile, access::kRead, share::kAll, platform::Disposition::kOpenExisting).ok(), c.read);
+      // Both take the name out of the folder: DELETE on the file, or
+      // FILE_DELETE_CHILD on the folder.
+      auto done = move ? f.fs.MoveFile(kFile, L"C:\\open\\moved", false) : f.fs.DeleteFile(kFile);
+      EXPECT_EQ(done.code(), c.remove ? 0u : 5u);
+      EXPECT_EQ(f.w.Exists(kFile), !c.remove);
+    }
+  }
+  // The folder a file moves to must let it in; a folder that may not be
+  // listed cannot be searched.
+  Fixture g;
+  g.w.AddFolder(L"C:\\closed");
+  g.w.security().SetDescriptor(L"C:\\closed", L"BA", L"D:(A;;0x1200a8;;;BA)");
+  EXPECT_EQ(g.fs.MoveFile(kFile, L"C:\\closed\\f.txt", false).code(), 5u);
+  EXPECT_EQ(g.fs.Find(L"C:\\closed\\*").code(), 5u);
+  EXPECT_EQ(g.w.FileBytes(kFile), "old content");
+}
+
+TEST(FakeSecurityChecks, AppendsAndAttributesNeedTheirOwnRights) {
+  Fixture f;
+  // FILE_APPEND_DATA and FILE_WRITE_ATTRIBUTES, but not FILE_WRITE_DATA.
+  f.w.security().SetDescriptor(kFile, L"BA", L"D:(A;;0x120185;;;BA)");
+  EXPECT_TRUE(f.fs.WriteFile(kFile, "+", true));
+  EXPECT_EQ(f.fs.WriteFile(kFile, "x", false).code(), 5u);
+  EXPECT_TRUE(f.fs.SetAttributes(kFile, platform::attr::kHidden));
+  f.w.security().SetDescriptor(kFile, L"BA", L"D:(A;;0x120089;;;BA)");
+  EXPECT_EQ(f.fs.SetAttributes(kFile, platform::attr::kNormal).code(), 5u);
+  EXPECT_EQ(f.fs.WriteFile(kFile, "+", true).code(), 5u);
+  EXPECT_EQ(f.w.FileBytes(kFile), "old content+");
+}
+
+TEST(FakeSecurityChecks, NewObjectsTakeWhatTheirFolderPassesOn) {
+  Fixture f;
+  f.w.security().SetDescriptor(kDir, L"BA",
+                               L"D:P(A;OICI;FA;;;BA)(A;CI;0x1200a9;;;BU)(A;OICINP;FR;;;WD)(A;OICIIO;GA;;;CO)");
+  ASSERT_TRUE(f.fs.WriteFile(L"C:\\data\\new.txt", "n", false));
+  ASSERT_TRUE(f.fs.CreateFolder(L"C:\\data\\sub"));
+  ASSERT_TRUE(f.fs.CopyFile(kFile, L"C:\\data\\sub\\copy.txt", false));
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\data\\new.txt").dacl,
+            L"D:AI(A;ID;FA;;;BA)(A;ID;FR;;;WD)");
+  // CREATOR OWNER splits into an entry for the owner and one passed on.
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\data\\sub").dacl,
+            L"D:AI(A;OICIID;FA;;;BA)(A;CIID;0x1200a9;;;BU)(A;ID;FR;;;WD)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)");
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\data\\sub\\copy.txt").dacl, L"D:AI(A;ID;FA;;;BA)");
+  // A move keeps the descriptor it had.
+  f.w.AddFolder(L"C:\\other");
+  const std::wstring before = f.w.security().DescriptorOf(L"C:\\data\\new.txt").dacl;
+  ASSERT_TRUE(f.fs.MoveFile(L"C:\\data\\new.txt", L"C:\\other\\new.txt", false));
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\other\\new.txt").dacl, before);
+}
+
+}  // namespace
+}  // namespace corvex
