@@ -125,10 +125,9 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
   // Crash handlers are installed here once the crash reporter exists.
   if (IsWindows10OrGreater(s)) s.os.console.FixSize80x25();
   s.os.console.SetTitle(std::wstring(L"Corvex by ") + kSupportDomain);
-  // A session continued after a restart still places files from the
-  // Archive folder: only a new session starts with it empty.
-  const bool continuing = WorkingFileExists(s, L"Reboot_Neat_Log") || WorkingFileExists(s, L"Reboot_Script");
-  if (continuing)
+  // A saved script still places files from the Archive folder; any other
+  // start, which may extract a zip there, begins with it empty.
+  if (WorkingFileExists(s, L"Reboot_Script"))
     DeleteMatching(s, TempFolder(s), L"*.*");
   else
     EmptyWorkingSubfolders(s);

@@ -63,12 +63,12 @@ bool LoadScript(Session& s, const std::vector<std::wstring>& argv, std::wstring&
 
   if (extension == L"txt") {
     std::wstring count = ScriptListCount(s, s.scriptPath);
-    AppendToSessionLog(s, L"Using .txt script file at " + s.scriptPath + L" [" + count + L"]\r\n");
+    AppendToSessionLog(s, L"Using .txt script file at " + StripLongPathPrefix(s.scriptPath) + L" [" + count + L"]\r\n");
     return ReadTextScript(s, script);
   }
   if (extension == L"zip") {
     std::wstring count = ScriptListCount(s, s.scriptPath);
-    AppendToSessionLog(s, L"Using .zip script file at " + s.scriptPath + L" [" + count + L"]\r\n");
+    AppendToSessionLog(s, L"Using .zip script file at " + StripLongPathPrefix(s.scriptPath) + L" [" + count + L"]\r\n");
     std::wstring textScript;
     std::wstring error = ExtractArchive(s, s.scriptPath, textScript, archive);
     if (!error.empty()) {

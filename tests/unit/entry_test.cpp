@@ -146,6 +146,17 @@ TEST(Entry, ContinuedSessionStillFindsItsArchive) {
             std::wstring::npos)
       << f.s.log;
   EXPECT_NE(f.s.log.find(L"Successfully processed all directives.\r\n"), std::wstring::npos);
+
+  // Without a saved script the start loads its own, and may extract a zip:
+  // what an earlier archive left must not mix with it.
+  FakeSession g;
+  g.w.AddFile(kWork + L"\\Reboot_Neat_Log", testing::Utf16Bom(kHeader));
+  g.w.AddFile(kWork + L"\\Archive\\stale.dll", "MZ");
+  // The finish empties it too: every deletion after the first fails, so only
+  // the start can have removed the file.
+  g.w.InjectFault(fake::Op::kDeleteFile, L"Tallwen", 5, 100, 1);
+  RunProgram(g.s, {kExe});
+  EXPECT_FALSE(g.w.Exists(kWork + L"\\Archive\\stale.dll"));
 }
 
 TEST(Entry, SavedFileThatCannotBeReadIsKeptAndReported) {

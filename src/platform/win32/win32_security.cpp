@@ -2,6 +2,7 @@
 // hard-link queries through ntdll (looked up at run time) and
 // GetFileInformationByHandleEx.
 #include "platform/win32/handles.h"
+#include "base/path.h"
 #include "platform/win32/win32_backend.h"
 
 #include <aclapi.h>
@@ -338,7 +339,7 @@ Result<platform::Volume> Win32Security::OpenVolume(const std::wstring& device) {
 }
 
 Result<HardLinks> Win32Security::HardLinksOfPath(const std::wstring& path) {
-  std::wstring p = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+  std::wstring p = StripLongPathPrefix(path);
   if (p.size() < 2 || p[1] != L':') return Error{ERROR_INVALID_NAME};
   // A counted NT name holds at most 32,767 characters; a longer one would
   // wrap and open a different, shorter path.
