@@ -31,7 +31,7 @@ bool WriteStore(FakeSession& f, const std::vector<std::wstring>& records) {
 }
 size_t Counted(FakeSession& f) { return CountStoredDataBlocks(f.s).value_or(~size_t{0}); }
 
-TEST(DataBlockStore, StoredFormOfPaths) {
+TEST(DataBlockStore, StoredFormOfPathsAndRecordsSplitAtEveryKindOfLineEnd) {
   FakeSession f;
   EXPECT_EQ(StoredPath(f.s, L"\"C:\\Windows\\Sysnative\\drivers\\x.sys\""), L"C:\\Windows\\System32\\drivers\\x.sys");
   EXPECT_EQ(StoredPath(f.s, L"\\\\?\\C:\\Windows\\Sysnative\\x.dll"), L"C:\\Windows\\System32\\x.dll");
@@ -40,7 +40,16 @@ TEST(DataBlockStore, StoredFormOfPaths) {
       << "only the Windows folder has the alias";
   EXPECT_EQ(RecordKey(kRecord), kFile);
   EXPECT_EQ(RecordKey(L"no bar"), L"no bar");
-  EXPECT_EQ(SplitRecords(L" \r\n\r\nA|1\r\n\r\nB|2\r\n "), (std::vector<std::wstring>{L"A|1", L"B|2"}));
+  using Records = std::vector<std::wstring>;
+  const std::pair<std::wstring, Records> cases[] = {
+      {L" \r\n\r\nA|1\r\n\r\nB|2\r\n ", {L"A|1", L"B|2"}},
+      {L"A|1\rB|2\rC|3", {L"A|1", L"B|2", L"C|3"}},
+      {L"A|1\nB|2\r\nC|3\r\r\nD|4", {L"A|1", L"B|2", L"C|3", L"D|4"}},
+      {L"A|1\r\n   \r\n\t\r\nB|2", {L"A|1", L"B|2"}},  // a line of blanks is no record
+      {L"", {}},
+      {L"\r\r\n\n", {}},
+  };
+  for (auto& [text, records] : cases) EXPECT_EQ(SplitRecords(text), records) << ToUtf8(text);
 }
 
 TEST(DataBlockStore, WrittenWholeAndReadBack) {
@@ -53,16 +62,6 @@ TEST(DataBlockStore, WrittenWholeAndReadBack) {
   EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new"));
   ASSERT_TRUE(WriteStore(f, {}));
   EXPECT_FALSE(f.w.Exists(kStorePath)) << "no records, no store";
-}
-
-TEST(DataBlockStore, LineEndsOfEveryKindSeparateRecords) {
-  EXPECT_EQ(SplitRecords(L"A|1\rB|2\rC|3"), (std::vector<std::wstring>{L"A|1", L"B|2", L"C|3"}));
-  EXPECT_EQ(SplitRecords(L"A|1\nB|2\r\nC|3\r\r\nD|4"),
-            (std::vector<std::wstring>{L"A|1", L"B|2", L"C|3", L"D|4"}));
-  EXPECT_EQ(SplitRecords(L"A|1\r\n   \r\n\t\r\nB|2"), (std::vector<std::wstring>{L"A|1", L"B|2"}))
-      << "a line of blanks is no record";
-  EXPECT_TRUE(SplitRecords(L"").empty());
-  EXPECT_TRUE(SplitRecords(L"\r\r\n\n").empty());
 }
 
 TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
@@ -127,31 +126,6 @@ TEST(DataBlockStore, ALineWithoutABarHoldsNoSecurity) {
   EXPECT_EQ(report, L"Failed to find stored datablock for file " + doc + L" in RestoreFromDataBlock.\r\n");
 }
 
-TEST(DataBlockStore, InterruptedWriteKeepsThePreviousStore) {
-  FakeSession f;
-  SeedStore(f, kRecord);
-  const std::string before = f.w.FileBytes(kStorePath);
-
-  f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
-  EXPECT_FALSE(WriteStore(f, {L"X|1"}));
-  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
-  EXPECT_NE(f.s.trace.find(L"Failed to write the new datablock store: 0x70"), std::wstring::npos);
-
-  f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 32);
-  EXPECT_FALSE(WriteStore(f, {L"X|1"}));
-  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
-  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new")) << "the half-done file is cleaned up";
-
-  // A store that exists but cannot be read is never overwritten.
-  f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
-  DataBlockStore store;
-  EXPECT_FALSE(store.Load(f.s));
-  EXPECT_EQ(store.error(), 32u);
-  f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32);
-  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\x", L"O:BAG:BAD:(A;;FA;;;BA)"), datablock::kStoreUnreadable);
-  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
-}
-
 TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
   FakeSession f;
   f.w.security().AddProtectedFile(kFile, "x");
@@ -173,6 +147,12 @@ TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
   EXPECT_EQ(report, unreadable);
   EXPECT_EQ(CountStoredDataBlocks(f.s).code(), 32u);
   EXPECT_EQ(StoredDataBlocksSentence(f.s), unreadable) << "the session log footer's line";
+  DataBlockStore store;
+  EXPECT_FALSE(store.Load(f.s));
+  EXPECT_EQ(store.error(), 32u);
+  const std::string before = f.w.FileBytes(kStorePath);
+  EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\x", L"O:BAG:BAD:(A;;FA;;;BA)"), datablock::kStoreUnreadable);
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before) << "a store that cannot be read is never overwritten";
   f.w.ClearFaults();
   EXPECT_EQ(StoredDataBlocksSentence(f.s), L"Currently storing 1 datablocks.");
 }
