@@ -68,11 +68,16 @@ TEST(Dispatch, LinesBeforeTheFirstHeaderGoToTheFirstDirective) {
   EXPECT_NE(f.s.log.find(L"Failed to recognise input line orphan line."), std::wstring::npos);
 }
 
-TEST(Dispatch, NoHeaderProcessesNothingAndSucceeds) {
+// Fixed: a script without a header used to advance the directive number.
+TEST(Dispatch, OnlyHeadersAdvanceTheDirectiveNumberAcrossRuns) {
   FakeSession f;
   EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"just text\r\nmore", L""), RunResult::kSucceeded);
-  EXPECT_EQ(f.s.log, L"");
   EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"", L""), RunResult::kSucceeded);
+  EXPECT_EQ(f.s.log, L"");
+  EXPECT_EQ(f.s.directiveNumber, 0u);
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (Debug::)\nProcessing directive 2 of 1 (Debug::)\n");
 }
 
 TEST(Dispatch, BareHeaderChoosesByItsLines) {
@@ -92,23 +97,6 @@ TEST(Dispatch, DirectiveNotBuiltFailsHonestly) {
   EXPECT_EQ(f.s.log,
             L"VSS::\r\nVSS:: is not available in this version of Corvex.\r\nVSS:: directive failed to complete "
             L"successfully.\r\n\r\n\r\n\r\n\r\n");
-}
-
-TEST(Dispatch, DirectiveNumberGrowsAcrossRuns) {
-  FakeSession f;
-  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
-  f.w.ClearConsoleText();
-  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
-  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 2 of 1 (Debug::)\n");
-}
-
-TEST(Dispatch, ScriptWithoutDirectivesLeavesTheNumberAlone) {
-  FakeSession f;
-  Dispatch(f.s, ProgramDirectives(), L"", L"");
-  Dispatch(f.s, ProgramDirectives(), L"no header here", L"");
-  EXPECT_EQ(f.s.directiveNumber, 0u);
-  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
-  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (Debug::)\n");
 }
 
 TEST(Dispatch, TakesTheTableItIsGiven) {
