@@ -16,7 +16,7 @@ import e2e  # noqa: E402  (the prefix layout and the session-log checks)
 
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 # A 32-bit program under qemu-i386 takes tens of seconds to start.
-START_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "600"))
+START_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "300"))
 EXIT_MARK = "[corvex-console exit "
 
 

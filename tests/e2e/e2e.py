@@ -60,7 +60,7 @@ class Prefix:
 
 # A 32-bit program under qemu-i386 (kernels without 32-bit support) takes
 # tens of seconds just to start.
-RUN_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "600"))
+RUN_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "300"))
 
 
 def run(exe, args, keys=b"", timeout=RUN_TIMEOUT, overrides=""):
@@ -461,7 +461,9 @@ def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
     # %SystemRoot% expands to Wine's "C:\windows"; the mapping looks at the
     # "System32" part alone.
     script = ("CreateDataBlocks::\r\n%SystemRoot%\\System32\\CorvexNative.dll\r\n"
-              "PrintDataBlocks::\r\n").encode("latin-1")
+              "PrintDataBlocks::\r\n"
+              "Note:: from your helper\r\nC:\\Windows\\System32\\CorvexNative.dll\r\n"
+              "C:\\Windows\\System32\\drivers\\etc\\hosts\r\n").encode("latin-1")
     set_32bit_view("Service Pack 0 (32-bit registry view)")
     try:
         with Planted(native), StandInIcacls(p) as icacls:
@@ -484,6 +486,12 @@ def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
                      r"(S-1-5-[0-9-]+)" + re.escape("\r\nPrintDataBlocks:: directive completed successfully."),
                      parts[2])
     assert m, "PrintDataBlocks section: %r" % parts[2]
+    # Lines are mapped before anything else sees them: an unrecognised
+    # directive's lines come back in the log as the program used them.
+    eq(parts[3:], ["Note:: from your helper is not a recognised directive. The following lines were entered under "
+                   "this directive:\r\nC:\\Windows\\Sysnative\\CorvexNative.dll\r\n"
+                   "C:\\Windows\\System32\\drivers\\etc\\hosts",
+                   "Successfully processed all directives.\r\n"], "unrecognised directive and result")
     assert footer(1, b64_sha256(script)).match(foot), repr(foot)
 
 
