@@ -33,17 +33,39 @@ void WaitToExit(Session& s, const std::wstring& message) {
   WaitKey(s);
 }
 
-void ReadProgramFacts(Session& s, std::vector<std::wstring>& argv) {
+// What the run cannot do without, asked for before anything is written:
+// the version tests, the System32 mapping, the working folders and the
+// program's own path would otherwise rest on made-up values. Empty when all
+// are there, else the sentence that ends the run.
+std::wstring CheckStartFacts(Session& s, std::wstring& modulePath) {
+  auto failed = [](const std::wstring& what, uint32_t code) {
+    return L"Failed to " + what + L" with error code " + ErrorCodeName(code) + L".";
+  };
+  if (auto version = s.os.system.Version(); !version.ok()) return failed(L"read the Windows version", version.code());
+  if (auto wow64 = s.os.system.IsWow64(); !wow64.ok())
+    return failed(L"find out whether this program runs under WOW64", wow64.code());
+  if (auto local = FindLocalAppData(s); !local.ok())
+    return failed(L"find the local application data folder", local.code());
+  auto module = s.os.env.ModuleFileName();
+  if (!module.ok()) return failed(L"read the path of this program", module.code());
+  modulePath = *module;
+  return L"";
+}
+
+void ReadProgramFacts(Session& s, std::vector<std::wstring>& argv, const std::wstring& modulePath) {
   if (argv.empty()) argv.emplace_back();
-  if (argv[0].empty()) argv[0] = s.os.env.ModuleFileName();
+  if (argv[0].empty()) argv[0] = modulePath;
   s.programPath = argv[0];
   size_t slash = s.programPath.rfind(L'\\');
   s.programFolder = slash == std::wstring::npos ? L"" : s.programPath.substr(0, slash);
-  auto version = s.os.env.FileVersion(s.os.env.ModuleFileName());
-  if (version.ok()) {
-    auto& v = *version;
-    s.programVersion = Decimal(v[0]) + L"." + Decimal(v[1]) + L"." + Decimal(v[2]) + L"." + Decimal(v[3]);
+  auto version = s.os.env.FileVersion(modulePath);
+  if (!version.ok()) {
+    // The header and footer then show no version.
+    TraceErrorCode(s, version.code(), L"Failed to read the version of " + modulePath + L" with error code ");
+    return;
   }
+  auto& v = *version;
+  s.programVersion = Decimal(v[0]) + L"." + Decimal(v[1]) + L"." + Decimal(v[2]) + L"." + Decimal(v[3]);
   s.versionKnown = true;
 }
 
@@ -123,6 +145,12 @@ std::wstring SetAsideContinuation(Session& s) {
 
 int RunProgram(Session& s, std::vector<std::wstring> argv) {
   // Crash handlers are installed here once the crash reporter exists.
+  std::wstring modulePath;
+  std::wstring missing = CheckStartFacts(s, modulePath);
+  if (!missing.empty()) {
+    WaitToExit(s, missing + L"\nPress any key to exit . . . ");
+    return 0;
+  }
   if (IsWindows10OrGreater(s)) s.os.console.FixSize80x25();
   s.os.console.SetTitle(std::wstring(L"Corvex by ") + kSupportDomain);
   // A saved script still places files from the Archive folder; any other
@@ -144,7 +172,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
     return 0;
   }
 
-  ReadProgramFacts(s, argv);
+  ReadProgramFacts(s, argv, modulePath);
   UpdateOutcome update = CheckForUpdate(s, argv);
   if (update == UpdateOutcome::kExit) return 0;
 

@@ -27,6 +27,14 @@ RunOutcome RunProcess(Session& s, const std::wstring& program, const std::wstrin
   outcome.started = true;
   outcome.exitCode = result->exitCode;
   outcome.output = FromLatin1(result->output);
+  outcome.readError = result->readError;
+  outcome.waitError = result->waitError;
+  if (outcome.readError)
+    TraceErrorCode(s, outcome.readError,
+                   L"Failed to read the output of process " + request.program + L" with error code ");
+  if (outcome.waitError)
+    TraceErrorCode(s, outcome.waitError,
+                   L"Failed to wait for process " + request.program + L" to end with error code ");
   return outcome;
 }
 

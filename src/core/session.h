@@ -64,6 +64,8 @@ struct Session {
   std::wstring programFolder;
   std::wstring programVersion;
   bool versionKnown = false;
+  // The LocalAppData known folder, found once (FindLocalAppData).
+  std::wstring localAppData;
 
   // Script.
   std::wstring scriptPath;

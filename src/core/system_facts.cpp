@@ -7,7 +7,12 @@ namespace corvex {
 
 static const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
-bool IsWow64(Session& s) { return s.os.system.IsWow64(); }
+// The entry reads the version and the WOW64 answer before anything else and
+// ends the run when either fails, so a failure here breaks that promise:
+// value() stops the program rather than letting it act on a made-up answer.
+static platform::OsVersion Version(Session& s) { return s.os.system.Version().value(); }
+
+bool IsWow64(Session& s) { return s.os.system.IsWow64().value(); }
 
 std::wstring ArchitectureNameFor(uint16_t architecture, bool x64Form) {
   switch (architecture) {
@@ -42,7 +47,7 @@ std::wstring MapSystem32Path(Session& s, const std::wstring& text) {
 std::wstring UnmapSystem32Path(Session& s, const std::wstring& path) { return UnmapSystem32(path, SystemRoot(s)); }
 
 bool IsWindowsVersionOrGreater(Session& s, uint32_t major, uint32_t minor) {
-  platform::OsVersion v = s.os.system.Version();
+  platform::OsVersion v = Version(s);
   return v.major > major || (v.major == major && v.minor >= minor);
 }
 
@@ -50,7 +55,7 @@ bool IsWindows10OrGreater(Session& s) {
   return IsWindowsVersionOrGreater(s, 10, 0) || IsWindowsVersionOrGreater(s, 6, 4);
 }
 
-bool IsServer(Session& s) { return s.os.system.Version().productType != 1; }
+bool IsServer(Session& s) { return Version(s).productType != 1; }
 
 static std::wstring CurrentVersionValue(Session& s, const wchar_t* name, bool missingIsEmpty) {
   auto v = s.os.system.ReadMachineString(kCurrentVersionKey, name);
@@ -68,12 +73,10 @@ std::wstring CurrentBuild(Session& s) { return CurrentVersionValue(s, L"CurrentB
 
 std::wstring BuildBucket(Session& s) {
   std::wstring build = CurrentBuild(s);
-  unsigned long n = 0;
-  try {
-    n = std::stoul(build);
-  } catch (...) {
-    n = 0;
-  }
+  // A build that could not be read is not an old build.
+  if (build.empty() || build.size() > 9 || build.find_first_not_of(L"0123456789") != std::wstring::npos)
+    return L"FAILED";
+  unsigned long n = std::stoul(build);
   if (n >= 10586) return L"10586";
   if (n >= 10240) return L"10240";
   return L"0";

@@ -10,10 +10,20 @@ namespace corvex {
 
 namespace attr = platform::attr;
 
-static std::wstring LocalAppData(Session& s) {
+platform::Result<std::wstring> FindLocalAppData(Session& s) {
+  if (!s.localAppData.empty()) return s.localAppData;
   auto folder = s.os.env.GetKnownFolder(platform::KnownFolder::kLocalAppData);
-  return folder.ok() ? *folder : std::wstring();
+  if (!folder.ok()) return folder;
+  if (folder->empty()) return platform::Error{platform::err::kPathNotFound};
+  s.localAppData = *folder;
+  return folder;
 }
+
+// The entry finds the folder before anything else and ends the run when
+// there is none; from then on it is kept. Without that check an empty
+// answer would put the working folder at "\Tallwen" on the current drive,
+// so value() stops the program instead.
+static std::wstring LocalAppData(Session& s) { return FindLocalAppData(s).value(); }
 
 std::wstring WorkingFolder(Session& s) { return LocalAppData(s) + L"\\Tallwen"; }
 std::wstring TempFolder(Session& s) { return WorkingFolder(s) + L"\\Temp"; }

@@ -12,6 +12,10 @@
 
 namespace corvex {
 
+// The LocalAppData known folder, asked for once per session and kept. The
+// entry calls it first and ends the run when it fails; the folders below
+// rely on that.
+platform::Result<std::wstring> FindLocalAppData(Session& s);
 std::wstring WorkingFolder(Session& s);  // LocalAppData + "\Tallwen"
 std::wstring TempFolder(Session& s);     // ... + "\Temp"
 std::wstring ArchiveFolder(Session& s);  // ... + "\Archive"

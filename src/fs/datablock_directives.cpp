@@ -121,7 +121,10 @@ bool CreateDataBlocksDirective(Session& s, Lines lines, const std::wstring&, std
         out.Add(failed + L"Failed to create process with error code " + Decimal(run.startError) + L".\r\n");
         break;
       case Capture::kFailed:
-        out.Add(failed + L"Process returned with error code " + ErrorCodeName(run.exitCode) + L".\r\n");
+        if (run.waitError != 0)
+          out.Add(failed + L"Failed to wait for process with error code " + ErrorCodeName(run.waitError) + L".\r\n");
+        else
+          out.Add(failed + L"Process returned with error code " + ErrorCodeName(run.Failure()) + L".\r\n");
         break;
       case Capture::kSaveMissing:
         out.Add(failed + L"File not found.\r\n");

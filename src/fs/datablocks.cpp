@@ -109,7 +109,7 @@ CapturedRecord CaptureFileRecord(Session& s, const std::wstring& stored, const s
   out.run = RunIcacls(s, L" " + QuoteArgument(stored) + L" /save " + QuoteArgument(saved) + extraArguments);
   if (!out.run.started) {
     out.status = Capture::kNotStarted;
-  } else if (out.run.exitCode != 0) {
+  } else if (out.run.Failure() != 0) {
     out.status = Capture::kFailed;
   } else {
     SavedAcl acl;
@@ -150,7 +150,7 @@ int AddFileDataBlock(Session& s, const std::wstring& path, const std::wstring& o
     case Capture::kNotStarted:
       return datablock::kIcaclsNotStarted;
     case Capture::kFailed:
-      TraceErrorCode(s, captured.run.exitCode,
+      TraceErrorCode(s, captured.run.Failure(),
                      L"Failure code returned from icacls process in AddFileDataBlock. Error code ");
       return datablock::kIcaclsFailed;
     case Capture::kSaveMissing:
@@ -248,8 +248,8 @@ bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& 
   }
 
   bool ok = true;
-  // An icacls that never ran restored nothing either.
-  uint32_t failure = run.started ? run.exitCode : run.startError;
+  // An icacls that never ran, or was not seen to end well, restored nothing.
+  uint32_t failure = run.Failure();
   if (failure != 0) {
     TraceErrorCode(s, failure, L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code ");
     report += L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " + path +

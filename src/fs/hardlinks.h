@@ -1,8 +1,7 @@
-// The NTFS hard-link queries: every name of a file, found from one of its
-// paths or from its file ID on an open volume.
+// The NTFS hard-link query: every name of a file, found from one of its
+// paths.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "core/session.h"
@@ -13,12 +12,6 @@ namespace corvex {
 // Number of links, the delete-pending flag and the full path of each link.
 using HardLinkRecord = platform::HardLinks;
 
-// "\\.\X:" for the drive of the expanded %SystemRoot%.
-platform::Result<platform::Volume> OpenSystemVolume(Session& s);
 platform::Result<HardLinkRecord> HardLinksOfPath(Session& s, const std::wstring& path);
-platform::Result<HardLinkRecord> HardLinksByFileId(Session& s, const platform::Volume& volume, wchar_t drive,
-                                                   uint64_t fileId);
-platform::Result<std::wstring> PathByFileId(Session& s, const platform::Volume& volume, wchar_t drive,
-                                            uint64_t fileId);
 
 }  // namespace corvex

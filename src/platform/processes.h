@@ -19,14 +19,21 @@ struct ProcessRequest {
 };
 
 struct ProcessOutcome {
-  uint32_t exitCode = 0;  // only meaningful when waited for
+  uint32_t exitCode = 0;  // only meaningful when waited for and waitError is 0
   std::string output;     // standard output and error, read to end of pipe
+  // The child started, but waiting for it or asking its exit code failed:
+  // how it ended is unknown.
+  uint32_t waitError = 0;
+  // Reading the captured output failed before the pipe's end: `output`
+  // holds what came before.
+  uint32_t readError = 0;
 };
 
 class Processes {
  public:
   virtual ~Processes() = default;
-  // Failure carries the code of the failed start.
+  // Failure carries the code of the failed start; once the child has
+  // started, later failures are in the outcome.
   virtual Result<ProcessOutcome> Run(const ProcessRequest& request) = 0;
 };
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -48,6 +50,18 @@ class Status {
   uint32_t code_ = 0;
 };
 
+namespace detail {
+// Reading the value of a failed Result is a bug in the caller, never a
+// state to run on: without this check it would read an empty optional. It
+// stays in every build, since the release is where a wrong value would do
+// harm.
+[[noreturn]] inline void ValueOfFailedResult(uint32_t code) {
+  std::fprintf(stderr, "Result::value() called on a failure (code %lu)\n", static_cast<unsigned long>(code));
+  std::fflush(stderr);
+  std::abort();
+}
+}  // namespace detail
+
 template <class T>
 class Result {
  public:
@@ -59,15 +73,24 @@ class Result {
   uint32_t code() const { return ok() ? 0 : code_; }
   Status status() const { return ok() ? Status() : Status(Error{code_}); }
 
-  T& value() { return *value_; }
-  const T& value() const { return *value_; }
-  T& operator*() { return *value_; }
-  const T& operator*() const { return *value_; }
-  T* operator->() { return &*value_; }
-  const T* operator->() const { return &*value_; }
+  T& value() { return Checked(); }
+  const T& value() const { return Checked(); }
+  T& operator*() { return Checked(); }
+  const T& operator*() const { return Checked(); }
+  T* operator->() { return &Checked(); }
+  const T* operator->() const { return &Checked(); }
   T value_or(T fallback) const { return ok() ? *value_ : std::move(fallback); }
 
  private:
+  T& Checked() {
+    if (!value_) detail::ValueOfFailedResult(code_);
+    return *value_;
+  }
+  const T& Checked() const {
+    if (!value_) detail::ValueOfFailedResult(code_);
+    return *value_;
+  }
+
   std::optional<T> value_;
   uint32_t code_ = 0;
 };

@@ -1,5 +1,5 @@
 // Tokens, privileges, SIDs, owners and DACLs of files, and the NTFS
-// hard-link queries. SIDs cross the seam as string SIDs ("S-1-5-32-544") and
+// hard-link query. SIDs cross the seam as string SIDs ("S-1-5-32-544") and
 // ACLs as SDDL text ("D:(A;OICI;GA;;;WD)"); the backend converts both ways.
 #pragma once
 
@@ -14,9 +14,9 @@ namespace corvex::platform {
 
 class Security;
 
-// A kernel object the backend opened (process token, volume), closed when
-// the value goes away. Move-only; the tag keeps a token from being passed
-// where a volume is wanted.
+// A kernel object the backend opened (the process token), closed when the
+// value goes away. Move-only; the tag keeps one kind of handle from being
+// passed where another is wanted.
 template <class Tag>
 class SecurityHandle {
  public:
@@ -47,7 +47,6 @@ class SecurityHandle {
 };
 
 using Token = SecurityHandle<struct TokenTag>;
-using Volume = SecurityHandle<struct VolumeTag>;
 
 // All names of one file, as the hard-link query of NTFS gives them.
 struct HardLinks {
@@ -82,8 +81,8 @@ class Security {
   // LookupPrivilegeValueW on the local system: the privilege's LUID.
   virtual Result<uint64_t> LookupPrivilege(const std::wstring& name) = 0;
   // AdjustTokenPrivileges with one entry, enabled (SE_PRIVILEGE_ENABLED) or
-  // not. Success is the call's own result: a privilege the token does not
-  // hold is not reported.
+  // not. A privilege the token does not hold fails with
+  // ERROR_NOT_ALL_ASSIGNED, although the call itself reports success.
   virtual Status AdjustPrivilege(const Token& token, uint64_t luid, bool enable) = 0;
 
   // GetUserNameW.
@@ -106,13 +105,7 @@ class Security {
   virtual Status SetOwner(const std::wstring& path, const std::wstring& sid) = 0;
   virtual Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) = 0;
 
-  // "\\.\C:" with read and write access and sharing.
-  virtual Result<Volume> OpenVolume(const std::wstring& device) = 0;
   virtual Result<HardLinks> HardLinksOfPath(const std::wstring& path) = 0;
-  virtual Result<HardLinks> HardLinksByFileId(const Volume& volume, wchar_t drive, uint64_t fileId) = 0;
-  // Drive + ":" + the path of the file with that ID; the root is the drive
-  // alone.
-  virtual Result<std::wstring> PathByFileId(const Volume& volume, wchar_t drive, uint64_t fileId) = 0;
 
   // Closes what a SecurityHandle holds.
   virtual void Close(uintptr_t value) = 0;

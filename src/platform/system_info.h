@@ -19,10 +19,11 @@ class SystemInfo {
  public:
   virtual ~SystemInfo() = default;
   // The real version (RtlGetVersion), not the compatibility-shimmed one.
-  virtual OsVersion Version() = 0;
-  virtual bool IsWow64() = 0;
-  // PROCESSOR_ARCHITECTURE_* of the native system (under WOW64) or of the
-  // system information otherwise.
+  virtual Result<OsVersion> Version() = 0;
+  // Whether this is a 32-bit process on 64-bit Windows. A system without
+  // IsWow64Process runs nothing under WOW64.
+  virtual Result<bool> IsWow64() = 0;
+  // PROCESSOR_ARCHITECTURE_* of the native system, also under WOW64.
   virtual uint16_t ProcessorArchitecture() = 0;
   // Values under HKEY_LOCAL_MACHINE in the 64-bit view. A missing value is
   // error 2.

@@ -519,7 +519,7 @@ TEST(RepairPermissions, RebuildsTheFileAndAllItsLinksFromTheManifest) {
   EXPECT_EQ(StoreText(f), storeLink + L"|" + kManifestDacl + L"|" + kTrustedInstaller);
   EXPECT_EQ(f.w.processesRun.back().commandLine,
             L" \"" + Component::Folder() + L"\" /restore \"" + kOutAclFile + L"\"");
-  EXPECT_EQ(sec.OpenHandles(), 0u) << "the volume is closed too";
+  EXPECT_EQ(sec.OpenHandles(), 0u) << "the token is closed too";
   EXPECT_TRUE(PrivilegesBackOff(f));
 }
 

@@ -35,10 +35,15 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedAndTraced) {
   ReleaseSecurityState(f.s);
   EXPECT_EQ(sec.OpenHandles(), 0u);
 
-  // Only the adjusting call's own result counts.
+  // A privilege the token lacks is not switched on, and says so.
   sec.heldPrivileges.erase(L"SeSecurityPrivilege");
-  EXPECT_TRUE(EnableNamedPrivilege(f.s, L"SeSecurityPrivilege"));
+  ASSERT_TRUE(OpenCurrentProcessToken(f.s));
+  EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeSecurityPrivilege"));
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeSecurityPrivilege"));
+  EXPECT_NE(f.s.trace.find(L"Privilege application of privilege SeSecurityPrivilege failed: 0x514\r\n"),
+            std::wstring::npos);
+  EXPECT_NE(f.s.trace.find(L"Failed to set SeSecurityPrivilege privilege: 0x514\r\n"), std::wstring::npos);
+  EXPECT_EQ(sec.OpenHandles(), 0u) << "the failure released the token";
 }
 
 TEST(SecurityPrimitives, PrivilegeFailuresAreTracedAndReleaseTheState) {

@@ -69,5 +69,16 @@ TEST(SystemFacts, ArchitectureAndBuildBucket) {
   EXPECT_FALSE(IsWindowsVersionOrGreater(f.s, 6, 0));
 }
 
+TEST(SystemFacts, ABuildThatCannotBeReadHasNoBucket) {
+  FakeSession f;
+  const std::wstring cv = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+  f.w.InjectFault(fake::Op::kRegistryRead, cv, 5);
+  EXPECT_EQ(BuildBucket(f.s), L"FAILED") << "not \"0\", which would say: older than Windows 10";
+  for (const wchar_t* odd : {L"", L"10586a", L"99999999999999999999"}) {
+    f.w.SetMachineValue(cv, L"CurrentBuild", odd);
+    EXPECT_EQ(BuildBucket(f.s), L"FAILED") << odd;
+  }
+}
+
 }  // namespace
 }  // namespace corvex

@@ -86,7 +86,7 @@ TEST(Win32PlatformTest, EveryPartIsTheRealWindows) {
   SetEnvironmentVariableW(L"CORVEX_PLATFORM_TEST", L"seen");
   EXPECT_EQ(p.env.Expand(L"%CORVEX_PLATFORM_TEST%"), L"seen");
   SetEnvironmentVariableW(L"CORVEX_PLATFORM_TEST", nullptr);
-  EXPECT_GE(p.system.Version().major, 6u);
+  EXPECT_GE(p.system.Version().value().major, 6u);
   // Nothing to start is a failed start, not a crash.
   EXPECT_FALSE(p.processes.Run({}).ok());
 }

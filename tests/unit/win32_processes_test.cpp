@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/win32/handles.h"
 #include "platform/win32/win32_backend.h"
 #include "win32_test_support.h"
 
@@ -119,6 +120,45 @@ TEST(Win32Processes, WithoutWaitingReportsTheChildStillActive) {
   // The child did run on its own.
   for (int i = 0; i < 200 && testing::RawRead(tmp / L"marker.txt") != "done\r\n"; ++i) Sleep(50);
   EXPECT_EQ(testing::RawRead(tmp / L"marker.txt"), "done\r\n");
+}
+
+TEST(Win32Processes, OnlyTheWritersGoingEndsAPipeAFailedReadIsReported) {
+  unique_handle readEnd, writeEnd;
+  ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(writeEnd.get(), "piece", 5, &written, nullptr));
+  writeEnd.reset();
+  std::string out;
+  EXPECT_EQ(ReadPipeToEnd(readEnd.get(), out), 0u) << "a broken pipe is the end";
+  EXPECT_EQ(out, "piece");
+
+  // A handle that cannot be read at all gives its code, not an empty end.
+  TempFolder tmp;
+  ASSERT_TRUE(tmp.ok());
+  unique_hfile writeOnly(CreateFileW((tmp / L"w.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(writeOnly);
+  std::string none;
+  EXPECT_EQ(ReadPipeToEnd(writeOnly.get(), none), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(none, "");
+}
+
+TEST(Win32Processes, AFailedWaitOrExitCodeQueryIsAFailureNotExitCode0) {
+  EXPECT_EQ(WaitForExitCode(nullptr).code(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+
+  std::wstring commandLine = L" /c exit 5";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(CreateProcessW((SystemFolder() + L"\\cmd.exe").c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                             CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
+  unique_handle process(info.hProcess), thread(info.hThread);
+  // Handles to the same child that lack the right each step needs.
+  unique_handle noSync(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, info.dwProcessId));
+  unique_handle noQuery(OpenProcess(SYNCHRONIZE, FALSE, info.dwProcessId));
+  ASSERT_TRUE(noSync && noQuery);
+  EXPECT_EQ(WaitForExitCode(noSync.get()).code(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(WaitForExitCode(noQuery.get()).code(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(WaitForExitCode(process.get()).value_or(0), 5u);
 }
 
 }  // namespace

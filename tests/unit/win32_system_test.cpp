@@ -12,12 +12,15 @@ namespace {
 using testing::Hex;
 using testing::RawWrite;
 using testing::TempFolder;
+using testing::UnderWine;
 
 const wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
 TEST(Win32SystemInfo, VersionAgreesWithTheRegistry) {
   Win32SystemInfo sys;
-  platform::OsVersion v = sys.Version();
+  auto read = sys.Version();
+  ASSERT_TRUE(read.ok()) << read.code();
+  platform::OsVersion v = *read;
   EXPECT_GE(v.major, 6u);
   EXPECT_GT(v.build, 0u);
   EXPECT_GE(v.productType, 1);
@@ -34,12 +37,14 @@ TEST(Win32SystemInfo, VersionAgreesWithTheRegistry) {
 
 TEST(Win32SystemInfo, ArchitectureOfThisBuild) {
   Win32SystemInfo sys;
+  auto wow64 = sys.IsWow64();
+  ASSERT_TRUE(wow64.ok()) << wow64.code();
 #ifdef _WIN64
-  EXPECT_FALSE(sys.IsWow64());
+  EXPECT_FALSE(*wow64);
   EXPECT_EQ(sys.ProcessorArchitecture(), PROCESSOR_ARCHITECTURE_AMD64);
 #else
   // A 32-bit program sees the native architecture exactly when under WOW64.
-  if (sys.IsWow64())
+  if (*wow64)
     EXPECT_NE(sys.ProcessorArchitecture(), PROCESSOR_ARCHITECTURE_INTEL);
   else
     EXPECT_EQ(sys.ProcessorArchitecture(), PROCESSOR_ARCHITECTURE_INTEL);
@@ -132,6 +137,45 @@ TEST(Win32Hasher, Sha256OfKnownContents) {
   auto digest = hasher.Sha256File(tmp / L"pattern.bin");
   ASSERT_TRUE(digest.ok());
   EXPECT_EQ(Hex(*digest), "8b5fc0e9b559acd86a49017943707c53e283f26bb629cb20bce913bac9975c21");
+}
+
+TEST(Win32Hasher, ReadsPastManyLargeBlocks) {
+  TempFolder tmp;
+  ASSERT_TRUE(tmp.ok());
+  // Three blocks of 1 MiB and a few bytes more: byte i is (i * 31 + 7) mod 256.
+  std::string pattern((3 << 20) + 17, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>((i * 31 + 7) % 256);
+  ASSERT_TRUE(RawWrite(tmp / L"large.bin", pattern));
+  auto digest = Win32Hasher().Sha256File(tmp / L"large.bin");
+  ASSERT_TRUE(digest.ok()) << std::hex << digest.code();
+  EXPECT_EQ(Hex(*digest), "27f3f0120d4a72b66e7b58152c631644bd689231ebd4487469b59226f1be13af");
+}
+
+// Whether this user has a default key container with the hashing provider.
+bool HasDefaultKeyContainer() {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextW(&prov, nullptr, L"Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES,
+                            0))
+    return false;
+  CryptReleaseContext(prov, 0);
+  return true;
+}
+
+TEST(Win32Hasher, HashingNeedsNoKeyContainerAndMakesNone) {
+  if (UnderWine()) {
+    // A prefix of the tests' own: start from a user without one.
+    HCRYPTPROV gone = 0;
+    CryptAcquireContextW(&gone, nullptr, L"Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES,
+                         CRYPT_DELETEKEYSET);
+  }
+  bool before = HasDefaultKeyContainer();
+  TempFolder tmp;
+  ASSERT_TRUE(tmp.ok());
+  ASSERT_TRUE(RawWrite(tmp / L"abc.txt", "abc"));
+  auto abc = Win32Hasher().Sha256File(tmp / L"abc.txt");
+  ASSERT_TRUE(abc.ok()) << std::hex << abc.code();
+  EXPECT_EQ(Hex(*abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(HasDefaultKeyContainer(), before);
 }
 
 TEST(Win32Hasher, MissingFileFailsWithItsCode) {

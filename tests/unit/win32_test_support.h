@@ -86,8 +86,7 @@ inline std::string RawRead(const std::wstring& path) {
 
 // Wine leaves out a few things Windows does: file owners and DACLs are made
 // up from Unix permissions, root ignores read-only files, hidden files can be
-// overwritten, and hard links cannot be listed nor files opened by ID
-// through a volume handle.
+// overwritten, and hard links cannot be listed.
 inline bool UnderWine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll");
   return ntdll && GetProcAddress(ntdll, "wine_get_version");

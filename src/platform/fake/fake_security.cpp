@@ -341,25 +341,15 @@ void FakeSecurity::MarkDeletePending(const std::wstring& path) {
   }
 }
 
-uint64_t FakeSecurity::FileIdOf(const std::wstring& path) {
-  FakeNode* n = Find(path);
-  if (!n) return 0;
-  Descriptor(*n);
-  return n->id;
-}
-
 // ---------------------------------------------------------------------------
-bool FakeSecurity::IsHandle(uintptr_t value, HandleKind kind) const {
-  auto it = handles_.find(value);
-  return it != handles_.end() && it->second == kind;
-}
+bool FakeSecurity::IsToken(uintptr_t value) const { return handles_.count(value) != 0; }
 
 void FakeSecurity::Close(uintptr_t value) { handles_.erase(value); }
 
 Result<platform::Token> FakeSecurity::OpenProcessToken() {
   if (uint32_t f = w_.TakeFault(Op::kOpenToken, L"")) return Error{f};
   uintptr_t h = nextHandle_ += 4;
-  handles_[h] = HandleKind::kToken;
+  handles_.insert(h);
   return platform::Token(this, h);
 }
 
@@ -395,11 +385,12 @@ Status FakeSecurity::AdjustPrivilege(const platform::Token& token, uint64_t luid
   std::wstring name;
   for (auto& held : heldPrivileges)
     if (PrivilegeLuids().count(ToLower(held)) && PrivilegeLuids().at(ToLower(held)) == luid) name = held;
-  if (!IsHandle(token.get(), HandleKind::kToken)) return Error{err::kInvalidHandle};
+  if (!IsToken(token.get())) return Error{err::kInvalidHandle};
   if (uint32_t f = w_.TakeFault(Op::kAdjustPrivilege, name.empty() ? L"?" : name)) return Error{f};
-  // A privilege the token does not hold changes nothing, and the call still
-  // succeeds (GetLastError would say ERROR_NOT_ALL_ASSIGNED).
-  if (name.empty()) return Status::Ok();
+  // A privilege the token does not hold changes nothing; the real call
+  // succeeds and leaves ERROR_NOT_ALL_ASSIGNED as the last error, which the
+  // backend turns into this failure.
+  if (name.empty()) return Error{err::kNotAllAssigned};
   if (enable)
     enabledPrivileges.insert(name);
   else
@@ -490,15 +481,6 @@ Status FakeSecurity::SetDacl(const std::wstring& path, const std::wstring& daclS
 }
 
 // ---------------------------------------------------------------------------
-Result<platform::Volume> FakeSecurity::OpenVolume(const std::wstring& device) {
-  if (uint32_t f = w_.TakeFault(Op::kOpenVolume, device)) return Error{f};
-  if (device.size() != 6 || device.compare(0, 4, L"\\\\.\\") != 0 || !std::iswalpha(device[4]) || device[5] != L':')
-    return Error{err::kFileNotFound};
-  uintptr_t h = nextHandle_ += 4;
-  handles_[h] = HandleKind::kVolume;
-  return platform::Volume(this, h);
-}
-
 Result<HardLinks> FakeSecurity::LinksOf(FakeNode& node) {
   Descriptor(node);
   HardLinks links;
@@ -513,28 +495,6 @@ Result<HardLinks> FakeSecurity::HardLinksOfPath(const std::wstring& path) {
   FakeNode* n = Find(path);
   if (!n) return Error{Missing(path)};
   return LinksOf(*n);
-}
-
-std::vector<FakeNode*> FakeSecurity::NodesWithId(wchar_t drive, uint64_t fileId) {
-  std::vector<FakeNode*> out;
-  for (auto& [key, n] : w_.nodes_)
-    if (fileId != 0 && n.id == fileId && !key.empty() && key[0] == static_cast<wchar_t>(std::towlower(drive))) out.push_back(&n);
-  return out;
-}
-
-Result<HardLinks> FakeSecurity::HardLinksByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
-  if (!IsHandle(volume.get(), HandleKind::kVolume)) return Error{err::kInvalidHandle};
-  if (uint32_t f = w_.TakeFault(Op::kHardLinks, std::wstring(1, drive) + L":")) return Error{f};
-  auto found = NodesWithId(drive, fileId);
-  if (found.empty()) return Error{err::kInvalidParameter};
-  return LinksOf(*found.front());
-}
-
-Result<std::wstring> FakeSecurity::PathByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
-  if (!IsHandle(volume.get(), HandleKind::kVolume)) return Error{err::kInvalidHandle};
-  auto found = NodesWithId(drive, fileId);
-  if (found.empty()) return Error{err::kInvalidParameter};
-  return found.front()->path;
 }
 
 // ---------------------------------------------------------------------------

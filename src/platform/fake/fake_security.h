@@ -55,7 +55,7 @@ class FakeSecurity : public platform::Security {
   std::set<std::wstring> heldPrivileges;
   std::set<std::wstring> enabledPrivileges;
   bool PrivilegeEnabled(const std::wstring& name) const { return enabledPrivileges.count(name) != 0; }
-  // Handles (tokens, volumes) opened and not yet closed.
+  // Tokens opened and not yet closed.
   size_t OpenHandles() const { return handles_.size(); }
 
   // --- Objects -----------------------------------------------------------
@@ -70,7 +70,6 @@ class FakeSecurity : public platform::Security {
   // `newName` becomes another name of the file `existing`.
   void LinkFile(const std::wstring& existing, const std::wstring& newName);
   void MarkDeletePending(const std::wstring& path);
-  uint64_t FileIdOf(const std::wstring& path);
 
   // --- Access checks -----------------------------------------------------
   // Whether the object's DACL grants all of `desired` to this process's
@@ -105,12 +104,7 @@ class FakeSecurity : public platform::Security {
   platform::Result<std::wstring> ReadOwner(const std::wstring& path) override;
   platform::Status SetOwner(const std::wstring& path, const std::wstring& sid) override;
   platform::Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) override;
-  platform::Result<platform::Volume> OpenVolume(const std::wstring& device) override;
   platform::Result<platform::HardLinks> HardLinksOfPath(const std::wstring& path) override;
-  platform::Result<platform::HardLinks> HardLinksByFileId(const platform::Volume& volume, wchar_t drive,
-                                                          uint64_t fileId) override;
-  platform::Result<std::wstring> PathByFileId(const platform::Volume& volume, wchar_t drive,
-                                              uint64_t fileId) override;
   void Close(uintptr_t value) override;
 
   // SDDL helpers shared with the tests.
@@ -122,17 +116,14 @@ class FakeSecurity : public platform::Security {
   static std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 
  private:
-  enum class HandleKind { kToken, kVolume };
-
   FakeNode* Find(const std::wstring& path);
   uint32_t Missing(const std::wstring& path);
   FakeDescriptor& Descriptor(FakeNode& node);
   std::vector<FakeNode*> Links(const FakeNode& node);
   std::set<std::wstring> Principals() const;
   bool Grants(FakeNode& node, uint32_t desired);
-  bool IsHandle(uintptr_t value, HandleKind kind) const;
+  bool IsToken(uintptr_t value) const;
   platform::Result<platform::HardLinks> LinksOf(FakeNode& node);
-  std::vector<FakeNode*> NodesWithId(wchar_t drive, uint64_t fileId);
   uint32_t IcaclsSave(const std::wstring& object, const std::wstring& file);
   uint32_t IcaclsRestore(const std::wstring& folder, const std::wstring& file);
 
@@ -140,7 +131,7 @@ class FakeSecurity : public platform::Security {
   std::map<uint64_t, FakeDescriptor> descriptors_;
   std::set<uint64_t> deletePending_;
   uint64_t nextId_ = 1;
-  std::map<uintptr_t, HandleKind> handles_;
+  std::set<uintptr_t> handles_;
   uintptr_t nextHandle_ = 0x100;
 };
 

@@ -574,7 +574,8 @@ class FakeEnvironment : public platform::Environment {
       }
       out.push_back(text[i++]);
     }
-    if (out.size() + 1 > capacity) return text;
+    // Like the real call, a buffer that is too small is only the first try.
+    (void)capacity;
     return out;
   }
 
@@ -587,8 +588,12 @@ class FakeEnvironment : public platform::Environment {
   }
 
   platform::LocalTime Now() override { return w_.now; }
-  std::wstring ModuleFileName() override { return w_.modulePath_; }
+  Result<std::wstring> ModuleFileName() override {
+    if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"ModuleFileName")) return Error{f};
+    return w_.modulePath_;
+  }
   Result<std::array<uint16_t, 4>> FileVersion(const std::wstring& path) override {
+    if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"FileVersion")) return Error{f};
     if (FakeWindows::Key(path) != FakeWindows::Key(w_.modulePath_)) return Error{1813};
     return w_.moduleVersion_;
   }
@@ -645,8 +650,14 @@ class FakeProcesses : public platform::Processes {
 class FakeSystemInfo : public platform::SystemInfo {
  public:
   explicit FakeSystemInfo(FakeWindows& w) : w_(w) {}
-  platform::OsVersion Version() override { return w_.version; }
-  bool IsWow64() override { return w_.wow64; }
+  Result<platform::OsVersion> Version() override {
+    if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"Version")) return Error{f};
+    return w_.version;
+  }
+  Result<bool> IsWow64() override {
+    if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"Wow64")) return Error{f};
+    return w_.wow64;
+  }
   uint16_t ProcessorArchitecture() override { return w_.architecture; }
 
   Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) override {

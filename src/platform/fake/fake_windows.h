@@ -36,6 +36,10 @@ enum class Op {
   kRunProcess,
   kHashFile,
   kKnownFolder,
+  // The Windows version, the WOW64 answer, the program's own path and its
+  // version resource; the path part is "Version", "Wow64", "ModuleFileName"
+  // or "FileVersion".
+  kSystemFact,
   kRegistryRead,
   kAny,
   // Security (fake_security.h); the path part matches the path, privilege
@@ -51,7 +55,6 @@ enum class Op {
   kReadOwner,
   kSetOwner,
   kSetDacl,
-  kOpenVolume,
   kHardLinks,
 };
 

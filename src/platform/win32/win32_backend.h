@@ -42,7 +42,7 @@ class Win32Environment : public platform::Environment {
   std::wstring Expand(const std::wstring& text, size_t capacity = 512) override;
   Result<std::wstring> GetKnownFolder(platform::KnownFolder folder) override;
   platform::LocalTime Now() override;
-  std::wstring ModuleFileName() override;
+  Result<std::wstring> ModuleFileName() override;
   Result<std::array<uint16_t, 4>> FileVersion(const std::wstring& path) override;
 };
 
@@ -69,8 +69,8 @@ class Win32Processes : public platform::Processes {
 
 class Win32SystemInfo : public platform::SystemInfo {
  public:
-  platform::OsVersion Version() override;
-  bool IsWow64() override;
+  Result<platform::OsVersion> Version() override;
+  Result<bool> IsWow64() override;
   uint16_t ProcessorArchitecture() override;
   Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) override;
   Result<uint32_t> ReadMachineDword(const std::wstring& subkey, const std::wstring& name) override;
@@ -95,11 +95,7 @@ class Win32Security : public platform::Security {
   Result<std::wstring> ReadOwner(const std::wstring& path) override;
   Status SetOwner(const std::wstring& path, const std::wstring& sid) override;
   Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) override;
-  Result<platform::Volume> OpenVolume(const std::wstring& device) override;
   Result<platform::HardLinks> HardLinksOfPath(const std::wstring& path) override;
-  Result<platform::HardLinks> HardLinksByFileId(const platform::Volume& volume, wchar_t drive,
-                                                uint64_t fileId) override;
-  Result<std::wstring> PathByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) override;
   void Close(uintptr_t value) override;
 };
 
@@ -109,5 +105,16 @@ inline Error LastError() {
   DWORD code = GetLastError();
   return Error{code ? static_cast<uint32_t>(code) : static_cast<uint32_t>(ERROR_GEN_FAILURE)};
 }
+
+// Steps of the calls above, on their own so that tests can hand them what
+// Windows rarely does.
+// GetModuleFileNameW of `module`, starting with a buffer of `firstSize`
+// characters and growing it until the name fits.
+Result<std::wstring> ModulePath(HMODULE module, size_t firstSize);
+// Reads a pipe until its writers are gone; 0, or the code of the read that
+// failed (a broken pipe is the end, not a failure).
+uint32_t ReadPipeToEnd(HANDLE pipe, std::string& out);
+// Waits for the process to end and fetches its exit code.
+Result<uint32_t> WaitForExitCode(HANDLE process);
 
 }  // namespace corvex::win32

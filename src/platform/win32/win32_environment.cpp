@@ -8,12 +8,18 @@
 namespace corvex::win32 {
 
 std::wstring Win32Environment::Expand(const std::wstring& text, size_t capacity) {
-  if (capacity == 0 || capacity > 0x7FFFFFFF) return text;
-  std::vector<wchar_t> buffer(capacity, L'\0');
-  DWORD needed = ExpandEnvironmentStringsW(text.c_str(), buffer.data(), static_cast<DWORD>(capacity));
-  // The count includes the terminating NUL.
-  if (needed == 0 || needed > capacity) return text;
-  return std::wstring(buffer.data(), needed - 1);
+  size_t size = capacity == 0 ? 1 : capacity;
+  // The answer to a buffer that is too small is the size needed; a variable
+  // may change in between, so the retry is repeated a few times.
+  for (int attempt = 0; attempt < 4 && size <= 0x7FFFFFFF; ++attempt) {
+    std::vector<wchar_t> buffer(size, L'\0');
+    DWORD needed = ExpandEnvironmentStringsW(text.c_str(), buffer.data(), static_cast<DWORD>(size));
+    if (needed == 0) return text;
+    // The count includes the terminating NUL.
+    if (needed <= size) return std::wstring(buffer.data(), needed - 1);
+    size = needed;
+  }
+  return text;
 }
 
 Result<std::wstring> Win32Environment::GetKnownFolder(platform::KnownFolder folder) {
@@ -35,11 +41,21 @@ platform::LocalTime Win32Environment::Now() {
   return platform::LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
 }
 
-std::wstring Win32Environment::ModuleFileName() {
-  std::vector<wchar_t> buffer(4096, L'\0');
-  DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  return std::wstring(buffer.data(), n);
+Result<std::wstring> ModulePath(HMODULE module, size_t firstSize) {
+  // A name that fills the buffer exactly may have been cut (Windows XP
+  // says nothing then, later versions ERROR_INSUFFICIENT_BUFFER): grow and
+  // ask again, up to the longest path there is.
+  for (size_t size = firstSize ? firstSize : 1; size <= 0x10000; size *= 2) {
+    std::vector<wchar_t> buffer(size, L'\0');
+    SetLastError(ERROR_SUCCESS);
+    DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(size));
+    if (n == 0) return LastError();
+    if (n < size && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::wstring(buffer.data(), n);
+  }
+  return Error{ERROR_INSUFFICIENT_BUFFER};
 }
+
+Result<std::wstring> Win32Environment::ModuleFileName() { return ModulePath(nullptr, 4096); }
 
 Result<std::array<uint16_t, 4>> Win32Environment::FileVersion(const std::wstring& path) {
   DWORD ignored = 0;

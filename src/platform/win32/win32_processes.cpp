@@ -5,6 +5,30 @@
 
 namespace corvex::win32 {
 
+uint32_t ReadPipeToEnd(HANDLE pipe, std::string& out) {
+  // A short read is just a piece; only zero bytes or the writers' going
+  // (ERROR_BROKEN_PIPE) mean the end.
+  std::vector<char> buffer(4096);
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      DWORD code = GetLastError();
+      return code == ERROR_BROKEN_PIPE ? 0 : LastError().code;
+    }
+    if (read == 0) return 0;
+    out.append(buffer.data(), read);
+  }
+}
+
+Result<uint32_t> WaitForExitCode(HANDLE process) {
+  DWORD waited = WaitForSingleObject(process, INFINITE);
+  if (waited == WAIT_FAILED) return LastError();
+  if (waited != WAIT_OBJECT_0) return Error{ERROR_GEN_FAILURE};
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process, &code)) return LastError();
+  return static_cast<uint32_t>(code);
+}
+
 Result<platform::ProcessOutcome> Win32Processes::Run(const platform::ProcessRequest& request) {
   unique_handle readEnd, writeEnd;
   STARTUPINFOW startup{};
@@ -42,19 +66,18 @@ Result<platform::ProcessOutcome> Win32Processes::Run(const platform::ProcessRequ
   if (request.captureOutput) {
     // Our copy of the write end must go, or reading never sees the end.
     writeEnd.reset();
-    // A short read is just a piece; only failure or zero bytes mean the end.
-    char buffer[4096];
-    for (;;) {
-      DWORD read = 0;
-      if (!::ReadFile(readEnd.get(), buffer, sizeof buffer, &read, nullptr) || read == 0) break;
-      outcome.output.append(buffer, read);
-    }
+    outcome.readError = ReadPipeToEnd(readEnd.get(), outcome.output);
+    // After a failed read nobody drains the pipe; closing it makes the
+    // child's writes fail instead of blocking it, and the wait below, forever.
+    readEnd.reset();
   }
 
   if (request.wait) {
-    WaitForSingleObject(process.get(), INFINITE);
-    DWORD code = 0;
-    if (GetExitCodeProcess(process.get(), &code)) outcome.exitCode = code;
+    auto exitCode = WaitForExitCode(process.get());
+    if (exitCode.ok())
+      outcome.exitCode = *exitCode;
+    else
+      outcome.waitError = exitCode.code();
   } else {
     outcome.exitCode = STILL_ACTIVE;
   }

@@ -1,5 +1,5 @@
 // Tokens, privileges, SIDs and security descriptors through advapi32; the
-// hard-link queries through ntdll (looked up at run time) and
+// hard-link query through ntdll (looked up at run time) and
 // GetFileInformationByHandleEx.
 #include "platform/win32/handles.h"
 #include "base/path.h"
@@ -217,9 +217,13 @@ Status Win32Security::AdjustPrivilege(const platform::Token& token, uint64_t lui
   privileges.Privileges[0].Luid.LowPart = static_cast<DWORD>(luid & 0xFFFFFFFF);
   privileges.Privileges[0].Luid.HighPart = static_cast<LONG>(luid >> 32);
   privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+  SetLastError(ERROR_SUCCESS);
   if (!AdjustTokenPrivileges(reinterpret_cast<HANDLE>(token.get()), FALSE, &privileges, sizeof privileges, nullptr,
                              nullptr))
     return LastError();
+  // The call succeeds when the token lacks the privilege, and says so only
+  // through the last error.
+  if (GetLastError() == ERROR_NOT_ALL_ASSIGNED) return Error{ERROR_NOT_ALL_ASSIGNED};
   return Status::Ok();
 }
 
@@ -331,13 +335,6 @@ Status Win32Security::SetDacl(const std::wstring& path, const std::wstring& dacl
 }
 
 // ---------------------------------------------------------------------------
-Result<platform::Volume> Win32Security::OpenVolume(const std::wstring& device) {
-  HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (volume == INVALID_HANDLE_VALUE) return LastError();
-  return platform::Volume(this, reinterpret_cast<uintptr_t>(volume));
-}
-
 Result<HardLinks> Win32Security::HardLinksOfPath(const std::wstring& path) {
   std::wstring p = StripLongPathPrefix(path);
   if (p.size() < 2 || p[1] != L':') return Error{ERROR_INVALID_NAME};
@@ -358,18 +355,6 @@ Result<HardLinks> Win32Security::HardLinksOfPath(const std::wstring& path) {
   }
   if (code) return Error{code};
   return LinksOf(file.get(), static_cast<wchar_t>(towupper(p[0])));
-}
-
-Result<HardLinks> Win32Security::HardLinksByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
-  if (!volume) return Error{ERROR_INVALID_HANDLE};
-  NtFile file;
-  if (uint32_t code = OpenById(file, reinterpret_cast<HANDLE>(volume.get()), fileId)) return Error{code};
-  return LinksOf(file.get(), drive);
-}
-
-Result<std::wstring> Win32Security::PathByFileId(const platform::Volume& volume, wchar_t drive, uint64_t fileId) {
-  if (!volume) return Error{ERROR_INVALID_HANDLE};
-  return PathOfId(reinterpret_cast<HANDLE>(volume.get()), drive, fileId);
 }
 
 void Win32Security::Close(uintptr_t value) { CloseHandle(reinterpret_cast<HANDLE>(value)); }

@@ -9,6 +9,7 @@ namespace {
 
 using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);
+using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
 
 // GetProcAddress hands back a generic pointer; the detour through void*
 // keeps the compiler's function-cast warning quiet.
@@ -29,13 +30,19 @@ Result<HKEY> OpenMachineKey(const std::wstring& subkey) {
 
 }  // namespace
 
-platform::OsVersion Win32SystemInfo::Version() {
-  platform::OsVersion out;
+Result<platform::OsVersion> Win32SystemInfo::Version() {
   OSVERSIONINFOEXW info{};
   info.dwOSVersionInfoSize = sizeof info;
   // GetVersionEx lies to programs without a matching manifest; this does not.
   auto rtlGetVersion = Lookup<RtlGetVersionFn>(L"ntdll", "RtlGetVersion");
-  if (!rtlGetVersion || rtlGetVersion(&info) != 0) return out;
+  if (!rtlGetVersion) return LastError();
+  LONG status = rtlGetVersion(&info);
+  if (status < 0) {
+    auto toDosError = Lookup<RtlNtStatusToDosErrorFn>(L"ntdll", "RtlNtStatusToDosError");
+    ULONG code = toDosError ? toDosError(status) : 0;
+    return Error{code ? static_cast<uint32_t>(code) : static_cast<uint32_t>(ERROR_GEN_FAILURE)};
+  }
+  platform::OsVersion out;
   out.major = info.dwMajorVersion;
   out.minor = info.dwMinorVersion;
   out.build = info.dwBuildNumber;
@@ -44,20 +51,22 @@ platform::OsVersion Win32SystemInfo::Version() {
   return out;
 }
 
-bool Win32SystemInfo::IsWow64() {
+Result<bool> Win32SystemInfo::IsWow64() {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+  if (!kernel32) return LastError();
   // Missing before XP SP2, where no process runs under WOW64.
-  auto isWow64Process = Lookup<IsWow64ProcessFn>(L"kernel32", "IsWow64Process");
+  void* p = reinterpret_cast<void*>(GetProcAddress(kernel32, "IsWow64Process"));
+  auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(p);
   if (!isWow64Process) return false;
   BOOL wow64 = FALSE;
-  return isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+  if (!isWow64Process(GetCurrentProcess(), &wow64)) return LastError();
+  return wow64 != FALSE;
 }
 
 uint16_t Win32SystemInfo::ProcessorArchitecture() {
+  // Outside WOW64 the native information is the process's own.
   SYSTEM_INFO info{};
-  if (IsWow64())
-    GetNativeSystemInfo(&info);
-  else
-    GetSystemInfo(&info);
+  GetNativeSystemInfo(&info);
   return info.wProcessorArchitecture;
 }
 
@@ -112,20 +121,18 @@ Result<std::vector<uint8_t>> Win32Hasher::Sha256File(const std::wstring& path) {
 
   const wchar_t* provider = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
   unique_hcryptprov prov;
-  if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, 0)) {
-    // A user who never had a default key container gets one made.
-    if (GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET)) return LastError();
-    if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, CRYPT_NEWKEYSET)) return LastError();
-  }
+  // Hashing needs no keys: no key container is opened, nor made for a user
+  // who has none.
+  if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return LastError();
   unique_hcrypthash hash;
   if (!CryptCreateHash(prov.get(), CALG_SHA_256, 0, 0, hash.put())) return LastError();
 
-  BYTE buffer[1024];
+  std::vector<BYTE> buffer(1 << 20);
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return LastError();
+    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return LastError();
     if (read == 0) break;
-    if (!CryptHashData(hash.get(), buffer, read, 0)) return LastError();
+    if (!CryptHashData(hash.get(), buffer.data(), read, 0)) return LastError();
   }
 
   std::vector<uint8_t> digest(32);

@@ -1,0 +1,79 @@
+#include "core/process_runner.h"
+
+#include <gtest/gtest.h>
+
+#include "fs/datablocks.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+// A child that ran, with what the backend saw of its end.
+platform::ProcessOutcome Ended(uint32_t exitCode, uint32_t waitError, uint32_t readError) {
+  platform::ProcessOutcome out;
+  out.exitCode = exitCode;
+  out.output = "partial";
+  out.waitError = waitError;
+  out.readError = readError;
+  return out;
+}
+
+TEST(RunProcess, AnEndThatWasNotSeenIsAFailureAndTraced) {
+  struct Case {
+    uint32_t exitCode, waitError, readError, failure;
+    const wchar_t* trace;
+  };
+  const Case cases[] = {
+      {0, 0, 0, 0, nullptr},
+      {3, 0, 0, 3, nullptr},
+      {0, 6, 0, 6, L"Failed to wait for process C:\\Tools\\child.exe to end with error code 0x6"},
+      {0, 0, 110, 110, L"Failed to read the output of process C:\\Tools\\child.exe with error code 0x6E"},
+      {0, 5, 110, 5, L"Failed to wait for process C:\\Tools\\child.exe to end with error code 0x5"},
+  };
+  for (const Case& c : cases) {
+    FakeSession f;
+    f.w.OnProcess(L"child.exe", [&](const platform::ProcessRequest&) {
+      return Ended(c.exitCode, c.waitError, c.readError);
+    });
+    RunOptions capture;
+    capture.capture = true;
+    RunOutcome run = RunProcess(f.s, L"C:\\Tools\\child.exe", L" /x", capture);
+    EXPECT_TRUE(run.started);
+    EXPECT_EQ(run.Failure(), c.failure) << c.failure;
+    EXPECT_EQ(run.waitError, c.waitError);
+    EXPECT_EQ(run.readError, c.readError);
+    EXPECT_EQ(run.output, L"partial") << "what was read before a failure is kept";
+    if (c.trace)
+      EXPECT_NE(f.s.trace.find(c.trace), std::wstring::npos) << f.s.trace;
+    else
+      EXPECT_EQ(f.s.trace, L"");
+  }
+  FakeSession f;
+  RunOutcome missing = RunProcess(f.s, L"C:\\Tools\\absent.exe", L"");
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ(missing.Failure(), 2u);
+}
+
+TEST(RunProcess, AProgramPathLongerThanTheFirstBufferIsExpandedWhole) {
+  FakeSession f;
+  const std::wstring deep = L"C:\\" + std::wstring(300, L'a') + L"\\" + std::wstring(300, L'b');
+  f.w.SetEnv(L"CorvexTools", deep);
+  f.w.OnProcess(L"child.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  EXPECT_TRUE(RunProcess(f.s, L"%CorvexTools%\\child.exe", L"").started);
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  EXPECT_EQ(f.w.processesRun[0].program, deep + L"\\child.exe");
+}
+
+TEST(RunProcess, AnIcaclsWhoseEndIsUnknownStoresNoDatablock) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\Windows\\System32\\corvex.dll", "MZ");
+  f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return Ended(0, 6, 0); });
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\corvex.dll", L""), datablock::kIcaclsFailed);
+  EXPECT_NE(f.s.trace.find(L"Failure code returned from icacls process in AddFileDataBlock. Error code 0x6"),
+            std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace corvex

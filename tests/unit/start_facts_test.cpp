@@ -1,0 +1,120 @@
+// The facts a run cannot do without: a failure to learn one ends the run
+// with a sentence before anything is touched, and is never read as a value.
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "core/system_facts.h"
+#include "core/working_folders.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
+const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+
+TEST(StartFacts, AFactThatCannotBeLearntEndsTheRunBeforeAnythingIsTouched) {
+  struct Case {
+    fake::Op op;
+    const wchar_t* part;
+    uint32_t code;
+    const wchar_t* sentence;
+  };
+  const Case cases[] = {
+      {fake::Op::kSystemFact, L"Version", 87,
+       L"Failed to read the Windows version with error code ERROR_INVALID_PARAMETER."},
+      {fake::Op::kSystemFact, L"Wow64", 6,
+       L"Failed to find out whether this program runs under WOW64 with error code ERROR_INVALID_HANDLE."},
+      {fake::Op::kKnownFolder, L"LocalAppData", 0x80070002,
+       L"Failed to find the local application data folder with error code 0x80070002."},
+      {fake::Op::kSystemFact, L"ModuleFileName", 122,
+       L"Failed to read the path of this program with error code 0x7A."},
+  };
+  for (const Case& c : cases) {
+    FakeSession f;
+    f.w.AddFile(kWork + L"\\Temp\\left-over.bin", "x");
+    f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
+    f.w.InjectFault(c.op, c.part, c.code);
+    EXPECT_EQ(RunProgram(f.s, {kExe, L"C:\\fix.txt"}), 0);
+    EXPECT_EQ(f.w.ConsoleText(), std::wstring(c.sentence) + L"\nPress any key to exit . . . ") << c.part;
+    EXPECT_EQ(f.w.keysRead, 1) << c.part;
+    EXPECT_TRUE(f.w.Exists(kWork + L"\\Temp\\left-over.bin")) << c.part << ": the working folders stay as they were";
+    EXPECT_FALSE(f.w.Exists(L"C:\\Users\\Tester\\Desktop\\Corvex.txt")) << c.part;
+    EXPECT_TRUE(f.w.processesRun.empty()) << c.part;
+    EXPECT_TRUE(f.w.title.empty()) << c.part;
+    EXPECT_EQ(f.s.log, L"") << c.part;
+  }
+}
+
+TEST(StartFacts, AnUnreadableProgramVersionIsTracedAndLeftUnknown) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
+  f.w.InjectFault(fake::Op::kSystemFact, L"FileVersion", 1813);
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_FALSE(f.s.versionKnown);
+  EXPECT_TRUE(StartsWith(f.s.log, L"Corvex version  by Tallwen.\r\n"));
+  EXPECT_NE(f.s.trace.find(L"Failed to read the version of " + kExe + L" with error code 0x715"), std::wstring::npos);
+}
+
+TEST(StartFacts, TheLocalAppDataFolderIsFoundOnceAndKept) {
+  FakeSession f;
+  ASSERT_EQ(FindLocalAppData(f.s).value_or(L"?"), L"C:\\Users\\Tester\\AppData\\Local");
+  f.w.InjectFault(fake::Op::kKnownFolder, L"LocalAppData", 5, -1);
+  EXPECT_EQ(WorkingFolder(f.s), kWork) << "not asked again, so it cannot turn into \"\\Tallwen\"";
+  EXPECT_EQ(FindLocalAppData(f.s).value_or(L"?"), L"C:\\Users\\Tester\\AppData\\Local");
+
+  FakeSession g;
+  g.w.InjectFault(fake::Op::kKnownFolder, L"LocalAppData", 0x80070005);
+  EXPECT_EQ(FindLocalAppData(g.s).code(), 0x80070005u);
+  EXPECT_EQ(g.s.localAppData, L"") << "a failure is not kept";
+  EXPECT_EQ(WorkingFolder(g.s), kWork) << "the next lookup is asked afresh";
+}
+
+// Death tests run in the native build: under Wine an abort starts its
+// debugger instead of ending the child quietly.
+#ifndef _WIN32
+using StartFactsDeathTest = ::testing::Test;
+
+// Past the entry's check a failure breaks a promise: the program stops
+// rather than placing the working folder at "\Tallwen" or taking a failed
+// version query for Windows XP.
+TEST_F(StartFactsDeathTest, AFactFailingPastTheEntryStopsTheProgram) {
+  EXPECT_DEATH(
+      {
+        FakeSession f;
+        f.w.InjectFault(fake::Op::kKnownFolder, L"LocalAppData", 5);
+        WorkingFolder(f.s);
+      },
+      "called on a failure \\(code 5\\)");
+  EXPECT_DEATH(
+      {
+        FakeSession f;
+        f.w.InjectFault(fake::Op::kSystemFact, L"Version", 87);
+        IsWindowsVersionOrGreater(f.s, 6, 0);
+      },
+      "called on a failure \\(code 87\\)");
+  EXPECT_DEATH(
+      {
+        FakeSession f;
+        f.w.InjectFault(fake::Op::kSystemFact, L"Wow64", 6);
+        IsWow64(f.s);
+      },
+      "called on a failure \\(code 6\\)");
+}
+
+TEST_F(StartFactsDeathTest, EveryWayIntoAFailedResultStops) {
+  const platform::Result<std::wstring> failed(platform::Error{2});
+  EXPECT_DEATH((void)failed.value(), "Result::value\\(\\) called on a failure \\(code 2\\)");
+  EXPECT_DEATH((void)*failed, "code 2");
+  EXPECT_DEATH((void)failed->size(), "code 2");
+  platform::Result<std::wstring> held(std::wstring(L"kept"));
+  EXPECT_EQ(held.value(), L"kept");
+  EXPECT_EQ(held->size(), 4u);
+  EXPECT_EQ(failed.value_or(L"fallback"), L"fallback");
+}
+#endif  // _WIN32
+
+}  // namespace
+}  // namespace corvex
