@@ -11,13 +11,11 @@ namespace {
 
 using testing::FakeSession;
 
-TEST(ErrorCodeName, NamesTwelveCodesAndFormatsTheRest) {
+// Which codes have names is a table; how the rest are written is not.
+TEST(ErrorCodeName, NamedOrHexOrDecimal) {
   EXPECT_EQ(ErrorCodeName(5), L"ERROR_ACCESS_DENIED");
-  EXPECT_EQ(ErrorCodeName(1314), L"ERROR_PRIVILEGE_NOT_HELD");
-  EXPECT_EQ(ErrorCodeName(1009), L"ERROR_BADDB");
-  EXPECT_EQ(ErrorCodeName(1450), L"0x5AA");
-  EXPECT_EQ(ErrorCodeName(5, false, true), L"5");
   EXPECT_EQ(ErrorCodeName(5, false), L"0x5");
+  EXPECT_EQ(ErrorCodeName(5, false, true), L"5");
   EXPECT_EQ(ErrorCodeName(0x80070005u), L"0x80070005");
 }
 
@@ -53,22 +51,22 @@ TEST(ConsoleOutput, HoldKeepsTextUntilFlushedAndMirrorShowsAndKeeps) {
 }
 
 TEST(ConsoleOutput, ProgressBar) {
-  FakeSession f;
-  ShowProgress(f.s, 0, 0);
-  EXPECT_EQ(f.w.ConsoleText(), L"\r   0% [>" + std::wstring(59, L' ') + L"] ");
-  f.w.ClearConsoleText();
-  ShowProgress(f.s, 30, 60);
-  EXPECT_EQ(f.w.ConsoleText(), L"\r  50% [" + std::wstring(29, L'=') + L">" + std::wstring(30, L' ') + L"] ");
-  f.w.ClearConsoleText();
-  ShowProgress(f.s, 1, 1);
-  EXPECT_EQ(f.w.ConsoleText(), L"\r 100% [" + std::wstring(59, L'=') + L">] ");
-  f.w.ClearConsoleText();
-  // More done than the total: the bar stays 60 cells wide.
-  ShowProgress(f.s, 4e9, 1);
-  EXPECT_EQ(f.w.ConsoleText(), L"\r 400000000000% [" + std::wstring(59, L'=') + L">] ");
-  f.w.ClearConsoleText();
-  ShowProgress(f.s, 1e300, 1e-300);
-  EXPECT_EQ(f.w.ConsoleText(), L"\r   0% [>" + std::wstring(59, L' ') + L"] ") << "an endless fraction counts as 0";
+  const std::wstring empty = L"\r   0% [>" + std::wstring(59, L' ') + L"] ";
+  const std::wstring full = L" [" + std::wstring(59, L'=') + L">] ";
+  struct Case {
+    double done, total;
+    std::wstring bar;
+  };
+  for (const Case& c : {Case{0, 0, empty},
+                        Case{30, 60, L"\r  50% [" + std::wstring(29, L'=') + L">" + std::wstring(30, L' ') + L"] "},
+                        Case{1, 1, L"\r 100%" + full},
+                        Case{4e9, 1, L"\r 400000000000%" + full},  // the bar stays 60 cells wide
+                        Case{1e300, 1e-300, empty}}) {               // an endless fraction counts as 0
+    SCOPED_TRACE(c.done);
+    FakeSession f;
+    ShowProgress(f.s, c.done, c.total);
+    EXPECT_EQ(f.w.ConsoleText(), c.bar);
+  }
 }
 
 TEST(WriteTextFile, EachEncodingAndMode) {
@@ -107,9 +105,7 @@ TEST(WriteTextFile, AppendingNeverStartsAFileItCannotReadAfresh) {
 TEST(WriteTextFile, FailureCarriesTheCode) {
   FakeSession f;
   f.w.InjectFault(fake::Op::kWriteFile, L"a.txt", 32);
-  auto st = WriteTextFile(f.s, L"C:\\a.txt", L"x");
-  EXPECT_EQ(st.code(), 32u);
-  EXPECT_EQ(ErrnoFromWin32(st.code()), 13);
+  EXPECT_EQ(WriteTextFile(f.s, L"C:\\a.txt", L"x").code(), 32u);
   EXPECT_EQ(WriteTextFile(f.s, L"C:\\missing\\a.txt", L"x").code(), 3u);
 }
 
