@@ -14,8 +14,6 @@ const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
 TEST(WorkingFolders, LiveUnderLocalAppData) {
   FakeSession f;
   EXPECT_EQ(WorkingFolder(f.s), kWork);
-  EXPECT_EQ(TempFolder(f.s), kWork + L"\\Temp");
-  EXPECT_EQ(ArchiveFolder(f.s), kWork + L"\\Archive");
   ASSERT_TRUE(EnsureWorkingFolders(f.s).ok());
   EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
   EXPECT_TRUE(EnsureWorkingFolders(f.s).ok()) << "existing folders count as success";
@@ -64,30 +62,19 @@ TEST(DeleteMatching, FailuresAndFolderRemoval) {
   EXPECT_FALSE(f.w.Exists(L"C:\\gone"));
 }
 
-TEST(ListFiles, BreadthFirstWithFallbackSearch) {
+TEST(ListFiles, BreadthFirstAndPatternsFallBackToEveryEntryWhereNothingMatches) {
   FakeSession f;
-  f.w.AddFile(L"C:\\r\\a.dll", "");
-  f.w.AddFile(L"C:\\r\\b.txt", "");
-  f.w.AddFile(L"C:\\r\\d1\\c.dll", "");
-  f.w.AddFile(L"C:\\r\\d1\\d2\\e.dll", "");
-  f.w.AddFile(L"C:\\r\\d3\\f.txt", "");
+  for (const wchar_t* file : {L"C:\\r\\b.txt", L"C:\\r\\d1\\c.dll", L"C:\\r\\d1\\d2\\e.dll", L"C:\\r\\d3\\x.txt",
+                              L"C:\\r\\d3\\d4\\g.dll"})
+    f.w.AddFile(file, "");
   auto all = ListFiles(f.s, L"C:\\r", L"*.*", true);
   ASSERT_EQ(all.size(), 5u);
-  EXPECT_EQ(all[0], L"C:\\r\\a.dll");
-  EXPECT_EQ(all.back(), L"C:\\r\\d1\\d2\\e.dll") << "deepest level comes last";
-}
-
-TEST(ListFiles, PatternSearchFallsBackToEveryEntryWhereNothingMatches) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\r\\b.txt", "");
-  f.w.AddFile(L"C:\\r\\d1\\c.dll", "");
-  f.w.AddFile(L"C:\\r\\d1\\d2\\e.dll", "");
-  f.w.AddFile(L"C:\\r\\d3\\x.txt", "");
-  f.w.AddFile(L"C:\\r\\d3\\d4\\g.dll", "");
+  EXPECT_EQ(all[0], L"C:\\r\\b.txt");
+  EXPECT_EQ(all[3], L"C:\\r\\d1\\d2\\e.dll") << "deeper levels come later";
   // C:\r and d3 hold no match, so their folders are walked; d1 holds one,
   // so only its matches are taken and d2 is not entered.
-  auto dlls = ListFiles(f.s, L"C:\\r", L"*.dll", true);
-  EXPECT_EQ(dlls, (std::vector<std::wstring>{L"C:\\r\\d1\\c.dll", L"C:\\r\\d3\\d4\\g.dll"}));
+  EXPECT_EQ(ListFiles(f.s, L"C:\\r", L"*.dll", true),
+            (std::vector<std::wstring>{L"C:\\r\\d1\\c.dll", L"C:\\r\\d3\\d4\\g.dll"}));
   EXPECT_TRUE(ListFiles(f.s, L"C:\\nowhere", L"*.*", true).empty());
 }
 
