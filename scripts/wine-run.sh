@@ -121,7 +121,8 @@ make_prefix() {
 }
 
 if [ -n "${CORVEX_WINEPREFIX:-}" ]; then
-  prefix=$CORVEX_WINEPREFIX
+  # Wine takes only an absolute path.
+  prefix=$(realpath -m "$CORVEX_WINEPREFIX")
   mkdir -p "$(dirname "$prefix")"
   # Parallel first uses wait for one another rather than booting twice.
   exec 9>"$prefix.lock"

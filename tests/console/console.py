@@ -51,13 +51,16 @@ class Terminal:
         return self._tmux("display-message", "-p", "-t", "corvex", "#{pane_title}").strip()
 
     def wait_for(self, pattern, timeout):
-        """Waits until the screen matches; fails with the last screen."""
+        """Waits until the screen matches; fails with the last screen when
+        the time is up or the program ended without showing it."""
         deadline = time.monotonic() + timeout
         while True:
             shown = self.screen()
             m = re.search(pattern, shown)
             if m:
                 return m
+            if EXIT_MARK in shown:
+                raise AssertionError("the program ended without showing %r; the screen:\n%s" % (pattern, shown))
             if time.monotonic() > deadline:
                 raise AssertionError("no %r on the screen after %ds; the screen:\n%s" % (pattern, timeout, shown))
             time.sleep(0.5)

@@ -20,7 +20,7 @@ class Prefix:
     """Paths inside the Wine prefix as Windows and as Linux sees them."""
 
     def __init__(self):
-        self.root = os.environ["CORVEX_WINEPREFIX"]
+        self.root = os.path.abspath(os.environ["CORVEX_WINEPREFIX"])
         # Wine names the profile folder after the Unix account, not $USER.
         user = pwd.getpwuid(os.getuid()).pw_name
         self.user_name = user
@@ -38,10 +38,12 @@ class Prefix:
         for path in (self.work, self.permanent, self.scripts):
             shutil.rmtree(path, ignore_errors=True)
         for name in ("Corvex.txt", "Trace.txt"):
-            try:
-                os.remove(os.path.join(self.desktop, name))
-            except FileNotFoundError:
-                pass
+            path = os.path.join(self.desktop, name)
+            # A case that was stopped may have left a folder in a log's place.
+            if os.path.isdir(path):
+                shutil.rmtree(path)
+            elif os.path.exists(path):
+                os.remove(path)
         os.makedirs(self.scripts, exist_ok=True)
         os.makedirs(self.desktop, exist_ok=True)
 
