@@ -216,7 +216,7 @@ def corrupt_zip_is_reported(exe, p):
     assert "ERROR: Zip file is corrupt or unreadable." in out, out
     body, _ = split_log(p.desktop_log())
     assert body.startswith("Using .zip script file at C:\\scripts\\bad.zip [0]\r\nFailed to extract zip archive. "), body
-    assert body.endswith("Successfully processed all directives.\r\n"), body
+    assert body.endswith("Failed to process all directives successfully.\r\n"), body
 
 
 @case
@@ -248,7 +248,7 @@ def unreadable_script_goes_on_with_nothing(exe, p):
     body, foot = split_log(p.desktop_log())
     eq(body, "Using .txt script file at C:\\scripts\\missing.txt []\r\n"
              "Failed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n"
-             "Successfully processed all directives.\r\n", "log body")
+             "Failed to process all directives successfully.\r\n", "log body")
     assert footer(0).match(foot), repr(foot)
 
 

@@ -91,8 +91,10 @@ std::wstring InflateEntry(const std::string& zip, ZipEntry e, std::string* out) 
 }
 
 // Little-endian fields, written in place or appended.
+// Fields wider than four bytes (up to eight) take zeros above the value.
 void Put(std::string& s, size_t at, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+  const uint64_t wide = v;
+  for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>(wide >> (8 * i));
 }
 void Append(std::string& s, uint32_t v, int bytes) {
   s.append(bytes, '\0');
