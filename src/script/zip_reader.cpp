@@ -7,7 +7,9 @@
 #include <new>
 #include <set>
 
+#include "base/path.h"
 #include "base/text.h"
+#include "core/session_log.h"
 
 namespace corvex {
 
@@ -46,7 +48,7 @@ std::wstring Shown(const std::wstring& name) {
 std::wstring EntryError(const ZipEntry& e, const std::wstring& what) { return L"Zip entry " + Shown(e.name) + L" " + what; }
 
 std::wstring ReadError(const std::wstring& zip, uint32_t code) {
-  return L"Failed to read zip file " + zip + L" with error code " + Decimal(code) + L".";
+  return L"Failed to read zip file " + StripLongPathPrefix(zip) + L" with error code " + ErrorCodeName(code) + L".";
 }
 
 }  // namespace
@@ -450,10 +452,10 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
 }
 
 std::wstring FolderError(const std::wstring& path, uint32_t code) {
-  return L"Failed to create folder " + path + L" with error code " + Decimal(code) + L".";
+  return L"Failed to create folder " + StripLongPathPrefix(path) + L" with error code " + ErrorCodeName(code) + L".";
 }
 std::wstring WriteError(const std::wstring& path, uint32_t code) {
-  return L"Failed to write extracted file " + path + L" with error code " + Decimal(code) + L".";
+  return L"Failed to write extracted file " + StripLongPathPrefix(path) + L" with error code " + ErrorCodeName(code) + L".";
 }
 
 // What an extraction has put on disk, so that a failure can take it back:

@@ -353,22 +353,22 @@ TEST(ZipExtract, DamagedArchivesAndFailedCallsWriteNothing) {
       {"compressed size past the end", Patched("py_deflated.zip", Central(3, 20), 0x00FFFFFFu, 4),
        L"The data of zip entry docs\\deep\\nested\\data.bin is truncated."},
       {"spanned", Patched("py_stored.zip", End(4), 1, 2), L"Zip archives split over several disks are not supported."},
-      {"unreadable", Zip("py_stored.zip"), L"Failed to read zip file C:\\in\\a.zip with error code 32.",
+      {"unreadable", Zip("py_stored.zip"), L"Failed to read zip file C:\\in\\a.zip with error code ERROR_SHARING_VIOLATION.",
        fault(fake::Op::kReadFile, L"a.zip", 32)},
       {"first write fails", Zip("py_stored.zip"),
-       L"Failed to write extracted file C:\\out\\hello.txt with error code 5.", fault(fake::Op::kWriteFile, L"", 5)},
+       L"Failed to write extracted file C:\\out\\hello.txt with error code ERROR_ACCESS_DENIED.", fault(fake::Op::kWriteFile, L"", 5)},
       {"a later write fails", Zip("py_stored.zip"),
-       L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code 112.",
+       L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code 0x70.",
        fault(fake::Op::kWriteFile, L"readme", 112)},
-      {"a folder cannot be made", Zip("py_stored.zip"), L"Failed to create folder C:\\out\\docs with error code 5.",
+      {"a folder cannot be made", Zip("py_stored.zip"), L"Failed to create folder C:\\out\\docs with error code ERROR_ACCESS_DENIED.",
        fault(fake::Op::kCreateFolder, L"docs", 5)},
-      {"the destination cannot be made", Zip("py_stored.zip"), L"Failed to create folder C:\\out with error code 19.",
+      {"the destination cannot be made", Zip("py_stored.zip"), L"Failed to create folder C:\\out with error code 0x13.",
        fault(fake::Op::kCreateFolder, L"out", 19)},
       {"a file in the way of a folder", Zip("py_stored.zip"),
        L"Failed to write extracted file C:\\out\\docs\\readme.txt*",
        [](fake::FakeWindows& w) { w.AddFile(L"C:\\out\\docs", "a file, not a folder"); }},
       {"a failed move into place takes back what was moved", Zip("py_stored.zip"),
-       L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code 32.",
+       L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code ERROR_SHARING_VIOLATION.",
        fault(fake::Op::kMoveFile, L"readme", 32)},
   };
   for (const Case& c : cases) {
@@ -385,7 +385,7 @@ TEST(ZipExtract, DamagedArchivesAndFailedCallsWriteNothing) {
   Machine m;
   m.w.AddFolder(L"C:\\in");
   EXPECT_EQ(ExtractZip(m.w.platform().fs, L"C:\\in\\missing.zip", L"C:\\out"),
-            L"Failed to read zip file C:\\in\\missing.zip with error code 2.");
+            L"Failed to read zip file C:\\in\\missing.zip with error code ERROR_FILE_NOT_FOUND.");
 }
 
 TEST(ZipExtract, UnflaggedNamesAreCodePage437) {
@@ -450,7 +450,7 @@ TEST(ZipExtract, AFailedReadAtAnyPointWritesNothing) {
     std::wstring error = m.Extract(Zip("py_stored.zip"));
     if (error.empty()) continue;
     ++failed;
-    EXPECT_EQ(error, L"Failed to read zip file C:\\in\\a.zip with error code 32.") << skip;
+    EXPECT_EQ(error, L"Failed to read zip file C:\\in\\a.zip with error code ERROR_SHARING_VIOLATION.") << skip;
     EXPECT_TRUE(m.Written().empty()) << skip;
   }
   // The end record, each local header and the data of each non-empty entry.
