@@ -87,4 +87,15 @@ std::wstring UnmapSystem32(const std::wstring& path, const std::wstring& systemR
   return Rewrite(path, systemRoot, L"Sysnative", L"System32", [](const std::wstring&, size_t) { return true; });
 }
 
+size_t PathRootLength(const std::wstring& p) {
+  if (p.size() >= 2 && p[1] == L':') return 2;
+  if (p.size() >= 2 && p[0] == L'\\' && p[1] == L'\\') {
+    size_t server = p.find(L'\\', 2);
+    if (server == std::wstring::npos) return p.size();
+    size_t share = p.find(L'\\', server + 1);
+    return share == std::wstring::npos ? p.size() : share;
+  }
+  return 0;
+}
+
 }  // namespace corvex

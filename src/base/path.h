@@ -3,6 +3,7 @@
 // system folder under WOW64.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace corvex {
@@ -17,6 +18,11 @@ bool HasLongPathPrefix(const std::wstring& path);
 std::wstring AddLongPathPrefix(const std::wstring& path);
 // The path as a user reads it: the inverse of AddLongPathPrefix.
 std::wstring StripLongPathPrefix(const std::wstring& path);
+
+// Length of a path's root, the part that is never created or removed: 2 for
+// "C:", the whole "\\server\share" for a UNC path, 0 for anything else.
+// Takes paths without the "\\?\" prefix.
+size_t PathRootLength(const std::wstring& path);
 
 // `systemRoot` is the Windows folder ("C:\Windows"). The first path of
 // `text` has "<systemRoot>\System32" (any letter case) turned into

@@ -34,22 +34,10 @@ platform::Status CreateFolderIfMissing(Session& s, const std::wstring& path) {
   return st.code() == platform::err::kAlreadyExists ? platform::Status::Ok() : st;
 }
 
-// Length of the part of `p` that is never created: "C:" or "\\server\share".
-static size_t RootLength(const std::wstring& p) {
-  if (p.size() >= 2 && p[1] == L':') return 2;
-  if (StartsWith(p, L"\\\\")) {
-    size_t server = p.find(L'\\', 2);
-    if (server == std::wstring::npos) return p.size();
-    size_t share = p.find(L'\\', server + 1);
-    return share == std::wstring::npos ? p.size() : share;
-  }
-  return 0;
-}
-
 platform::Status CreateFolderChain(platform::FileSystem& fs, const std::wstring& path) {
   std::wstring p = StripLongPathPrefix(ReplaceAll(path, L"/", L"\\"));
   while (!p.empty() && p.back() == L'\\') p.pop_back();
-  const size_t root = RootLength(p);
+  const size_t root = PathRootLength(p);
   if (p.size() <= root) return platform::Error{platform::err::kInvalidName};
   // Walk up to the first folder that is there, then create downwards: no
   // recursion, however deep the path.

@@ -36,18 +36,6 @@ bool BadName(const std::wstring& name) {
   return false;
 }
 
-// Length of the root of a resolved path: "C:" or "\\server\share".
-size_t RootLength(const std::wstring& p) {
-  if (p.size() >= 2 && p[1] == L':') return 2;
-  if (StartsWith(p, L"\\\\")) {
-    size_t server = p.find(L'\\', 2);
-    if (server == std::wstring::npos) return p.size();
-    size_t share = p.find(L'\\', server + 1);
-    return share == std::wstring::npos ? p.size() : share;
-  }
-  return 0;
-}
-
 }  // namespace
 
 FakeWindows::Resolved FakeWindows::Resolve(const std::wstring& path, size_t limit) {
@@ -55,7 +43,7 @@ FakeWindows::Resolved FakeWindows::Resolve(const std::wstring& path, size_t limi
   bool literal = StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\??\\");
   std::wstring p = literal ? path.substr(4) : ReplaceAll(path, L"/", L"\\");
   if (literal && IStartsWith(p, L"UNC\\")) p = L"\\" + p.substr(3);
-  size_t rootLength = RootLength(p);
+  size_t rootLength = PathRootLength(p);
   std::wstring root = p.substr(0, rootLength);
   std::wstring rest = p.substr(rootLength);
   if (!rest.empty() && rest[0] == L'\\') rest.erase(0, 1);
@@ -102,11 +90,11 @@ std::wstring FakeWindows::Key(const std::wstring& path) {
   return r.code ? std::wstring() : ToLower(r.display);
 }
 
-bool FakeWindows::IsRootKey(const std::wstring& key) { return !key.empty() && RootLength(key) == key.size(); }
+bool FakeWindows::IsRootKey(const std::wstring& key) { return !key.empty() && PathRootLength(key) == key.size(); }
 
 static std::wstring ParentKey(const std::wstring& key) {
   size_t pos = key.rfind(L'\\');
-  if (pos == std::wstring::npos || pos < RootLength(key)) return std::wstring();
+  if (pos == std::wstring::npos || pos < PathRootLength(key)) return std::wstring();
   return key.substr(0, pos);
 }
 
@@ -122,7 +110,7 @@ static std::wstring MatchForm(const std::wstring& path) {
 
 static std::wstring ParentOf(const std::wstring& display) {
   size_t pos = display.rfind(L'\\');
-  if (pos == std::wstring::npos || pos < RootLength(display)) return std::wstring();
+  if (pos == std::wstring::npos || pos < PathRootLength(display)) return std::wstring();
   return display.substr(0, pos);
 }
 
@@ -746,7 +734,7 @@ FakeWindows::~FakeWindows() = default;
 
 void FakeWindows::AddFolder(const std::wstring& path) {
   std::wstring display = Display(path);
-  size_t root = RootLength(display);
+  size_t root = PathRootLength(display);
   std::wstring cur = display.substr(0, root);
   std::wstring rest = display.substr(root);
   for (auto& part : Split(rest, L"\\")) {
