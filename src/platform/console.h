@@ -20,6 +20,9 @@ class Console {
   virtual void SetTitle(const std::wstring& title) = 0;
   // 80 x 25 buffer and window, no maximize box or sizing frame.
   virtual void FixSize80x25() = 0;
+  // A message box with an OK button and no owner; returns once the user
+  // pressed OK.
+  virtual void ShowMessage(const std::wstring& title, const std::wstring& text) = 0;
 };
 
 }  // namespace corvex::platform

@@ -22,6 +22,14 @@ constexpr uint32_t kNormal = 0x80;
 constexpr uint32_t kInvalid = 0xFFFFFFFF;
 }  // namespace attr
 
+// Volume serial number and file index (GetFileInformationByHandle): two
+// names with the same identity are hard links of one file.
+struct FileIdentity {
+  uint32_t volumeSerial = 0;
+  uint64_t fileIndex = 0;
+  bool operator==(const FileIdentity& o) const { return volumeSerial == o.volumeSerial && fileIndex == o.fileIndex; }
+};
+
 struct FindEntry {
   std::wstring name;  // leaf name as stored
   uint32_t attributes = 0;
@@ -89,6 +97,14 @@ class FileSystem {
   // disposition.
   virtual Result<std::unique_ptr<File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
                                              Disposition disposition) = 0;
+  // Opened without access rights and sharing everything, so a file in use
+  // still answers.
+  virtual Result<FileIdentity> Identity(const std::wstring& path) = 0;
+  // CreateHardLinkW: `newName` becomes another name of `existing`'s data.
+  virtual Status AddHardLink(const std::wstring& newName, const std::wstring& existing) = 0;
+  // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT:
+  // Windows moves `from` over `to` during the next start.
+  virtual Status PendRename(const std::wstring& from, const std::wstring& to) = 0;
 };
 
 }  // namespace corvex::platform

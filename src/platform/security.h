@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,13 @@ struct HardLinks {
   std::vector<std::wstring> paths;
 };
 
+// One record of a volume's file table as the change journal enumerates it.
+struct VolumeRecord {
+  uint64_t fileId = 0;
+  uint32_t attributes = 0;
+  std::wstring name;  // leaf name
+};
+
 namespace sid {
 constexpr wchar_t kNull[] = L"S-1-0-0";
 constexpr wchar_t kEveryone[] = L"S-1-1-0";
@@ -106,6 +114,14 @@ class Security {
   virtual Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) = 0;
 
   virtual Result<HardLinks> HardLinksOfPath(const std::wstring& path) = 0;
+  // The same by file ID on the volume of drive `drive` (a letter).
+  virtual Result<HardLinks> HardLinksOfFileId(wchar_t drive, uint64_t fileId) = 0;
+  // Every record of the volume of drive `drive`: FSCTL_QUERY_USN_JOURNAL,
+  // then FSCTL_ENUM_USN_DATA from file reference 0 in 10000-byte batches.
+  // Ok when the enumeration ran to the end of the table; otherwise the code
+  // that stopped it (opening the volume, the journal query or a batch),
+  // after what was read so far went to `onRecord`.
+  virtual Status ScanVolume(wchar_t drive, const std::function<void(const VolumeRecord&)>& onRecord) = 0;
 
   // Closes what a SecurityHandle holds.
   virtual void Close(uintptr_t value) = 0;

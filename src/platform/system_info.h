@@ -9,6 +9,10 @@
 
 namespace corvex::platform {
 
+// Where a write of a machine value failed: the key is opened, never
+// created, and then the value set.
+enum class RegistryStep { kOpenKey, kSetValue };
+
 struct OsVersion {
   uint32_t major = 0, minor = 0, build = 0;
   uint16_t servicePackMajor = 0;
@@ -30,6 +34,22 @@ class SystemInfo {
   virtual Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) = 0;
   virtual Result<uint32_t> ReadMachineDword(const std::wstring& subkey, const std::wstring& name) = 0;
   virtual Status MachineKeyExists(const std::wstring& subkey) = 0;
+  // REG_MULTI_SZ, one entry per string (empty strings kept: pending
+  // renames use them for deletions).
+  virtual Result<std::vector<std::wstring>> ReadMachineMultiString(const std::wstring& subkey,
+                                                                   const std::wstring& name) = 0;
+  // Opens an existing key for KEY_SET_VALUE in the 64-bit view and sets a
+  // REG_DWORD or REG_SZ value. On failure `failedAt` says which step failed.
+  virtual Status SetMachineDword(const std::wstring& subkey, const std::wstring& name, uint32_t value,
+                                 RegistryStep& failedAt) = 0;
+  virtual Status SetMachineString(const std::wstring& subkey, const std::wstring& name, const std::wstring& value,
+                                  RegistryStep& failedAt) = 0;
+  // Wow64DisableWow64FsRedirection and its revert; the value Disable hands
+  // out goes back to Revert.
+  virtual Result<uintptr_t> DisableFsRedirection() = 0;
+  virtual Status RevertFsRedirection(uintptr_t previous) = 0;
+  // ExitWindowsEx(EWX_REBOOT, reason); the shutdown privilege must be on.
+  virtual Status Restart(uint32_t reason) = 0;
 };
 
 // SHA-256 of a file's bytes.

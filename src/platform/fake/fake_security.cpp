@@ -497,6 +497,38 @@ Result<HardLinks> FakeSecurity::HardLinksOfPath(const std::wstring& path) {
   return LinksOf(*n);
 }
 
+namespace {
+std::wstring DriveKey(wchar_t drive) { return std::wstring(1, static_cast<wchar_t>(towlower(drive))) + L":"; }
+}  // namespace
+
+Result<HardLinks> FakeSecurity::HardLinksOfFileId(wchar_t drive, uint64_t fileId) {
+  std::wstring prefix = DriveKey(drive) + L"\\";
+  if (uint32_t f = w_.TakeFault(Op::kHardLinks, prefix)) return Error{f};
+  for (auto& [key, node] : w_.nodes_)
+    if (node.id == fileId && fileId != 0 && StartsWith(key, prefix)) return LinksOf(node);
+  return Error{err::kInvalidParameter};  // STATUS_INVALID_PARAMETER from an unknown id
+}
+
+// One record per file, under the name it was first given, as the file
+// table holds one record per file however many links it has.
+Status FakeSecurity::ScanVolume(wchar_t drive, const std::function<void(const platform::VolumeRecord&)>& onRecord) {
+  std::wstring prefix = DriveKey(drive) + L"\\";
+  std::set<uint64_t> seen;
+  for (auto& [key, node] : w_.nodes_) {
+    if (!StartsWith(key, prefix)) continue;
+    // A fault lets the records before it through, as a failed batch does.
+    if (uint32_t f = w_.TakeFault(Op::kVolumeScan, node.path)) return Error{f};
+    Descriptor(node);
+    if (!seen.insert(node.id).second) continue;
+    platform::VolumeRecord r;
+    r.fileId = node.id;
+    r.attributes = node.attributes;
+    r.name = node.path.substr(node.path.rfind(L'\\') + 1);
+    onRecord(r);
+  }
+  return Status::Ok();
+}
+
 // ---------------------------------------------------------------------------
 void FakeSecurity::InstallIcacls() {
   w_.OnProcess(L"icacls.exe", [this](const platform::ProcessRequest& r) { return RunIcacls(r); });

@@ -70,6 +70,12 @@ class FakeSecurity : public platform::Security {
   // `newName` becomes another name of the file `existing`.
   void LinkFile(const std::wstring& existing, const std::wstring& newName);
   void MarkDeletePending(const std::wstring& path);
+  // The file's index, handed out when first asked for (names that share it
+  // are links of one file).
+  uint64_t IdOf(FakeNode& node) {
+    Descriptor(node);
+    return node.id;
+  }
 
   // --- Access checks -----------------------------------------------------
   // Whether the object's DACL grants all of `desired` to this process's
@@ -105,6 +111,9 @@ class FakeSecurity : public platform::Security {
   platform::Status SetOwner(const std::wstring& path, const std::wstring& sid) override;
   platform::Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) override;
   platform::Result<platform::HardLinks> HardLinksOfPath(const std::wstring& path) override;
+  platform::Result<platform::HardLinks> HardLinksOfFileId(wchar_t drive, uint64_t fileId) override;
+  platform::Status ScanVolume(wchar_t drive,
+                              const std::function<void(const platform::VolumeRecord&)>& onRecord) override;
   void Close(uintptr_t value) override;
 
   // SDDL helpers shared with the tests.

@@ -6,6 +6,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "base/wildcard.h"
+#include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_security.h"
 
 namespace corvex::fake {
@@ -500,6 +501,47 @@ class FakeFileSystem : public platform::FileSystem {
     return std::unique_ptr<platform::File>(new FakeFile(w_, h));
   }
 
+  Result<platform::FileIdentity> Identity(const std::wstring& path) override {
+    if (uint32_t f = w_.TakeFault(Op::kFileIdentity, path)) return Error{f};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    auto* n = NodeAt(r);
+    if (!n) return Error{MissingCode(r)};
+    platform::FileIdentity id;
+    // One serial per volume: the drive letter stands for it.
+    id.volumeSerial = 0x5A5A0000u | static_cast<uint32_t>(ToLower(r.display).front());
+    id.fileIndex = w_.security().IdOf(*n);
+    return id;
+  }
+
+  Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override {
+    if (uint32_t f = w_.TakeFault(Op::kAddHardLink, newName, existing)) return Error{f};
+    auto rn = FakeWindows::Resolve(newName), re = FakeWindows::Resolve(existing);
+    if (re.code) return Error{re.code};
+    if (rn.code) return Error{rn.code};
+    auto* src = NodeAt(re);
+    if (!src) return Error{MissingCode(re)};
+    if (src->folder) return Error{err::kAccessDenied};
+    std::wstring newKey = ToLower(rn.display);
+    if (w_.nodes_.count(newKey)) return Error{err::kAlreadyExists};
+    if (!ParentIsFolder(newKey)) return Error{err::kPathNotFound};
+    if (newKey.substr(0, 2) != ToLower(re.display).substr(0, 2)) return Error{17};  // ERROR_NOT_SAME_DEVICE
+    if (uint32_t c = Check(ParentOf(rn.display), kWriteData)) return Error{c};
+    w_.security().LinkFile(re.display, rn.display);
+    return Status::Ok();
+  }
+
+  // Only the source is looked at now; Windows judges the rest at start-up.
+  Status PendRename(const std::wstring& from, const std::wstring& to) override {
+    if (uint32_t f = w_.TakeFault(Op::kPendRename, from, to)) return Error{f};
+    auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
+    if (rf.code) return Error{rf.code};
+    if (rt.code) return Error{rt.code};
+    if (!NodeAt(rf)) return Error{MissingCode(rf)};
+    w_.pendingRenames.push_back({rf.display, rt.display, w_.redirectionOff});
+    return Status::Ok();
+  }
+
  private:
   FakeNode* NodeAt(const FakeWindows::Resolved& r) {
     auto it = w_.nodes_.find(ToLower(r.display));
@@ -582,8 +624,11 @@ class FakeEnvironment : public platform::Environment {
   }
   Result<std::array<uint16_t, 4>> FileVersion(const std::wstring& path) override {
     if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"FileVersion")) return Error{f};
-    if (FakeWindows::Key(path) != FakeWindows::Key(w_.modulePath_)) return Error{1813};
-    return w_.moduleVersion_;
+    if (FakeWindows::Key(path) == FakeWindows::Key(w_.modulePath_)) return w_.moduleVersion_;
+    auto it = w_.fileVersions_.find(FakeWindows::Key(path));
+    if (it != w_.fileVersions_.end()) return it->second;
+    if (!w_.Exists(path)) return Error{err::kFileNotFound};
+    return Error{1813};  // ERROR_RESOURCE_TYPE_NOT_FOUND
   }
 
  private:
@@ -609,6 +654,9 @@ class FakeConsole : public platform::Console {
   }
   void SetTitle(const std::wstring& title) override { w_.title = title; }
   void FixSize80x25() override { w_.fixedSize = true; }
+  void ShowMessage(const std::wstring& title, const std::wstring& text) override {
+    w_.messages.emplace_back(title, text);
+  }
 
  private:
   FakeWindows& w_;
@@ -675,6 +723,77 @@ class FakeSystemInfo : public platform::SystemInfo {
     return Error{err::kFileNotFound};
   }
 
+  // PendingFileRenameOperations is made from the renames pended so far, as
+  // Windows keeps it: "\??\" + source, then "!\??\" + target.
+  Result<std::vector<std::wstring>> ReadMachineMultiString(const std::wstring& subkey,
+                                                           const std::wstring& name) override {
+    if (uint32_t f = w_.TakeFault(Op::kRegistryRead, subkey)) return Error{f};
+    if (!IEquals(subkey, kSessionManager) || !IEquals(name, L"PendingFileRenameOperations"))
+      return Error{err::kFileNotFound};
+    if (w_.pendingRenames.empty()) return Error{err::kFileNotFound};
+    std::vector<std::wstring> out;
+    for (auto& p : w_.pendingRenames) {
+      out.push_back(L"\\??\\" + p.from);
+      out.push_back(L"!\\??\\" + p.to);
+    }
+    return out;
+  }
+
+  Status SetMachineDword(const std::wstring& subkey, const std::wstring& name, uint32_t value,
+                         platform::RegistryStep& failedAt) override {
+    if (uint32_t c = OpenForWrite(subkey, name, failedAt)) return Error{c};
+    w_.machineDwords_[ToLower(subkey)][ToLower(name)] = value;
+    return Status::Ok();
+  }
+
+  Status SetMachineString(const std::wstring& subkey, const std::wstring& name, const std::wstring& value,
+                          platform::RegistryStep& failedAt) override {
+    if (uint32_t c = OpenForWrite(subkey, name, failedAt)) return Error{c};
+    w_.machineStrings_[ToLower(subkey)][ToLower(name)] = value;
+    return Status::Ok();
+  }
+
+  Result<uintptr_t> DisableFsRedirection() override {
+    if (uint32_t f = w_.TakeFault(Op::kRedirection, L"Disable")) return Error{f};
+    if (!w_.wow64) return Error{1};  // ERROR_INVALID_FUNCTION: no WOW64 to switch off
+    uintptr_t previous = w_.redirectionOff ? 1 : 0;
+    w_.redirectionOff = true;
+    return previous;
+  }
+
+  Status RevertFsRedirection(uintptr_t previous) override {
+    if (uint32_t f = w_.TakeFault(Op::kRedirection, L"Revert")) return Error{f};
+    if (!w_.wow64) return Error{1};
+    w_.redirectionOff = previous != 0;
+    return Status::Ok();
+  }
+
+  Status Restart(uint32_t reason) override {
+    if (uint32_t f = w_.TakeFault(Op::kRestart, L"")) return Error{f};
+    if (!w_.security().PrivilegeEnabled(L"SeShutdownPrivilege")) return Error{err::kPrivilegeNotHeld};
+    w_.restarts.push_back(reason);
+    return Status::Ok();
+  }
+
+ private:
+  static constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+  // RegOpenKeyEx never creates the key.
+  uint32_t OpenForWrite(const std::wstring& subkey, const std::wstring& name, platform::RegistryStep& failedAt) {
+    failedAt = platform::RegistryStep::kOpenKey;
+    if (uint32_t f = w_.TakeFault(Op::kRegistryOpen, subkey)) return f;
+    if (!KeyExists(subkey)) return err::kFileNotFound;
+    failedAt = platform::RegistryStep::kSetValue;
+    if (uint32_t f = w_.TakeFault(Op::kRegistryWrite, subkey + L"\\" + name)) return f;
+    return 0;
+  }
+  bool KeyExists(const std::wstring& subkey) const {
+    std::wstring k = ToLower(subkey);
+    for (auto& key : w_.machineKeys_)
+      if (key == k) return true;
+    return w_.machineStrings_.count(k) || w_.machineDwords_.count(k);
+  }
+
  private:
   FakeWindows& w_;
 };
@@ -705,8 +824,9 @@ FakeWindows::FakeWindows() {
   systemImpl_ = std::make_unique<FakeSystemInfo>(*this);
   hasherImpl_ = std::make_unique<FakeHasher>(*this);
   securityImpl_ = std::make_unique<FakeSecurity>(*this);
+  registryImpl_ = std::make_unique<FakeRegistry>(*this);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
-                                         *hasherImpl_, *securityImpl_});
+                                         *hasherImpl_, *securityImpl_, *registryImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");
@@ -728,6 +848,7 @@ FakeWindows::FakeWindows() {
   SetMachineValue(cv, L"CurrentBuild", L"19045");
   OnProcess(L"notepad.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   securityImpl_->InstallIcacls();
+  registryImpl_->InstallRegExe();
 }
 
 FakeWindows::~FakeWindows() = default;
@@ -840,6 +961,44 @@ void FakeWindows::SetMachineDword(const std::wstring& subkey, const std::wstring
 }
 
 void FakeWindows::AddMachineKey(const std::wstring& subkey) { machineKeys_.push_back(ToLower(subkey)); }
+
+std::wstring FakeWindows::MachineString(const std::wstring& subkey, const std::wstring& name) const {
+  auto k = machineStrings_.find(ToLower(subkey));
+  if (k == machineStrings_.end()) return L"";
+  auto v = k->second.find(ToLower(name));
+  return v == k->second.end() ? L"" : v->second;
+}
+
+void FakeWindows::SetFileVersion(const std::wstring& path, std::array<uint16_t, 4> fileVersion) {
+  fileVersions_[Key(path)] = fileVersion;
+}
+
+std::wstring FakeWindows::SimulateRestart() {
+  openHandles_.clear();
+  redirectionOff = false;
+  for (auto& p : pendingRenames) {
+    FakeNode* from = MutableNode(p.from);
+    if (!from || from->folder) continue;
+    FakeNode moved = *from;
+    std::wstring toKey = Key(p.to);
+    std::wstring parent = ParentOf(toKey);
+    auto folder = nodes_.find(parent);
+    if (toKey.empty() || (!IsRootKey(parent) && (folder == nodes_.end() || !folder->second.folder))) continue;
+    auto existing = nodes_.find(toKey);
+    if (existing != nodes_.end() && existing->second.folder) continue;
+    // The moved file keeps its own identity and security; the name it
+    // replaces lets go of the old file's.
+    moved.path = existing != nodes_.end() ? existing->second.path : Display(p.to);
+    nodes_.erase(Key(p.from));
+    nodes_[toKey] = moved;
+  }
+  pendingRenames.clear();
+  const std::wstring runOnce = L"software\\microsoft\\windows\\currentversion\\runonce";
+  std::wstring command = MachineString(runOnce, L"Corvex");
+  auto k = machineStrings_.find(runOnce);
+  if (k != machineStrings_.end()) k->second.erase(L"corvex");
+  return command;
+}
 
 void FakeWindows::InjectFault(Op op, const std::wstring& pathPart, uint32_t code, int times, int skip) {
   // A count of 0 would silently make the fault persistent.

@@ -41,6 +41,18 @@ enum class Op {
   // or "FileVersion".
   kSystemFact,
   kRegistryRead,
+  // Machine value writes: opening the key, then setting the value (the
+  // path part matches the subkey, or subkey + "\" + value name).
+  kRegistryOpen,
+  kRegistryWrite,
+  kFileIdentity,
+  kAddHardLink,
+  kPendRename,
+  // "Disable" or "Revert".
+  kRedirection,
+  kRestart,
+  // The path part is the drive letter + ":".
+  kVolumeScan,
   kAny,
   // Security (fake_security.h); the path part matches the path, privilege
   // name, account name or SID the call is about.
@@ -56,6 +68,24 @@ enum class Op {
   kSetOwner,
   kSetDacl,
   kHardLinks,
+  // Registry (fake_registry.h); the path part matches the full key path
+  // ("HKEY_LOCAL_MACHINE\\SOFTWARE\\X"), that path + "\\" + a value name,
+  // the hive file, or the SDDL converted ("ToSddl" the other way).
+  kOpenKey,
+  kCreateKey,
+  kDeleteKey,
+  kEnumKeys,
+  kEnumValues,
+  kQueryValue,
+  kSetValue,
+  kDeleteValue,
+  kGetKeySecurity,
+  kSetKeySecurity,
+  kSddl,
+  kTokenUser,
+  kLoadHive,
+  kUnloadHive,
+  kCloseKey,
 };
 
 // Thrown where a test put a crash point: the process "dies" between two
@@ -87,6 +117,7 @@ struct FakeNode {
 using ProcessScript = std::function<platform::ProcessOutcome(const platform::ProcessRequest&)>;
 
 class FakeSecurity;
+class FakeRegistry;
 
 class FakeWindows {
  public:
@@ -133,6 +164,9 @@ class FakeWindows {
   // --- Security: owners, DACLs, privileges, hard links, icacls -----------
   FakeSecurity& security() { return *securityImpl_; }
 
+  // --- Registry: keys, values, key security, hives, reg.exe -------------
+  FakeRegistry& registry() { return *registryImpl_; }
+
   // --- Environment -------------------------------------------------------
   void SetEnv(const std::wstring& name, const std::wstring& value);
   void SetKnownFolder(platform::KnownFolder id, const std::wstring& path);
@@ -161,6 +195,27 @@ class FakeWindows {
   void SetMachineValue(const std::wstring& subkey, const std::wstring& name, const std::wstring& value);
   void SetMachineDword(const std::wstring& subkey, const std::wstring& name, uint32_t value);
   void AddMachineKey(const std::wstring& subkey);
+  std::wstring MachineString(const std::wstring& subkey, const std::wstring& name) const;
+  // Version resource of a file other than the program's own.
+  void SetFileVersion(const std::wstring& path, std::array<uint16_t, 4> fileVersion);
+
+  // --- Restart -----------------------------------------------------------
+  // Renames asked for with PendRename, in order, as Windows keeps them.
+  struct PendingRename {
+    std::wstring from, to;
+    bool redirectionOff = false;  // WOW64 redirection was off when asked
+  };
+  std::vector<PendingRename> pendingRenames;
+  bool redirectionOff = false;
+  // Message boxes shown (title, text) and restarts asked for (reasons).
+  std::vector<std::pair<std::wstring, std::wstring>> messages;
+  std::vector<uint32_t> restarts;
+  // What Windows does between a restart and the first logon: every handle
+  // closes, pending renames are carried out in order (a rename whose source
+  // is gone is skipped, as Windows does), and the RunOnce value "Corvex" is
+  // taken away. Returns that value's command line, empty when there was
+  // none.
+  std::wstring SimulateRestart();
 
   // --- Faults ------------------------------------------------------------
   // The next `times` calls of `op` on a path that contains `pathPart`
@@ -250,6 +305,7 @@ class FakeWindows {
   std::map<std::wstring, std::map<std::wstring, std::wstring>> machineStrings_;
   std::map<std::wstring, std::map<std::wstring, uint32_t>> machineDwords_;
   std::vector<std::wstring> machineKeys_;
+  std::map<std::wstring, std::array<uint16_t, 4>> fileVersions_;
   std::vector<Fault> faults_;
 
   std::vector<std::shared_ptr<OpenHandle>> openHandles_;
@@ -262,6 +318,7 @@ class FakeWindows {
   std::unique_ptr<platform::SystemInfo> systemImpl_;
   std::unique_ptr<platform::Hasher> hasherImpl_;
   std::unique_ptr<FakeSecurity> securityImpl_;
+  std::unique_ptr<FakeRegistry> registryImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -24,6 +24,7 @@ class Win32Console : public platform::Console {
   void Clear() override;
   void SetTitle(const std::wstring& title) override;
   void FixSize80x25() override;
+  void ShowMessage(const std::wstring& title, const std::wstring& text) override;
 
   // True when the output handle is a console screen buffer.
   bool IsRealConsole() const { return realConsole_; }
@@ -60,6 +61,9 @@ class Win32FileSystem : public platform::FileSystem {
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override;
   Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
                                                platform::Disposition disposition) override;
+  Result<platform::FileIdentity> Identity(const std::wstring& path) override;
+  Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override;
+  Status PendRename(const std::wstring& from, const std::wstring& to) override;
 };
 
 class Win32Processes : public platform::Processes {
@@ -75,6 +79,15 @@ class Win32SystemInfo : public platform::SystemInfo {
   Result<std::wstring> ReadMachineString(const std::wstring& subkey, const std::wstring& name) override;
   Result<uint32_t> ReadMachineDword(const std::wstring& subkey, const std::wstring& name) override;
   Status MachineKeyExists(const std::wstring& subkey) override;
+  Result<std::vector<std::wstring>> ReadMachineMultiString(const std::wstring& subkey,
+                                                           const std::wstring& name) override;
+  Status SetMachineDword(const std::wstring& subkey, const std::wstring& name, uint32_t value,
+                         platform::RegistryStep& failedAt) override;
+  Status SetMachineString(const std::wstring& subkey, const std::wstring& name, const std::wstring& value,
+                          platform::RegistryStep& failedAt) override;
+  Result<uintptr_t> DisableFsRedirection() override;
+  Status RevertFsRedirection(uintptr_t previous) override;
+  Status Restart(uint32_t reason) override;
 };
 
 class Win32Hasher : public platform::Hasher {
@@ -96,6 +109,8 @@ class Win32Security : public platform::Security {
   Status SetOwner(const std::wstring& path, const std::wstring& sid) override;
   Status SetDacl(const std::wstring& path, const std::wstring& daclSddl) override;
   Result<platform::HardLinks> HardLinksOfPath(const std::wstring& path) override;
+  Result<platform::HardLinks> HardLinksOfFileId(wchar_t drive, uint64_t fileId) override;
+  Status ScanVolume(wchar_t drive, const std::function<void(const platform::VolumeRecord&)>& onRecord) override;
   void Close(uintptr_t value) override;
 };
 

@@ -8,6 +8,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <winternl.h>
+#include <winioctl.h>
 
 #include <cstddef>
 #include <vector>
@@ -355,6 +356,72 @@ Result<HardLinks> Win32Security::HardLinksOfPath(const std::wstring& path) {
   }
   if (code) return Error{code};
   return LinksOf(file.get(), static_cast<wchar_t>(towupper(p[0])));
+}
+
+namespace {
+
+// The volume of a drive letter, opened as the journal controls need it.
+Result<unique_hfile> OpenVolume(wchar_t drive) {
+  std::wstring name = L"\\\\.\\" + std::wstring(1, drive) + L":";
+  unique_hfile volume(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!volume) return LastError();
+  return volume;
+}
+
+}  // namespace
+
+Result<HardLinks> Win32Security::HardLinksOfFileId(wchar_t drive, uint64_t fileId) {
+  auto volume = OpenVolume(drive);
+  if (!volume.ok()) return Error{volume.code()};
+  NtFile file;
+  if (uint32_t code = OpenById(file, volume->get(), fileId)) return Error{code};
+  return LinksOf(file.get(), static_cast<wchar_t>(towupper(drive)));
+}
+
+Status Win32Security::ScanVolume(wchar_t drive, const std::function<void(const platform::VolumeRecord&)>& onRecord) {
+  auto volume = OpenVolume(drive);
+  if (!volume.ok()) return Error{volume.code()};
+  USN_JOURNAL_DATA journal{};
+  DWORD got = 0;
+  if (!DeviceIoControl(volume->get(), FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &journal, sizeof journal, &got, nullptr))
+    return LastError();
+  MFT_ENUM_DATA range{};  // version 0, which every NTFS version takes
+  range.StartFileReferenceNumber = 0;
+  range.LowUsn = 0;
+  range.HighUsn = journal.NextUsn;
+  std::vector<unsigned char> buffer(10000);
+  for (;;) {
+    if (!DeviceIoControl(volume->get(), FSCTL_ENUM_USN_DATA, &range, sizeof range, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      DWORD code = GetLastError();
+      // The end of the table.
+      if (code == ERROR_HANDLE_EOF) return Status::Ok();
+      return Error{code ? static_cast<uint32_t>(code) : static_cast<uint32_t>(ERROR_GEN_FAILURE)};
+    }
+    if (got < sizeof(USN)) return Error{ERROR_INVALID_DATA};
+    DWORD offset = sizeof(USN);
+    while (offset + sizeof(USN_RECORD) <= got) {
+      auto* record = reinterpret_cast<USN_RECORD*>(buffer.data() + offset);
+      // A record must fit the batch; a short or overlong one ends the scan.
+      if (record->RecordLength < sizeof(USN_RECORD) || offset + record->RecordLength > got)
+        return Error{ERROR_INVALID_DATA};
+      if (record->MajorVersion == 2 &&
+          static_cast<DWORD>(record->FileNameOffset) + record->FileNameLength <= record->RecordLength) {
+        platform::VolumeRecord r;
+        r.fileId = record->FileReferenceNumber;
+        r.attributes = record->FileAttributes;
+        const auto* name = reinterpret_cast<const wchar_t*>(reinterpret_cast<unsigned char*>(record) +
+                                                            record->FileNameOffset);
+        r.name.assign(name, record->FileNameLength / sizeof(wchar_t));
+        onRecord(r);
+      }
+      offset += record->RecordLength;
+    }
+    USN next = *reinterpret_cast<USN*>(buffer.data());
+    if (static_cast<DWORDLONG>(next) == range.StartFileReferenceNumber) return Status::Ok();
+    range.StartFileReferenceNumber = static_cast<DWORDLONG>(next);
+  }
 }
 
 void Win32Security::Close(uintptr_t value) { CloseHandle(reinterpret_cast<HANDLE>(value)); }
