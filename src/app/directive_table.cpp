@@ -4,6 +4,9 @@
 #include "base/text.h"
 #include "fs/datablock_directives.h"
 #include "fs/permission_directives.h"
+#include "registry/registry_access.h"
+#include "registry/registry_permissions.h"
+#include "registry/registry_script.h"
 
 namespace corvex {
 
@@ -32,8 +35,8 @@ static const DirectiveEntry kTable[] = {
     {L"CountDataBlocks::", CountDataBlocksDirective},
     {L"CopyFiles::", nullptr},
     {L"CreateDirectory::", nullptr},
-    {L"LoadHive::", nullptr},
-    {L"RegistryScript::", nullptr},
+    {L"LoadHive::", LoadHiveDirective},
+    {L"RegistryScript::", RegistryScriptDirective},
     {L"SFC::", nullptr},
     {L"Reboot::", nullptr},
     {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
@@ -41,10 +44,10 @@ static const DirectiveEntry kTable[] = {
     {L"CheckStoreFlags::", nullptr},
     {L"VSS::", nullptr},
     {L"BitShift::", nullptr},
-    {L"RegSet::", nullptr},
+    {L"RegSet::", RegSetDirective},
     {L"PostRebootCorruptionDetection::", nullptr},
-    {L"RegistryTakePermissions::", nullptr},
-    {L"RegistryRestorePermissions::", nullptr},
+    {L"RegistryTakePermissions::", RegistryTakePermissionsDirective},
+    {L"RegistryRestorePermissions::", RegistryRestorePermissionsDirective},
     {L"Trace::", nullptr},
     {L"RestoreFromBackup::", nullptr},
     {L"RepairPermissions::", RepairPermissionsDirective},
@@ -52,7 +55,7 @@ static const DirectiveEntry kTable[] = {
     {L"Zip::", nullptr},
     {L"CreateHardlink::", nullptr},
     {L"Delete::", nullptr},
-    {L"RegistryExport::", nullptr},
+    {L"RegistryExport::", RegistryExportDirective},
     {L"SymbolServer::", nullptr},
 };
 

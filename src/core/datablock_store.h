@@ -62,4 +62,11 @@ class DataBlockStore {
 // The sentence for a store that exists but cannot be read, without line end.
 std::wstring UnreadableStoreSentence(uint32_t code);
 
+// Registry records: key|SDDL, keys compared without regard to case. They
+// live here rather than with the file records because the registry
+// directives keep them too.
+bool AddRegistryDataBlock(Session& s, const std::wstring& key, const std::wstring& sddl);
+std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key);
+bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std::wstring& destinationKey);
+
 }  // namespace corvex

@@ -1,7 +1,7 @@
 #include "fs/datablock_count.h"
 
 #include "base/text.h"
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 
 namespace corvex {
 

@@ -6,7 +6,7 @@
 #include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 #include "fs/datablocks.h"
 #include "fs/security_primitives.h"
 

@@ -6,7 +6,7 @@
 #include "core/system_facts.h"
 #include "base/text.h"
 #include "core/working_folders.h"
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 #include "fs/security_primitives.h"
 #include "platform/filesystem.h"
 #include "core/text_reader.h"
@@ -266,46 +266,4 @@ bool RestoreFromDataBlock(Session& s, const std::wstring& pathIn, std::wstring& 
 }
 
 // ---------------------------------------------------------------------------
-bool AddRegistryDataBlock(Session& s, const std::wstring& key, const std::wstring& sddl) {
-  if (key.empty() || Trim(sddl).empty()) return false;
-  DataBlockStore store;
-  if (!store.Load(s)) return false;
-  for (auto& r : store.records())
-    if (r.find(L'|') != std::wstring::npos && IEquals(RecordKey(r), key)) return true;
-  store.Add(key + L"|" + Trim(sddl));
-  return store.Save(s);
-}
-
-std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key) {
-  DataBlockStore store;
-  store.Load(s);
-  for (auto& r : store.records()) {
-    size_t bar = r.find(L'|');
-    if (bar != std::wstring::npos && IEquals(r.substr(0, bar), key)) return r.substr(bar + 1);
-  }
-  return L"";
-}
-
-bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std::wstring& destinationKey) {
-  DataBlockStore store;
-  if (!store.Load(s)) return false;
-  const std::wstring source = ToLower(sourceKey), destination = ToLower(destinationKey);
-  bool hasSource = false, hasDestination = false;
-  for (auto& r : store.records()) {
-    if (r.find(L'|') == std::wstring::npos) continue;
-    std::wstring key = ToLower(StoredPath(s, RecordKey(r)));
-    hasSource |= key == source;
-    hasDestination |= key == destination;
-  }
-  if (!hasSource || hasDestination) return true;
-  std::vector<std::wstring> copies;
-  for (auto& r : store.records()) {
-    size_t bar = r.find(L'|');
-    if (bar != std::wstring::npos && ToLower(StoredPath(s, r.substr(0, bar))) == source)
-      copies.push_back(destinationKey + r.substr(bar));
-  }
-  for (auto& c : copies) store.Add(c);
-  return store.Save(s);
-}
-
 }  // namespace corvex

@@ -84,9 +84,4 @@ int ReplaceFileDataBlock(Session& s, const std::wstring& path, const std::wstrin
 // sentences into `report`.
 bool RestoreFromDataBlock(Session& s, const std::wstring& path, std::wstring& report);
 
-// Registry records: key|SDDL, keys compared without regard to case.
-bool AddRegistryDataBlock(Session& s, const std::wstring& key, const std::wstring& sddl);
-std::wstring FindRegistryDataBlock(Session& s, const std::wstring& key);
-bool CopyRegistryDataBlock(Session& s, const std::wstring& sourceKey, const std::wstring& destinationKey);
-
 }  // namespace corvex

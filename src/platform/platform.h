@@ -6,6 +6,7 @@
 #include "platform/environment.h"
 #include "platform/filesystem.h"
 #include "platform/processes.h"
+#include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/system_info.h"
 
@@ -19,6 +20,7 @@ struct Platform {
   SystemInfo& system;
   Hasher& hasher;
   Security& security;
+  Registry& registry;
 };
 
 }  // namespace corvex::platform

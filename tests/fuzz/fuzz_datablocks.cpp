@@ -1,7 +1,7 @@
 // The datablock store as a damaged machine may hold it: read, counted,
 // searched, rewritten, and a record put back through the emulated icacls.
 #include "fs/datablock_count.h"
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 #include "fs/datablocks.h"
 #include "fuzz_support.h"
 

@@ -1,7 +1,7 @@
 // Component manifests from a damaged store: the search for a file's
 // security descriptor, and the datablock made from what it finds.
 #include "core/text_reader.h"
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 #include "fs/datablocks.h"
 #include "fs/manifest_security.h"
 #include "fuzz_support.h"

@@ -1,6 +1,6 @@
 // The store itself, the parsing of icacls's save files and the operations
 // that other directives call.
-#include "fs/datablock_store.h"
+#include "core/datablock_store.h"
 
 #include <gtest/gtest.h>
 

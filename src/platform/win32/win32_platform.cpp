@@ -1,6 +1,7 @@
 #include "platform/win32/win32_platform.h"
 
 #include "platform/win32/win32_backend.h"
+#include "platform/win32/win32_registry.h"
 
 namespace corvex::win32 {
 
@@ -12,7 +13,9 @@ Win32Platform::Win32Platform()
       system_(std::make_unique<Win32SystemInfo>()),
       hasher_(std::make_unique<Win32Hasher>()),
       security_(std::make_unique<Win32Security>()),
-      platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_}) {}
+      registry_(std::make_unique<Win32Registry>()),
+      platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_,
+                                       *registry_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

@@ -14,6 +14,7 @@ class Win32Processes;
 class Win32SystemInfo;
 class Win32Hasher;
 class Win32Security;
+class Win32Registry;
 
 class Win32Platform {
  public:
@@ -32,6 +33,7 @@ class Win32Platform {
   std::unique_ptr<Win32SystemInfo> system_;
   std::unique_ptr<Win32Hasher> hasher_;
   std::unique_ptr<Win32Security> security_;
+  std::unique_ptr<Win32Registry> registry_;
   std::unique_ptr<platform::Platform> platform_;
 };
 
