@@ -3,6 +3,7 @@
 #include "script/debug_directive.h"
 #include "base/text.h"
 #include "fs/datablock_directives.h"
+#include "fs/file_directives.h"
 #include "fs/permission_directives.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
@@ -34,14 +35,14 @@ static const DirectiveEntry kTable[] = {
     {L"PrintDataBlocks::", PrintDataBlocksDirective},
     {L"CountDataBlocks::", CountDataBlocksDirective},
     {L"CopyFiles::", nullptr},
-    {L"CreateDirectory::", nullptr},
+    {L"CreateDirectory::", CreateDirectoryDirective},
     {L"LoadHive::", LoadHiveDirective},
     {L"RegistryScript::", RegistryScriptDirective},
     {L"SFC::", nullptr},
     {L"Reboot::", nullptr},
     {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
-    {L"FileScan::", nullptr},
-    {L"CheckStoreFlags::", nullptr},
+    {L"FileScan::", FileScanDirective},
+    {L"CheckStoreFlags::", CheckStoreFlagsDirective},
     {L"VSS::", nullptr},
     {L"BitShift::", nullptr},
     {L"RegSet::", RegSetDirective},
@@ -53,8 +54,8 @@ static const DirectiveEntry kTable[] = {
     {L"RepairPermissions::", RepairPermissionsDirective},
     {L"CopyLockedFile::", nullptr},
     {L"Zip::", nullptr},
-    {L"CreateHardlink::", nullptr},
-    {L"Delete::", nullptr},
+    {L"CreateHardlink::", CreateHardlinkDirective},
+    {L"Delete::", DeleteDirective},
     {L"RegistryExport::", RegistryExportDirective},
     {L"SymbolServer::", nullptr},
 };

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -79,6 +81,11 @@ struct Session {
   std::wstring flashScanReport;
   RebootContext reboot;
   uint32_t directiveNumber = 0;
+  // Set by the dispatcher while it runs a directive table, so that one
+  // handler can run another by name (script/dispatcher.h, RunDirective).
+  std::function<bool(const std::wstring& name, std::vector<std::wstring> lines, const std::wstring& archive,
+                     std::wstring& report)>
+      runDirective;
 
   SecurityState security;
 };

@@ -109,6 +109,12 @@ DeleteResult DeleteMatching(Session& s, const std::wstring& folderArg, const std
   for (auto& e : *found) {
     if (e.name == L"." || e.name == L"..") continue;
     std::wstring full = folder + e.name;
+    if ((e.attributes & attr::kDirectory) && (e.attributes & attr::kReparsePoint)) {
+      // A junction goes as a link: what it leads to may be anywhere, the
+      // Windows folder included, and is not ours to empty.
+      if (!s.os.fs.RemoveFolder(full).ok()) status = DeleteResult::kSomethingStayed;
+      continue;
+    }
     if (e.attributes & attr::kDirectory) {
       // A sub-folder that cannot even be searched keeps whatever it holds.
       if (DeleteMatching(s, full, L"*.*") != DeleteResult::kAllDeleted) status = DeleteResult::kSomethingStayed;

@@ -19,6 +19,7 @@ constexpr uint32_t kSystem = 0x4;
 constexpr uint32_t kDirectory = 0x10;
 constexpr uint32_t kArchive = 0x20;
 constexpr uint32_t kNormal = 0x80;
+constexpr uint32_t kReparsePoint = 0x400;  // a junction or symbolic link
 constexpr uint32_t kInvalid = 0xFFFFFFFF;
 }  // namespace attr
 

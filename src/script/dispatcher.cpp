@@ -49,7 +49,38 @@ std::wstring PrepareLine(Session& s, const std::wstring& raw, const std::wstring
   return MapSystem32Path(s, line);
 }
 
+namespace {
+// Points the session's runDirective at `table` for as long as a Dispatch
+// runs, and puts back what was there before.
+class RunningTable {
+ public:
+  RunningTable(Session& s, const DirectiveTable& table) : s_(s), previous_(std::move(s.runDirective)) {
+    s.runDirective = [&s, &table](const std::wstring& name, Lines lines, const std::wstring& archive,
+                                  std::wstring& report) {
+      const DirectiveEntry* entry = table.Find(name);
+      if (!entry || !entry->handler) return false;
+      return entry->handler(s, std::move(lines), archive, report);
+    };
+  }
+  ~RunningTable() { s_.runDirective = std::move(previous_); }
+  RunningTable(const RunningTable&) = delete;
+  RunningTable& operator=(const RunningTable&) = delete;
+
+ private:
+  Session& s_;
+  decltype(Session::runDirective) previous_;
+};
+}  // namespace
+
+bool RunDirective(Session& s, const std::wstring& name, Lines lines, const std::wstring& archive,
+                  std::wstring& report) {
+  report.clear();
+  if (!s.runDirective) return false;
+  return s.runDirective(name, std::move(lines), archive, report);
+}
+
 RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive) {
+  RunningTable running(s, table);
   s.reboot.valid = true;
   s.reboot.scriptText = script;
   s.reboot.scriptPath = s.scriptPath;

@@ -22,4 +22,11 @@ bool ProcessDirective(Session& s, const DirectiveTable& table, const std::wstrin
 const wchar_t* DefaultDirectiveFor(const Lines& lines);
 void WriteDirectiveSection(Session& s, const std::wstring& name, const std::wstring& text, bool success);
 
+// Runs the directive `name` (compared as headers are) of the table the
+// dispatcher is running, as a handler calls another. False, with an empty
+// report, when no table is running or it has no such directive or that
+// directive is not built.
+bool RunDirective(Session& s, const std::wstring& name, Lines lines, const std::wstring& archive,
+                  std::wstring& report);
+
 }  // namespace corvex
