@@ -1,0 +1,211 @@
+#include "fs/file_scan.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "fs/file_directives.h"
+#include "fs/manifest_digest.h"
+#include "script/dispatcher.h"
+#include "platform/fake/fake_security.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+
+const std::wstring kComponent = L"amd64_microsoft-windows-foo_31bf3856ad364e35_10.0.19041.1_none_0123456789abcdef";
+const std::wstring kStore = L"C:\\Windows\\WinSxS\\" + kComponent + L"\\foo.dll";
+const std::wstring kSystem = L"C:\\Windows\\System32\\foo.dll";
+const std::wstring kManifest = L"C:\\Windows\\WinSxS\\Manifests\\" + kComponent + L".manifest";
+const std::string kAbc = "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=";  // SHA-256 of "abc"
+const std::wstring kAbcW(kAbc.begin(), kAbc.end());
+
+// A Windows 7 manifest keeps the hash element on one line; Windows 10 puts
+// the namespace on the digest element itself.
+std::string Win7Manifest(const std::string& file, const std::string& digest) {
+  return "<?xml version=\"1.0\"?><assembly><file name=\"" + file +
+         "\" sourceName=\"x\"><asmv2:hash xmlns:dsig=\"http://www.w3.org/2000/09/xmldsig#\"><dsig:Transforms>"
+         "<dsig:Transform Algorithm=\"urn:x\" /></dsig:Transforms><dsig:DigestMethod Algorithm=\"sha256\" />"
+         "<dsig:DigestValue>" + digest + "</dsig:DigestValue></asmv2:hash></file></assembly>";
+}
+std::string Win10Manifest(const std::string& file, const std::string& digest) {
+  return "<assembly>\r\n  <file name=\"" + file + "\">\r\n    <asmv2:hash>\r\n"
+         "      <dsig:DigestValue xmlns:dsig=\"http://www.w3.org/2000/09/xmldsig#\">" + digest +
+         "</dsig:DigestValue>\r\n    </asmv2:hash>\r\n  </file>\r\n</assembly>\r\n";
+}
+
+TEST(ManifestDigest, FoundOnlyInTheFilesOwnElementAndNeverInCompressedBytes) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::wstring file;
+    std::wstring digest;
+  } rows[] = {
+      {"Windows 7 form", Win7Manifest("foo.dll", kAbc), L"foo.dll", kAbcW},
+      {"Windows 10 form", Win10Manifest("foo.dll", kAbc), L"foo.dll", kAbcW},
+      {"name in another case", Win10Manifest("FOO.DLL", kAbc), L"foo.dll", kAbcW},
+      {"name with a sub-folder", Win7Manifest("amd64\\x.dpb", kAbc), L"amd64\\x.dpb", kAbcW},
+      {"UTF-16 text", "\xFF\xFE" + ToUtf16Le(FromLatin1(Win10Manifest("foo.dll", kAbc))), L"foo.dll", kAbcW},
+      {"a name that ends the wanted one", Win7Manifest("xfoo.dll", kAbc), L"foo.dll", kUnknownDigest},
+      {"a longer name", Win7Manifest("foo.dll", kAbc), L"foo.dl", kUnknownDigest},
+      {"file without a digest, then another's",
+       "<file name=\"foo.dll\"><asmv2:hash></asmv2:hash></file>" + Win7Manifest("bar.dll", kAbc), L"foo.dll",
+       kUnknownDigest},
+      {"closed file element", "<file name=\"foo.dll\" />" + Win7Manifest("bar.dll", kAbc), L"foo.dll", kUnknownDigest},
+      {"short digest", Win7Manifest("foo.dll", "AAAA"), L"foo.dll", kUnknownDigest},
+      {"digest of another element", Win7Manifest("foo.dll", kAbc).replace(
+                                        Win7Manifest("foo.dll", kAbc).find("DigestValue>"), 11, "DigestValueX"),
+       L"foo.dll", kUnknownDigest},
+      {"compressed (DCM)", "DCM\x01" + Win7Manifest("foo.dll", kAbc), L"foo.dll", kUnknownDigest},
+      {"compressed (PA30)", "PA30" + Win10Manifest("foo.dll", kAbc), L"foo.dll", kUnknownDigest},
+      {"empty", "", L"foo.dll", kUnknownDigest},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ManifestDigest(r.bytes, r.file), r.digest) << r.what;
+}
+
+TEST(ComponentVersion, FourthPartFromTheEnd) {
+  EXPECT_EQ(ComponentVersion(kComponent), L"10.0.19041.1");
+  EXPECT_EQ(ComponentVersion(L"x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9518_en-us_ab"),
+            L"9.0.30729.9518");
+  EXPECT_EQ(ComponentVersion(L"amd64_a_b_31bf3856ad364e35_6.1.7601.23455_none_84"), L"6.1.7601.23455");
+  EXPECT_EQ(ComponentVersion(L"amd64_foo_10.0.1.1_none_84"), L"");
+  EXPECT_EQ(ComponentVersion(L"amd64_foo_31bf3856ad364e35_10.0.x.1_none_84"), L"");
+  EXPECT_EQ(ComponentVersion(L"amd64_foo_31bf3856ad364e35_10.0.1_none_84"), L"");
+}
+
+bool TraceStandIn(Session&, Lines lines, const std::wstring&, std::wstring& report) {
+  report = L"Successfully traced component " + lines.at(0) + L".\r\n    p!Package_1\r\n\r\n";
+  return true;
+}
+
+// FileScan:: run by the dispatcher over a table that has it and Trace::.
+std::wstring Scan(FakeSession& f, const std::wstring& lines, DirectiveHandler trace = TraceStandIn,
+                  RunResult* result = nullptr) {
+  const DirectiveEntry entries[] = {{L"FileScan::", FileScanDirective}, {L"Trace::", trace}};
+  f.s.log.clear();
+  RunResult r = Dispatch(f.s, DirectiveTable{entries, 2}, L"FileScan::\r\n" + lines, L"");
+  if (result) *result = r;
+  return f.s.log;
+}
+
+std::wstring Section(const std::wstring& body, bool ok = true) {
+  return L"FileScan::\r\n" + body + L"\r\nFileScan::" +
+         (ok ? L" directive completed successfully.\r\n" : L" directive failed to complete successfully.\r\n") +
+         L"\r\n\r\n\r\n\r\n";
+}
+
+void AddStoreCopy(FakeSession& f, const std::string& bytes = "abc") {
+  f.w.AddFile(kStore, bytes);
+  f.w.security().LinkFile(kStore, kSystem);
+  f.w.SetFileVersion(kStore, {10, 0, 19041, 1});
+  f.w.AddFile(kManifest, Win7Manifest("foo.dll", kAbc));
+}
+
+const std::wstring kLinks = L"[0: 2] " + kSystem + L"\r\n[0: 2] " + kStore + L"\r\n";
+const std::wstring kTraced = L" [" + kComponent + L"]\r\n    Successfully traced component " + kComponent +
+                             L".\r\n        p!Package_1";
+
+TEST(FileScan, StoreCopyComparedWithItsManifest) {
+  const std::wstring versions = L" Expected: 10.0.19041.1 Found: 10.0.19041.1\r\n";
+  const struct {
+    const char* what;
+    std::function<void(FakeSession&)> change;
+    std::wstring compared;
+  } rows[] = {
+      {"all match", [](FakeSession&) {}, L" Expected: " + kAbcW + L" Found: " + kAbcW + L"\r\n" + versions},
+      {"other bytes", [](FakeSession& f) { f.w.MutableNode(kStore)->bytes = "abd"; },
+       L" Expected: " + kAbcW + L" Found: pS0VnyYrLG3bckphhAvvw26zDIiHekAwtly+himESck=\r\n" + versions},
+      {"manifest missing", [](FakeSession& f) { f.w.platform().fs.DeleteFile(kManifest); },
+       L"Manifest file is missing.\r\n"},
+      {"manifest compressed", [](FakeSession& f) { f.w.MutableNode(kManifest)->bytes.insert(0, "DCM\x01"); },
+       L" Expected: UNKNOWN Found: " + kAbcW + L"\r\n" + versions},
+      {"hash not readable", [](FakeSession& f) { f.w.InjectFault(Op::kHashFile, L"foo.dll", 32); },
+       L" Expected: " + kAbcW + L" Found: Hash not available.\r\n" + versions},
+      {"no version resource", [](FakeSession& f) { f.w.InjectFault(Op::kSystemFact, L"FileVersion", 1813); },
+       L" Expected: " + kAbcW + L" Found: " + kAbcW +
+           L"\r\n Expected: 10.0.19041.1 Found: Version number not available.\r\n"},
+  };
+  for (const auto& r : rows) {
+    FakeSession f;
+    AddStoreCopy(f);
+    r.change(f);
+    EXPECT_EQ(Scan(f, L"foo.dll"), Section(kLinks + r.compared + kTraced)) << r.what;
+  }
+}
+
+TEST(FileScan, EveryCopyListedUntraceableAndDeletedMarked) {
+  FakeSession f;
+  AddStoreCopy(f);
+  f.w.AddFile(L"C:\\Data\\FOO.DLL", "x");   // the name in another case
+  f.w.AddFile(L"C:\\Temp\\foo.dll", "x");   // delete pending
+  f.w.security().MarkDeletePending(L"C:\\Temp\\foo.dll");
+  f.w.AddFolder(L"C:\\Dir\\foo.dll");       // folders never match
+  f.w.AddFile(L"C:\\Data\\foo.dl", "x");    // nor other names
+  f.w.AddFile(L"D:\\foo.dll", "x");         // nor other drives
+  const std::wstring store = L"[2: 2] " + kSystem + L"\r\n[2: 2] " + kStore + L"\r\n Expected: " + kAbcW +
+                             L" Found: " + kAbcW + L"\r\n Expected: 10.0.19041.1 Found: 10.0.19041.1\r\n";
+  EXPECT_EQ(Scan(f, L"bar.dll\r\n\"foo.dll\""),
+            Section(L"[0: 1] C:\\Data\\FOO.DLL\r\nFile is untraceable.\r\n"
+                    L"[1: 1] C:\\Temp\\foo.dll **DELETED**\r\nFile is untraceable.\r\n" + store + kTraced));
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (FileScan::)\n"
+                               L"Please be patient, this directive may take several minutes to complete.\n");
+}
+
+TEST(FileScan, TraceNotAvailable) {
+  FakeSession f;
+  AddStoreCopy(f);
+  const std::wstring expected = kLinks + L" Expected: " + kAbcW + L" Found: " + kAbcW +
+                                L"\r\n Expected: 10.0.19041.1 Found: 10.0.19041.1\r\n [" + kComponent +
+                                L"]\r\n    Trace not available.\r\n\r\n";
+  EXPECT_EQ(Scan(f, L"foo.dll", nullptr), Section(Trim(expected))) << "not built";
+  std::wstring report;
+  EXPECT_TRUE(FileScanDirective(f.s, {L"foo.dll"}, L"", report));
+  EXPECT_EQ(report, expected) << "no table running";
+  EXPECT_FALSE(f.s.runDirective) << "the table is let go when the dispatch ends";
+}
+
+TEST(FileScan, DriveLines) {
+  const std::wstring warning = L"WARNING: Invalid drive letter supplied. Defaulting to C:\\.\r\n\r\n";
+  const std::wstring onC = L"[0: 1] C:\\x\\a.dll\r\nFile is untraceable.";
+  const std::wstring onD = L"[0: 1] D:\\y\\a.dll\r\nFile is untraceable.";
+  const struct {
+    std::wstring line, body;
+  } rows[] = {
+      {L"[DRIVE:D]", onD}, {L"[drive:d]", onD}, {L"[DRIVE:1]", warning + onC},
+      {L"[DRIVE:]", warning + onC}, {L"[DRIVE:dd]", warning + onC}, {L"[DRIVE:d", warning + onC},
+  };
+  for (const auto& r : rows) {
+    FakeSession f;
+    f.w.AddFile(L"C:\\x\\a.dll", "x");
+    f.w.AddFile(L"D:\\y\\a.dll", "x");
+    EXPECT_EQ(Scan(f, r.line + L"\r\na.dll"), Section(r.body)) << r.line;
+  }
+}
+
+TEST(FileScan, IncompleteScansWarn) {
+  const std::wstring further = L"WARNING: There may be further unlisted copies of some of these files on the system.";
+  FakeSession f;
+  f.w.AddFile(L"C:\\a\\a.dll", "x");
+  f.w.AddFile(L"C:\\b\\a.dll", "x");
+  f.w.InjectFault(Op::kVolumeScan, L"C:\\b", 1784);
+  RunResult result;
+  EXPECT_EQ(Scan(f, L"a.dll", TraceStandIn, &result),
+            Section(L"WARNING: The scan of drive C: stopped with error code 0x6F8.\r\n" + further +
+                        L"\r\n\r\n[0: 1] C:\\a\\a.dll\r\nFile is untraceable.",
+                    false));
+  EXPECT_EQ(result, RunResult::kFailed);
+
+  // A file whose links cannot be listed is left out; the rest goes on.
+  f.w.InjectFault(Op::kHardLinks, L"", 5);
+  EXPECT_EQ(Scan(f, L"a.dll", TraceStandIn, &result),
+            Section(further + L"\r\n\r\n[0: 1] C:\\b\\a.dll\r\nFile is untraceable."));
+  EXPECT_EQ(result, RunResult::kSucceeded);
+
+  EXPECT_EQ(Scan(f, L"[DRIVE:C]", TraceStandIn, &result),
+            Section(L"No file names were entered under this directive.", false));
+}
+
+}  // namespace
+}  // namespace corvex
