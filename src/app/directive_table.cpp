@@ -5,6 +5,7 @@
 #include "fs/datablock_directives.h"
 #include "fs/file_directives.h"
 #include "fs/permission_directives.h"
+#include "fs/reboot_directives.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
 #include "registry/registry_script.h"
@@ -28,7 +29,7 @@ static const DirectiveEntry kTable[] = {
     {L"Debug::", DebugDirective},
     {L"TakePermissions::", TakePermissionsDirective},
     {L"RestorePermissions::", RestorePermissionsDirective},
-    {L"ReplaceOverReboot::", nullptr},
+    {L"ReplaceOverReboot::", ReplaceOverRebootDirective},
     {L"DataBlock::", DataBlockDirective},
     {L"CreateDataBlocks::", CreateDataBlocksDirective},
     {L"DeleteDataBlocks::", DeleteDataBlocksDirective},
@@ -39,14 +40,14 @@ static const DirectiveEntry kTable[] = {
     {L"LoadHive::", LoadHiveDirective},
     {L"RegistryScript::", RegistryScriptDirective},
     {L"SFC::", nullptr},
-    {L"Reboot::", nullptr},
+    {L"Reboot::", RebootDirective},
     {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
     {L"FileScan::", FileScanDirective},
     {L"CheckStoreFlags::", CheckStoreFlagsDirective},
     {L"VSS::", nullptr},
     {L"BitShift::", nullptr},
     {L"RegSet::", RegSetDirective},
-    {L"PostRebootCorruptionDetection::", nullptr},
+    {L"PostRebootCorruptionDetection::", PostRebootCorruptionDetectionDirective},
     {L"RegistryTakePermissions::", RegistryTakePermissionsDirective},
     {L"RegistryRestorePermissions::", RegistryRestorePermissionsDirective},
     {L"Trace::", nullptr},

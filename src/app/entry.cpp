@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
+#include "fs/reboot_directives.h"
 #include "platform/filesystem.h"
 #include "script/dispatcher.h"
 #include "script/script_loader.h"
@@ -23,10 +24,8 @@ namespace {
 
 enum class UpdateOutcome { kContinue = 0, kExit = 1, kFinishAfterIdRestart = 2 };
 
-// This version carries no update check and no reboot initiation yet: the
-// run goes on, and a pending reboot is left to the user.
+// This version carries no update check yet: the run goes on.
 UpdateOutcome CheckForUpdate(Session&, const std::vector<std::wstring>&) { return UpdateOutcome::kContinue; }
-bool InitiateReboot(Session&) { return false; }
 
 void WaitToExit(Session& s, const std::wstring& message) {
   Print(s, message);
@@ -85,6 +84,7 @@ void WriteFooter(Session& s) {
 }
 
 int FinishSession(Session& s) {
+  RemoveStaleStagingFiles(s);
   DeleteMatching(s, WorkingFolder(s), L"Reboot_*");
   EmptyWorkingSubfolders(s);
   RemoveEmptyWorkingFolders(s);
@@ -233,7 +233,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
   AppendToSessionLog(s, std::wstring(line) + L"\r\n");
 
   if (result == RunResult::kSucceededRebootPending || result == RunResult::kFailedRebootPending) {
-    if (InitiateReboot(s)) return 0;
+    if (RestartWindows(s)) return 0;
     WaitToExit(s, L"\nFailed to initiate a system reboot. Please perform a manual reboot immediately.\n"
                   L"Press any key to exit . . . ");
     return 0;

@@ -1,0 +1,103 @@
+// A destination in use, from the script that pends it to the start after
+// the restart that finishes the session.
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "script/file_hash.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::Count;
+using testing::FakeSession;
+using testing::kWorkingFolder;
+
+const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
+const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
+const std::wstring kDest = L"C:\\Windows\\System32\\in_use.dll";
+
+// The arguments of a command line whose every argument is quoted.
+std::vector<std::wstring> QuotedArguments(const std::wstring& command) {
+  std::vector<std::wstring> args;
+  for (size_t open = command.find(L'"'); open != std::wstring::npos; open = command.find(L'"', open)) {
+    size_t close = command.find(L'"', open + 1);
+    if (close == std::wstring::npos) break;
+    args.push_back(command.substr(open + 1, close - open - 1));
+    open = close + 1;
+  }
+  return args;
+}
+
+TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRestored) {
+  FakeSession f;
+  auto& sec = f.w.security();
+  f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+  f.w.AddMachineKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+  sec.AddProtectedFile(kDest, "old bytes");
+  const auto original = sec.DescriptorOf(kDest);
+  f.w.AddFile(L"C:\\fix\\new.dll", "new bytes");
+  auto holder = f.w.HoldOpen(kDest, platform::access::kRead, platform::share::kRead);
+  const std::wstring hash = HexToBase64(HashFile(f.s, L"C:\\fix\\new.dll"));
+  // What PowerCopy:: leaves for the start after the restart.
+  f.w.AddFile(kWorkingFolder + L"\\Reboot_Pre_Script",
+              testing::Utf16Bom(L"PostRebootCorruptionDetection::\r\n" + kDest + L"|" + hash +
+                                L"\r\nPostRebootRestorePermissions::\r\n" + kDest + L"\r\n"));
+  f.w.AddFile(L"C:\\fix.txt", ToLatin1(L"TakePermissions::\r\n" + kDest +
+                                       L"\r\nReplaceOverReboot::\r\n\"C:\\fix\\new.dll\" " + kDest +
+                                       L"\r\nReboot::\r\nDebug::\r\nNo cbs\r\n"));
+
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_NE(f.w.ConsoleText().find(L"Successfully processed all directives prior to system reboot.\n"),
+            std::wstring::npos);
+  EXPECT_FALSE(f.w.Exists(kDesktopLog)) << "the session goes on after the restart";
+  EXPECT_EQ(f.w.messages.size(), 1u);
+  EXPECT_EQ(f.w.restarts, std::vector<uint32_t>{0x80040001});
+  ASSERT_EQ(f.w.pendingRenames.size(), 1u);
+  EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
+  const std::wstring saved = f.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log");
+  EXPECT_TRUE(EndsWith(saved, L"Successfully pended file for replace over reboot: " + kDest +
+                                  L"\r\nReplaceOverReboot:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+                                  L"Reboot:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"))
+      << saved;
+
+  holder.reset();
+  const std::wstring command = f.w.SimulateRestart();
+  const auto args = QuotedArguments(command);
+  ASSERT_EQ(args, (std::vector<std::wstring>{kExe, kWorkingFolder + L"\\Reboot_Script"})) << command;
+  EXPECT_EQ(f.w.FileBytes(kDest), "new bytes");
+
+  Session after(f.w.platform());
+  RunProgram(after, args);
+  const std::wstring log = f.Utf16File(kDesktopLog);
+  EXPECT_TRUE(StartsWith(log, saved)) << "one log, carried on where the saved one stopped";
+  EXPECT_EQ(Count(log, L"Start time: "), 1u);
+  EXPECT_TRUE(EndsWith(log, L"----------------------EOF-----------------------"));
+  EXPECT_EQ(log.substr(saved.size(), log.find(L"Corvex version", saved.size()) - saved.size()),
+            L"PostRebootCorruptionDetection::\r\nNo hash verification failures detected.\r\n"
+            L"PostRebootCorruptionDetection:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+            L"PostRebootRestorePermissions::\r\nSuccessfully restored ownership for " + kDest +
+                L"\r\nSuccessfully restored permissions on " + kDest +
+                L"\r\nPostRebootRestorePermissions:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+                L"Debug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
+                L"Successfully processed all directives.\r\n");
+  EXPECT_EQ(sec.DescriptorOf(kDest).owner, original.owner);
+  EXPECT_EQ(sec.DescriptorOf(kDest).dacl, original.dacl);
+  for (const wchar_t* name : {L"Reboot_Script", L"Reboot_Neat_Log", L"Reboot_Debug_Log", L"ReplaceOverReboot0"})
+    EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\" + name)) << name;
+  EXPECT_EQ(f.w.MachineString(L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", L"Corvex"), L"");
+}
+
+TEST(RebootContinuation, StagingFilesNoRenameNamesAreRemovedAtSessionFinish) {
+  FakeSession f;
+  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "Windows could not move it");
+  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot1", "still pended");
+  ASSERT_TRUE(f.w.platform().fs.PendRename(kWorkingFolder + L"\\ReplaceOverReboot1", kDest).ok());
+  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
+  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot0"));
+  EXPECT_TRUE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot1"));
+}
+
+}  // namespace
+}  // namespace corvex

@@ -1,0 +1,353 @@
+#include "fs/reboot_directives.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/session_log.h"
+#include "script/dispatcher.h"
+#include "script/file_hash.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+using testing::kWorkingFolder;
+using testing::Utf16Bom;
+
+const std::wstring kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const std::wstring kRunOnce = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const std::wstring kSource = L"C:\\fix\\new.dll";
+const std::wstring kDest = L"C:\\Windows\\System32\\in_use.dll";
+const std::wstring kNativeDest = L"C:\\Windows\\Sysnative\\in_use.dll";
+const std::wstring kStaging0 = kWorkingFolder + L"\\ReplaceOverReboot0";
+const std::wstring kLine = L"\"" + kSource + L"\" " + kDest;
+const std::wstring kPended = L"Successfully pended file for replace over reboot: " + kDest + L"\r\n";
+
+void Prepare(FakeSession& f) {
+  f.w.AddMachineKey(kSessionManager);
+  f.w.AddMachineKey(kRunOnce);
+  f.w.AddFile(kSource, "new bytes");
+  f.w.AddFile(kDest, "old bytes");
+}
+
+struct PendRow {
+  const char* name;
+  bool wow64;
+  std::function<void(FakeSession&)> arrange;
+  std::wstring line;
+  std::wstring report;
+  bool pended, ok, stagingLeft;
+};
+
+TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
+  const std::wstring allowTail = L". Attempting without - be alert for silent failures over the reboot.\r\n";
+  const std::wstring pendFailed =
+      L"Failed to pend file for replace over reboot: " + kDest + L". Error code: ERROR_ACCESS_DENIED.\r\n";
+  auto none = [](FakeSession&) {};
+  const PendRow rows[] = {
+      {"pended", false, none, kLine, kPended, true, true, true},
+      {"one path", false, none, kSource,
+       L"Failed to pend file for replace over reboot. Failed to interpret line: " + kSource + L"\r\n", false, false,
+       false},
+      {"value not written", false, [](FakeSession& f) { f.w.InjectFault(Op::kRegistryWrite, L"AllowProtected", 5); },
+       kLine, L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended,
+       true, true, true},
+      {"staging copy fails", false, [](FakeSession& f) { f.w.InjectFault(Op::kCopyFile, L"ReplaceOverReboot", 112); },
+       kLine,
+       L"Failed to copy file " + kSource + L" to temporary directory at " + kStaging0 + L" with error code 0x70.\r\n",
+       false, false, false},
+      // The staging copy is deleted at once: nothing would ever move it.
+      {"rename not pended", false, [](FakeSession& f) { f.w.InjectFault(Op::kPendRename, L"", 5); }, kLine, pendFailed,
+       false, false, false},
+      {"rename not pended, copy not deleted", false,
+       [](FakeSession& f) {
+         f.w.InjectFault(Op::kPendRename, L"", 5);
+         f.w.InjectFault(Op::kDeleteFile, L"ReplaceOverReboot", 32);
+       },
+       kLine, pendFailed + L"Failed to delete temporary file " + kStaging0 + L" with error code ERROR_SHARING_VIOLATION.\r\n",
+       false, false, true},
+      {"WOW64 pended", true, none, L"\"" + kSource + L"\" " + kNativeDest,
+       L"Successfully pended file for replace over reboot: " + kNativeDest + L"\r\n", true, true, true},
+      {"redirection stays on", true, [](FakeSession& f) { f.w.InjectFault(Op::kRedirection, L"Disable", 5); },
+       L"\"" + kSource + L"\" " + kNativeDest,
+       L"Failed to disable file system redirection with error code ERROR_ACCESS_DENIED.\r\n", false, false, false},
+      {"redirection not back on", true, [](FakeSession& f) { f.w.InjectFault(Op::kRedirection, L"Revert", 6); },
+       L"\"" + kSource + L"\" " + kNativeDest,
+       L"Failed to re-enable file system redirection with error code ERROR_INVALID_HANDLE.\r\n"
+       L"Successfully pended file for replace over reboot: " + kNativeDest + L"\r\n",
+       true, false, true},
+      {"WOW64 rename not pended", true, [](FakeSession& f) { f.w.InjectFault(Op::kPendRename, L"", 5); },
+       L"\"" + kSource + L"\" " + kNativeDest,
+       L"Failed to pend file for replace over reboot: " + kNativeDest + L". Error code: ERROR_ACCESS_DENIED.\r\n",
+       false, false, false},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeSession f;
+    f.w.wow64 = row.wow64;
+    Prepare(f);
+    row.arrange(f);
+    StagingSlots slots;
+    std::wstring report;
+    PendOutcome out = PendReplacement(f.s, row.line, slots, report);
+    EXPECT_EQ(report, row.report);
+    EXPECT_EQ(out.pended, row.pended);
+    EXPECT_EQ(out.ok, row.ok);
+    EXPECT_EQ(f.w.Exists(kStaging0), row.stagingLeft);
+    ASSERT_EQ(f.w.pendingRenames.size(), row.pended ? 1u : 0u);
+    EXPECT_EQ(f.w.redirectionOff, row.pended && !row.ok)
+        << "redirection is switched back on after the rename, also when it failed";
+    if (!row.pended) continue;
+    // Windows moves the file at boot, where only the System32 name exists.
+    EXPECT_EQ(f.w.pendingRenames[0].from, kStaging0);
+    EXPECT_EQ(f.w.pendingRenames[0].to, kDest);
+    EXPECT_EQ(f.w.pendingRenames[0].redirectionOff, row.wow64);
+    EXPECT_EQ(f.w.FileBytes(kStaging0), "new bytes");
+    EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
+  }
+}
+
+TEST(ReplaceOverReboot, MissingSessionManagerKeyOnlyWarns) {
+  FakeSession f;
+  f.w.AddFile(kSource, "new bytes");
+  std::wstring report;
+  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine}, L"", report));
+  EXPECT_EQ(report, L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND. Attempting "
+                    L"without - be alert for silent failures over the reboot.\r\n" + kPended);
+  f.w.AddMachineKey(kSessionManager);
+  report.clear();
+  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine}, L"", report));
+  EXPECT_EQ(f.w.platform().system.ReadMachineDword(kSessionManager, L"AllowProtectedRenames").value_or(0), 1u);
+}
+
+TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
+  FakeSession f;
+  Prepare(f);
+  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "earlier");
+  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot2", "earlier");
+  std::wstring report;
+  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine, kLine}, L"", report));
+  ASSERT_EQ(f.w.pendingRenames.size(), 2u);
+  EXPECT_EQ(f.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot1");
+  EXPECT_EQ(f.w.pendingRenames[1].from, kWorkingFolder + L"\\ReplaceOverReboot3");
+  EXPECT_EQ(f.w.FileBytes(kWorkingFolder + L"\\ReplaceOverReboot2"), "earlier");
+
+  FakeSession g;
+  Prepare(g);
+  for (int n = 0; n < 999; ++n) g.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot" + Decimal(n), "x");
+  report.clear();
+  EXPECT_FALSE(ReplaceOverRebootDirective(g.s, {kLine, kLine}, L"", report));
+  EXPECT_EQ(report, kPended + L"Failed to pend file for replace over reboot: " + kDest +
+                        L". All 1000 temporary file names " + kWorkingFolder +
+                        L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
+  ASSERT_EQ(g.w.pendingRenames.size(), 1u);
+  EXPECT_EQ(g.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot999");
+}
+
+TEST(RemainingScript, CutsAfterTheCurrentDirectiveAndDropsItsLines) {
+  const std::wstring script = L"Debug::\r\nNo cbs\r\n\r\nReboot::\r\nignored\r\n  \r\nDebug::\r\nNo fs\r\nVSS::\n";
+  const struct {
+    uint32_t current;
+    std::wstring rest;
+  } rows[] = {
+      {1, L"Reboot::\r\nignored\r\nDebug::\r\nNo fs\r\nVSS::"},
+      {2, L"Debug::\r\nNo fs\r\nVSS::"},
+      {4, L""},
+      {9, L""},
+  };
+  for (auto& row : rows) EXPECT_EQ(RemainingScript(script, row.current), row.rest) << row.current;
+}
+
+// Runs Reboot:: as the dispatcher would as directive `number` of `script`.
+bool RunReboot(FakeSession& f, const std::wstring& script, uint32_t number, std::wstring& report) {
+  f.s.reboot.valid = true;
+  f.s.reboot.scriptText = script;
+  f.s.directiveNumber = number;
+  return RebootDirective(f.s, {L"own line"}, L"", report);
+}
+
+const std::wstring kScript = L"Debug::\r\nNo cbs\r\nReboot::\r\nown line\r\nDebug::\r\nNo fs\r\n";
+const std::wstring kRunOnceCommand =
+    L"\"C:\\Users\\Tester\\Downloads\\Corvex.exe\" \"" + kWorkingFolder + L"\\Reboot_Script\"";
+const std::wstring kSection = L"Reboot:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n";
+
+TEST(Reboot, SavesScriptLogsAndRunOnceWithAndWithoutPreScript) {
+  for (bool pre : {false, true}) {
+    SCOPED_TRACE(pre);
+    FakeSession f;
+    Prepare(f);
+    const std::wstring preScript = L"PostRebootCorruptionDetection::\r\nC:\\x|h\r\nPostRebootRestorePermissions::\r\nC:\\x";
+    if (pre) f.w.AddFile(kWorkingFolder + L"\\Reboot_Pre_Script", Utf16Bom(preScript));
+    f.s.log = L"header\r\n";
+    TraceInfo(f.s, L"traced");
+    std::wstring report = L"caller's\r\n";
+    EXPECT_TRUE(RunReboot(f, kScript, 2, report));
+    EXPECT_EQ(report, L"caller's\r\n");
+    EXPECT_TRUE(f.s.rebootRequired);
+    EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Script"), (pre ? preScript + L"\r\n" : L"") + L"Debug::\r\nNo fs");
+    EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\Reboot_Pre_Script")) << "folded in once, never again";
+    EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log"), L"header\r\n" + kSection);
+    EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Debug_Log"), f.s.trace);
+    EXPECT_EQ(f.w.MachineString(kRunOnce, L"Corvex"), kRunOnceCommand);
+  }
+}
+
+TEST(Reboot, CompletedSuccessfullyOnlyWhenEverythingWasSaved) {
+  const std::wstring failed = L"Reboot::\r\n%s\r\nReboot:: directive failed to complete successfully.\r\n\r\n\r\n\r\n\r\n";
+  const struct {
+    const char* name;
+    std::function<void(FakeSession&)> arrange;
+    std::wstring sentence;
+    bool logSaved;
+  } rows[] = {
+      {"script", [](FakeSession& f) { f.w.InjectFault(Op::kMoveFile, L"Reboot_Script", 5); },
+       L"Failed to save script file.", true},
+      {"RunOnce key", nullptr, L"Failed to set RunOnce value.", true},
+      {"RunOnce value", [](FakeSession& f) { f.w.InjectFault(Op::kRegistryWrite, L"RunOnce", 5); },
+       L"Failed to set RunOnce value.", true},
+      {"program path", [](FakeSession& f) { f.w.InjectFault(Op::kSystemFact, L"ModuleFileName", 5); },
+       L"Failed to get executable path location with error code ERROR_ACCESS_DENIED\r\nFailed to set RunOnce value.",
+       true},
+      {"empty program path", [](FakeSession& f) { f.w.SetModule(L"", {1, 0, 0, 0}); },
+       L"Failed to get executable path location: the path is empty.\r\nFailed to set RunOnce value.", true},
+      {"quoted program path", [](FakeSession& f) { f.w.SetModule(L"C:\\a\"b\\Corvex.exe", {1, 0, 0, 0}); },
+       L"Failed to set RunOnce value. The path C:\\a\"b\\Corvex.exe contains a double quote.", true},
+      {"debug log", [](FakeSession& f) { f.w.InjectFault(Op::kMoveFile, L"Reboot_Debug_Log", 5); },
+       L"Failed to save debug logfile.", true},
+      {"log", [](FakeSession& f) { f.w.InjectFault(Op::kMoveFile, L"Reboot_Neat_Log", 5); },
+       L"Failed to save logfile.", false},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeSession f;
+    if (row.arrange) {  // else a machine without the RunOnce key, which is never created
+      f.w.AddMachineKey(kRunOnce);
+      row.arrange(f);
+    }
+    f.s.log = L"header\r\n";
+    std::wstring report;
+    EXPECT_FALSE(RunReboot(f, kScript, 2, report));
+    EXPECT_EQ(report, row.sentence + L"\r\n");
+    EXPECT_TRUE(f.s.rebootRequired);
+    std::wstring saved = f.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log");
+    if (row.logSaved) {
+      EXPECT_EQ(saved, L"header\r\n" + ReplaceAll(failed, L"%s", row.sentence));
+    } else {
+      EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\Reboot_Neat_Log"));
+    }
+    if (row.sentence.find(L"RunOnce") != std::wstring::npos) {
+      EXPECT_EQ(f.w.MachineString(kRunOnce, L"Corvex"), L"");
+    }
+  }
+}
+
+TEST(Reboot, SavedLogHoldsTheCallingDirectivesSectionSoFar) {
+  FakeSession f;
+  Prepare(f);
+  f.s.log = L"header\r\n";
+  // PowerCopy:: writes its own section first, then hands over with its report.
+  WriteDirectiveSection(f.s, L"PowerCopy::", L"The file C:\\x is in use and must be replaced over a reboot.", true);
+  std::wstring report = L"The file C:\\x is in use and must be replaced over a reboot.\r\n";
+  EXPECT_TRUE(RunReboot(f, L"PowerCopy::\r\n\"C:\\a\" C:\\x\r\nDebug::\r\n", 1, report));
+  EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log"),
+            L"header\r\nPowerCopy::\r\nThe file C:\\x is in use and must be replaced over a reboot.\r\n"
+            L"PowerCopy:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n" + kSection);
+  EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Script"), L"Debug::");
+}
+
+// A file whose SHA-256 in Base64 holds a "/", which a script line turns into "\".
+std::pair<std::string, std::wstring> ContentWithSlashInHash(FakeSession& f) {
+  for (int n = 0;; ++n) {
+    std::string bytes = "content " + std::to_string(n);
+    f.w.AddFile(kDest, bytes);
+    std::wstring hash = HexToBase64(HashFile(f.s, kDest));
+    if (hash.find(L'/') != std::wstring::npos) return {bytes, hash};
+  }
+}
+
+TEST(PostRebootCorruptionDetection, SentencesForEachKindOfRecord) {
+  FakeSession f;
+  auto [bytes, hash] = ContentWithSlashInHash(f);
+  const std::wstring other = L"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  const struct {
+    std::wstring line;
+    std::wstring report;
+  } rows[] = {
+      {PrepareLine(f.s, kDest + L"|" + hash, L""), L"No hash verification failures detected."},
+      {PrepareLine(f.s, L"\"" + kDest + L"\"|" + ToLower(hash), L""), L"No hash verification failures detected."},
+      {L"C:/Windows/System32/in_use.dll|" + hash, L"No hash verification failures detected."},
+      {kDest + L"|" + other,
+       L"Hash failure for file " + kDest + L".\r\n Expected: " + other + L"\r\n Found: " + hash + L"\r\n\r\n"},
+      {L"C:\\gone.dll|" + other, L"Hash failure for file C:\\gone.dll.\r\n Expected: " + other +
+                                     L"\r\n Found: Failed to generate hash - file may be in use.\r\n\r\n"},
+      {kDest + L"|", L"WARNING: The file \"" + kDest + L"\" was read locked (i.e. in use) prior to reboot and a hash "
+                     L"could not be generated for it. The success of the replacement operation cannot be verified "
+                     L"for this file.\r\nNo hash verification failures detected."},
+      {kDest, L"Failed to interpret line \"" + kDest + L"\"\r\n"},
+      {L"a|b|c", L"Failed to interpret line \"a|b|c\"\r\n"},
+      {L"|" + hash, L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},
+  };
+  for (auto& row : rows) {
+    std::wstring report;
+    bool ok = PostRebootCorruptionDetectionDirective(f.s, {row.line}, L"", report);
+    EXPECT_EQ(report, row.report) << row.line;
+    EXPECT_EQ(ok, EndsWith(row.report, L"detected.")) << row.line;
+  }
+}
+
+TEST(RestartWindows, MessageBoxPrivilegeAndRestartOrASentence) {
+  FakeSession f;
+  EXPECT_TRUE(RestartWindows(f.s));
+  ASSERT_EQ(f.w.messages.size(), 1u);
+  EXPECT_EQ(f.w.messages[0].first, L"Corvex");
+  EXPECT_EQ(f.w.messages[0].second, L"Your computer must be restarted in order to complete the fix. Please save and "
+                                    L"close all open programs and click OK to continue.");
+  EXPECT_EQ(f.w.restarts, std::vector<uint32_t>{0x80040001});
+  EXPECT_EQ(f.s.log, L"");
+
+  const struct {
+    Op op;
+    std::wstring sentence;
+  } rows[] = {
+      {Op::kOpenToken, L"Failed to open process token with error code ERROR_ACCESS_DENIED.\r\n"},
+      {Op::kAdjustPrivilege, L"Failed to adjust token privileges with error code ERROR_ACCESS_DENIED.\r\n"},
+      {Op::kRestart, L"Failed to initiate a restart operation with error code ERROR_ACCESS_DENIED.\r\n"},
+  };
+  for (auto& row : rows) {
+    FakeSession g;
+    g.w.InjectFault(row.op, L"", 5);
+    g.s.log = L"saved\r\n";
+    g.s.reboot.saved = true;
+    g.w.AddFile(kWorkingFolder + L"\\Reboot_Neat_Log", Utf16Bom(L"saved\r\n"));
+    EXPECT_FALSE(RestartWindows(g.s));
+    EXPECT_EQ(g.s.log, L"saved\r\n" + row.sentence);
+    EXPECT_EQ(g.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log"), L"saved\r\n" + row.sentence)
+        << "the log the user reads after restarting by hand says why";
+    EXPECT_TRUE(g.w.restarts.empty());
+  }
+}
+
+TEST(StagingFiles, EarlierOnesGoAtSessionFinishUnlessStillPended) {
+  FakeSession f;
+  for (const wchar_t* name : {L"ReplaceOverReboot0", L"ReplaceOverReboot1", L"ReplaceOverReboot999",
+                              L"ReplaceOverReboot1000", L"ReplaceOverReboot01", L"ReplaceOverRebootX"})
+    f.w.AddFile(kWorkingFolder + L"\\" + name, "x");
+  ASSERT_TRUE(f.w.platform().fs.PendRename(kWorkingFolder + L"\\replaceoverreboot1", kDest).ok());
+  RemoveStaleStagingFiles(f.s);
+  std::vector<std::wstring> left;
+  for (auto& p : f.w.ListTree(kWorkingFolder)) left.push_back(p.substr(kWorkingFolder.size() + 1));
+  EXPECT_EQ(left, (std::vector<std::wstring>{L"ReplaceOverReboot01", L"ReplaceOverReboot1",
+                                             L"ReplaceOverReboot1000", L"ReplaceOverRebootX"}));
+  // Without the list nothing tells which are still waited for.
+  f.w.InjectFault(Op::kRegistryRead, L"Session Manager", 5);
+  RemoveStaleStagingFiles(f.s);
+  EXPECT_TRUE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot1"));
+  EXPECT_EQ(PendingRenamePaths({L"\\??\\C:\\a", L"!\\??\\C:\\b", L"", L"\\??\\C:\\c", L""}),
+            (std::vector<std::wstring>{L"C:\\a", L"C:\\b", L"C:\\c"}));
+}
+
+}  // namespace
+}  // namespace corvex
