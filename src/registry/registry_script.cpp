@@ -1,5 +1,6 @@
 #include "registry/registry_script.h"
 
+#include "base/registry_text.h"
 #include "base/text.h"
 #include "core/datablock_store.h"
 #include "core/session_log.h"
@@ -27,14 +28,22 @@ class ScriptRun {
       format_ = IEquals(raw, kVersion5) ? kVersion5 : kRegedit4;
       return;
     }
+    // A string running over several lines holds its lines as they are.
+    if (inString_) {
+      inString_ = RegistryStringOpenAfter(raw, true);
+      block_.push_back(raw);
+      return;
+    }
     std::wstring line = Trim(raw);
     if (line.empty() || line[0] != L'[') {
       if (keyPath_.empty()) {
         TraceInfo(s_, L"Registry script line before any key line ignored: " + line);
         return;
       }
+      inString_ = RegistryStringOpenAfter(line, false);
+      if (inString_) line = raw.substr(raw.find_first_not_of(L" \t"));
       // A split hexadecimal value continues on the next line.
-      if (!line.empty() && line.back() == L',') line += L'\\';
+      if (!inString_ && !line.empty() && line.back() == L',') line += L'\\';
       block_.push_back(line);
       return;
     }
@@ -198,6 +207,7 @@ class ScriptRun {
   bool rootKey_ = false;
   bool componentsLoaded_ = false;
   bool lastImported_ = false;
+  bool inString_ = false;
   bool done_ = false;
   bool ok_ = true;
   std::wstring hiveReport_;

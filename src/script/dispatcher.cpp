@@ -3,6 +3,7 @@
 #include "core/console_output.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
+#include "base/registry_text.h"
 #include "base/text.h"
 
 namespace corvex {
@@ -95,7 +96,35 @@ RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& 
   bool stopped = false;
   std::wstring header;
   Lines gathered;
+  // Registry-file text is data, not script: a value line (it starts with a
+  // quote or "@") and the lines continuing one keep their text as written,
+  // "::" and "/" and "%" included, and never start a directive. Lines
+  // inside a string that runs over several lines are kept untrimmed too.
+  bool registryText = false;
+  bool continuation = false;
+  bool inString = false;
   for (auto& raw : rawLines) {
+    if (registryText && inString) {
+      std::wstring kept = raw;
+      if (!kept.empty() && kept.back() == L'\r') kept.pop_back();
+      inString = RegistryStringOpenAfter(kept, true);
+      gathered.push_back(std::move(kept));
+      continue;
+    }
+    if (registryText) {
+      std::wstring kept = Trim(raw);
+      if (continuation || StartsWith(kept, L"\"") || StartsWith(kept, L"@")) {
+        inString = RegistryStringOpenAfter(kept, false);
+        if (inString) {
+          // The string's own trailing blanks are data.
+          kept = raw.substr(raw.find_first_not_of(L" \t"));
+          if (!kept.empty() && kept.back() == L'\r') kept.pop_back();
+        }
+        continuation = !inString && !kept.empty() && (kept.back() == L'\\' || kept.back() == L',');
+        if (!kept.empty()) gathered.push_back(std::move(kept));
+        continue;
+      }
+    }
     std::wstring line = PrepareLine(s, raw, archive);
     if (line.empty()) continue;
     if (line.find(L"::") != std::wstring::npos) {
@@ -110,8 +139,12 @@ RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& 
       }
       header = line;
       pending = true;
+      registryText = IEquals(header, L"RegistryScript::");
+      continuation = inString = false;
     } else {
       gathered.push_back(std::move(line));
+      if (header == L"::" && gathered.size() == 1)
+        registryText = IEquals(DefaultDirectiveFor(gathered), L"RegistryScript::");
     }
   }
   if (!stopped && pending) {

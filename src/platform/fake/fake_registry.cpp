@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 
+#include "base/registry_text.h"
 #include "base/text.h"
 #include "platform/fake/fake_security.h"
 
@@ -212,12 +213,21 @@ bool ReadData(const std::wstring& data, RegFileValue& v) {
 }  // namespace
 
 bool ParseRegFile(const std::wstring& text, std::vector<RegFileBlock>& blocks) {
+  // Logical lines: a "\" at the end continues a line, and a string left
+  // open runs on over the line ends, which stay in its data.
   std::vector<std::wstring> lines;
   std::wstring pending;
-  bool continuing = false;
-  for (auto& raw : Split(ReplaceAll(text, L"\r", L""), L"\n")) {
-    std::wstring line = continuing ? Trim(raw) : raw;
-    pending += line;
+  bool continuing = false, inString = false;
+  for (auto piece : Split(text, L"\n")) {
+    if (!piece.empty() && piece.back() == L'\r') piece.pop_back();
+    if (inString) {
+      inString = RegistryStringOpenAfter(piece, true);
+      pending += L"\r\n" + piece;
+    } else {
+      pending += continuing ? Trim(piece) : piece;
+      inString = !StartsWith(Trim(pending), L"[") && RegistryStringOpenAfter(pending, false);
+    }
+    if (inString) continue;
     std::wstring trimmed = Trim(pending);
     continuing = !trimmed.empty() && trimmed.back() == L'\\' && trimmed[0] != L'[';
     if (continuing) {

@@ -1,0 +1,180 @@
+// RegistryScript:: block by block against the fake registry and its reg.exe,
+// and registry-file text as the dispatcher hands it over.
+#include "registry/registry_script.h"
+
+#include <gtest/gtest.h>
+
+#include "app/directive_table.h"
+#include "core/datablock_store.h"
+#include "platform/fake/fake_registry.h"
+#include "script/dispatcher.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using namespace testing;
+
+const std::wstring kTest = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
+const std::wstring kBackups = L"C:\\Corvex\\Backups\\Registry\\";
+
+std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
+std::wstring Took(const std::wstring& key) {
+  return L"Successfully took ownership and permissions for registry key " + key + L".";
+}
+std::wstring Restored(const std::wstring& key) {
+  return L"Successfully restored ownership and permissions for registry key " + key + L".";
+}
+size_t Imports(FakeSession& f) {
+  size_t n = 0;
+  for (auto& c : f.w.registry().regCommands) n += StartsWith(c, L" IMPORT ");
+  return n;
+}
+
+TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
+  FakeSession f;
+  auto& reg = f.w.registry();
+  reg.Protect(kTest);
+  reg.SetString(kTest + L"\\Old", L"gone", L"soon");
+  reg.Protect(kTest + L"\\Old");
+  const std::wstring original = reg.SecurityOf(kTest);
+  std::wstring report;
+  EXPECT_TRUE(RegistryScriptDirective(f.s,
+                                      {L"Windows Registry Editor Version 5.00", L"[HKLM\\SOFTWARE\\Test\\New\\Deep]",
+                                       L"\"a\"=\"1\"", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]", L"\"v\"=dword:2",
+                                       L"[-HKLM\\SOFTWARE\\Test\\Old]"},
+                                      L"", report));
+  EXPECT_EQ(report, Took(kTest) + L"\r\n" + Took(kTest) + L"\r\n" + Took(kTest + L"\\Old") + L"\r\n\r\n" +
+                        L"Successfully imported registry key " + kTest + L"\\New\\Deep.\r\n" +
+                        L"Successfully imported registry key " + kTest + L".\r\n" +
+                        L"Successfully deleted registry key " + kTest + L"\\Old.\r\n\r\n" +
+                        Restored(kTest + L"\\New\\Deep") + L"\r\n" + Restored(kTest + L"\\New") + L"\r\n" +
+                        Restored(kTest) + L"\r\n" + Restored(kTest));
+  EXPECT_EQ(reg.Value(kTest + L"\\New\\Deep", L"a")->data, Sz(L"1"));
+  EXPECT_NE(reg.Value(kTest, L"v"), nullptr);
+  EXPECT_FALSE(reg.KeyExists(kTest + L"\\Old"));
+  // Keys the import made have the security of the key they were made in.
+  for (auto& key : {kTest, kTest + L"\\New", kTest + L"\\New\\Deep"}) {
+    EXPECT_EQ(reg.SecurityOf(key), original) << key;
+    EXPECT_EQ(FindRegistryDataBlock(f.s, key), original) << key;
+  }
+  // Backups of the keys that existed, under the long root even for the
+  // deletion written with the short one.
+  EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Export0.reg"));
+  EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Old\\Export0.datablocks"));
+  EXPECT_NE(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2).find(L"\"gone\"=\"soon\""),
+            std::wstring::npos);
+  EXPECT_FALSE(f.w.Exists(kBackups + L"HKLM"));
+  EXPECT_FALSE(f.w.Exists(kBackups + kTest + L"\\New"));
+  EXPECT_NE(FindRegistryDataBlock(f.s, kTest + L"\\Old"), L"") << "the deleted key's record stays";
+  EXPECT_EQ(reg.OpenKeys(), 0u);
+  EXPECT_EQ(f.w.security().enabledPrivileges, std::set<std::wstring>{L"SeChangeNotifyPrivilege"});
+}
+
+TEST(RegistryScript, QuietModeImportsWithoutBackupsOrSuccessLinesOfThePermissionHandlers) {
+  FakeSession f;
+  f.w.registry().AddKey(kTest);
+  std::wstring report;
+  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"y\""}, L"", report));
+  EXPECT_EQ(report, L"\r\n\r\nSuccessfully imported registry key " + kTest + L".\r\n\r\n");
+  EXPECT_FALSE(f.w.Exists(L"C:\\Corvex"));
+  EXPECT_EQ(f.w.registry().regCommands.size(), 1u);
+}
+
+TEST(RegistryScript, RootsThatHoldHivesGetNoNewTopLevelKey) {
+  FakeSession f;
+  std::wstring report;
+  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKEY_LOCAL_MACHINE\\NewTop]", L"\"x\"=\"y\"", L"[-HKU\\Nope\\Sub]"},
+                                       L"", report));
+  EXPECT_EQ(report, L"\r\n\r\nFailed to import registry key HKEY_LOCAL_MACHINE\\NewTop. A root key cannot be "
+                    L"created under this hive.\r\nFailed to delete registry key HKEY_USERS\\Nope\\Sub. A root key "
+                    L"cannot be created under this hive.\r\n\r\n");
+  EXPECT_TRUE(f.w.registry().regCommands.empty());
+
+  // Under another root the root key itself is opened up and put back.
+  report.clear();
+  const std::wstring before = f.w.registry().SecurityOf(L"HKCU");
+  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[HKEY_CURRENT_USER\\A/B]", L"\"x\"=\"y\""}, L"", report));
+  EXPECT_TRUE(f.w.registry().KeyExists(L"HKCU\\A\\B"));
+  EXPECT_NE(report.find(Restored(L"HKEY_CURRENT_USER\\A")), std::wstring::npos) << report;
+  EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU"), before);
+  EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU\\A\\B"), before);
+}
+
+TEST(RegistryScript, NoImportWithoutItsBackup) {
+  FakeSession f;
+  f.w.registry().SetString(kTest, L"x", L"old");
+  f.w.InjectFault(Op::kWriteFile, L"Export0.datablocks", 5);
+  std::wstring report;
+  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"new\""}, L"", report));
+  EXPECT_NE(report.find(L"Failed to create backup for registry key " + kTest + L". The key was not imported."),
+            std::wstring::npos)
+      << report;
+  EXPECT_EQ(Imports(f), 0u);
+  EXPECT_EQ(f.w.registry().Value(kTest, L"x")->data, Sz(L"old"));
+  EXPECT_NE(report.find(Restored(kTest)), std::wstring::npos) << "what was opened up is closed again";
+}
+
+TEST(RegistryScript, ImportFailuresAndTheDebugSwitch) {
+  FakeSession f;
+  auto& reg = f.w.registry();
+  reg.AddKey(kTest);
+  std::wstring report;
+  // reg.exe refuses a value line it cannot read with exit code 1.
+  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=bogus"}, L"", report));
+  EXPECT_EQ(report, L"\r\n\r\nFailed to import registry key " + kTest + L".\r\n\r\n");
+  report.clear();
+  f.w.InjectFault(Op::kRunProcess, L"reg.exe", 2);
+  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"}, L"", report));
+  EXPECT_EQ(report, L"\r\n\r\nFailed to delete registry key " + kTest + L" with error code ERROR_FILE_NOT_FOUND.\r\n\r\n");
+  report.clear();
+  f.s.skipMask |= skip::kRegistryImport;
+  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"}, L"", report));
+  EXPECT_TRUE(reg.KeyExists(kTest)) << "nothing was run";
+}
+
+TEST(RegistryScript, SplitHexDataIsMarkedAndComponentsLoadsOnce) {
+  FakeSession f;
+  auto& reg = f.w.registry();
+  reg.AddKey(L"HKCU\\Software");
+  std::wstring report;
+  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"REGEDIT4", L"[HKCU\\Software\\C]", L"\"h\"=hex:01,", L"02"},
+                                      L"", report));
+  EXPECT_EQ(f.Utf16File(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Temp\\RegistryScript"),
+            L"REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\C]\r\n\"h\"=hex:01,\\\r\n02");
+  EXPECT_EQ(reg.Value(L"HKCU\\Software\\C", L"h")->data, std::string("\x01\x02"));
+
+  report.clear();
+  EXPECT_FALSE(RegistryScriptDirective(
+      f.s, {L"[MODE:1]", L"[HKLM\\COMPONENTS\\A]", L"[-HKEY_LOCAL_MACHINE\\COMPONENTS\\B]"}, L"", report));
+  EXPECT_EQ(Count(report, L"Failed to load registry hive file C:\\Windows\\System32\\config\\COMPONENTS. File not "
+                          L"found."),
+            1u)
+      << report;
+}
+
+TEST(RegistryScript, RegistryTextReachesItThroughTheDispatcherAsWritten) {
+  FakeSession f;
+  f.w.registry().AddKey(L"HKCU\\Software");
+  const std::wstring script =
+      L"RegistryScript::\r\n[MODE:1]\r\n[HKCU/Software\\M]\r\n\"a\"=\"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}\"\r\n"
+      L"\"p\"=\"C:/x/%windir%\"\r\n@=\"fe80::1\"\r\n\"h\"=hex:01,\\\r\n  3a,3a\r\n\"m\"=\"one\r\n  Delete:: two \r\n\"\r\n"
+      L"::\r\nWindows Registry Editor Version 5.00\r\n[HKCU\\Software\\N]\r\n\"b\"=\"x::y\"\r\n";
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), script, L""), RunResult::kSucceeded) << f.s.log;
+  auto& reg = f.w.registry();
+  const std::wstring m = L"HKCU\\Software\\M";
+  ASSERT_NE(reg.Value(m, L"a"), nullptr) << f.s.log;
+  EXPECT_EQ(reg.Value(m, L"a")->data, Sz(L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}"));
+  EXPECT_EQ(reg.Value(m, L"p")->data, Sz(L"C:/x/%windir%"));
+  EXPECT_EQ(reg.Value(m, L"")->data, Sz(L"fe80::1"));
+  EXPECT_EQ(reg.Value(m, L"h")->data, "\x01::");
+  EXPECT_EQ(reg.Value(m, L"m")->data, Sz(L"one\r\n  Delete:: two \r\n"));
+  ASSERT_NE(reg.Value(L"HKCU\\Software\\N", L"b"), nullptr) << f.s.log;
+  EXPECT_NE(f.s.log.find(L"Successfully imported registry key HKEY_CURRENT_USER\\Software\\N."),
+            std::wstring::npos)
+      << f.s.log;
+}
+
+}  // namespace
+}  // namespace corvex
