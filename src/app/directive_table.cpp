@@ -5,6 +5,7 @@
 #include "fs/datablock_directives.h"
 #include "fs/file_directives.h"
 #include "fs/permission_directives.h"
+#include "fs/powercopy.h"
 #include "fs/reboot_directives.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
@@ -21,7 +22,7 @@ static bool FallbackDirective(Session&, Lines, const std::wstring&, std::wstring
 // dispatcher reports it as not available and counts it as failed.
 static const DirectiveEntry kTable[] = {
     {L"AutoAnalysis::", nullptr},
-    {L"PowerCopy::", nullptr},
+    {L"PowerCopy::", PowerCopyDirective},
     {L"::", FallbackDirective},
     {L"Collect::", nullptr},
     {L"AA::", nullptr},
@@ -35,7 +36,7 @@ static const DirectiveEntry kTable[] = {
     {L"DeleteDataBlocks::", DeleteDataBlocksDirective},
     {L"PrintDataBlocks::", PrintDataBlocksDirective},
     {L"CountDataBlocks::", CountDataBlocksDirective},
-    {L"CopyFiles::", nullptr},
+    {L"CopyFiles::", CopyFilesDirective},
     {L"CreateDirectory::", CreateDirectoryDirective},
     {L"LoadHive::", LoadHiveDirective},
     {L"RegistryScript::", RegistryScriptDirective},
@@ -51,7 +52,7 @@ static const DirectiveEntry kTable[] = {
     {L"RegistryTakePermissions::", RegistryTakePermissionsDirective},
     {L"RegistryRestorePermissions::", RegistryRestorePermissionsDirective},
     {L"Trace::", nullptr},
-    {L"RestoreFromBackup::", nullptr},
+    {L"RestoreFromBackup::", RestoreFromBackupDirective},
     {L"RepairPermissions::", RepairPermissionsDirective},
     {L"CopyLockedFile::", nullptr},
     {L"Zip::", nullptr},

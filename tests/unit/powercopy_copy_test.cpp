@@ -1,0 +1,425 @@
+#include "fs/powercopy.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "app/directive_table.h"
+#include "script/dispatcher.h"
+#include "security_test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+using namespace testing;
+namespace access = platform::access;
+namespace share = platform::share;
+
+const std::wstring kSource = L"C:\\Fix\\corvexdemo.dll";
+const std::wstring kBackup = L"C:\\Corvex\\Backups\\C\\Windows\\System32\\corvexdemo.dll";
+const std::wstring kLine = L"\"" + kSource + L"\" " + kFile;
+const std::wstring kPreScript = kWorkingFolder + L"\\Reboot_Pre_Script";
+// SHA-256 of "abc" in Base64.
+const std::wstring kAbcHash = L"ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=";
+const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n\r\n";
+const std::wstring kCopied = L"Successfully copied file " + kSource + L" to " + kFile + L".\r\n";
+const std::wstring kRestored = L"Successfully restored ownership for " + kFile +
+                               L"\r\nSuccessfully restored permissions on " + kFile + L"\r\n";
+const std::wstring kPatience = L"Please be patient, this directive may take several minutes to complete.\n";
+
+// The program's own helpers, watched: what PowerCopy:: hands each of them.
+struct Watch {
+  PowerCopyCalls calls = PowerCopyCalls::Program();
+  std::vector<Lines> taken, restored, created;
+  Lines pended;
+  std::vector<std::tuple<std::wstring, std::wstring, bool>> locked;
+  bool lockedWorks = false, pendFails = false;
+  int reboots = 0;
+  std::wstring logAtReboot, preScriptAtReboot;
+
+  explicit Watch(FakeSession& f) {
+    auto program = PowerCopyCalls::Program();
+    auto watch = [](PowerCopyCalls::Handler real, std::vector<Lines>& seen) {
+      return [real, &seen](Session& s, Lines lines, const std::wstring& a, std::wstring& r) {
+        seen.push_back(lines);
+        return real(s, lines, a, r);
+      };
+    };
+    calls.takePermissions = watch(program.takePermissions, taken);
+    calls.restorePermissions = watch(program.restorePermissions, restored);
+    calls.createDirectory = watch(program.createDirectory, created);
+    calls.pendReplacement = [this, program](Session& s, const std::wstring& line, StagingSlots& slots,
+                                            std::wstring& r) {
+      pended.push_back(line);
+      if (pendFails) {
+        r += L"Refused.\r\n";
+        return PendOutcome{};
+      }
+      return program.pendReplacement(s, line, slots, r);
+    };
+    calls.reboot = [this, &f, program](Session& s, Lines lines, const std::wstring& a, std::wstring& r) {
+      ++reboots;
+      logAtReboot = s.log;
+      preScriptAtReboot = f.Utf16File(kPreScript);
+      return program.reboot(s, lines, a, r);
+    };
+    // A shadow copy reads what the file holds, whoever has it open.
+    calls.copyLocked = [this, &f, program](Session& s, const std::wstring& from, const std::wstring& to,
+                                           bool failIfExists) {
+      locked.emplace_back(from, to, failIfExists);
+      if (!lockedWorks) return program.copyLocked(s, from, to, failIfExists);
+      if (failIfExists && f.w.Exists(to)) return LockedCopyResult{false, L"exists"};
+      f.w.AddFile(to, f.w.FileBytes(from));
+      return LockedCopyResult{true, L""};
+    };
+  }
+};
+
+struct Fixture {
+  FakeSession f;
+  Watch w{f};
+  fake::FakeDescriptor original;
+  Fixture() {
+    f.w.security().AddProtectedFile(kFile, "old");
+    original = f.w.security().DescriptorOf(kFile);
+    f.w.AddFile(kSource, "abc");
+    // Where ReplaceOverReboot:: and Reboot:: write their values.
+    f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+    f.w.AddMachineKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+  }
+  bool Run(Lines lines, std::wstring& report) { return PowerCopyWith(f.s, std::move(lines), L"", report, w.calls); }
+  bool SecurityBack() {
+    auto now = f.w.security().DescriptorOf(kFile);
+    return now.owner == original.owner && now.dacl == original.dacl;
+  }
+};
+
+TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) {
+  Fixture x;
+  std::wstring report;
+  EXPECT_TRUE(x.Run({kLine}, report));
+  EXPECT_EQ(report, kTook + kCopied + kRestored);
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
+  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
+  EXPECT_TRUE(x.SecurityBack());
+  EXPECT_EQ(x.w.reboots, 0);
+  EXPECT_FALSE(x.f.s.rebootRequired);
+
+  x.f.w.AddFile(kSource, "xyz");
+  report.clear();
+  EXPECT_TRUE(x.Run({kLine}, report)) << "a kept backup only warns";
+  EXPECT_EQ(report, kTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the current " +
+                        L"backup.\r\n" + kCopied + kRestored);
+  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the first backup is never overwritten";
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "xyz");
+}
+
+TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
+  const std::wstring newSource = L"C:\\Fix\\new.dll", newFile = L"C:\\Windows\\System32\\corvexnew\\new.dll";
+  struct Case {
+    std::wstring modeLine;
+    std::function<std::wstring(const std::wstring&, const std::wstring&)> sentence;
+    bool backup;
+  };
+  const std::vector<Case> cases = {
+      {L"", [](auto& s, auto& d) { return L"Successfully copied file " + s + L" to " + d + L".\r\n"; }, true},
+      {L"[MODE:3]", [](auto& s, auto& d) { return L"Successfully copied file " + s + L" to " + d + L".\r\n"; },
+       true},
+      {L"[MODE:1]",
+       [](auto& s, auto& d) {
+         return L"FIXED: Corruption at " + d + L" has been successfully repaired from " + s + L".\r\n";
+       },
+       true},
+      {L"[MODE:2]", [](auto&, auto& d) { return L"Successfully restored file " + d + L" from backup.\r\n"; }, false},
+  };
+  for (const auto& c : cases) {
+    Fixture x;
+    x.f.w.AddFile(newSource, "n");
+    Lines lines{kLine, L"\"" + newSource + L"\" " + newFile};
+    if (!c.modeLine.empty()) lines.insert(lines.begin(), c.modeLine);
+    std::wstring report;
+    EXPECT_TRUE(x.Run(lines, report)) << c.modeLine;
+    const std::wstring sentences = c.sentence(kSource, kFile) + c.sentence(newSource, newFile);
+    const bool quiet = c.modeLine == L"[MODE:1]" || c.modeLine == L"[MODE:2]";
+    if (quiet) {
+      EXPECT_EQ(report, sentences) << "the helpers say nothing of success";
+    } else {
+      EXPECT_NE(report.find(L"\r\n\r\n" + sentences + L"Successfully restored ownership"), std::wstring::npos)
+          << report;
+    }
+    EXPECT_EQ(x.f.w.Exists(kBackup), c.backup) << c.modeLine;
+    EXPECT_EQ(x.f.w.FileBytes(newFile), "n");
+    ASSERT_EQ(x.w.taken.size(), 1u);
+    ASSERT_EQ(x.w.created.size(), 1u);
+    ASSERT_EQ(x.w.restored.size(), 1u);
+    auto withMode = [&](const wchar_t* mode, Lines l) {
+      if (quiet) l.insert(l.begin(), mode);
+      return l;
+    };
+    const Lines paths{kFile, L"C:\\Windows\\System32"};
+    EXPECT_EQ(x.w.taken[0], withMode(L"[MODE:1]", paths));
+    EXPECT_EQ(x.w.created[0], withMode(L"[MODE:2]", {L"C:\\Windows\\System32\\corvexnew"}));
+    EXPECT_EQ(x.w.restored[0], withMode(L"[MODE:1]", paths));
+    EXPECT_TRUE(x.SecurityBack());
+  }
+}
+
+TEST(PowerCopy, SkipMaskLeavesTheFileButStillBacksUp) {
+  Fixture x;
+  x.f.s.skipMask = skip::kFileCopy;
+  std::wstring report;
+  EXPECT_TRUE(x.Run({kLine}, report));
+  EXPECT_EQ(report, kTook + kCopied + kRestored);
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
+  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
+}
+
+TEST(PowerCopy, ReadOnlyAndHiddenDestinationIsCleared) {
+  Fixture x;
+  x.f.w.MutableNode(kFile)->attributes = 0x23;
+  std::wstring report;
+  EXPECT_TRUE(x.Run({kLine}, report));
+  EXPECT_EQ(report, kTook + kCopied + kRestored);
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
+}
+
+TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
+  struct Case {
+    std::function<std::shared_ptr<void>(Fixture&)> arrange;  // returns a handle to hold
+    std::wstring sentences;
+  };
+  const std::wstring dir = L"Failed to create backup directory for file " + kFile + L".\r\n\r\n";
+  auto fault = [](Op op, const wchar_t* part, uint32_t code, int times) {
+    return [=](Fixture& x) {
+      x.f.w.InjectFault(op, part, code, times);
+      return std::shared_ptr<void>();
+    };
+  };
+  const std::vector<Case> cases = {
+      {fault(Op::kCreateFolder, L"Backups\\C", 5, -1), dir},
+      {fault(Op::kCreateFolder, L"Backups", 5, -1),
+       L"WARNING: Failed to create outer backup directory. Some files may not be successfully backed up.\r\n\r\n" +
+           dir},
+      {fault(Op::kCopyFile, L"Backups", 5, 1),
+       L"Failed to backup file " + kFile + L" with error code ERROR_ACCESS_DENIED.\r\n\r\n"},
+      // Held without read sharing: the shadow-copy route, which fails.
+      {[](Fixture& x) { return x.f.w.HoldOpen(kFile, access::kRead, share::kNone); },
+       L"Failed to backup locked file " + kFile +
+           L".\r\nCopyLockedFile:: failed in location 0 with error code 0x32.\r\n\r\n"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    Fixture x;
+    auto held = cases[i].arrange(x);
+    std::wstring report;
+    EXPECT_FALSE(x.Run({kLine}, report)) << i;
+    EXPECT_EQ(report, kTook + cases[i].sentences + kRestored) << i;
+    held.reset();
+    EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << i;
+    EXPECT_TRUE(x.SecurityBack()) << i;
+  }
+}
+
+TEST(PowerCopy, ABackupThereAlreadyLetsTheCopyGoOn) {
+  Fixture x;
+  x.f.w.InjectFault(Op::kCopyFile, L"Backups", 80);
+  std::wstring report;
+  EXPECT_TRUE(x.Run({kLine}, report));
+  EXPECT_EQ(report, kTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the current " +
+                        L"backup.\r\n" + kCopied + kRestored);
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
+}
+
+TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlderBackup) {
+  for (bool older : {false, true}) {
+    Fixture x;
+    x.w.lockedWorks = true;
+    if (older) x.f.w.AddFile(kBackup, "first");
+    auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kWrite);
+    std::wstring report;
+    x.Run({kLine}, report);
+    EXPECT_EQ(x.w.reboots, 1) << "the destination is in use too";
+    if (older) {
+      EXPECT_TRUE(x.w.locked.empty()) << "no shadow copy is even tried";
+      EXPECT_EQ(x.f.w.FileBytes(kBackup), "first");
+      EXPECT_NE(x.w.logAtReboot.find(L"WARNING: File " + kFile + L" was not backed up"), std::wstring::npos);
+    } else {
+      ASSERT_EQ(x.w.locked.size(), 1u);
+      EXPECT_EQ(x.w.locked[0], std::make_tuple(L"\\\\?\\" + kFile, L"\\\\?\\" + kBackup, true));
+      EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
+    }
+    EXPECT_EQ(x.f.w.ConsoleText(), older ? L"" : kPatience);
+  }
+}
+
+TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
+  struct Case {
+    bool wow64, works;
+    std::wstring sentence;
+  };
+  const std::wstring a = L"C:\\Data\\a.dll", b = L"C:\\Data\\b.dll";
+  auto failed = [&](const std::wstring& to, const std::wstring& route) {
+    return L"Failed to copy file " + kSource + L" to " + to + L".\r\n" + route +
+           L"CopyLockedFile:: failed in location 0 with error code 0x32.\r\n";
+  };
+  const std::vector<Case> cases = {
+      {false, false, failed(a, L"") + failed(b, L"")},
+      {true, false, failed(a, L"64bit ") + failed(b, L"64bit ")},
+      {false, true,
+       L"Successfully copied locked file " + kSource + L" to " + a + L".\r\nSuccessfully copied locked file " +
+           kSource + L" to " + b + L".\r\n"},
+  };
+  for (const auto& c : cases) {
+    Fixture x;
+    x.f.w.wow64 = c.wow64;
+    x.w.lockedWorks = c.works;
+    auto held = x.f.w.HoldOpen(kSource, access::kRead, share::kNone);
+    std::wstring report;
+    EXPECT_EQ(x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, report), c.works);
+    EXPECT_NE(report.find(c.sentence), std::wstring::npos) << report;
+    EXPECT_EQ(x.f.w.ConsoleText(), kPatience) << "once per run";
+    EXPECT_EQ(x.f.w.FileBytes(b), c.works ? "abc" : "");
+  }
+}
+
+TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
+  Fixture x;
+  auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
+  std::wstring report;
+  EXPECT_TRUE(x.Run({kLine}, report));
+  EXPECT_EQ(x.w.pended, (Lines{kLine}));
+  const std::wstring section = kTook + L"The file " + kFile + L" is in use and must be replaced over a reboot.\r\n" +
+                               L"Successfully pended file for replace over reboot: " + kFile + L"\r\n";
+  EXPECT_EQ(x.w.logAtReboot, L"PowerCopy::\r\n" + Trim(section) +
+                                 L"\r\nPowerCopy:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(x.w.preScriptAtReboot, L"PostRebootCorruptionDetection::\r\n" + kFile + L"|" + kAbcHash +
+                                       L"\r\nPostRebootRestorePermissions::\r\n" + kFile + L"\r\n");
+  EXPECT_EQ(x.w.reboots, 1);
+  EXPECT_TRUE(x.w.restored.empty()) << "its security is put back after the restart";
+  EXPECT_TRUE(x.f.s.rebootRequired);
+  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
+  held.reset();
+  x.f.w.SimulateRestart();
+  EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
+}
+
+TEST(PowerCopy, Wow64PendingLineNamesTheRealSystem32Destination) {
+  Fixture x;
+  x.f.w.wow64 = true;
+  const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
+  x.f.w.security().LinkFile(kFile, sysnative);
+  auto held = x.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
+  std::wstring report;
+  EXPECT_TRUE(x.Run({L"\"" + kSource + L"\" " + sysnative}, report));
+  EXPECT_EQ(x.w.pended, (Lines{kLine}));
+  ASSERT_EQ(x.f.w.pendingRenames.size(), 1u);
+  EXPECT_EQ(x.f.w.pendingRenames[0].to, kFile);
+  EXPECT_NE(x.w.preScriptAtReboot.find(L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"), std::wstring::npos);
+  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the backup is kept under the System32 name";
+}
+
+TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPlace) {
+  for (bool pendFails : {true, false}) {
+    Fixture x;
+    x.w.pendFails = pendFails;
+    if (!pendFails) x.f.w.InjectFault(Op::kAny, L"Reboot_Pre_Script", 5, -1);
+    auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
+    std::wstring report;
+    EXPECT_FALSE(x.Run({kLine}, report));
+    const std::wstring sentence =
+        pendFails ? L"Failed to pend all files for replacement over reboot. Permissions may not be restored for all "
+                    L"files.\r\n"
+                  : L"Failed to write new reboot pre-script file. Permissions may not be restored for all files.\r\n";
+    EXPECT_NE((pendFails ? report : x.w.logAtReboot).find(sentence), std::wstring::npos) << report;
+    ASSERT_EQ(x.w.restored.size(), 1u) << pendFails;
+    EXPECT_EQ(x.w.restored[0], (Lines{kFile}));
+    EXPECT_TRUE(x.SecurityBack());
+    EXPECT_EQ(x.w.reboots, pendFails ? 0 : 1) << "renames Windows holds still need the restart";
+    EXPECT_EQ(x.f.s.rebootRequired, !pendFails);
+  }
+}
+
+TEST(CopyFiles, CopiesLineByLine) {
+  struct Case {
+    std::function<void(FakeSession&)> arrange;
+    Lines lines;
+    std::wstring report;
+    bool ok;
+  };
+  const std::wstring copied = L"Successfully copied file C:\\a.dll to C:\\Out\\a.dll.\r\n";
+  const std::vector<Case> cases = {
+      {[](FakeSession&) {}, {L"C:\\a.dll C:\\Out\\a.dll"}, copied, true},
+      {[](FakeSession& f) { f.w.AddFile(L"C:\\Out\\a.dll", "x", 0x23); }, {L"\"C:\\a.dll\" \"C:\\Out\\a.dll\""},
+       copied, true},
+      {[](FakeSession& f) {
+         f.w.AddFile(L"C:\\Out\\a.dll", "x", 0x21);
+         f.w.InjectFault(Op::kSetAttributes, L"Out", 5);
+       },
+       {L"C:\\a.dll C:\\Out\\a.dll"},
+       L"Failed to set file attributes for file C:\\Out\\a.dll with error code ERROR_ACCESS_DENIED.\r\n"
+       L"Failed to copy file C:\\a.dll to C:\\Out\\a.dll with error code ERROR_ACCESS_DENIED.\r\n",
+       false},
+      {[](FakeSession& f) { f.w.InjectFault(Op::kGetAttributes, L"Out", 5); },
+       {L"C:\\a.dll C:\\Out\\a.dll"},
+       L"Failed to read file attributes for file C:\\Out\\a.dll.\r\n" + copied,
+       false},
+      {[](FakeSession&) {},
+       {L"C:\\missing.dll C:\\Out\\m.dll", L"C:\\a.dll", L"C:\\a.dll C:\\Out\\a.dll"},
+       L"Failed to copy file C:\\missing.dll to C:\\Out\\m.dll with error code ERROR_FILE_NOT_FOUND.\r\n"
+       L"Failed to copy files for line C:\\a.dll. A source and a destination path are needed.\r\n" + copied,
+       false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    FakeSession f;
+    f.w.AddFile(L"C:\\a.dll", "a");
+    f.w.AddFolder(L"C:\\Out");
+    cases[i].arrange(f);
+    std::wstring report;
+    EXPECT_EQ(CopyFilesDirective(f.s, cases[i].lines, L"", report), cases[i].ok) << i;
+    EXPECT_EQ(report, cases[i].report) << i;
+    EXPECT_EQ(f.w.FileBytes(L"C:\\Out\\a.dll"), cases[i].ok ? "a" : f.w.FileBytes(L"C:\\Out\\a.dll")) << i;
+  }
+}
+
+TEST(RestoreFromBackup, CopiesTheBackupOfTheSystem32NameBack) {
+  for (bool wow64 : {false, true}) {
+    Fixture x;
+    x.f.w.wow64 = wow64;
+    const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
+    if (wow64) x.f.w.security().LinkFile(kFile, sysnative);
+    x.f.w.AddFile(kBackup, "good");
+    std::wstring report;
+    EXPECT_TRUE(RestoreFromBackupDirective(x.f.s, {L"\"" + (wow64 ? sysnative : L"\\\\?\\" + kFile) + L"\""}, L"",
+                                           report));
+    EXPECT_EQ(report, L"Successfully restored file " + kFile + L" from backup.\r\n");
+    EXPECT_EQ(x.f.w.FileBytes(kFile), "good");
+    EXPECT_TRUE(x.SecurityBack());
+  }
+  Fixture x;
+  std::wstring report;
+  EXPECT_FALSE(RestoreFromBackupDirective(x.f.s, {L"C:\\Windows\\System32\\gone.dll"}, L"", report));
+  EXPECT_EQ(report, L"Failed to copy file C:\\Corvex\\Backups\\C\\Windows\\System32\\gone.dll to "
+                    L"C:\\Windows\\System32\\gone.dll with error code ERROR_PATH_NOT_FOUND.\r\n");
+  EXPECT_FALSE(x.f.w.Exists(L"C:\\Corvex\\Backups")) << "no backups in this mode";
+}
+
+TEST(PowerCopy, ProgramTableCarriesTheThreeDirectives) {
+  FakeSession f;
+  f.w.AddFile(L"C:\\a.dll", "a");
+  f.w.AddFolder(L"C:\\Out");
+  auto result = Dispatch(f.s, ProgramDirectives(),
+                         L"PowerCopy::\r\nC:/a.dll C:/Out/b.dll\r\nCopyFiles::\r\nC:\\a.dll C:\\Out\\c.dll\r\n"
+                         L"RestoreFromBackup::\r\nC:\\Out\\b.dll\r\n",
+                         L"");
+  EXPECT_EQ(result, RunResult::kFailed) << "no backup of b.dll";
+  EXPECT_NE(f.s.log.find(L"Successfully copied file C:\\a.dll to C:\\Out\\b.dll.\r\n"), std::wstring::npos) << f.s.log;
+  EXPECT_NE(f.s.log.find(L"Successfully copied file C:\\a.dll to C:\\Out\\c.dll.\r\nCopyFiles:: directive completed"),
+            std::wstring::npos);
+  EXPECT_NE(f.s.log.find(L"RestoreFromBackup::\r\nFailed to copy file C:\\Corvex\\Backups\\C\\Out\\b.dll"),
+            std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace corvex
