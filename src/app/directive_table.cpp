@@ -9,6 +9,7 @@
 #include "fs/reboot_directives.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
+#include "registry/registry_scan.h"
 #include "registry/registry_script.h"
 
 namespace corvex {
@@ -46,12 +47,12 @@ static const DirectiveEntry kTable[] = {
     {L"FileScan::", FileScanDirective},
     {L"CheckStoreFlags::", CheckStoreFlagsDirective},
     {L"VSS::", nullptr},
-    {L"BitShift::", nullptr},
+    {L"BitShift::", BitShiftDirective},
     {L"RegSet::", RegSetDirective},
     {L"PostRebootCorruptionDetection::", PostRebootCorruptionDetectionDirective},
     {L"RegistryTakePermissions::", RegistryTakePermissionsDirective},
     {L"RegistryRestorePermissions::", RegistryRestorePermissionsDirective},
-    {L"Trace::", nullptr},
+    {L"Trace::", TraceDirective},
     {L"RestoreFromBackup::", RestoreFromBackupDirective},
     {L"RepairPermissions::", RepairPermissionsDirective},
     {L"CopyLockedFile::", nullptr},
