@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -495,6 +496,147 @@ def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
                    "C:\\Windows\\System32\\drivers\\etc\\hosts",
                    "Successfully processed all directives.\r\n"], "unrecognised directive and result")
     assert footer(1, b64_sha256(script)).match(foot), repr(foot)
+
+
+# ---------------------------------------------------------------------------
+# A file in use replaced over a restart. Two small helpers stand in for a
+# user's machine: hold_open keeps the destination open without write or
+# delete sharing, as a running program keeps its module, and press_ok
+# clicks OK on the message box titled "Corvex" should one appear.
+#
+# What Wine does here, found by running it: without a display (wine-run.sh
+# unsets DISPLAY) MessageBoxW cannot make its window and returns at once, so
+# the run reaches the restart without a click; press_ok stands by and would
+# click if a window came up. Wine's ExitWindowsEx(EWX_REBOOT) does not end
+# the prefix's processes: it starts `wineboot --end-session`, which carries
+# out the pending renames and runs RunOnce at once, while the helper still
+# holds the file. So that the test, and not that call, restarts the
+# machine, the program's run has wineboot disabled (a DLL override of its
+# environment, not a switch of the program): ExitWindowsEx fails with
+# ERROR_MOD_NOT_FOUND (0x7E), the program says so in the saved log and asks
+# for a manual restart, and the test stops its helper and runs `wineboot -r`,
+# which moves the staged file into place and starts the continuation from
+# RunOnce, waiting for it to end.
+
+TOOLS = os.path.join(HERE, "tools")
+
+
+def tool(name):
+    """A helper of tests/e2e/tools built for x86_64 (it runs without the
+    32-bit emulation), rebuilt when its source is newer."""
+    source = os.path.join(TOOLS, name + ".c")
+    out = os.path.join(ROOT, "build", "e2e-tools", name + ".exe")
+    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o", out, source,
+                        "-lshell32", "-luser32"], check=True)
+    return out
+
+
+def start(exe, args):
+    return subprocess.Popen([WINE_RUN, "-t", str(RUN_TIMEOUT * 2), exe] + args, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+
+
+def machine_value(key, name):
+    """A value of the native registry view as `reg query` shows it, or None."""
+    code, out = run(os.path.join(Prefix().system32, "reg.exe"), ["query", key, "/v", name])
+    if code != 0:
+        return None
+    m = re.search(r"^\s*" + re.escape(name) + r"\s+REG_\w+\s+(.*?)\r?$", out, re.M)
+    return m.group(1) if m else None
+
+
+def wineboot_restart(p):
+    env = dict(os.environ, WINEPREFIX=p.root, WINEDEBUG="-all")
+    env.pop("DISPLAY", None)
+    subprocess.run(["/usr/lib/wine/wine64", "wineboot", "-r"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT * 2)
+
+
+@wow64_case
+def file_in_use_replaced_over_restart_and_verified(exe, p):
+    run_once = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+    # A content whose hash holds a "/", which the script's slash rule turns
+    # into "\": the check after the restart must still match it.
+    n = 0
+    while "/" not in b64_sha256(b"new %d" % n):
+        n += 1
+    new = b"new %d" % n
+    dest = os.path.join(p.system32, "CorvexInUse.dll")
+    assert not os.path.exists(os.path.join(p.syswow64, "CorvexInUse.dll"))
+    shared = os.path.join(p.root, "drive_c", "corvex-e2e-reboot")
+    shutil.rmtree(shared, ignore_errors=True)
+    os.makedirs(shared)
+    with open(os.path.join(p.scripts, "new.dll"), "wb") as f:
+        f.write(new)
+    script = ("ReplaceOverReboot::\r\n\"C:\\scripts\\new.dll\" C:\\Windows\\System32\\CorvexInUse.dll\r\nReboot::\r\n"
+              "PostRebootCorruptionDetection::\r\nC:\\Windows\\System32\\CorvexInUse.dll|" + b64_sha256(new) +
+              "\r\n").encode("latin-1")
+    path = p.script("inuse.txt", script)
+    holder = clicker = None
+    with Planted(dest):
+        try:
+            holder = start(tool("hold_open"), ["C:\\Windows\\System32\\CorvexInUse.dll",
+                                               "C:\\corvex-e2e-reboot\\ready", "C:\\corvex-e2e-reboot\\stop"])
+            for _ in range(RUN_TIMEOUT):
+                if os.path.exists(os.path.join(shared, "ready")) or holder.poll() is not None:
+                    break
+                time.sleep(1)
+            assert os.path.exists(os.path.join(shared, "ready")), "the helper did not open the file"
+            with open(dest, "rb") as f:
+                old = f.read()
+            clicker = start(tool("press_ok"), ["Corvex", str(RUN_TIMEOUT), "C:\\corvex-e2e-reboot\\stop"])
+            code, out = run(exe, [path], keys=b"\r", overrides="wineboot.exe=d")
+            assert "Successfully processed all directives prior to system reboot.\n" in out, out
+            assert "Failed to initiate a system reboot. Please perform a manual reboot immediately." in out, out
+            eq(p.desktop_log(), None, "Desktop log before the restart")
+            eq(sorted(os.listdir(p.work)),
+               ["Reboot_Debug_Log", "Reboot_Neat_Log", "Reboot_Script", "ReplaceOverReboot0"], "saved files")
+            with open(dest, "rb") as f:
+                eq(f.read(), old, "destination before the restart")
+            work = "C:\\users\\%s\\AppData\\Local\\Tallwen" % p.user_name
+            eq(machine_value(run_once, "Corvex"),
+               '"Z:%s" "%s\\Reboot_Script"' % (os.path.abspath(exe).replace("/", "\\"), work), "RunOnce command")
+            # The rename is kept in the native form: Sysnative does not exist at boot.
+            pending = machine_value("HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                    "PendingFileRenameOperations") or ""
+            assert "\\??\\%s\\ReplaceOverReboot0" % work in pending, pending
+            assert "!\\??\\C:\\Windows\\System32\\CorvexInUse.dll" in pending, pending
+            assert "Sysnative" not in pending, pending
+        finally:
+            open(os.path.join(shared, "stop"), "wb").close()
+            for helper in (holder, clicker):
+                if helper:
+                    try:
+                        helper.wait(timeout=RUN_TIMEOUT)
+                    except subprocess.TimeoutExpired:
+                        helper.kill()
+        eq(holder.returncode, 0, "the helper held the file until told to stop")
+        wineboot_restart(p)
+        if p.desktop_log() is None and machine_value(run_once, "Corvex"):
+            print("note: wineboot -r did not run RunOnce; running its command as Windows would")
+            command = machine_value(run_once, "Corvex")
+            run(exe, re.findall(r'"([^"]*)"', command)[1:])
+        raw = p.desktop_log()
+        assert raw is not None, "no continuation ran"
+        body, foot = split_log(raw)
+        eq(sections(body), [
+            "Using .txt script file at C:\\scripts\\inuse.txt [0]",
+            "ReplaceOverReboot::\r\nSuccessfully pended file for replace over reboot: "
+            "C:\\Windows\\System32\\CorvexInUse.dll\r\nReplaceOverReboot:: directive completed successfully.",
+            "Reboot:: directive completed successfully.",
+            "Failed to initiate a restart operation with error code 0x7E.\r\n"
+            "PostRebootCorruptionDetection::\r\nNo hash verification failures detected.\r\n"
+            "PostRebootCorruptionDetection:: directive completed successfully.",
+            "Successfully processed all directives.\r\n",
+        ], "one session log across the restart")
+        assert footer(0).match(foot), repr(foot)
+        with open(dest, "rb") as f:
+            eq(f.read(), new, "destination after the restart")
+        eq(machine_value(run_once, "Corvex"), None, "RunOnce value after the restart")
+        assert not os.path.exists(p.work), "saved and staging files are gone"
+    shutil.rmtree(shared, ignore_errors=True)
 
 
 def main():
