@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
+#include "fs/reboot_directives.h"
 #include "script/file_hash.h"
 #include "security_test_support.h"
 
@@ -89,14 +90,23 @@ TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRest
 }
 
 TEST(RebootContinuation, StagingFilesNoRenameNamesAreRemovedAtSessionFinish) {
-  FakeSession f;
-  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "Windows could not move it");
-  f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot1", "still pended");
-  ASSERT_TRUE(f.w.platform().fs.PendRename(kWorkingFolder + L"\\ReplaceOverReboot1", kDest).ok());
-  f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
-  RunProgram(f.s, {kExe, L"C:\\fix.txt"});
-  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot0"));
-  EXPECT_TRUE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot1"));
+  for (bool listReadable : {true, false}) {
+    FakeSession f;
+    const std::vector<std::wstring> ours = {L"ReplaceOverReboot0", L"ReplaceOverReboot1", L"ReplaceOverReboot999"};
+    const std::vector<std::wstring> others = {L"ReplaceOverReboot01", L"ReplaceOverReboot1000", L"ReplaceOverRebootX"};
+    for (auto* names : {&ours, &others})
+      for (auto& name : *names) f.w.AddFile(kWorkingFolder + L"\\" + name, "x");
+    ASSERT_TRUE(f.w.platform().fs.PendRename(kWorkingFolder + L"\\replaceoverreboot1", kDest).ok());
+    // Without the list nothing tells which are still waited for.
+    if (!listReadable) f.w.InjectFault(fake::Op::kRegistryRead, L"Session Manager", 5, -1);
+    f.w.AddFile(L"C:\\fix.txt", "Debug::\r\n");
+    RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+    for (auto& name : others) EXPECT_TRUE(f.w.Exists(kWorkingFolder + L"\\" + name)) << name;
+    for (auto& name : ours)
+      EXPECT_EQ(f.w.Exists(kWorkingFolder + L"\\" + name), !listReadable || name == L"ReplaceOverReboot1") << name;
+  }
+  EXPECT_EQ(PendingRenamePaths({L"\\??\\C:\\a", L"!\\??\\C:\\b", L"", L"\\??\\C:\\c", L""}),
+            (std::vector<std::wstring>{L"C:\\a", L"C:\\b", L"C:\\c"}));
 }
 
 }  // namespace

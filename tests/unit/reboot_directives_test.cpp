@@ -52,6 +52,10 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
       {"one path", false, none, kSource,
        L"Failed to pend file for replace over reboot. Failed to interpret line: " + kSource + L"\r\n", false, false,
        false},
+      {"no Session Manager key", false,
+       [](FakeSession& f) { f.w.InjectFault(Op::kRegistryOpen, L"Session Manager", 2); }, kLine,
+       L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND" + allowTail + kPended, true,
+       true, true},
       {"value not written", false, [](FakeSession& f) { f.w.InjectFault(Op::kRegistryWrite, L"AllowProtected", 5); },
        kLine, L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended,
        true, true, true},
@@ -101,6 +105,9 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
     EXPECT_EQ(f.w.redirectionOff, row.pended && !row.ok)
         << "redirection is switched back on after the rename, also when it failed";
     if (!row.pended) continue;
+    if (report == kPended) {
+      EXPECT_EQ(f.w.platform().system.ReadMachineDword(kSessionManager, L"AllowProtectedRenames").value_or(0), 1u);
+    }
     // Windows moves the file at boot, where only the System32 name exists.
     EXPECT_EQ(f.w.pendingRenames[0].from, kStaging0);
     EXPECT_EQ(f.w.pendingRenames[0].to, kDest);
@@ -108,19 +115,6 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
     EXPECT_EQ(f.w.FileBytes(kStaging0), "new bytes");
     EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
   }
-}
-
-TEST(ReplaceOverReboot, MissingSessionManagerKeyOnlyWarns) {
-  FakeSession f;
-  f.w.AddFile(kSource, "new bytes");
-  std::wstring report;
-  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine}, L"", report));
-  EXPECT_EQ(report, L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND. Attempting "
-                    L"without - be alert for silent failures over the reboot.\r\n" + kPended);
-  f.w.AddMachineKey(kSessionManager);
-  report.clear();
-  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine}, L"", report));
-  EXPECT_EQ(f.w.platform().system.ReadMachineDword(kSessionManager, L"AllowProtectedRenames").value_or(0), 1u);
 }
 
 TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
@@ -328,25 +322,6 @@ TEST(RestartWindows, MessageBoxPrivilegeAndRestartOrASentence) {
         << "the log the user reads after restarting by hand says why";
     EXPECT_TRUE(g.w.restarts.empty());
   }
-}
-
-TEST(StagingFiles, EarlierOnesGoAtSessionFinishUnlessStillPended) {
-  FakeSession f;
-  for (const wchar_t* name : {L"ReplaceOverReboot0", L"ReplaceOverReboot1", L"ReplaceOverReboot999",
-                              L"ReplaceOverReboot1000", L"ReplaceOverReboot01", L"ReplaceOverRebootX"})
-    f.w.AddFile(kWorkingFolder + L"\\" + name, "x");
-  ASSERT_TRUE(f.w.platform().fs.PendRename(kWorkingFolder + L"\\replaceoverreboot1", kDest).ok());
-  RemoveStaleStagingFiles(f.s);
-  std::vector<std::wstring> left;
-  for (auto& p : f.w.ListTree(kWorkingFolder)) left.push_back(p.substr(kWorkingFolder.size() + 1));
-  EXPECT_EQ(left, (std::vector<std::wstring>{L"ReplaceOverReboot01", L"ReplaceOverReboot1",
-                                             L"ReplaceOverReboot1000", L"ReplaceOverRebootX"}));
-  // Without the list nothing tells which are still waited for.
-  f.w.InjectFault(Op::kRegistryRead, L"Session Manager", 5);
-  RemoveStaleStagingFiles(f.s);
-  EXPECT_TRUE(f.w.Exists(kWorkingFolder + L"\\ReplaceOverReboot1"));
-  EXPECT_EQ(PendingRenamePaths({L"\\??\\C:\\a", L"!\\??\\C:\\b", L"", L"\\??\\C:\\c", L""}),
-            (std::vector<std::wstring>{L"C:\\a", L"C:\\b", L"C:\\c"}));
 }
 
 }  // namespace
