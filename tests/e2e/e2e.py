@@ -639,6 +639,46 @@ def file_in_use_replaced_over_restart_and_verified(exe, p):
     shutil.rmtree(shared, ignore_errors=True)
 
 
+# ---------------------------------------------------------------------------
+# Copies with backups. Wine keeps no ACLs: only the copies, the backups and
+# their sentences are checked, not what the permission steps did.
+
+@wow64_case
+def copies_with_backups_kept_from_the_first_run(exe, p):
+    native = os.path.join(p.system32, "CorvexPowerCopy.dll")
+    backup = os.path.join(p.permanent, "Backups", "C", "Windows", "System32", "CorvexPowerCopy.dll")
+    out = os.path.join(p.scripts, "out", "copied.dll")
+    os.makedirs(os.path.dirname(out))
+    with open(out, "wb") as f:
+        f.write(b"stale")
+    os.chmod(out, 0o444)  # Wine shows it as read-only
+    target = "C:\\Windows\\System32\\CorvexPowerCopy.dll"
+    script = ("CopyFiles::\r\nC:\\scripts\\new.dll C:\\scripts\\out\\copied.dll\r\nC:\\scripts\\new.dll\r\n"
+              "PowerCopy::\r\nC:\\scripts\\new.dll " + target + "\r\n").encode("latin-1")
+    kept = "WARNING: File " + target + " was not backed up as that would replace the current backup.\r\n"
+    with Planted(native), StandInIcacls(p):
+        for new in (b"first", b"second"):
+            if os.path.exists(os.path.join(p.desktop, "Corvex.txt")):
+                os.remove(os.path.join(p.desktop, "Corvex.txt"))
+            p.script("new.dll", new)
+            run(exe, [p.script("copy.txt", script)], overrides=StandInIcacls.OVERRIDES)
+            parts = sections(split_log(p.desktop_log())[0])
+            eq(parts[1], "CopyFiles::\r\nSuccessfully copied file C:\\scripts\\new.dll to C:\\scripts\\out\\copied.dll."
+                         "\r\nFailed to copy files for line C:\\scripts\\new.dll. A source and a destination path are "
+                         "needed.\r\nCopyFiles:: directive failed to complete successfully.", "CopyFiles section")
+            # The dispatcher hands PowerCopy:: the Sysnative form; it shows
+            # and backs up the System32 name.
+            assert "\r\nSuccessfully copied file C:\\scripts\\new.dll to " + target + ".\r\n" in parts[2], parts[2]
+            eq(kept in parts[2], new == b"second", "warning of a kept backup in " + repr(parts[2]))
+            assert parts[2].endswith("PowerCopy:: directive completed successfully."), parts[2]
+            for path, what in ((native, "native file"), (out, "read-only copy")):
+                with open(path, "rb") as f:
+                    eq(f.read(), new, what)
+            with open(backup, "rb") as f:
+                eq(f.read(), b"MZCorvexPowerCopy.dll", "the first run's backup")
+            assert not os.path.exists(os.path.join(p.syswow64, "CorvexPowerCopy.dll")), "copied into SysWOW64"
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: e2e.py Corvex.exe")
