@@ -168,8 +168,8 @@ bool PendAll(CopyRun& run) {
 std::wstring PreScriptText(const Lines& hashRecords, const Lines& permissionPaths) {
   // Ends with a line break, so whatever Reboot:: puts after it starts on a
   // line of its own.
-  return L"PostRebootCorruptionDetection::\r\n" + Join(hashRecords, L"\r\n") + L"\r\nPostRebootRestorePermissions::\r\n" +
-         Join(permissionPaths, L"\r\n") + L"\r\n";
+  return L"PostRebootCorruptionDetection::\r\n" + Join(hashRecords, L"\r\n") +
+         L"\r\nPostRebootRestorePermissions::\r\n" + Join(permissionPaths, L"\r\n") + L"\r\n";
 }
 
 bool RunCopyPhase(Session& s, CopyMode mode, CheckedLines& checked, const std::wstring& archive,
@@ -177,7 +177,8 @@ bool RunCopyPhase(Session& s, CopyMode mode, CheckedLines& checked, const std::w
   CopyRun run{s, mode, archive, calls, report, checked.permissions, resultSoFar, {}, {}};
   const std::wstring root = BackupRoot(s);
   if (mode != CopyMode::kRestore && !CreateFolderChain(s, root).ok())
-    report += L"WARNING: Failed to create outer backup directory. Some files may not be successfully backed up.\r\n\r\n";
+    report +=
+        L"WARNING: Failed to create outer backup directory. Some files may not be successfully backed up.\r\n\r\n";
   for (const auto& line : checked.lines) CopyOne(run, root, line);
 
   const bool rebootNeeded = !run.pending.empty() && PendAll(run);
