@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/analysis_state.h"
 #include "platform/platform.h"
 
 namespace corvex {
@@ -88,6 +89,7 @@ struct Session {
       runDirective;
 
   SecurityState security;
+  AnalysisState analysis;
 };
 
 }  // namespace corvex

@@ -1,0 +1,53 @@
+// What the automatic analysis keeps for the whole process: the corruption
+// counters, the damaged store files waiting for a replacement, the
+// replacement lines, the explanation pages and the run flags. A second
+// AutoAnalysis:: in one run adds to them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvex {
+
+// One damaged component-store file.
+struct CorruptFileRecord {
+  std::wstring storePath;       // %SystemRoot%\winsxs\<directory>\<file>, expanded
+  std::wstring expectedDigest;  // Base64 SHA-256 from the manifest, or "UNKNOWN"
+  std::wstring actualDigest;    // Base64 SHA-256 of the file on disk
+  int32_t origin = 0;           // 0: reported by SFC; above 30: a SURT finding
+};
+
+struct CorruptionCounters {
+  uint32_t cbsDetected = 0;
+  uint32_t cbsUnimportant = 0;
+  uint32_t cbsFixed = 0;
+  uint32_t surtDetected = 0;
+  uint32_t surtUnimportant = 0;
+  uint32_t surtFixed = 0;
+};
+
+struct AnalysisState {
+  CorruptionCounters counters;
+  std::vector<CorruptFileRecord> corruptFiles;
+  // PowerCopy:: lines; "[MODE:1]" first once a run has started.
+  std::vector<std::wstring> replacements;
+  // Long texts shown one by one after the summary.
+  std::vector<std::wstring> explanations;
+  std::vector<std::wstring> placementNotes;
+  std::wstring sourcingReport;
+
+  bool dismDone = false;
+  bool dismWanted = false;
+  bool settingsIniExplained = false;
+  bool tcpmonIniExplained = false;
+  bool ie10Explained = false;
+  bool cnbj2530Repaired = false;
+
+  // What could not be examined (an unreadable log, a failed search or tool
+  // run, record lines that did not parse), one sentence each. A run with
+  // any of these never reports "no corruption".
+  std::vector<std::wstring> notExamined;
+};
+
+}  // namespace corvex
