@@ -679,15 +679,116 @@ def copies_with_backups_kept_from_the_first_run(exe, p):
             assert not os.path.exists(os.path.join(p.syswow64, "CorvexPowerCopy.dll")), "copied into SysWOW64"
 
 
+# ---------------------------------------------------------------------------
+# The smaller file directives, their effect checked from Linux.
+
+@case
+def file_directives_create_link_delete(exe, p):
+    top = os.path.join(p.root, "drive_c", "corvex-fd")
+    shutil.rmtree(top, ignore_errors=True)
+    for rel in ("data/a.txt", "del/one.log", "del/two.log", "del/keep.txt", "wipe/x.bin", "wipe/sub/y.bin"):
+        path = os.path.join(top, *rel.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(rel.encode())
+    os.makedirs(os.path.join(top, "new"))
+    script = ("CreateDirectory::\r\nC:\\corvex-fd\\new\\deep\\tree\r\nC:\\corvex-fd\\data\\a.txt\\sub\r\n"
+              "CreateDirectory::\r\n[MODE:1]\r\nC:\\corvex-fd\\store\\x86_a\r\n"
+              "CreateHardlink::\r\nC:\\corvex-fd\\data\\a.txt C:\\corvex-fd\\data\\b.txt\r\n"
+              "C:\\corvex-fd\\data\\a.txt C:\\corvex-fd\\data\\A.TXT\r\n"
+              "C:\\corvex-fd\\data\\a.txt C:\\corvex-fd\\new\r\n"
+              "C:\\corvex-fd\\data\\a.txt\r\n"
+              "\"C:\\corvex-fd\\data\\a.txt\" \"C:\\corvex-fd\\data\\with space.txt\"\r\n"
+              "Delete::\r\nC:\\corvex-fd\\del\\*.log\r\nC:\\corvex-fd\\del\\*.none\r\nC:\\corvex-fd\\wipe\r\n"
+              "C:\\\r\n%SystemRoot%\r\n"
+              "CheckStoreFlags::\r\n").encode("latin-1")
+    try:
+        run(exe, [p.script("files.txt", script)])
+        body, foot = split_log(p.desktop_log())
+        refused = ". A drive root or system folder may not be emptied, nor its contents deleted by wildcard.\r\n"
+        eq(sections(body)[1:], [
+            "CreateDirectory::\r\nSuccessfully created directory tree C:\\corvex-fd\\new\\deep\\tree.\r\n"
+            "Failed to create directory tree C:\\corvex-fd\\data\\a.txt\\sub with error code ERROR_FILE_EXISTS.\r\n"
+            "CreateDirectory:: directive failed to complete successfully.",
+            "CreateDirectory::\r\nFIXED: Successfully repaired missing store directory C:\\corvex-fd\\store\\x86_a.\r\n"
+            "CreateDirectory:: directive completed successfully.",
+            "CreateHardlink::\r\n"
+            "Successfully created hardlink from file C:\\corvex-fd\\data\\a.txt to C:\\corvex-fd\\data\\b.txt.\r\n"
+            "Failed to create hardlink from file C:\\corvex-fd\\data\\a.txt to C:\\corvex-fd\\data\\A.TXT. "
+            "A hardlink may not be created onto itself.\r\n"
+            "Failed to create hardlink from file C:\\corvex-fd\\data\\a.txt to C:\\corvex-fd\\new. "
+            "Hardlinks may not be created on directories.\r\n"
+            "Failed to create hardlink for line C:\\corvex-fd\\data\\a.txt. The line must hold an existing file and "
+            "a new link name, each in double quotes when it contains a space.\r\n"
+            "Successfully created hardlink from file C:\\corvex-fd\\data\\a.txt to "
+            "C:\\corvex-fd\\data\\with space.txt.\r\n"
+            "CreateHardlink:: directive failed to complete successfully.",
+            "Delete::\r\nSuccessfully deleted files matching pattern C:\\corvex-fd\\del\\*.log.\r\n"
+            "WARNING: No files or folders matched deletion pattern C:\\corvex-fd\\del\\*.none.\r\n"
+            "Successfully deleted files matching pattern C:\\corvex-fd\\wipe\\*.*.\r\n"
+            "Failed to delete files matching pattern C:\\*.*" + refused +
+            "Failed to delete files matching pattern C:\\windows\\*.*" + refused +
+            "Delete:: directive failed to complete successfully.",
+            "CheckStoreFlags:: directive failed to complete successfully.",
+            "Failed to process all directives successfully.\r\n",
+        ], "sections")
+        assert footer(0, b64_sha256(script)).match(foot), repr(foot)
+        for rel in ("new/deep/tree", "store/x86_a", "wipe"):
+            assert os.path.isdir(os.path.join(top, *rel.split("/"))), rel
+        # Sub-folders are emptied and kept, as the working folders' cleanup does.
+        eq(os.listdir(os.path.join(top, "wipe")), ["sub"], "emptied folder")
+        eq(os.listdir(os.path.join(top, "wipe", "sub")), [], "emptied sub-folder")
+        eq(sorted(os.listdir(os.path.join(top, "del"))), ["keep.txt"], "after the pattern")
+        a = os.stat(os.path.join(top, "data", "a.txt"))
+        for name in ("b.txt", "with space.txt"):
+            eq(os.stat(os.path.join(top, "data", name)).st_ino, a.st_ino, "link " + name)
+        eq(a.st_nlink, 3, "names of a.txt")
+        assert os.path.exists(os.path.join(p.root, "drive_c", "windows", "system32", "kernel32.dll"))
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+
+
+@wow64_case
+def wow64_file_directives_reach_the_native_system_folder(exe, p):
+    src = os.path.join(p.system32, "corvex-fd-src.dll")
+    native_del = os.path.join(p.system32, "corvex-fd-del.dll")
+    wow_del = os.path.join(p.syswow64, "corvex-fd-del.dll")
+    link = os.path.join(p.system32, "corvex-fd-link.dll")
+    script = ("CreateHardlink::\r\nC:\\Windows\\System32\\corvex-fd-src.dll C:\\Windows\\System32\\corvex-fd-link.dll\r\n"
+              "Delete::\r\nC:\\Windows\\System32\\corvex-fd-del.dll\r\nC:\\Windows\\System32\\corvex-fd-*.dll\r\n"
+              ).encode("latin-1")
+    with Planted(src, native_del, wow_del, link):
+        os.remove(link)
+        run(exe, [p.script("wow64files.txt", script)])
+        body, _ = split_log(p.desktop_log())
+        eq(sections(body)[1:], [
+            "CreateHardlink::\r\nSuccessfully created hardlink from file C:\\Windows\\System32\\corvex-fd-src.dll to "
+            "C:\\Windows\\System32\\corvex-fd-link.dll.\r\nCreateHardlink:: directive completed successfully.",
+            "Delete::\r\nSuccessfully deleted files matching pattern C:\\Windows\\System32\\corvex-fd-del.dll.\r\n"
+            "Failed to delete files matching pattern C:\\Windows\\System32\\corvex-fd-*.dll. A drive root or system "
+            "folder may not be emptied, nor its contents deleted by wildcard.\r\n"
+            "Delete:: directive failed to complete successfully.",
+            "Failed to process all directives successfully.\r\n",
+        ], "sections")
+        eq(os.stat(link).st_ino, os.stat(src).st_ino, "link in the native folder")
+        assert not os.path.exists(os.path.join(p.syswow64, "corvex-fd-link.dll")), "link in SysWOW64"
+        assert not os.path.exists(native_del), "native file not deleted"
+        assert os.path.exists(wow_del), "the 32-bit folder's file was deleted"
+        assert os.path.exists(src), "wildcard in System32 deleted files"
+
+
 def main():
-    if len(sys.argv) != 2:
-        print("usage: e2e.py Corvex.exe")
+    if len(sys.argv) < 2:
+        print("usage: e2e.py Corvex.exe [part of a case name...]")
         return 2
     exe = sys.argv[1]
+    wanted = sys.argv[2:]
     p = Prefix()
     failures = 0
     wow64 = pe_machine(exe) == 0x14C
     for fn in CASES:
+        if wanted and not any(w in fn.__name__ for w in wanted):
+            continue
         if getattr(fn, "wow64_only", False) and not wow64:
             print("SKIP %s: %s is not a 32-bit program" % (fn.__name__, exe))
             continue

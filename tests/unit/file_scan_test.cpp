@@ -1,5 +1,6 @@
 #include "fs/file_scan.h"
 
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include "fs/manifest_digest.h"
 #include "script/dispatcher.h"
 #include "platform/fake/fake_security.h"
+#include "platform/usn_records.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -205,6 +207,67 @@ TEST(FileScan, IncompleteScansWarn) {
 
   EXPECT_EQ(Scan(f, L"[DRIVE:C]", TraceStandIn, &result),
             Section(L"No file names were entered under this directive.", false));
+}
+
+// One USN_RECORD_V2 as the file table's enumeration returns it.
+std::string UsnRecord(uint64_t id, uint32_t attributes, const std::wstring& name, uint32_t length = 0,
+                      uint16_t nameOffset = 60, uint16_t version = 2) {
+  std::string utf16 = ToUtf16Le(name);
+  std::string r(length ? length : (60 + utf16.size() + 7) / 8 * 8, '\0');
+  auto put = [&r](size_t at, auto v) { std::memcpy(&r[at], &v, sizeof v); };
+  put(0, static_cast<uint32_t>(r.size()));
+  put(4, version);
+  put(8, id);
+  put(52, attributes);
+  put(56, static_cast<uint16_t>(utf16.size()));
+  put(58, nameOffset);
+  if (nameOffset + utf16.size() <= r.size()) r.replace(nameOffset, utf16.size(), utf16);
+  return r;
+}
+
+TEST(UsnBatch, RecordsReadWithinTheirBounds) {
+  const std::string next("\x07\0\0\0\0\0\0\0", 8);
+  const std::string a = UsnRecord(0x1000000000005, 0x20, L"a.dll"), dir = UsnRecord(9, 0x10, L"Folder");
+  std::string overlong = UsnRecord(3, 0x20, L"b.dll");
+  overlong[0] = '\x50';  // 80 bytes claimed, 72 there
+  std::string huge = UsnRecord(3, 0x20, L"b.dll");
+  std::memset(&huge[0], 0xFF, 3);  // a length that wraps a 32-bit offset
+  huge[0] = '\xF8';
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool ok;
+    std::vector<std::wstring> names;
+  } rows[] = {
+      {"two records", next + a + dir, true, {L"a.dll", L"Folder"}},
+      {"start reference only", next, true, {}},
+      {"too short for the reference", next.substr(0, 7), false, {}},
+      {"a cut record", next + a + dir.substr(0, 40), false, {L"a.dll"}},
+      {"length past the end", next + overlong, false, {}},
+      {"length wrapping the offset", next + huge, false, {}},
+      {"unaligned length", next + UsnRecord(3, 0, L"b.dll", 66), false, {}},
+      {"length shorter than the header", next + UsnRecord(3, 0, L"", 56), false, {}},
+      {"name inside the header is skipped", next + UsnRecord(3, 0, L"b.dll", 0, 8) + a, true, {L"a.dll"}},
+      {"name past its record is skipped", next + UsnRecord(3, 0, L"b.dll", 64, 60 + 8) + a, true, {L"a.dll"}},
+      {"version 3 is skipped", next + UsnRecord(3, 0, L"b.dll", 0, 60, 3) + a, true, {L"a.dll"}},
+  };
+  for (const auto& r : rows) {
+    platform::usn::Batch batch;
+    EXPECT_EQ(platform::usn::ParseBatch(reinterpret_cast<const unsigned char*>(r.bytes.data()), r.bytes.size(), batch),
+              r.ok)
+        << r.what;
+    if (!r.ok) continue;
+    EXPECT_EQ(batch.next, 7u) << r.what;
+    std::vector<std::wstring> names;
+    for (auto& rec : batch.records) names.push_back(rec.name);
+    EXPECT_EQ(names, r.names) << r.what;
+  }
+  platform::usn::Batch batch;
+  std::string two = next + a + dir;
+  ASSERT_TRUE(platform::usn::ParseBatch(reinterpret_cast<const unsigned char*>(two.data()), two.size(), batch));
+  EXPECT_EQ(batch.records[0].fileId, 0x1000000000005u);
+  EXPECT_EQ(batch.records[0].attributes, 0x20u);
+  EXPECT_EQ(batch.records[1].attributes, 0x10u);
 }
 
 }  // namespace

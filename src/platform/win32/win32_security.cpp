@@ -3,6 +3,7 @@
 // GetFileInformationByHandleEx.
 #include "platform/win32/handles.h"
 #include "base/path.h"
+#include "platform/usn_records.h"
 #include "platform/win32/win32_backend.h"
 
 #include <aclapi.h>
@@ -148,6 +149,8 @@ Result<std::wstring> NameOf(HANDLE file, wchar_t drive) {
   LONG status = query(file, &io, buffer.data(), static_cast<ULONG>(buffer.size()), kFileNameInformation);
   if (status < 0) return Error{Win32CodeOf(status)};
   auto* info = reinterpret_cast<NameInformation*>(buffer.data());
+  const size_t room = (buffer.size() - offsetof(NameInformation, FileName)) / sizeof(WCHAR);
+  if (info->FileNameLength / sizeof(WCHAR) > room) return Error{ERROR_INVALID_DATA};
   std::wstring name(info->FileName, info->FileNameLength / sizeof(WCHAR));
   std::wstring out = std::wstring(1, drive) + L":";
   // The root comes back as "\" alone and is shown as the drive.
@@ -180,13 +183,19 @@ Result<HardLinks> LinksOf(HANDLE file, wchar_t drive) {
 
   HardLinks links;
   auto* info = reinterpret_cast<LinksInformation*>(buffer.data());
-  auto* entry = &info->Entry;
+  // Every entry, and the name it carries, must lie inside the buffer.
+  size_t at = offsetof(LinksInformation, Entry);
   for (ULONG i = 0; i < info->EntriesReturned; ++i) {
+    if (at > buffer.size() - offsetof(LinkEntry, FileName)) return Error{ERROR_INVALID_DATA};
+    auto* entry = reinterpret_cast<LinkEntry*>(buffer.data() + at);
+    if (entry->FileNameLength > (buffer.size() - at - offsetof(LinkEntry, FileName)) / sizeof(WCHAR))
+      return Error{ERROR_INVALID_DATA};
     auto parent = PathOfId(file, drive, static_cast<uint64_t>(entry->ParentFileId));
     if (!parent.ok()) return parent.status().code() ? Error{parent.code()} : Error{ERROR_GEN_FAILURE};
     links.paths.push_back(*parent + L"\\" + std::wstring(entry->FileName, entry->FileNameLength));
     if (entry->NextEntryOffset == 0) break;
-    entry = reinterpret_cast<LinkEntry*>(reinterpret_cast<unsigned char*>(entry) + entry->NextEntryOffset);
+    if (entry->NextEntryOffset > buffer.size() - at) return Error{ERROR_INVALID_DATA};
+    at += entry->NextEntryOffset;
   }
 
   FILE_STANDARD_INFO standard{};
@@ -399,28 +408,13 @@ Status Win32Security::ScanVolume(wchar_t drive, const std::function<void(const p
       if (code == ERROR_HANDLE_EOF) return Status::Ok();
       return Error{code ? static_cast<uint32_t>(code) : static_cast<uint32_t>(ERROR_GEN_FAILURE)};
     }
-    if (got < sizeof(USN)) return Error{ERROR_INVALID_DATA};
-    DWORD offset = sizeof(USN);
-    while (offset + sizeof(USN_RECORD) <= got) {
-      auto* record = reinterpret_cast<USN_RECORD*>(buffer.data() + offset);
-      // A record must fit the batch; a short or overlong one ends the scan.
-      if (record->RecordLength < sizeof(USN_RECORD) || offset + record->RecordLength > got)
-        return Error{ERROR_INVALID_DATA};
-      if (record->MajorVersion == 2 &&
-          static_cast<DWORD>(record->FileNameOffset) + record->FileNameLength <= record->RecordLength) {
-        platform::VolumeRecord r;
-        r.fileId = record->FileReferenceNumber;
-        r.attributes = record->FileAttributes;
-        const auto* name = reinterpret_cast<const wchar_t*>(reinterpret_cast<unsigned char*>(record) +
-                                                            record->FileNameOffset);
-        r.name.assign(name, record->FileNameLength / sizeof(wchar_t));
-        onRecord(r);
-      }
-      offset += record->RecordLength;
-    }
-    USN next = *reinterpret_cast<USN*>(buffer.data());
-    if (static_cast<DWORDLONG>(next) == range.StartFileReferenceNumber) return Status::Ok();
-    range.StartFileReferenceNumber = static_cast<DWORDLONG>(next);
+    platform::usn::Batch batch;
+    // A batch whose record lengths cannot be trusted ends the scan: the
+    // records after a bad one cannot be found.
+    if (!platform::usn::ParseBatch(buffer.data(), got, batch)) return Error{ERROR_INVALID_DATA};
+    for (const platform::VolumeRecord& r : batch.records) onRecord(r);
+    if (batch.next == range.StartFileReferenceNumber) return Status::Ok();
+    range.StartFileReferenceNumber = batch.next;
   }
 }
 
