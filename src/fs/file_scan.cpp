@@ -6,7 +6,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "core/session_log.h"
-#include "fs/manifest_digest.h"
+#include "script/manifest_digest.h"
 #include "script/dispatcher.h"
 #include "script/file_hash.h"
 

@@ -4,12 +4,6 @@
 
 namespace corvex {
 
-std::vector<std::wstring> ManifestElementLines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  for (auto& l : Split(ReplaceAll(text, L"><", L">\r\n<"), L"\r\n")) lines.push_back(Trim(l));
-  return lines;
-}
-
 // The text between `attribute` and the next double quote; empty when the
 // line has no such attribute.
 static std::wstring AttributeValue(const std::wstring& line, const std::wstring& attribute) {

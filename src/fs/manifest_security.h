@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace corvex {
+#include "script/manifest_digest.h"
 
-// Every element of a manifest's text on its own trimmed line.
-std::vector<std::wstring> ManifestElementLines(const std::wstring& text);
+namespace corvex {
 
 enum class ManifestLookup {
   kFound,

@@ -1,7 +1,7 @@
 // Component manifests from a damaged store: the digest a manifest records
 // for a file, and FileScan::'s comparison of a store copy with it.
 #include "fs/file_directives.h"
-#include "fs/manifest_digest.h"
+#include "script/manifest_digest.h"
 #include "fuzz_support.h"
 #include "platform/fake/fake_security.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/file_directives.h"
-#include "fs/manifest_digest.h"
+#include "script/manifest_digest.h"
 #include "script/dispatcher.h"
 #include "platform/fake/fake_security.h"
 #include "platform/usn_records.h"

@@ -1,11 +1,16 @@
-#include "fs/manifest_digest.h"
+#include "script/manifest_digest.h"
 
 #include "base/path.h"
 #include "base/text.h"
 #include "core/text_reader.h"
-#include "fs/manifest_security.h"
 
 namespace corvex {
+
+std::vector<std::wstring> ManifestElementLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  for (auto& l : Split(ReplaceAll(text, L"><", L">\r\n<"), L"\r\n")) lines.push_back(Trim(l));
+  return lines;
+}
 
 namespace {
 

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/session.h"
 #include "platform/result.h"
 
 namespace corvex {
+
+// Every element of a manifest's text on its own trimmed line.
+std::vector<std::wstring> ManifestElementLines(const std::wstring& text);
 
 constexpr wchar_t kUnknownDigest[] = L"UNKNOWN";
 
