@@ -10,4 +10,10 @@ namespace corvex {
 // open at its start. Inside a string a backslash escapes the next character.
 bool RegistryStringOpenAfter(const std::wstring& line, bool openAtStart);
 
+// The 86 characters the servicing registry's names and strings are made
+// of; anything else is a flipped bit or a foreign hand.
+bool IsAllowedRegistryCharacter(wchar_t c);
+// True when any character is outside them.
+bool IsOutsideAllowedCharacters(const std::wstring& text);
+
 }  // namespace corvex

@@ -5,10 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace corvex {
+
+// The COMPONENTS hive's store directories by component, built once per run
+// by the store-name lookup (analysis/store_names.h).
+struct StoreIndex;
 
 // One damaged component-store file.
 struct CorruptFileRecord {
@@ -48,6 +53,9 @@ struct AnalysisState {
   // run, record lines that did not parse), one sentence each. A run with
   // any of these never reports "no corruption".
   std::vector<std::wstring> notExamined;
+
+  // Dropped whenever the hive is unloaded or searched afresh.
+  std::shared_ptr<StoreIndex> storeIndex;
 };
 
 }  // namespace corvex

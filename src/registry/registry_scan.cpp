@@ -15,8 +15,6 @@ using platform::RootKey;
 
 namespace {
 
-constexpr wchar_t kAllowed[] =
-    L"abcdefghijklmnopqrstuvwxyz0123456789_.,!-~()/\\ @:=+?$'&[]\"#;ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 constexpr uint32_t kScanAccess = keyaccess::kQueryValue | keyaccess::kEnumerateSubKeys | keyaccess::kWow64_64Key;
 constexpr size_t kMaxValueName = 255;
 constexpr size_t kMaxScanData = 2046;
@@ -80,18 +78,10 @@ void CloseTraced(Session& s, RegistryKey& key, int location) {
 
 }  // namespace
 
-bool IsOutsideAllowedCharacters(const std::wstring& text) {
-  const std::wstring allowed = kAllowed;
-  for (wchar_t c : text)
-    if (allowed.find(c) == std::wstring::npos) return true;
-  return false;
-}
-
 std::wstring MakeDisplayable(const std::wstring& text, bool displayUnicode) {
-  const std::wstring allowed = kAllowed;
   std::wstring out = text;
   for (auto& c : out)
-    if (displayUnicode ? c == L'\0' : allowed.find(c) == std::wstring::npos) c = L'?';
+    if (displayUnicode ? c == L'\0' : !IsAllowedRegistryCharacter(c)) c = L'?';
   return out;
 }
 

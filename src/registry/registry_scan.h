@@ -7,13 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/registry_text.h"
 #include "core/session.h"
 #include "script/directive.h"
 
 namespace corvex {
 
-// True when any character is outside the 86 the servicing registry uses.
-bool IsOutsideAllowedCharacters(const std::wstring& text);
 // Every character outside them as "?"; with `displayUnicode` only NULs.
 std::wstring MakeDisplayable(const std::wstring& text, bool displayUnicode);
 
