@@ -15,56 +15,50 @@ std::vector<std::pair<std::wstring, std::wstring>> Pairs(const CheckedLines& c) 
   return out;
 }
 
-TEST(PowerCopyCheck, EachBlockingRuleHasItsSentence) {
+// A line is blocked with its sentence or passes with its two paths.
+TEST(PowerCopyCheck, BlockingRulesAndAcceptedLineForms) {
+  // What the check gives: its report, or the two paths of a line that passed.
   struct Case {
-    std::wstring line, shown, why;
+    std::wstring line, outcome;
   };
+  auto blocked = [](const std::wstring& line, const std::wstring& why, const std::wstring& shown = L"") {
+    return Case{line, L"Line blocked (" + why + L"): " + (shown.empty() ? line : shown) + L".\r\n"};
+  };
+  auto passed = [](const std::wstring& line, const std::wstring& source, const std::wstring& destination) {
+    return Case{line, source + L" > " + destination};
+  };
+  const std::wstring structure = L"invalid double quotation marks or line structure";
+  const std::wstring colon = L"invalid colon position", dots = L"relative path components in destination";
   const std::vector<Case> cases = {
-      {L"C:\\a.dll C:\\b c.dll", L"", L"invalid spacing"},
-      // SFC text is caught before its spaces or brackets could be.
-      {L"Hashes for file member \\SystemRoot\\WinSxS\\x\\b.dll do not match actual file [l:10]\"b.dll\" :", L"",
-       L"SFC style line extension"},
-      {L"C:\\a?.dll C:\\b.dll", L"", L"invalid characters"},
-      {L"C:/a.dll C:\\b.dll", L"", L"invalid characters"},
-      {L"\"C:\\a|b.dll\" \"C:\\b.dll\"", L"", L"invalid characters"},
-      {L"\"C:\\a.dll\"", L"", L"invalid double quotation marks or line structure"},
-      {L"\" \" \"C:\\b.dll\"", L"", L"invalid double quotation marks or line structure"},
-      {L"a.dll C:\\b.dll", L"", L"invalid colon position"},
-      {L"C:\\a.dll C:\\b.dll:stream", L"", L"invalid colon position"},
-      {L"\\\\?\\C:\\a.dll \\\\?\\b.dll", L"C:\\a.dll b.dll", L"invalid colon position"},
-      {L"C:\\a.dll C:\\Corvex\\..\\..\\b.dll", L"", L"relative path components in destination"},
-      {L"\"C:\\a.dll\" \"C:\\x\\. \\b.dll\"", L"", L"relative path components in destination"},
-      {L"\"C:\\a.dll\" \"C:\\x\\...\\b.dll\"", L"", L"relative path components in destination"},
+      blocked(L"C:\\a.dll C:\\b c.dll", L"invalid spacing"),
+      // SFC text is caught before its brackets or quotes could be.
+      blocked(L"Hashes for file member \\SystemRoot\\WinSxS\\x\\b.dll do not match actual file [l:10]\"b.dll\" :",
+              L"SFC style line extension"),
+      blocked(L"C:\\a?.dll C:\\b.dll", L"invalid characters"),
+      blocked(L"C:/a.dll C:\\b.dll", L"invalid characters"),
+      blocked(L"\"C:\\a|b.dll\" \"C:\\b.dll\"", L"invalid characters"),
+      blocked(L"\"C:\\a.dll\"", structure),
+      blocked(L"\" \" \"C:\\b.dll\"", structure),
+      blocked(L"a.dll C:\\b.dll", colon),
+      blocked(L"C:\\a.dll C:\\b.dll:stream", colon),
+      blocked(L"\\\\?\\C:\\a.dll \\\\?\\b.dll", colon, L"C:\\a.dll b.dll"),
+      blocked(L"C:\\a.dll C:\\Corvex\\..\\..\\b.dll", dots),
+      blocked(L"\"C:\\a.dll\" \"C:\\x\\. \\b.dll\"", dots),
+      blocked(L"\"C:\\a.dll\" \"C:\\x\\...\\b.dll\"", dots),
+      passed(L"C:\\a.dll D:\\b.dll", L"C:\\a.dll", L"D:\\b.dll"),
+      passed(L"\"C:\\a b.dll\"  C:\\x y\\b.dll", L"C:\\a b.dll", L"C:\\x y\\b.dll"),
+      passed(L"\\\\?\\C:\\a.dll \\\\?\\C:\\b.dll", L"C:\\a.dll", L"C:\\b.dll"),
+      passed(L"\\SystemRoot\\System32\\a.dll \\systemroot\\b.dll", L"C:\\Windows\\System32\\a.dll",
+             L"C:\\Windows\\b.dll"),
+      passed(L"C:\\a.dll C:\\x\\b..dll", L"C:\\a.dll", L"C:\\x\\b..dll"),
   };
   for (const auto& c : cases) {
     FakeSession f;
     std::wstring report;
     CheckedLines checked = CheckCopyLines(f.s, {c.line}, L"", report);
-    EXPECT_TRUE(checked.lines.empty()) << c.line;
     EXPECT_TRUE(checked.ok);
-    EXPECT_EQ(report, L"Line blocked (" + c.why + L"): " + (c.shown.empty() ? c.line : c.shown) + L".\r\n");
-  }
-}
-
-TEST(PowerCopyCheck, AcceptedLineForms) {
-  struct Case {
-    std::wstring line, source, destination;
-  };
-  const std::vector<Case> cases = {
-      {L"C:\\a.dll D:\\b.dll", L"C:\\a.dll", L"D:\\b.dll"},
-      {L"\"C:\\a b.dll\"  C:\\x y\\b.dll", L"C:\\a b.dll", L"C:\\x y\\b.dll"},
-      {L"\\\\?\\C:\\a.dll \\\\?\\C:\\b.dll", L"C:\\a.dll", L"C:\\b.dll"},
-      {L"\\SystemRoot\\System32\\a.dll \\systemroot\\b.dll", L"C:\\Windows\\System32\\a.dll", L"C:\\Windows\\b.dll"},
-      {L"C:\\a.dll C:\\x\\b..dll", L"C:\\a.dll", L"C:\\x\\b..dll"},
-  };
-  for (const auto& c : cases) {
-    FakeSession f;
-    std::wstring report;
-    CheckedLines checked = CheckCopyLines(f.s, {c.line}, L"", report);
-    EXPECT_EQ(report, L"") << c.line;
-    ASSERT_EQ(checked.lines.size(), 1u) << c.line;
-    EXPECT_EQ(checked.lines[0].source, c.source);
-    EXPECT_EQ(checked.lines[0].destination, c.destination);
+    ASSERT_EQ(checked.lines.size(), report.empty() ? 1u : 0u) << c.line;
+    EXPECT_EQ(report.empty() ? checked.lines[0].source + L" > " + checked.lines[0].destination : report, c.outcome);
   }
 }
 
