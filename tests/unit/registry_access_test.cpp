@@ -72,7 +72,7 @@ TEST(RegistryExport, BacksAKeyUpThreeTimesSideBySideWithoutOpeningItUp) {
   EXPECT_EQ(f.w.security().enabledPrivileges, std::set<std::wstring>{L"SeChangeNotifyPrivilege"});
 }
 
-TEST(RegistryExport, RefusesWhatItCannotBackUpAndLeavesNoEmptyFolders) {
+TEST(RegistryExport, RefusesWhatItCannotBackUp) {
   FakeSession f;
   auto& reg = f.w.registry();
   reg.AddKey(L"HKCU\\Software\\Full");
@@ -87,9 +87,12 @@ TEST(RegistryExport, RefusesWhatItCannotBackUpAndLeavesNoEmptyFolders) {
   EXPECT_FALSE(ExportRegistryKeyToBackup(f.s, L"HKEY_CURRENT_USER\\Software\\a\"b")) << "a quote would split it";
   EXPECT_TRUE(reg.regCommands.empty()) << "reg.exe never sees it";
 
-  // A failed export takes its new folders away, but never the backup root.
+}
+
+TEST(RegistryExport, AFailedExportTakesItsNewFoldersAwayButNeverTheBackupRoot) {
+  FakeSession f;
   f.w.AddFolder(kBackups);
-  reg.AddKey(L"HKLM\\SOFTWARE\\Gone");
+  f.w.registry().AddKey(L"HKLM\\SOFTWARE\\Gone");
   f.w.InjectFault(Op::kRunProcess, L"reg.exe", 2);
   EXPECT_FALSE(ExportRegistryKeyToBackup(f.s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone"));
   EXPECT_FALSE(f.w.Exists(kBackups + L"\\HKEY_LOCAL_MACHINE"));

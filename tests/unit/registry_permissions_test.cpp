@@ -140,17 +140,22 @@ TEST(RegistryPermissions, CloseAndPrivilegeFailuresOnlyAddTheirSentences) {
   EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
 }
 
-TEST(RegistryPermissions, IntermediaryOwnerIsTheTokensOwnUser) {
+TEST(RegistryPermissions, IntermediaryOwnerIsTheTokensOwnUserWhateverItsNameResolvesTo) {
   FakeSession f;
   auto& sec = f.w.security();
-  // The user's name looks up to another account, as a local and a domain
-  // account of one name can.
-  sec.userName = L"SYSTEM";
+  // No lookup by name: a domain account away from its controller has a
+  // name that resolves to nothing, or to a local account of the same name.
+  f.w.InjectFault(Op::kUserName, L"", 1355, -1);
+  f.w.InjectFault(Op::kLookupAccount, L"", 1332, -1);
   f.w.registry().Protect(kKey);
-  f.w.InjectFault(Op::kSetKeySecurity, L"Test", 5, 1, 1);
+  f.w.registry().Protect(kKey + L"\\Sub");
   std::wstring report;
-  EXPECT_FALSE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report));
-  EXPECT_EQ(f.w.registry().SecurityOf(kKey).substr(0, 2 + sec.userSid.size()), L"O:" + sec.userSid);
+  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report)) << report;
+  EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
+  // Stopped after the intermediary step, the key is the token user's.
+  f.w.InjectFault(Op::kSetKeySecurity, L"Sub", 5, 1, 1);
+  EXPECT_FALSE(RegistryTakePermissionsDirective(f.s, {kKey + L"\\Sub"}, L"", report));
+  EXPECT_EQ(f.w.registry().SecurityOf(kKey + L"\\Sub").substr(0, 2 + sec.userSid.size()), L"O:" + sec.userSid);
 }
 
 }  // namespace
