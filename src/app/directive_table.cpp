@@ -1,6 +1,7 @@
 #include "app/directive_table.h"
 
 #include "script/debug_directive.h"
+#include "analysis/sfc_directive.h"
 #include "base/text.h"
 #include "fs/datablock_directives.h"
 #include "fs/file_directives.h"
@@ -41,7 +42,7 @@ static const DirectiveEntry kTable[] = {
     {L"CreateDirectory::", CreateDirectoryDirective},
     {L"LoadHive::", LoadHiveDirective},
     {L"RegistryScript::", RegistryScriptDirective},
-    {L"SFC::", nullptr},
+    {L"SFC::", SfcDirective},
     {L"Reboot::", RebootDirective},
     {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
     {L"FileScan::", FileScanDirective},

@@ -18,8 +18,6 @@
 
 namespace corvex {
 
-static const wchar_t kSupportDomain[] = L"tallwen.net";
-
 namespace {
 
 enum class UpdateOutcome { kContinue = 0, kExit = 1, kFinishAfterIdRestart = 2 };

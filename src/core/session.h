@@ -12,6 +12,10 @@
 
 namespace corvex {
 
+// The support web site, named in the console title, the welcome line and
+// the summary.
+inline constexpr wchar_t kSupportDomain[] = L"tallwen.net";
+
 enum class RunResult { kFailed = 0, kSucceeded = 1, kSucceededRebootPending = 2, kFailedRebootPending = 3 };
 
 // Skip-mask bits of the Debug:: directive.

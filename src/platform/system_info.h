@@ -13,6 +13,9 @@ namespace corvex::platform {
 // created, and then the value set.
 enum class RegistryStep { kOpenKey, kSetValue };
 
+// GetDriveTypeW's answers.
+enum class DriveKind : uint32_t { kUnknown = 0, kNoRoot = 1, kRemovable = 2, kFixed = 3, kRemote = 4, kCdRom = 5, kRamDisk = 6 };
+
 struct OsVersion {
   uint32_t major = 0, minor = 0, build = 0;
   uint16_t servicePackMajor = 0;
@@ -50,6 +53,13 @@ class SystemInfo {
   virtual Status RevertFsRedirection(uintptr_t previous) = 0;
   // ExitWindowsEx(EWX_REBOOT, reason); the shutdown privilege must be on.
   virtual Status Restart(uint32_t reason) = 0;
+  // GetDriveTypeW of the root "X:\" of drive letter `drive`.
+  virtual DriveKind DriveType(wchar_t drive) = 0;
+  // The numbers N of the shadow copies that exist now, each reachable as
+  // "\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy" + N, in ascending
+  // order. Windows numbers them from 1 and leaves gaps where copies were
+  // deleted.
+  virtual Result<std::vector<uint32_t>> ShadowCopyNumbers() = 0;
 };
 
 // SHA-256 of a file's bytes.

@@ -15,6 +15,13 @@ using platform::FindEntry;
 using platform::KnownFolder;
 namespace err = platform::err;
 
+// A snapshot cannot be changed: every change below a shadow copy's root
+// fails as on a write-protected volume.
+constexpr uint32_t kWriteProtect = 19;
+static bool InShadowCopy(const std::wstring& path) {
+  return IContains(path, L"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy");
+}
+
 namespace {
 
 // File access rights the checks ask the security model for. On a folder
@@ -472,6 +479,7 @@ class FakeFileSystem : public platform::FileSystem {
     std::wstring key = ToLower(r.display);
     auto it = w_.nodes_.find(key);
     bool writes = (desiredAccess & platform::access::kWrite) != 0;
+    if ((writes || disposition != Disposition::kOpenExisting) && InShadowCopy(path)) return Error{kWriteProtect};
     if (it != w_.nodes_.end()) {
       if (disposition == Disposition::kCreateNew) return Error{err::kFileExists};
       if (it->second.folder) return Error{err::kAccessDenied};
@@ -768,6 +776,16 @@ class FakeSystemInfo : public platform::SystemInfo {
     return Status::Ok();
   }
 
+  platform::DriveKind DriveType(wchar_t drive) override {
+    auto d = w_.drives.find(static_cast<wchar_t>(drive & ~0x20));
+    return d == w_.drives.end() ? platform::DriveKind::kNoRoot : d->second;
+  }
+
+  Result<std::vector<uint32_t>> ShadowCopyNumbers() override {
+    if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"ShadowCopies")) return Error{f};
+    return std::vector<uint32_t>(w_.shadowCopies.begin(), w_.shadowCopies.end());
+  }
+
   Status Restart(uint32_t reason) override {
     if (uint32_t f = w_.TakeFault(Op::kRestart, L"")) return Error{f};
     if (!w_.security().PrivilegeEnabled(L"SeShutdownPrivilege")) return Error{err::kPrivilegeNotHeld};
@@ -1046,17 +1064,42 @@ FakeWindows::TakenWriteFault FakeWindows::Spend(Fault* f, Op op, const std::wstr
   return taken;
 }
 
+std::wstring FakeWindows::ShadowCopyRoot(uint32_t number) {
+  return L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy" + std::to_wstring(number);
+}
+
+void FakeWindows::AddShadowCopy(uint32_t number) {
+  AddFolder(ShadowCopyRoot(number));
+  shadowCopies.insert(number);
+}
+
+static bool Changes(Op op) {
+  switch (op) {
+    case Op::kSetAttributes: case Op::kCreateFolder: case Op::kRemoveFolder: case Op::kCopyFile:
+    case Op::kMoveFile: case Op::kDeleteFile: case Op::kWriteFile: case Op::kAddHardLink:
+    case Op::kPendRename: case Op::kSetOwner: case Op::kSetDacl:
+      return true;
+    default:
+      return false;
+  }
+}
+
 uint32_t FakeWindows::TakeFault(Op op, const std::wstring& path) {
   Fault* f = MatchFault(op, path);
-  return f ? Spend(f, op, path).code : 0;
+  if (f) return Spend(f, op, path).code;
+  return Changes(op) && InShadowCopy(path) ? kWriteProtect : 0;
 }
 
 uint32_t FakeWindows::TakeFault(Op op, const std::wstring& from, const std::wstring& to) {
   Fault* f = MatchFault(op, from, to);
-  return f ? Spend(f, op, from).code : 0;
+  if (f) return Spend(f, op, from).code;
+  // A copy out of a snapshot is a read.
+  const bool changed = InShadowCopy(to) || (op == Op::kMoveFile && InShadowCopy(from));
+  return Changes(op) && changed ? kWriteProtect : 0;
 }
 
 FakeWindows::TakenWriteFault FakeWindows::TakeWriteFault(const std::wstring& path) {
+  if (!MatchFault(Op::kWriteFile, path) && InShadowCopy(path)) return TakenWriteFault{kWriteProtect, std::string::npos, false};
   Fault* f = MatchFault(Op::kWriteFile, path);
   return f ? Spend(f, Op::kWriteFile, path) : TakenWriteFault{};
 }

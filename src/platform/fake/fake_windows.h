@@ -198,6 +198,15 @@ class FakeWindows {
   std::wstring MachineString(const std::wstring& subkey, const std::wstring& name) const;
   // Version resource of a file other than the program's own.
   void SetFileVersion(const std::wstring& path, std::array<uint16_t, 4> fileVersion);
+  // Drive types by upper-case letter; a letter not listed has no root.
+  std::map<wchar_t, platform::DriveKind> drives{{L'C', platform::DriveKind::kFixed}};
+  // Shadow copies by number, each a read-only snapshot folder at its root
+  // ("\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy" + N): changes
+  // under it fail with ERROR_WRITE_PROTECT. Add files below the root with
+  // AddFile.
+  static std::wstring ShadowCopyRoot(uint32_t number);
+  void AddShadowCopy(uint32_t number);
+  std::set<uint32_t> shadowCopies;
 
   // --- Restart -----------------------------------------------------------
   // Renames asked for with PendRename, in order, as Windows keeps them.

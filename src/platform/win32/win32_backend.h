@@ -88,6 +88,8 @@ class Win32SystemInfo : public platform::SystemInfo {
   Result<uintptr_t> DisableFsRedirection() override;
   Status RevertFsRedirection(uintptr_t previous) override;
   Status Restart(uint32_t reason) override;
+  platform::DriveKind DriveType(wchar_t drive) override;
+  Result<std::vector<uint32_t>> ShadowCopyNumbers() override;
 };
 
 class Win32Hasher : public platform::Hasher {

@@ -1,0 +1,25 @@
+// AutoAnalysis:: (also AA::), the program's main job: store directories,
+// the servicing logs, the hive and hard-link checks, the repair stages, the
+// DISM fallback and the summary.
+#pragma once
+
+#include <string>
+
+#include "script/directive.h"
+
+namespace corvex {
+
+// First line "DisplayIntro" shows the intro pages first; "FilePlacementMode"
+// asks for that mode instead of the analysis.
+bool AutoAnalysisDirective(Session& s, Lines lines, const std::wstring& archive, std::wstring& report);
+
+// Stages 2 to 9: good copies of the corrupt store files from the archive,
+// the fixed drives and the shadow copies, copied into place by PowerCopy::.
+// A record counts as fixed once its store file has the manifest's digest.
+void RunRepairStages(Session& s, const std::wstring& archive, std::wstring& log);
+
+// The Base64 SHA-256 of a file, the form of a manifest's digest; empty when
+// the file cannot be read.
+std::wstring FileDigest(Session& s, const std::wstring& path);
+
+}  // namespace corvex
