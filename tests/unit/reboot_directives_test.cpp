@@ -57,7 +57,8 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
        L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND" + allowTail + kPended, true,
        true, true},
       {"value not written", false, [](FakeSession& f) { f.w.InjectFault(Op::kRegistryWrite, L"AllowProtected", 5); },
-       kLine, L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended,
+       kLine,
+       L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended,
        true, true, true},
       {"staging copy fails", false, [](FakeSession& f) { f.w.InjectFault(Op::kCopyFile, L"ReplaceOverReboot", 112); },
        kLine,
@@ -71,7 +72,9 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
          f.w.InjectFault(Op::kPendRename, L"", 5);
          f.w.InjectFault(Op::kDeleteFile, L"ReplaceOverReboot", 32);
        },
-       kLine, pendFailed + L"Failed to delete temporary file " + kStaging0 + L" with error code ERROR_SHARING_VIOLATION.\r\n",
+       kLine,
+       pendFailed + L"Failed to delete temporary file " + kStaging0 +
+           L" with error code ERROR_SHARING_VIOLATION.\r\n",
        false, false, true},
       {"WOW64 pended", true, none, L"\"" + kSource + L"\" " + kNativeDest,
        L"Successfully pended file for replace over reboot: " + kNativeDest + L"\r\n", true, true, true},
@@ -173,7 +176,8 @@ TEST(Reboot, SavesScriptLogsAndRunOnceWithAndWithoutPreScript) {
     SCOPED_TRACE(pre);
     FakeSession f;
     Prepare(f);
-    const std::wstring preScript = L"PostRebootCorruptionDetection::\r\nC:\\x|h\r\nPostRebootRestorePermissions::\r\nC:\\x";
+    const std::wstring preScript =
+        L"PostRebootCorruptionDetection::\r\nC:\\x|h\r\nPostRebootRestorePermissions::\r\nC:\\x";
     if (pre) f.w.AddFile(kWorkingFolder + L"\\Reboot_Pre_Script", Utf16Bom(preScript));
     f.s.log = L"header\r\n";
     TraceInfo(f.s, L"traced");
@@ -181,7 +185,8 @@ TEST(Reboot, SavesScriptLogsAndRunOnceWithAndWithoutPreScript) {
     EXPECT_TRUE(RunReboot(f, kScript, 2, report));
     EXPECT_EQ(report, L"caller's\r\n");
     EXPECT_TRUE(f.s.rebootRequired);
-    EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Script"), (pre ? preScript + L"\r\n" : L"") + L"Debug::\r\nNo fs");
+    EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Script"),
+              (pre ? preScript + L"\r\n" : L"") + L"Debug::\r\nNo fs");
     EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\Reboot_Pre_Script")) << "folded in once, never again";
     EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Neat_Log"), L"header\r\n" + kSection);
     EXPECT_EQ(f.Utf16File(kWorkingFolder + L"\\Reboot_Debug_Log"), f.s.trace);
@@ -190,7 +195,8 @@ TEST(Reboot, SavesScriptLogsAndRunOnceWithAndWithoutPreScript) {
 }
 
 TEST(Reboot, CompletedSuccessfullyOnlyWhenEverythingWasSaved) {
-  const std::wstring failed = L"Reboot::\r\n%s\r\nReboot:: directive failed to complete successfully.\r\n\r\n\r\n\r\n\r\n";
+  const std::wstring failed =
+      L"Reboot::\r\n%s\r\nReboot:: directive failed to complete successfully.\r\n\r\n\r\n\r\n\r\n";
   const struct {
     const char* name;
     std::function<void(FakeSession&)> arrange;
@@ -282,7 +288,8 @@ TEST(PostRebootCorruptionDetection, SentencesForEachKindOfRecord) {
                      L"for this file.\r\nNo hash verification failures detected."},
       {kDest, L"Failed to interpret line \"" + kDest + L"\"\r\n"},
       {L"a|b|c", L"Failed to interpret line \"a|b|c\"\r\n"},
-      {L"|" + hash, L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},
+      {L"|" + hash,
+       L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},
   };
   for (auto& row : rows) {
     std::wstring report;
