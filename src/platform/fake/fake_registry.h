@@ -50,8 +50,9 @@ class FakeRegistry : public platform::Registry {
   static constexpr wchar_t kProtectedDacl[] =
       L"D:PAI(A;CI;KA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
       L"(A;CI;KR;;;BA)(A;CI;KR;;;SY)";
-  // First line of a hive file of the fake; the rest is registry-file text
-  // whose key paths are relative to the hive's root ("[]" is the root).
+  // First line of a hive file of the fake; the rest, up to a NUL if there
+  // is one, is registry-file text whose key paths are relative to the
+  // hive's root ("[]" is the root).
   static constexpr char kHiveMagic[] = "CORVEX FAKE HIVE\r\n";
 
   explicit FakeRegistry(FakeWindows& w);
