@@ -343,5 +343,27 @@ TYPED_TEST(FileSystemContract, MovesReplaceOnlyFilesAndOnlyWhenAsked) {
   EXPECT_EQ(this->Read(L"dir2\\inner.txt"), "inner");
 }
 
+TYPED_TEST(FileSystemContract, HardLinksShareDataAndIdentityAndALinkNeverReplacesAName) {
+  auto& fs = this->fs();
+  this->Put(L"a.txt", "one");
+  this->Put(L"other.txt", "one");
+  ASSERT_TRUE(fs.AddHardLink(this->At(L"b.txt"), this->At(L"a.txt")));
+  ASSERT_TRUE(fs.WriteFile(this->At(L"b.txt"), "two", false));
+  EXPECT_EQ(this->Read(L"a.txt"), "two");
+  auto first = fs.Identity(this->At(L"a.txt")), second = fs.Identity(this->At(L"b.txt"));
+  auto other = fs.Identity(this->At(L"other.txt"));
+  ASSERT_TRUE(first.ok() && second.ok() && other.ok());
+  EXPECT_TRUE(*first == *second);
+  EXPECT_FALSE(*first == *other);
+  EXPECT_EQ(fs.AddHardLink(this->At(L"other.txt"), this->At(L"a.txt")).code(), 183u);
+  EXPECT_EQ(this->Read(L"other.txt"), "one");
+  EXPECT_EQ(fs.AddHardLink(this->At(L"c.txt"), this->At(L"none.txt")).code(), 2u);
+  EXPECT_EQ(fs.Identity(this->At(L"none.txt")).code(), 2u);
+  // A file another process holds without sharing still answers.
+  auto held = this->b.Hold(this->At(L"other.txt"), access::kRead | access::kWrite, share::kNone);
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(fs.Identity(this->At(L"other.txt")).ok());
+}
+
 }  // namespace
 }  // namespace corvex
