@@ -42,7 +42,8 @@ bool FileExists(Session& s, const std::wstring& path) {
 void RerunSfc(Session& s) {
   std::wstring report;
   if (!SfcDirective(s, {}, L"", report))
-    s.analysis.notExamined.push_back(L"System File Checker did not complete its re-run: " + Trim(report));
+    s.analysis.notExamined.push_back(L"System File Checker did not complete its re-run after the store directories "
+                                     L"were recreated: " + Trim(report));
 }
 
 void RepairStoreDirectories(Session& s, const std::wstring& archive, std::wstring& log) {
@@ -52,9 +53,7 @@ void RepairStoreDirectories(Session& s, const std::wstring& archive, std::wstrin
   if (missing.returnCode != 0) {
     log += L"WARNING: Failed to check store directories with return code " + DecimalSigned(missing.returnCode) +
            L" and error code " + Decimal(missing.errorCode) + L". COMPONENTS hive may be corrupt.\r\n\r\n";
-    s.analysis.notExamined.push_back(L"the store directories (the search failed with error code " +
-                                     ErrorCodeName(missing.errorCode) + L")");
-    return;
+    return;  // the search itself says what it could not examine
   }
   if (missing.paths.empty()) return;
   s.analysis.counters.cbsDetected += static_cast<uint32_t>(missing.paths.size());
@@ -88,8 +87,8 @@ void ReadCbsLogs(Session& s, std::vector<CbsRecord>& records) {
   auto hasResults = LogHasSfcResults(s, path);
   if (!hasResults.ok()) {
     if (s.analysis.notExamined.size() == unexamined)
-      s.analysis.notExamined.push_back(L"CBS.log (reading it failed with error code " +
-                                       ErrorCodeName(hasResults.code()) + L")");
+      s.analysis.notExamined.push_back(L"The log " + path + L" could not be read (error code " +
+                                       ErrorCodeName(hasResults.code()) + L").");
     return;
   }
   if (*hasResults) return;
@@ -148,7 +147,8 @@ void DismFallback(Session& s, std::wstring& log) {
   } else {
     log += L"WARNING: DISM /Online /Cleanup-Image /RestoreHealth failed with error code " +
            ErrorCodeName(run.Failure()) + L". The damage it was to repair remains.\r\n\r\n";
-    a.notExamined.push_back(L"the DISM repair (it failed with error code " + ErrorCodeName(run.Failure()) + L")");
+    a.notExamined.push_back(L"DISM could not repair what only DISM repairs (error code " +
+                            ErrorCodeName(run.Failure()) + L").");
   }
   WaitKey(s);
   ClearConsole(s);

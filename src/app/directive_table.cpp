@@ -1,6 +1,7 @@
 #include "app/directive_table.h"
 
 #include "script/debug_directive.h"
+#include "analysis/auto_analysis.h"
 #include "analysis/sfc_directive.h"
 #include "base/text.h"
 #include "fs/datablock_directives.h"
@@ -23,11 +24,11 @@ static bool FallbackDirective(Session&, Lines, const std::wstring&, std::wstring
 // A null handler is a directive this version does not carry yet: the
 // dispatcher reports it as not available and counts it as failed.
 static const DirectiveEntry kTable[] = {
-    {L"AutoAnalysis::", nullptr},
+    {L"AutoAnalysis::", AutoAnalysisDirective},
     {L"PowerCopy::", PowerCopyDirective},
     {L"::", FallbackDirective},
     {L"Collect::", nullptr},
-    {L"AA::", nullptr},
+    {L"AA::", AutoAnalysisDirective},
     {L"TrustedInstaller::", TrustedInstallerDirective},
     {L"Debug::", DebugDirective},
     {L"TakePermissions::", TakePermissionsDirective},

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/summary.h"
 #include "app/directive_table.h"
+#include "component_store_fixture.h"
 #include "core/working_folders.h"
 #include "test_support.h"
 
@@ -112,6 +114,167 @@ TEST(RepairStages, AReplacementCountsOnlyOnceTheStoreFileHasTheManifestsDigest) 
   surt.Stages();
   EXPECT_EQ(surt.s.analysis.counters.surtFixed, 1u);
   EXPECT_EQ(surt.s.analysis.counters.cbsFixed, 0u);
+}
+
+// --- The whole analysis ------------------------------------------------------
+
+using testing::StoreBuilder;
+using testing::StoreComponent;
+
+const std::wstring kCbsLog = L"C:\\Windows\\Logs\\CBS\\CBS.log";
+
+std::string SrFor(const StoreComponent& c, const std::string& file) {
+  return testing::SrLine("Cannot repair member file [l:" + std::to_string(file.size()) + "]'" + file + "' of " +
+                         ToUtf8(c.name) + ", version " + ToUtf8(c.version) + ", arch " + ToUtf8(c.architecture) +
+                         ", nonSxS, pkt {l:8 b:" + ToUtf8(c.publicKeyToken) + "} in the store, hash mismatch");
+}
+
+size_t Count(const std::wstring& text, const std::wstring& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct Analysed : FakeSession {
+  StoreBuilder store{w};
+  StoreComponent foo;
+  std::wstring folder;
+  Analysed() {
+    store.HiveLoaded();
+    testing::UseProgramDirectives(s);
+    for (const wchar_t* tool : {L"sfc.exe", L"dism.exe"})
+      w.OnProcess(tool, [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  }
+  void Damage() {
+    folder = store.Add(foo, {{L"kernel.dll", "bad", kGoodKernel}, {L"shell.dll", "bad", kGoodShell}});
+    w.AddFile(kCbsLog, SrFor(foo, "kernel.dll") + SrFor(foo, "shell.dll") + SrFor(foo, "kernel.dll"));
+    // The hive tests unload and reload COMPONENTS: the key must be in the
+    // file too.
+    std::string hive = fake::FakeRegistry::kHiveMagic;
+    hive += "Windows Registry Editor Version 5.00\r\n\r\n[DerivedData\\Components\\" + ToUtf8(foo.KeyName()) +
+            "]\r\n\"identity\"=hex:";
+    const std::string identity = ToUtf8(foo.Identity());
+    for (size_t i = 0; i < identity.size(); ++i) {
+      char byte[4];
+      std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(identity[i]));
+      hive += (i ? "," : "") + std::string(byte);
+    }
+    hive += "\r\n\"f!kernel.dll\"=hex:5a,5a,5a\r\n";
+    hive.resize(0x600000, '\0');
+    w.AddFile(testing::kHiveFile, hive);
+  }
+  std::wstring Analyse(Lines lines = {}, bool expected = true) {
+    std::wstring report;
+    EXPECT_EQ(AutoAnalysisDirective(s, std::move(lines), L"", report), expected);
+    return report;
+  }
+};
+
+TEST(AutoAnalysis, RepairsTwoDamagedStoreFilesOneFromTheArchiveOneFromAShadowCopy) {
+  Analysed r;
+  r.Damage();
+  r.w.AddFile(ArchiveFolder(r.s) + L"\\kernel.dll", "good kernel");
+  r.w.AddShadowCopy(4);
+  r.w.AddFile(fake::FakeWindows::ShadowCopyRoot(4) + L"\\Windows\\WinSxS\\" + r.foo.KeyName() + L"\\shell.dll",
+              "good shell");
+  const std::wstring report = r.Analyse();
+  EXPECT_EQ(r.w.FileBytes(r.folder + L"\\kernel.dll"), "good kernel");
+  EXPECT_EQ(r.w.FileBytes(r.folder + L"\\shell.dll"), "good shell");
+  EXPECT_EQ(r.w.FileBytes(L"C:\\Corvex\\Backups\\C\\Windows\\winsxs\\" + r.foo.KeyName() + L"\\kernel.dll"), "bad");
+  EXPECT_EQ(Count(report, L"FIXED: Corruption at "), 2u) << report;
+  EXPECT_EQ(Count(report, L"SUMMARY:"), 1u);
+  EXPECT_TRUE(EndsWith(report, L"SUMMARY: All detected corruptions were successfully repaired.")) << report;
+  EXPECT_EQ(r.s.analysis.counters.cbsDetected, 2u);
+  EXPECT_EQ(r.s.analysis.counters.cbsFixed, 2u);
+  const std::wstring shown = r.w.ConsoleText();
+  EXPECT_NE(shown.find(L"Displaying Message 1 of 1"), std::wstring::npos);
+  EXPECT_NE(shown.find(SummaryPage(1).substr(0, 60)), std::wstring::npos);
+}
+
+TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
+  struct Row {
+    const char* what;
+    uint32_t cbsOpenFault;
+    std::wstring summary;
+  } rows[] = {
+      {"clean", 0, L"\r\nSUMMARY: No corruptions were detected."},
+      {"CBS.log unreadable", 5, L"SUMMARY: Some corruptions could not be fixed automatically."},
+  };
+  for (const Row& row : rows) {
+    Analysed r;
+    r.w.AddFile(kCbsLog, testing::CbsLine("Info", "CBS", "Starting TrustedInstaller initialization."));
+    if (row.cbsOpenFault) r.w.InjectFault(Op::kOpenFile, L"CBS.log", row.cbsOpenFault, -1);
+    const std::wstring report = r.Analyse();
+    EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << row.what << report;
+    EXPECT_NE(report.find(row.summary), std::wstring::npos) << row.what << report;
+    EXPECT_EQ(report.find(L"could not be read") != std::wstring::npos, row.cbsOpenFault != 0) << row.what;
+  }
+}
+
+TEST(AutoAnalysis, MissingStoreDirectoriesCountAsFixedOnceTheyExistAndSfcRunsAgainNatively) {
+  for (bool createFails : {false, true}) {
+    Analysed r;
+    r.w.wow64 = true;
+    r.store.AddKey(L"amd64_gone-one_31bf3856ad364e35_1.0.0.0_none_1111", L"gone-one", true);
+    r.store.AddKey(L"amd64_gone-two_31bf3856ad364e35_1.0.0.0_none_2222", L"gone-two", true);
+    if (createFails) r.w.InjectFault(Op::kCreateFolder, L"gone-two", 5, -1);
+    const std::wstring report = r.Analyse();
+    EXPECT_EQ(r.w.IsFolder(L"C:\\Windows\\WinSxS\\amd64_gone-one_31bf3856ad364e35_1.0.0.0_none_1111"), true);
+    EXPECT_EQ(r.s.analysis.counters.cbsDetected, 2u);
+    EXPECT_EQ(r.s.analysis.counters.cbsFixed, createFails ? 1u : 2u);
+    // No log records: still one summary, chosen from the counters.
+    EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << report;
+    EXPECT_NE(report.find(createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
+                                      : L"SUMMARY: All detected corruptions were successfully repaired."),
+              std::wstring::npos)
+        << report;
+    size_t sfcRuns = 0;
+    for (const auto& p : r.w.processesRun)
+      if (EndsWith(ToLower(p.program), L"sfc.exe")) {
+        ++sfcRuns;
+        EXPECT_TRUE(IEquals(p.program, L"C:\\Windows\\Sysnative\\sfc.exe")) << p.program;
+        EXPECT_EQ(p.commandLine, L" /scannow");
+      }
+    EXPECT_EQ(sfcRuns, 1u);
+  }
+}
+
+TEST(AutoAnalysis, DismRepairsManifestDamageThroughTheNativeDismAndSaysSoOnlyWhenItWorked) {
+  for (uint32_t exitCode : {0u, 87u}) {
+    Analysed r;
+    r.w.wow64 = true;
+    r.w.AddFile(kCbsLog, testing::CbsLine("Error", "CSI",
+                                          "Unable to load manifest for component \"Microsoft-Windows-Foo\""));
+    r.w.OnProcess(L"dism.exe", [exitCode](const platform::ProcessRequest&) {
+      platform::ProcessOutcome out;
+      out.exitCode = exitCode;
+      return out;
+    });
+    const std::wstring report = r.Analyse();
+    ASSERT_FALSE(r.w.processesRun.empty());
+    const auto& dism = r.w.processesRun.back();
+    EXPECT_TRUE(IEquals(dism.program, L"C:\\Windows\\Sysnative\\dism.exe")) << dism.program;
+    EXPECT_EQ(dism.commandLine, L" /Online /Cleanup-Image /RestoreHealth");
+    EXPECT_EQ(report.find(L"Performed DISM repair") != std::wstring::npos, exitCode == 0) << report;
+    EXPECT_EQ(report.find(L"SUMMARY: No corruptions") != std::wstring::npos, exitCode == 0) << report;
+    EXPECT_TRUE(r.s.analysis.dismDone);
+  }
+}
+
+TEST(AutoAnalysis, FirstLineChoosesTheIntroOrFilePlacementMode) {
+  Analysed intro;
+  intro.Analyse({L"dISPLAYiNTRO"});
+  const std::wstring shown = intro.w.ConsoleText();
+  const size_t welcome = shown.find(L"Welcome to Corvex!"), warning = shown.find(L"WARNING!"),
+               disclaimer = shown.find(L"Disclaimer");
+  ASSERT_NE(disclaimer, std::wstring::npos) << shown;
+  EXPECT_LT(welcome, warning);
+  EXPECT_LT(warning, disclaimer);
+
+  Analysed placement;
+  const std::wstring report = placement.Analyse({L"FilePlacementMode"}, false);
+  EXPECT_EQ(report, L"File Placement Mode is not available in this version. No files were placed.\r\n");
+  EXPECT_EQ(placement.w.ConsoleText().find(L"Checking"), std::wstring::npos);
 }
 
 }  // namespace

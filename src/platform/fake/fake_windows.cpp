@@ -1099,9 +1099,9 @@ uint32_t FakeWindows::TakeFault(Op op, const std::wstring& from, const std::wstr
 }
 
 FakeWindows::TakenWriteFault FakeWindows::TakeWriteFault(const std::wstring& path) {
-  if (!MatchFault(Op::kWriteFile, path) && InShadowCopy(path)) return TakenWriteFault{kWriteProtect, std::string::npos, false};
   Fault* f = MatchFault(Op::kWriteFile, path);
-  return f ? Spend(f, Op::kWriteFile, path) : TakenWriteFault{};
+  if (f) return Spend(f, Op::kWriteFile, path);
+  return InShadowCopy(path) ? TakenWriteFault{kWriteProtect, std::string::npos, false} : TakenWriteFault{};
 }
 
 }  // namespace corvex::fake
