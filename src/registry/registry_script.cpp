@@ -58,6 +58,13 @@ class ScriptRun {
 
   bool done() const { return done_; }
 
+  // The end marker closes the last block even when a string was left open:
+  // a block is never left with its key opened up and nothing reported.
+  void End() {
+    inString_ = false;
+    Line(L"[]");
+  }
+
   bool Finish(std::wstring& report) {
     if (!hiveReport_.empty()) report += hiveReport_ + L"\r\n\r\n";
     report += Trim(Join(takes_, L"\r\n")) + L"\r\n\r\n" + Trim(Join(imports_, L"\r\n")) + L"\r\n\r\n" +
@@ -219,12 +226,12 @@ class ScriptRun {
 bool RegistryScriptDirective(Session& s, Lines lines, const std::wstring& archive, std::wstring& report) {
   const bool mode1 = !lines.empty() && lines.front() == L"[MODE:1]";
   if (mode1) lines.erase(lines.begin());
-  if (!lines.empty()) lines.push_back(L"[]");
   ScriptRun run(s, archive, mode1);
   for (auto& line : lines) {
     run.Line(line);
     if (run.done()) break;
   }
+  if (!lines.empty() && !run.done()) run.End();
   return run.Finish(report);
 }
 

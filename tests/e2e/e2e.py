@@ -777,6 +777,138 @@ def wow64_file_directives_reach_the_native_system_folder(exe, p):
         assert os.path.exists(src), "wildcard in System32 deleted files"
 
 
+# ---------------------------------------------------------------------------
+# Registry repair with Wine's own reg.exe doing the exports and imports. The
+# keys live under HKCU\Software\CorvexE2E (and HKLM\SOFTWARE for the view
+# case) and are deleted again after each case.
+
+E2E_KEY = "HKCU\\Software\\CorvexE2E"
+E2E_LONG = "HKEY_CURRENT_USER\\Software\\CorvexE2E"
+
+
+def reg(p, *args):
+    """Wine's native reg.exe; returns its exit code and output."""
+    return run(os.path.join(p.system32, "reg.exe"), list(args))
+
+
+def reg_value(p, key, name, view=None):
+    code, out = reg(p, "query", key, "/v", name, *([view] if view else []))
+    if code != 0:
+        return None
+    m = re.search(r"^\s*" + re.escape(name) + r"\s+REG_\w+\s+(.*?)\r?$", out, re.M)
+    return m.group(1) if m else None
+
+
+@case
+def registry_export_script_and_permissions_with_backups(exe, p):
+    reg(p, "delete", E2E_KEY, "/f")
+    for args in (("add", E2E_KEY + "\\Old", "/v", "gone", "/d", "soon", "/f"),
+                 ("add", E2E_KEY + "\\Keep", "/v", "v", "/t", "REG_DWORD", "/d", "1", "/f")):
+        code, out = reg(p, *args)
+        eq(code, 0, "reg add: " + out)
+    script = ("RegistryExport::\r\n[HKCU\\Software\\CorvexE2E]\r\n"
+              "RegistryScript::\r\nWindows Registry Editor Version 5.00\r\n"
+              "[HKCU\\Software\\CorvexE2E\\New\\Deep]\r\n"
+              "\"guid\"=\"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}\"\r\n"
+              "\"path\"=\"C:/x/%windir%\"\r\n"
+              "\"hex\"=hex:01,02,\\\r\n  03\r\n"
+              "[-HKCU\\Software\\CorvexE2E\\Old]\r\n"
+              "[HKCU\\Software\\CorvexE2E\\Keep]\r\n\"v\"=dword:00000007\r\n"
+              "RegistryTakePermissions::\r\nHKCU\\Software\\CorvexE2E\\Keep\r\n"
+              "RegistryRestorePermissions::\r\nHKCU\\Software\\CorvexE2E\\Keep\r\n").encode("latin-1")
+    try:
+        run(exe, [p.script("registry.txt", script)])
+        body, foot = split_log(p.desktop_log())
+        parts = sections(body)
+        export = parts[1]
+        assert export.startswith("RegistryExport::\r\nSuccessfully exported registry key " + E2E_LONG + ".\r\n\r\n[" +
+                                 E2E_LONG + "]"), export
+        assert "[" + E2E_LONG + "\\Old]\r\n\"gone\"=\"soon\"" in export, export
+        assert re.search(r"\r\n\r\nDatablocks: " + re.escape(E2E_LONG) + r"\|O:[^\r\n]*D:[^\r\n]*\r\n", export), export
+        assert export.endswith("RegistryExport:: directive completed successfully."), export
+        script_part = parts[2]
+        for sentence in ("Successfully imported registry key " + E2E_LONG + "\\New\\Deep.",
+                         "Successfully deleted registry key " + E2E_LONG + "\\Old.",
+                         "Successfully imported registry key " + E2E_LONG + "\\Keep.",
+                         "Successfully restored ownership and permissions for registry key " + E2E_LONG + "\\New\\Deep.",
+                         "Successfully restored ownership and permissions for registry key " + E2E_LONG + "."):
+            assert sentence in script_part, sentence + " not in " + script_part
+        assert script_part.endswith("RegistryScript:: directive completed successfully."), script_part
+        eq(parts[3:], [
+            "RegistryTakePermissions::\r\nSuccessfully took ownership and permissions for registry key " + E2E_LONG +
+            "\\Keep.\r\nRegistryTakePermissions:: directive completed successfully.",
+            "RegistryRestorePermissions::\r\nSuccessfully restored ownership and permissions for registry key " +
+            E2E_LONG + "\\Keep.\r\nRegistryRestorePermissions:: directive completed successfully.",
+            "Successfully processed all directives.\r\n"], "permission sections and result")
+        # The data arrived as written: "::", "/" and "%" are data, the split
+        # hexadecimal value is whole.
+        deep = E2E_KEY + "\\New\\Deep"
+        eq(reg_value(p, deep, "guid"), "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}", "guid")
+        eq(reg_value(p, deep, "path"), "C:/x/%windir%", "path")
+        eq(reg_value(p, deep, "hex"), "010203", "hex")
+        eq(reg_value(p, E2E_KEY + "\\Keep", "v"), "0x7", "Keep")
+        eq(reg(p, "query", E2E_KEY + "\\Old")[0], 1, "deleted key")
+        backups = os.path.join(p.permanent, "Backups", "Registry", "HKEY_CURRENT_USER", "Software", "CorvexE2E")
+        for name in ("Export0.reg", "Export0.datablocks", "Old\\Export0.reg", "Keep\\Export0.reg",
+                     "Keep\\Export0.datablocks"):
+            assert os.path.isfile(os.path.join(backups, *name.split("\\"))), name
+        assert not os.path.exists(os.path.join(backups, "New")), "a key that did not exist has no backup"
+        with open(os.path.join(backups, "Old", "Export0.reg"), "rb") as f:
+            old = f.read()
+        assert old[:2] == b"\xff\xfe" and "\"gone\"=\"soon\"" in old[2:].decode("utf-16-le"), old[:200]
+        with open(os.path.join(p.work, "DataBlocks"), "rb") as f:
+            store = f.read()[2:].decode("utf-16-le")
+        for key in (E2E_LONG, E2E_LONG + "\\Keep", E2E_LONG + "\\New", E2E_LONG + "\\New\\Deep"):
+            assert re.search("^" + re.escape(key) + r"\|O:", store, re.M), key + " not in " + store
+    finally:
+        reg(p, "delete", E2E_KEY, "/f")
+
+
+@case
+def load_hive_saved_by_regsavekey_and_store_hives_missing(exe, p):
+    folder = os.path.join(p.root, "drive_c", "corvex-e2e-hive")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    code, out = run(tool("save_hive"), ["C:\\corvex-e2e-hive\\hive"])
+    eq(code, 0, "save_hive: " + out)
+    script = b"LoadHive::\r\ncomponents\r\nSCHEMA\r\nC:\\corvex-e2e-hive\\hive|CorvexE2EHive\r\nC:\\corvex-e2e-hive\r\n"
+    try:
+        run(exe, [p.script("hive.txt", script)])
+        body, _ = split_log(p.desktop_log())
+        eq(sections(body)[1:], [
+            "LoadHive::\r\n"
+            "Failed to load registry hive file C:\\windows\\System32\\config\\COMPONENTS. File not found.\r\n"
+            "Failed to load registry hive file C:\\windows\\System32\\SMI\\Store\\Machine\\SCHEMA.DAT. File not found.\r\n"
+            "Successfully loaded registry hive C:\\corvex-e2e-hive\\hive into key HKEY_LOCAL_MACHINE\\CorvexE2EHive.\r\n"
+            "Failed to load registry hive C:\\corvex-e2e-hive. Invalid input.\r\n"
+            "LoadHive:: directive failed to complete successfully.",
+            "Failed to process all directives successfully.\r\n"], "sections")
+        eq(reg_value(p, "HKLM\\CorvexE2EHive", "Answer"), "0x2a", "value of the loaded hive")
+    finally:
+        reg(p, "delete", "HKLM\\CorvexE2EHive", "/f")
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@wow64_case
+def wow64_registry_script_writes_the_native_view(exe, p):
+    key = "HKLM\\SOFTWARE\\CorvexE2EView"
+    for view in ("/reg:64", "/reg:32"):
+        reg(p, "delete", key, "/f", view)
+    script = (b"RegistryScript::\r\n[HKLM\\SOFTWARE\\CorvexE2EView]\r\n\"v\"=\"native\"\r\n"
+              b"RegistryExport::\r\nHKLM\\SOFTWARE\\CorvexE2EView\r\n")
+    try:
+        run(exe, [p.script("view.txt", script)])
+        body, _ = split_log(p.desktop_log())
+        parts = sections(body)
+        assert "Successfully imported registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\CorvexE2EView." in parts[1], parts[1]
+        assert "\"v\"=\"native\"" in parts[2], parts[2]
+        eq(reg_value(p, key, "v", "/reg:64"), "native", "64-bit view")
+        eq(reg_value(p, key, "v", "/reg:32"), None, "32-bit view")
+    finally:
+        for view in ("/reg:64", "/reg:32"):
+            reg(p, "delete", key, "/f", view)
+
+
 def main():
     if len(sys.argv) < 2:
         print("usage: e2e.py Corvex.exe [part of a case name...]")

@@ -134,6 +134,16 @@ TEST(RegistryScript, ImportFailuresAndTheDebugSwitch) {
   EXPECT_TRUE(reg.KeyExists(kTest)) << "nothing was run";
 }
 
+TEST(RegistryScript, AStringLeftOpenStillEndsItsBlock) {
+  FakeSession f;
+  f.w.registry().Protect(kTest);
+  const std::wstring before = f.w.registry().SecurityOf(kTest);
+  std::wstring report;
+  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKLM\\SOFTWARE\\Test\\New]", L"@=dword\":1", L"[]"}, L"", report));
+  EXPECT_NE(report.find(L"Failed to import registry key " + kTest + L"\\New."), std::wstring::npos) << report;
+  EXPECT_EQ(f.w.registry().SecurityOf(kTest), before);
+}
+
 TEST(RegistryScript, SplitHexDataIsMarkedAndComponentsLoadsOnce) {
   FakeSession f;
   auto& reg = f.w.registry();
