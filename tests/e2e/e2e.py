@@ -869,7 +869,7 @@ def load_hive_saved_by_regsavekey_and_store_hives_missing(exe, p):
     folder = os.path.join(p.root, "drive_c", "corvex-e2e-hive")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    code, out = run(tool("save_hive"), ["C:\\corvex-e2e-hive\\hive"])
+    code, out = run(tool("save_hive"), ["C:\\corvex-e2e-hive\\hive", "-k", "Demo", "Answer", "x", "2a"])
     eq(code, 0, "save_hive: " + out)
     script = b"LoadHive::\r\ncomponents\r\nSCHEMA\r\nC:\\corvex-e2e-hive\\hive|CorvexE2EHive\r\nC:\\corvex-e2e-hive\r\n"
     try:
@@ -883,7 +883,8 @@ def load_hive_saved_by_regsavekey_and_store_hives_missing(exe, p):
             "Failed to load registry hive C:\\corvex-e2e-hive. Invalid input.\r\n"
             "LoadHive:: directive failed to complete successfully.",
             "Failed to process all directives successfully.\r\n"], "sections")
-        eq(reg_value(p, "HKLM\\CorvexE2EHive", "Answer"), "0x2a", "value of the loaded hive")
+        eq((reg_value(p, "HKLM\\CorvexE2EHive\\DerivedData\\Components\\Demo", "Answer") or "").lower(), "2a",
+           "value of the loaded hive")
     finally:
         reg(p, "delete", "HKLM\\CorvexE2EHive", "/f")
         shutil.rmtree(folder, ignore_errors=True)
