@@ -34,8 +34,9 @@ void TestComponentsHive(Session& s, std::wstring& log) {
   SwitchPrivilege(s, L"SeBackupPrivilege", true);
   reg.UnloadHive(L"COMPONENTS");  // loaded or not, the tests need it free
 
-  const std::wstring file =
-      AddLongPathPrefix(MapSystem32Path(s, SystemRoot(s) + L"\\System32\\config\\COMPONENTS"));
+  // The native hive: Sysnative under WOW64. RegLoadKey takes the plain path.
+  const std::wstring hive = MapSystem32Path(s, SystemRoot(s) + L"\\System32\\config\\COMPONENTS");
+  const std::wstring file = AddLongPathPrefix(hive);
   uint32_t readCode = 0;
   {
     auto opened = s.os.fs.Open(file, platform::access::kRead, platform::share::kDelete,
@@ -48,7 +49,7 @@ void TestComponentsHive(Session& s, std::wstring& log) {
       readCode = opened.code();
     }
   }
-  auto loaded = reg.LoadHive(kScratchKey, file);
+  auto loaded = reg.LoadHive(kScratchKey, hive);
   if (loaded.ok()) reg.UnloadHive(kScratchKey);
   const uint32_t loadCode = loaded.code();
   const bool missing = readCode == platform::err::kFileNotFound || loadCode == platform::err::kFileNotFound ||
@@ -61,7 +62,7 @@ void TestComponentsHive(Session& s, std::wstring& log) {
     if (readCode != 0 && readCode != platform::err::kSharingViolation)
       log += L"\r\nWARNING: Components hive failed file read test with error code " + ErrorCodeName(readCode) +
              L" and may be corrupt.\r\n\r\n";
-    auto reloaded = reg.LoadHive(L"COMPONENTS", file);
+    auto reloaded = reg.LoadHive(L"COMPONENTS", hive);
     // Still loaded (Windows would not let it go) is as good as reloaded.
     if (!reloaded.ok() && !reg.OpenKey(RootKey::kLocalMachine, L"COMPONENTS", platform::keyaccess::kRead |
                                                                                    platform::keyaccess::kWow64_64Key)

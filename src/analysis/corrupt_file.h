@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 #include "core/session.h"
 
@@ -11,6 +12,16 @@ namespace corvex {
 // detected) when its digest differs from the one its manifest declares, or
 // the manifest's cannot be had ("UNKNOWN", never taken for a match). True
 // when a record was added.
+// The lower-case store paths of the corrupt file list, so that thousands of
+// registrations do not each go through the whole list. It is made again
+// whenever the list changed behind its back (records taken off by the
+// repair stages, added by others).
+struct CorruptPathIndex {
+  std::unordered_set<std::wstring> paths;
+  size_t count = 0;
+  std::wstring last;
+};
+
 bool RegisterCorruptFile(Session& s, const std::wstring& directory, const std::wstring& file);
 
 }  // namespace corvex

@@ -5,7 +5,6 @@
 #include "base/text.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
-#include "script/dispatcher.h"
 
 namespace corvex {
 
@@ -22,41 +21,24 @@ bool IsFileEntry(const platform::RegistryValue& v) {
   return v.type == platform::regtype::kBinary && v.data.size() > 1 && StartsWith(v.name, L"f!");
 }
 
-void NotSearched(Session& s, uint32_t code) {
-  s.analysis.notExamined.push_back(L"The store directories could not be checked against the COMPONENTS hive (error code " +
-                                   ErrorCodeName(code) + L").");
-}
-
 }  // namespace
 
 MissingStoreDirectories FindMissingStoreDirectories(Session& s, std::wstring& log) {
   MissingStoreDirectories result;
   s.analysis.storeIndex.reset();
-  std::wstring ignored;
-  // Windows 8 and later keep the hive loaded, and then loading it fails; the
-  // key may be there all the same.
-  if (!RunDirective(s, L"LoadHive::", {L"COMPONENTS"}, L"", ignored)) TraceSearch(s, 1);
-  auto& reg = s.os.registry;
-  auto components = reg.OpenKey(RootKey::kLocalMachine, kComponentsKey,
-                                keyaccess::kEnumerateSubKeys | keyaccess::kQueryValue | keyaccess::kWow64_64Key);
-  if (!components.ok()) {
-    TraceSearch(s, 2);
+  std::vector<std::wstring> names;
+  if (uint32_t code = ListComponentKeys(s, TraceSearch, names)) {
     result.returnCode = 2;
-    result.errorCode = components.code();
-    NotSearched(s, result.errorCode);
+    result.errorCode = code;
+    s.analysis.notExamined.push_back(
+        L"The store directories could not be checked against the COMPONENTS hive (error code " + ErrorCodeName(code) +
+        L").");
     return result;
   }
-  auto names = reg.SubKeyNames(*components);
-  if (!names.ok()) {
-    TraceSearch(s, 3);
-    result.returnCode = 3;
-    result.errorCode = names.code();
-    NotSearched(s, result.errorCode);
-    return result;
-  }
+  auto& reg = s.os.registry;
   const std::wstring store = SystemRoot(s) + L"\\winsxs\\";
   size_t unread = 0;
-  for (const std::wstring& name : *names) {
+  for (const std::wstring& name : names) {
     auto key = reg.OpenKey(RootKey::kLocalMachine, std::wstring(kComponentsKey) + L"\\" + name,
                            keyaccess::kQueryValue | keyaccess::kWow64_64Key);
     if (!key.ok()) {
@@ -102,7 +84,6 @@ MissingStoreDirectories FindMissingStoreDirectories(Session& s, std::wstring& lo
   if (unread > 0)
     s.analysis.notExamined.push_back(Decimal(unread) + L" component(s) of the COMPONENTS hive could not be checked for "
                                      L"their store directories.");
-  if (!components->Close().ok()) TraceSearch(s, 7);
   return result;
 }
 

@@ -66,23 +66,12 @@ bool IsNeutral(const std::wstring& culture) {
   return culture.empty() || IEquals(culture, L"neutral") || IEquals(culture, L"none");
 }
 
-// 10000 + the code when the Components key cannot be opened.
+// 10000 + the code when the Components key cannot be read.
 uint32_t BuildIndex(Session& s, StoreIndex& index) {
-  std::wstring ignored;
-  if (!RunDirective(s, L"LoadHive::", {L"COMPONENTS"}, L"", ignored)) TraceLookup(s, 1);
+  std::vector<std::wstring> names;
+  if (uint32_t code = ListComponentKeys(s, TraceLookup, names)) return 10000 + code;
   auto& reg = s.os.registry;
-  auto components = reg.OpenKey(RootKey::kLocalMachine, kComponentsKey,
-                                keyaccess::kEnumerateSubKeys | keyaccess::kQueryValue | keyaccess::kWow64_64Key);
-  if (!components.ok()) {
-    TraceLookup(s, 2);
-    return 10000 + components.code();
-  }
-  auto names = reg.SubKeyNames(*components);
-  if (!names.ok()) {
-    TraceLookup(s, 2);
-    return 10000 + names.code();
-  }
-  for (const std::wstring& keyName : *names) {
+  for (const std::wstring& keyName : names) {
     if (!IsStoreName(keyName)) continue;
     auto key = reg.OpenKey(RootKey::kLocalMachine, std::wstring(kComponentsKey) + L"\\" + keyName,
                            keyaccess::kQueryValue | keyaccess::kWow64_64Key);
@@ -98,11 +87,26 @@ uint32_t BuildIndex(Session& s, StoreIndex& index) {
     }
     if (!key->Close().ok()) TraceLookup(s, 4);
   }
-  if (!components->Close().ok()) TraceLookup(s, 5);
   return 0;
 }
 
 }  // namespace
+
+uint32_t ListComponentKeys(Session& s, void (*trace)(Session&, int), std::vector<std::wstring>& names) {
+  std::wstring ignored;
+  if (!RunDirective(s, L"LoadHive::", {L"COMPONENTS"}, L"", ignored)) trace(s, 1);
+  auto& reg = s.os.registry;
+  auto components = reg.OpenKey(RootKey::kLocalMachine, kComponentsKey,
+                                keyaccess::kEnumerateSubKeys | keyaccess::kQueryValue | keyaccess::kWow64_64Key);
+  auto listed = components.ok() ? reg.SubKeyNames(*components)
+                                : platform::Result<std::vector<std::wstring>>(platform::Error{components.code()});
+  if (!listed.ok()) {
+    trace(s, components.ok() ? 3 : 2);
+    return listed.code();
+  }
+  names = std::move(*listed);
+  return 0;
+}
 
 bool SplitStoreName(const std::wstring& keyName, StoreNameParts& parts) {
   auto fields = Split(keyName, L"_");

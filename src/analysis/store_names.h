@@ -45,4 +45,11 @@ bool IdentityDescribes(const std::wstring& identity, const std::wstring& name, c
 // The COMPONENTS key every store check reads.
 extern const wchar_t kComponentsKey[];
 
+// Runs LoadHive:: on "COMPONENTS" (Windows 8 and later keep the hive
+// loaded, and then that fails while the keys are there: only traced, as
+// location 1) and lists the subkeys of the Components key. 0, or the code
+// of the open (location 2) or the listing (location 3) that failed, each
+// traced through `trace`.
+uint32_t ListComponentKeys(Session& s, void (*trace)(Session&, int), std::vector<std::wstring>& names);
+
 }  // namespace corvex

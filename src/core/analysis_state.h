@@ -14,6 +14,9 @@ namespace corvex {
 // The COMPONENTS hive's store directories by component, built once per run
 // by the store-name lookup (analysis/store_names.h).
 struct StoreIndex;
+// The corrupt file list's paths, for its duplicate test
+// (analysis/corrupt_file.h).
+struct CorruptPathIndex;
 
 // One damaged component-store file.
 struct CorruptFileRecord {
@@ -56,6 +59,7 @@ struct AnalysisState {
 
   // Dropped whenever the hive is unloaded or searched afresh.
   std::shared_ptr<StoreIndex> storeIndex;
+  std::shared_ptr<CorruptPathIndex> corruptPathIndex;
 };
 
 }  // namespace corvex

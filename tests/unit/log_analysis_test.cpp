@@ -281,6 +281,9 @@ TEST(AnalyseSfcResult, StoreFilesAreRegisteredOnlyWhenTheirDigestDiffers) {
     EXPECT_EQ(files[0].origin, 0);
     a.Analyse(NewForm(foo, L"FOO.DLL"));
     EXPECT_EQ(files.size(), 1u) << "one record per store path, whatever the case";
+    files.clear();
+    a.Analyse(NewForm(foo, L"foo.dll"));
+    EXPECT_EQ(files.size(), 1u) << "taken off by a repair stage, found again";
   }
 }
 
