@@ -7,13 +7,21 @@
 //   corvex_bench datablocks N...         "N wall-seconds cpu-seconds" for each N
 //   corvex_bench print-delete N          PrintDataBlocks:: and DeleteDataBlocks:: over N records
 //   corvex_bench zip ARCHIVE FOLDER      extracts, for the caller to time
+//   corvex_bench cbs LOG                 reads a CBS log through the real disk:
+//                                        "bytes seconds records sfc-found peak-kB"
+//   corvex_bench records N...            analyses N SFC records against a
+//                                        30,000-key COMPONENTS tree: "N seconds"
+#include <sys/resource.h>
+
 #include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "analysis/log_analysis.h"
 #include "base/text.h"
+#include "platform/fake/fake_registry.h"
 #include "core/session.h"
 #include "fs/datablock_count.h"
 #include "fs/datablock_directives.h"
@@ -94,6 +102,71 @@ int Zip(const char* archive, const char* folder) {
   return 0;
 }
 
+long PeakKilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// The log streamed from the real disk, as CBS.log is read on Windows.
+int Cbs(const char* log) {
+  fake::FakeWindows w;
+  bench::PosixFileSystem disk;
+  platform::Platform& f = w.platform();
+  platform::Platform os{f.console, f.env, disk, f.processes, f.system, f.hasher, f.security, f.registry};
+  Session s{os};
+  const std::wstring path = FromUtf8(log);
+  auto start = Clock::now();
+  std::vector<CbsRecord> records;
+  ReadCbsLog(s, path, cbs_kind::kMemberFile | cbs_kind::kComponent | cbs_kind::kCsiError, records);
+  double took = Seconds(start);
+  auto found = LogHasSfcResults(s, path);
+  if (!found.ok() || !s.analysis.notExamined.empty()) return Fail("the log could not be read");
+  auto file = disk.Open(path, platform::access::kRead, platform::share::kAll, platform::Disposition::kOpenExisting);
+  auto size = file.ok() ? (*file)->Size() : platform::Result<uint64_t>(platform::Error{file.code()});
+  std::printf("%llu %.3f %zu %d %ld\n", static_cast<unsigned long long>(size.value_or(0)), took, records.size(),
+              *found ? 1 : 0, PeakKilobytes());
+  return 0;
+}
+
+// A COMPONENTS tree of 30,000 keys; each of N records names one of them,
+// whose store file differs from its manifest.
+int Records(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i) {
+    const size_t n = std::strtoul(argv[i], nullptr, 10);
+    fake::FakeWindows w;
+    Session s{w.platform()};
+    const std::wstring components = L"HKEY_LOCAL_MACHINE\\COMPONENTS\\DerivedData\\Components\\";
+    std::vector<std::wstring> texts;
+    for (size_t k = 0; k < 30000; ++k) {
+      const std::wstring name = L"Microsoft-Windows-Part" + Decimal(k);
+      wchar_t hash[17];
+      std::swprintf(hash, 17, L"%016zx", k);
+      const std::wstring key = L"amd64_" + ToLower(name) + L"_31bf3856ad364e35_10.0.19041.1_none_" + hash;
+      w.registry().AddKey(components + key);
+      w.registry().SetValue(components + key, L"identity", platform::regtype::kBinary,
+                            ToUtf8(name + L", Culture=neutral, Version=10.0.19041.1, PublicKeyToken=31bf3856ad364e35, "
+                                          L"ProcessorArchitecture=amd64, versionScope=NonSxS"));
+      w.registry().SetValue(components + key, L"f!part.dll", platform::regtype::kBinary, std::string(20, 'x'));
+      if (k >= n) continue;
+      w.AddFile(L"C:\\Windows\\WinSxS\\" + key + L"\\part.dll", "damaged");
+      w.AddFile(L"C:\\Windows\\WinSxS\\Manifests\\" + key + L".manifest",
+                "<assembly><file name=\"part.dll\"><asmv2:hash><dsig:DigestValue>"
+                "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=</dsig:DigestValue></asmv2:hash></file></assembly>");
+      texts.push_back(L"Cannot repair member file [l:8]'part.dll' of " + name +
+                      L", version 10.0.19041.1, arch amd64, nonSxS, pkt {l:8 b:31bf3856ad364e35} in the store, "
+                      L"hash mismatch");
+    }
+    std::wstring log;
+    std::clock_t cpuStart = std::clock();
+    for (auto& t : texts) AnalyseSfcResult(s, t, log);
+    double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    if (s.analysis.corruptFiles.size() != n) return Fail("not every record found its store file");
+    std::printf("%zu %.3f\n", n, cpu);
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace corvex
 
@@ -102,6 +175,8 @@ int main(int argc, char** argv) {
   if (mode == "datablocks" && argc > 2) return corvex::DataBlocks(argc, argv);
   if (mode == "print-delete" && argc == 3) return corvex::PrintDelete(std::strtoul(argv[2], nullptr, 10));
   if (mode == "zip" && argc == 4) return corvex::Zip(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER\n");
+  if (mode == "cbs" && argc == 3) return corvex::Cbs(argv[2]);
+  if (mode == "records" && argc > 2) return corvex::Records(argc, argv);
+  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N...\n");
   return 2;
 }

@@ -110,6 +110,9 @@ Status PosixFileSystem::DeleteFile(const std::wstring& path) {
 Result<std::vector<platform::FindEntry>> PosixFileSystem::Find(const std::wstring&) { return Error{kNotSupported}; }
 Result<std::string> PosixFileSystem::ReadFile(const std::wstring&) { return Error{kNotSupported}; }
 Status PosixFileSystem::WriteFile(const std::wstring&, const std::string&, bool) { return Error{kNotSupported}; }
+Result<platform::FileIdentity> PosixFileSystem::Identity(const std::wstring&) { return Error{kNotSupported}; }
+Status PosixFileSystem::AddHardLink(const std::wstring&, const std::wstring&) { return Error{kNotSupported}; }
+Status PosixFileSystem::PendRename(const std::wstring&, const std::wstring&) { return Error{kNotSupported}; }
 
 Result<std::unique_ptr<platform::File>> PosixFileSystem::Open(const std::wstring& path, uint32_t desiredAccess,
                                                               uint32_t, platform::Disposition disposition) {

@@ -24,6 +24,9 @@ class PosixFileSystem : public platform::FileSystem {
   platform::Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess,
                                                          uint32_t shareMode,
                                                          platform::Disposition disposition) override;
+  platform::Result<platform::FileIdentity> Identity(const std::wstring& path) override;
+  platform::Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override;
+  platform::Status PendRename(const std::wstring& from, const std::wstring& to) override;
 };
 
 }  // namespace corvex::bench
