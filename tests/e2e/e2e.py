@@ -13,6 +13,8 @@ import sys
 import time
 import zipfile
 
+import damaged_store
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 
@@ -204,7 +206,7 @@ def zip_without_script_runs_file_placement(exe, p):
     body, _ = split_log(p.desktop_log())
     eq(body, "Using .zip script file at C:\\scripts\\place.zip [0]\r\n"
              "Not using an additional text script file.\r\n\r\n\r\n\r\n\r\n"
-             "AutoAnalysis::\r\nAutoAnalysis:: is not available in this version of Corvex.\r\n"
+             "AutoAnalysis::\r\nFile Placement Mode is not available in this version. No files were placed.\r\n"
              "AutoAnalysis:: directive failed to complete successfully.\r\n\r\n\r\n\r\n\r\n"
              "Failed to process all directives successfully.\r\n", "log body")
 
@@ -908,6 +910,54 @@ def wow64_registry_script_writes_the_native_view(exe, p):
     finally:
         for view in ("/reg:64", "/reg:32"):
             reg(p, "delete", key, "/f", view)
+
+
+@wow64_case
+def auto_analysis_repairs_a_damaged_store_file_from_the_archive(exe, p):
+    store = damaged_store.DamagedStore(p.root, tool)
+    store.plant()
+    try:
+        # Started without a script: the damage is found, and a store folder
+        # the hive names is recreated, but there is no good copy.
+        run(exe, [], overrides=damaged_store.OVERRIDES)
+        body, _ = split_log(p.desktop_log())
+        assert body.startswith("Not using a script file.\r\n"), body[:200]
+        # Wine's %SystemRoot% is "C:\\windows".
+        assert ("CORRUPT: " + damaged_store.STORE_FILE + "\r\n").lower() in body.lower(), body
+        eq(body.count("SUMMARY:"), 1, "summary lines")
+        assert "SUMMARY: Some corruptions could not be fixed automatically." in body, body
+        assert os.path.isdir(store.gone), "the missing store folder was not recreated"
+        with open(store.store_file, "rb") as f:
+            eq(f.read(), damaged_store.BAD, "store file after the first run")
+        calls = store.calls()
+        # Only the 64-bit system folder holds the stand-ins: the program
+        # reached them through Sysnative.
+        # DISM runs only where Windows is 6.2 or later, which a Wine prefix
+        # may not say it is.
+        eq(calls[0], "sfc.exe\t /scannow", "sfc run")
+        eq(calls[1:], ["dism.exe\t /Online /Cleanup-Image /RestoreHealth"] if len(calls) > 1 else [], "dism run")
+
+        # With the helper's zip: repaired from the archive, the old file kept.
+        fix = damaged_store.archive()
+        run(exe, [p.script("fix.zip", fix)], overrides=damaged_store.OVERRIDES)
+        body, foot = split_log(p.desktop_log())
+        assert body.startswith("Using .zip script file at C:\\scripts\\fix.zip [0]\r\n"), body[:200]
+        assert ("FIXED: Corruption at " + damaged_store.STORE_FILE + " has been successfully repaired from ").lower() \
+            in body.lower(), body
+        assert "CORRUPT: " not in body, body
+        eq(body.count("SUMMARY:"), 1, "summary lines")
+        assert "SUMMARY: All detected corruptions were successfully repaired.\r\n" in body, body
+        assert footer(0, b64_sha256(fix)).match(foot), repr(foot)
+        with open(store.store_file, "rb") as f:
+            eq(f.read(), damaged_store.GOOD, "store file after the repair")
+        backups = [os.path.join(d, n) for d, _, names in os.walk(p.permanent) for n in names
+                   if n == damaged_store.FILE]
+        eq(len(backups), 1, "backups")
+        assert damaged_store.KEY in backups[0], backups
+        with open(backups[0], "rb") as f:
+            eq(f.read(), damaged_store.BAD, "backup")
+    finally:
+        store.remove()
 
 
 def main():
