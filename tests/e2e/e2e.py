@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -518,7 +519,9 @@ def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
 # ERROR_MOD_NOT_FOUND (0x7E), the program says so in the saved log and asks
 # for a manual restart, and the test stops its helper and runs `wineboot -r`,
 # which moves the staged file into place and starts the continuation from
-# RunOnce, waiting for it to end.
+# RunOnce, waiting for it to end. A second case leaves wineboot alone and
+# lets that call restart. Wine also runs RunOnce whenever a prefix starts
+# afresh, so a run stopped between the two starts finishes at the next one.
 
 TOOLS = os.path.join(HERE, "tools")
 
@@ -533,6 +536,24 @@ def tool(name):
         subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o", out, source,
                         "-lshell32", "-luser32"], check=True)
     return out
+
+
+def run_detached_output(exe, args, keys=b"", overrides=""):
+    """run() for a program whose children may outlive it: Wine's desktop
+    process, started for a message box, inherits standard output and keeps
+    a pipe open for as long as the prefix runs, so the output goes to a
+    file and only the program's own end is waited for."""
+    env = dict(os.environ)
+    if overrides:
+        env["CORVEX_WINEDLLOVERRIDES"] = overrides
+    with tempfile.TemporaryFile() as out:
+        proc = subprocess.Popen([WINE_RUN, "-t", str(RUN_TIMEOUT), exe] + args, stdin=subprocess.PIPE, stdout=out,
+                                stderr=subprocess.STDOUT, env=env)
+        proc.stdin.write(keys)
+        proc.stdin.close()
+        code = proc.wait(timeout=RUN_TIMEOUT + 60)
+        out.seek(0)
+        return code, out.read().decode("utf-8", "replace")
 
 
 def start(exe, args):
@@ -556,26 +577,55 @@ def wineboot_restart(p):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT * 2)
 
 
-@wow64_case
-def file_in_use_replaced_over_restart_and_verified(exe, p):
-    run_once = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
-    # A content whose hash holds a "/", which the script's slash rule turns
-    # into "\": the check after the restart must still match it.
+RUN_ONCE = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+
+
+def replacement_script(p):
+    """A script that pends C:\\scripts\\new.dll over System32\\CorvexInUse.dll,
+    restarts, and checks the file's hash after the restart. The new content's
+    hash holds a "/", which the script's slash rule turns into "\\": the
+    check must still match it. Returns the script's path and the content."""
     n = 0
     while "/" not in b64_sha256(b"new %d" % n):
         n += 1
     new = b"new %d" % n
-    dest = os.path.join(p.system32, "CorvexInUse.dll")
     assert not os.path.exists(os.path.join(p.syswow64, "CorvexInUse.dll"))
-    shared = os.path.join(p.root, "drive_c", "corvex-e2e-reboot")
-    shutil.rmtree(shared, ignore_errors=True)
-    os.makedirs(shared)
     with open(os.path.join(p.scripts, "new.dll"), "wb") as f:
         f.write(new)
     script = ("ReplaceOverReboot::\r\n\"C:\\scripts\\new.dll\" C:\\Windows\\System32\\CorvexInUse.dll\r\nReboot::\r\n"
               "PostRebootCorruptionDetection::\r\nC:\\Windows\\System32\\CorvexInUse.dll|" + b64_sha256(new) +
               "\r\n").encode("latin-1")
-    path = p.script("inuse.txt", script)
+    return p.script("inuse.txt", script), new
+
+
+def check_continued_session(p, new, before_continuation=""):
+    """One session log from the first start's header to the continuation's
+    footer, the file replaced and verified, nothing left behind."""
+    raw = p.desktop_log()
+    assert raw is not None, "no continuation ran"
+    body, foot = split_log(raw)
+    eq(sections(body)[1:], [
+        "ReplaceOverReboot::\r\nSuccessfully pended file for replace over reboot: "
+        "C:\\Windows\\System32\\CorvexInUse.dll\r\nReplaceOverReboot:: directive completed successfully.",
+        "Reboot:: directive completed successfully.",
+        before_continuation + "PostRebootCorruptionDetection::\r\nNo hash verification failures detected.\r\n"
+        "PostRebootCorruptionDetection:: directive completed successfully.",
+        "Successfully processed all directives.\r\n",
+    ], "one session log across the restart")
+    assert footer(0).match(foot), repr(foot)
+    with open(os.path.join(p.system32, "CorvexInUse.dll"), "rb") as f:
+        eq(f.read(), new, "destination after the restart")
+    eq(machine_value(RUN_ONCE, "Corvex"), None, "RunOnce value after the restart")
+    assert not os.path.exists(p.work), "saved and staging files are gone"
+
+
+@wow64_case
+def file_in_use_replaced_over_restart_and_verified(exe, p):
+    path, new = replacement_script(p)
+    dest = os.path.join(p.system32, "CorvexInUse.dll")
+    shared = os.path.join(p.root, "drive_c", "corvex-e2e-reboot")
+    shutil.rmtree(shared, ignore_errors=True)
+    os.makedirs(shared)
     holder = clicker = None
     with Planted(dest):
         try:
@@ -589,7 +639,7 @@ def file_in_use_replaced_over_restart_and_verified(exe, p):
             with open(dest, "rb") as f:
                 old = f.read()
             clicker = start(tool("press_ok"), ["Corvex", str(RUN_TIMEOUT), "C:\\corvex-e2e-reboot\\stop"])
-            code, out = run(exe, [path], keys=b"\r", overrides="wineboot.exe=d")
+            code, out = run_detached_output(exe, [path], keys=b"\r", overrides="wineboot.exe=d")
             assert "Successfully processed all directives prior to system reboot.\n" in out, out
             assert "Failed to initiate a system reboot. Please perform a manual reboot immediately." in out, out
             eq(p.desktop_log(), None, "Desktop log before the restart")
@@ -598,7 +648,7 @@ def file_in_use_replaced_over_restart_and_verified(exe, p):
             with open(dest, "rb") as f:
                 eq(f.read(), old, "destination before the restart")
             work = "C:\\users\\%s\\AppData\\Local\\Tallwen" % p.user_name
-            eq(machine_value(run_once, "Corvex"),
+            eq(machine_value(RUN_ONCE, "Corvex"),
                '"Z:%s" "%s\\Reboot_Script"' % (os.path.abspath(exe).replace("/", "\\"), work), "RunOnce command")
             # The rename is kept in the native form: Sysnative does not exist at boot.
             pending = machine_value("HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
@@ -616,29 +666,30 @@ def file_in_use_replaced_over_restart_and_verified(exe, p):
                         helper.kill()
         eq(holder.returncode, 0, "the helper held the file until told to stop")
         wineboot_restart(p)
-        if p.desktop_log() is None and machine_value(run_once, "Corvex"):
+        command = machine_value(RUN_ONCE, "Corvex")
+        if p.desktop_log() is None and command:
             print("note: wineboot -r did not run RunOnce; running its command as Windows would")
-            command = machine_value(run_once, "Corvex")
             run(exe, re.findall(r'"([^"]*)"', command)[1:])
-        raw = p.desktop_log()
-        assert raw is not None, "no continuation ran"
-        body, foot = split_log(raw)
-        eq(sections(body), [
-            "Using .txt script file at C:\\scripts\\inuse.txt [0]",
-            "ReplaceOverReboot::\r\nSuccessfully pended file for replace over reboot: "
-            "C:\\Windows\\System32\\CorvexInUse.dll\r\nReplaceOverReboot:: directive completed successfully.",
-            "Reboot:: directive completed successfully.",
-            "Failed to initiate a restart operation with error code 0x7E.\r\n"
-            "PostRebootCorruptionDetection::\r\nNo hash verification failures detected.\r\n"
-            "PostRebootCorruptionDetection:: directive completed successfully.",
-            "Successfully processed all directives.\r\n",
-        ], "one session log across the restart")
-        assert footer(0).match(foot), repr(foot)
-        with open(dest, "rb") as f:
-            eq(f.read(), new, "destination after the restart")
-        eq(machine_value(run_once, "Corvex"), None, "RunOnce value after the restart")
-        assert not os.path.exists(p.work), "saved and staging files are gone"
+        check_continued_session(p, new, "Failed to initiate a restart operation with error code 0x7E.\r\n")
     shutil.rmtree(shared, ignore_errors=True)
+
+
+@wow64_case
+def restart_through_wines_exitwindowsex_continues_the_session(exe, p):
+    # With wineboot left alone, the program's own restart call is the restart:
+    # Wine's `wineboot --end-session` moves the file and starts the
+    # continuation from RunOnce without waiting for it; the test waits for
+    # the continued log.
+    path, new = replacement_script(p)
+    with Planted(os.path.join(p.system32, "CorvexInUse.dll")):
+        code, out = run_detached_output(exe, [path])
+        assert "Successfully processed all directives prior to system reboot.\n" in out, out
+        assert "Failed to initiate a system reboot" not in out, out
+        for _ in range(RUN_TIMEOUT):
+            if p.desktop_log() is not None and not os.path.exists(p.work):
+                break
+            time.sleep(1)
+        check_continued_session(p, new)
 
 
 # ---------------------------------------------------------------------------
