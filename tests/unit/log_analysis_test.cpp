@@ -31,7 +31,7 @@ const std::wstring kOldForm =
 struct Analysis : testing::FakeSession {
   StoreBuilder store{w};
   Analysis() {
-    store.HiveLoaded();
+    store.HiveLoaded(0);  // the size matters only to the hive tests
     testing::UseProgramDirectives(s);
   }
   std::vector<CbsRecord> Read(const std::string& log, uint32_t kinds = kAllKinds) {

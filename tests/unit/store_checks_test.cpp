@@ -17,7 +17,7 @@ using testing::StoreComponent;
 struct Store : testing::FakeSession {
   StoreBuilder store{w};
   Store() {
-    store.HiveLoaded();
+    store.HiveLoaded(0);  // the size matters only to the hive tests
     testing::UseProgramDirectives(s);
   }
 };
