@@ -1,5 +1,6 @@
 #include "fs/file_scan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -213,15 +214,19 @@ TEST(FileScan, IncompleteScansWarn) {
 std::string UsnRecord(uint64_t id, uint32_t attributes, const std::wstring& name, uint32_t length = 0,
                       uint16_t nameOffset = 60, uint16_t version = 2) {
   std::string utf16 = ToUtf16Le(name);
-  std::string r(length ? length : (60 + utf16.size() + 7) / 8 * 8, '\0');
+  const size_t size = length ? length : (60 + utf16.size() + 7) / 8 * 8;
+  // The header is written whole and then cut to the length claimed, which
+  // may be shorter than the header itself.
+  std::string r(std::max<size_t>(size, 60), '\0');
   auto put = [&r](size_t at, auto v) { std::memcpy(&r[at], &v, sizeof v); };
-  put(0, static_cast<uint32_t>(r.size()));
+  put(0, static_cast<uint32_t>(size));
   put(4, version);
   put(8, id);
   put(52, attributes);
   put(56, static_cast<uint16_t>(utf16.size()));
   put(58, nameOffset);
   if (nameOffset + utf16.size() <= r.size()) r.replace(nameOffset, utf16.size(), utf16);
+  r.resize(size);
   return r;
 }
 
