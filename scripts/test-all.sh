@@ -32,6 +32,9 @@ count_gtest() {
     echo "  no test summary in $out"
     return
   fi
+  # The Windows builds' printer leaves out the failure count: count the
+  # failed tests it names instead.
+  [ -n "$f" ] || f=$(grep -cE '^\[  FAILED  \] [A-Za-z]' "$out" || true)
   passed=$((passed + ${p:-0}))
   failed=$((failed + ${f:-0}))
   grep -E '^\[  FAILED  \] [A-Za-z]' "$out" | sed 's/^/  /' || true
