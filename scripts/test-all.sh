@@ -19,6 +19,7 @@ cd "$root"
 passed=0
 failed=0
 results="$root/build/results"
+rm -rf "$results"
 mkdir -p "$results"
 
 # Adds the counts of a GoogleTest run's output; a run that crashed or
@@ -107,19 +108,24 @@ if [ -f "$root/build/win32/corvex_tests.exe" ] && /usr/lib/wine/wine --version >
     echo "   (32-bit Wine on an emulated CPU: the simulated-crash and child-process tests run in the x86_64 run only)"
   fi
   # The suite needs well under a minute. Under the emulator, Wine now and
-  # then stalls for good in a server call; a run that ends without a summary
-  # (stalled and stopped by the time limit, or killed) runs once more, and
-  # the first run's output is kept beside the second's.
-  for attempt in 1 2; do
-    "$root/scripts/wine-run.sh" -t 600 "$root/build/win32/corvex_tests.exe" --gtest_brief=1 \
-      --gtest_filter="$filter" >"$results/wine-i686.txt" 2>&1 </dev/null
-    if grep -qE '^\[  (PASSED|FAILED)  \] [0-9]+ test' "$results/wine-i686.txt" || [ $attempt = 2 ]; then break; fi
-    mv "$results/wine-i686.txt" "$results/wine-i686-stalled.txt"
-    # What the stalled run left in the prefix goes with its server.
-    WINEPREFIX="$CORVEX_WINEPREFIX" /usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
-    echo "   the run ended without a summary (see wine-i686-stalled.txt); running it once more"
+  # then stalls for good in a server call, so the suite runs in four shards
+  # (GoogleTest's own sharding): a shard that ends without a summary (stalled
+  # and stopped by the time limit, or killed) runs again, up to three times,
+  # after the prefix's server is ended; each stalled output is kept.
+  shards=4
+  for ((shard = 0; shard < shards; shard++)); do
+    out="$results/wine-i686-$shard.txt"
+    for attempt in 1 2 3; do
+      GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$shard \
+        "$root/scripts/wine-run.sh" -t 300 "$root/build/win32/corvex_tests.exe" --gtest_brief=1 \
+        --gtest_filter="$filter" >"$out" 2>&1 </dev/null
+      if grep -qE '^\[  (PASSED|FAILED)  \] [0-9]+ test' "$out" || [ $attempt = 3 ]; then break; fi
+      mv "$out" "$results/wine-i686-$shard-stalled-$attempt.txt"
+      WINEPREFIX="$CORVEX_WINEPREFIX" /usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
+      echo "   shard $shard ended without a summary (see wine-i686-$shard-stalled-$attempt.txt); running it once more"
+    done
+    count_gtest "$out"
   done
-  count_gtest "$results/wine-i686.txt"
 fi
 # The x86_64 build proves what the i686 run above cannot: the whole suite,
 # simulated crashes included, built by the Windows tool chain and run on

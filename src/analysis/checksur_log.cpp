@@ -65,11 +65,18 @@ bool ReadCheckSurLog(Session& s, bool persisted, std::vector<SurtRecord>& record
 
   bool summary = false;
   uint32_t detected = 0, ie10Lines = 0;
+  const size_t recordsBefore = records.size(), fileLinesBefore = fileLines.size();
   for (size_t i = lines.size(); i-- > 0;) {
     const std::wstring& line = lines[i];
     if (line.empty()) continue;
     if (!summary) {
-      if (line == L" No errors detected") return false;
+      if (line == L" No errors detected") {
+        // The last finished run found nothing: what was gathered below its
+        // verdict belongs to a run that never finished, and is not counted.
+        records.resize(recordsBefore);
+        fileLines.resize(fileLinesBefore);
+        return false;
+      }
       if (line == L"Summary:") {
         summary = true;
         continue;

@@ -503,6 +503,8 @@ TEST(ReadCheckSurLog, Findings) {
        CheckSurLog(finding, " Found 1 errors\r\n") + "\r\n" +
            CheckSurLog("(w)\tCBS Watchlist Package Missing\t0x00000000\tPackage_2\r\n", " Found 1 errors\r\n"),
        false, 1, 0, 1, 0, false},
+      {"an unfinished run after a clean one", CheckSurLog("", " No errors detected\r\n") + "\r\n" + finding,
+       false, 0, 0, 0, 0, false},
       {"no summary", "=================================\r\nChecking System Update Readiness.\r\nx\r\ny\r\n" + finding,
        true, 1, 0, 1, 0, false},
   };
