@@ -3,11 +3,14 @@
 #pragma once
 
 #include "platform/console.h"
+#include "platform/crash.h"
 #include "platform/environment.h"
 #include "platform/filesystem.h"
+#include "platform/http.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
 #include "platform/security.h"
+#include "platform/shadow_copies.h"
 #include "platform/system_info.h"
 
 namespace corvex::platform {
@@ -21,6 +24,9 @@ struct Platform {
   Hasher& hasher;
   Security& security;
   Registry& registry;
+  Http& http;
+  CrashHandling& crash;
+  ShadowCopies& shadows;
 };
 
 }  // namespace corvex::platform

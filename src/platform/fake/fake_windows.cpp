@@ -6,8 +6,11 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "base/wildcard.h"
+#include "platform/fake/fake_crash.h"
+#include "platform/fake/fake_http.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_security.h"
+#include "platform/fake/fake_shadow_copies.h"
 
 namespace corvex::fake {
 
@@ -843,8 +846,12 @@ FakeWindows::FakeWindows() {
   hasherImpl_ = std::make_unique<FakeHasher>(*this);
   securityImpl_ = std::make_unique<FakeSecurity>(*this);
   registryImpl_ = std::make_unique<FakeRegistry>(*this);
+  httpImpl_ = std::make_unique<FakeHttp>(*this);
+  crashImpl_ = std::make_unique<FakeCrashHandling>(*this);
+  shadowsImpl_ = std::make_unique<FakeShadowCopies>(*this);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
-                                         *hasherImpl_, *securityImpl_, *registryImpl_});
+                                         *hasherImpl_, *securityImpl_, *registryImpl_, *httpImpl_, *crashImpl_,
+                                         *shadowsImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");

@@ -86,6 +86,17 @@ enum class Op {
   kLoadHive,
   kUnloadHive,
   kCloseKey,
+  // HTTP (fake_http.h); the path part matches the address.
+  kHttpDownload,
+  kHttpHead,
+  kHttpPost,
+  kHttpWrite,
+  kHttpCache,
+  // Crash handling (fake_crash.h) and shadow copies (fake_shadow_copies.h).
+  kWriteDump,
+  kShadowCreate,
+  kShadowQuery,
+  kShadowDelete,
 };
 
 // Thrown where a test put a crash point: the process "dies" between two
@@ -118,6 +129,9 @@ using ProcessScript = std::function<platform::ProcessOutcome(const platform::Pro
 
 class FakeSecurity;
 class FakeRegistry;
+class FakeHttp;
+class FakeCrashHandling;
+class FakeShadowCopies;
 
 class FakeWindows {
  public:
@@ -127,6 +141,9 @@ class FakeWindows {
   FakeWindows& operator=(const FakeWindows&) = delete;
 
   platform::Platform& platform() { return *platform_; }
+  FakeHttp& http() { return *httpImpl_; }
+  FakeCrashHandling& crash() { return *crashImpl_; }
+  FakeShadowCopies& shadows() { return *shadowsImpl_; }
 
   // --- Files -------------------------------------------------------------
   // Both create missing parent folders.
@@ -328,6 +345,9 @@ class FakeWindows {
   std::unique_ptr<platform::Hasher> hasherImpl_;
   std::unique_ptr<FakeSecurity> securityImpl_;
   std::unique_ptr<FakeRegistry> registryImpl_;
+  std::unique_ptr<FakeHttp> httpImpl_;
+  std::unique_ptr<FakeCrashHandling> crashImpl_;
+  std::unique_ptr<FakeShadowCopies> shadowsImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

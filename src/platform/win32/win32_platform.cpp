@@ -1,7 +1,10 @@
 #include "platform/win32/win32_platform.h"
 
 #include "platform/win32/win32_backend.h"
+#include "platform/win32/win32_crash.h"
+#include "platform/win32/win32_http.h"
 #include "platform/win32/win32_registry.h"
+#include "platform/win32/win32_shadow_copies.h"
 
 namespace corvex::win32 {
 
@@ -14,8 +17,11 @@ Win32Platform::Win32Platform()
       hasher_(std::make_unique<Win32Hasher>()),
       security_(std::make_unique<Win32Security>()),
       registry_(std::make_unique<Win32Registry>()),
+      http_(std::make_unique<Win32Http>()),
+      crash_(std::make_unique<Win32CrashHandling>()),
+      shadows_(std::make_unique<Win32ShadowCopies>()),
       platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_,
-                                       *registry_}) {}
+                                       *registry_, *http_, *crash_, *shadows_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

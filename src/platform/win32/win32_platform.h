@@ -15,6 +15,9 @@ class Win32SystemInfo;
 class Win32Hasher;
 class Win32Security;
 class Win32Registry;
+class Win32Http;
+class Win32CrashHandling;
+class Win32ShadowCopies;
 
 class Win32Platform {
  public:
@@ -34,6 +37,9 @@ class Win32Platform {
   std::unique_ptr<Win32Hasher> hasher_;
   std::unique_ptr<Win32Security> security_;
   std::unique_ptr<Win32Registry> registry_;
+  std::unique_ptr<Win32Http> http_;
+  std::unique_ptr<Win32CrashHandling> crash_;
+  std::unique_ptr<Win32ShadowCopies> shadows_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

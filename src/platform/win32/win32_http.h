@@ -1,0 +1,22 @@
+// HTTP through URLMon (downloads), WinINet (the URL cache) and WinHTTP
+// (sizes and uploads).
+#pragma once
+
+#include "platform/win32/windows_api.h"
+
+#include "platform/http.h"
+
+namespace corvex::win32 {
+
+class Win32Http : public platform::Http {
+ public:
+  platform::Status DeleteCacheEntry(const std::wstring& url) override;
+  platform::Status Download(const std::wstring& url, const std::wstring& target,
+                            platform::TransferProgress* progress) override;
+  platform::Result<uint64_t> RemoteSize(const std::wstring& url) override;
+  platform::Result<std::unique_ptr<platform::HttpUpload>> BeginPost(const std::wstring& url,
+                                                                     const std::wstring& headers,
+                                                                     uint64_t contentLength) override;
+};
+
+}  // namespace corvex::win32
