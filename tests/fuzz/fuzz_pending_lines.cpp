@@ -13,10 +13,7 @@ using namespace corvex::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Fake f;
-  f.w.wow64 = data[0] & 1;
-  f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
-  f.w.AddFile(L"C:\\fix\\new.dll", "new");
-  f.w.AddFile(L"C:\\Windows\\System32\\in_use.dll", "old");
+  AddReplacementFiles(f, data[0] & 1);
   f.w.AddFile(kWork + L"\\ReplaceOverReboot1", "left by an earlier session");
 
   Lines lines;

@@ -13,13 +13,10 @@ using namespace corvex::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Fake f;
-  f.w.wow64 = data[0] & 1;
-  f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+  AddReplacementFiles(f, data[0] & 1);
   f.w.AddMachineKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
-  f.w.AddFile(L"C:\\fix\\new.dll", "new");
   f.w.AddFile(L"C:\\fix\\tree\\sub\\a.dll", "a");
   f.w.AddFile(L"C:\\Windows\\System32\\kept.dll", "old");
-  f.w.AddFile(L"C:\\Windows\\System32\\in_use.dll", "old");
   const std::wstring earlier = L"C:\\Corvex\\Backups\\C\\Windows\\System32\\kept.dll";
   f.w.AddFile(earlier, "first");
   auto held = f.w.HoldOpen(L"C:\\Windows\\System32\\in_use.dll", platform::access::kRead, platform::share::kRead);

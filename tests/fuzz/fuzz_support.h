@@ -34,6 +34,15 @@ inline std::string Bytes(const uint8_t* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
+// A machine to replace files on: the key that pended renames go to, a
+// good copy to place and a system file to place it over.
+inline void AddReplacementFiles(Fake& f, bool wow64) {
+  f.w.wow64 = wow64;
+  f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+  f.w.AddFile(L"C:\\fix\\new.dll", "new");
+  f.w.AddFile(L"C:\\Windows\\System32\\in_use.dll", "old");
+}
+
 // Every LF follows a CR: what the readers promise about line ends.
 inline bool LinesEndWithCrLf(const std::wstring& t) {
   for (size_t i = 0; i < t.size(); ++i)
