@@ -1,0 +1,71 @@
+#include "online/servers.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+// Only a loopback override may redirect the servers; anything else leaves
+// the real host in place and says so in the trace.
+TEST(Servers, OverrideHonouredOnlyForLoopback) {
+  struct Case {
+    const wchar_t* value;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"http://127.0.0.1:8123", L"http://127.0.0.1:8123/Tallwen/apps/Corvex.exe"},
+      {L"http://127.0.0.1:8123/", L"http://127.0.0.1:8123/Tallwen/apps/Corvex.exe"},
+      {L"http://[::1]:90", L"http://[::1]:90/Tallwen/apps/Corvex.exe"},
+      {L"https://LocalHost", L"https://LocalHost/Tallwen/apps/Corvex.exe"},
+      {L"http://127.0.0.1.evil.example:80", nullptr},
+      {L"http://localhost@evil.example", nullptr},
+      {L"http://::1:80", nullptr},
+      {L"http://10.0.0.1", nullptr},
+      {L"ftp://127.0.0.1", nullptr},
+      {L"http://127.0.0.1:0", nullptr},
+      {L"http://127.0.0.1:70000", nullptr},
+      {L"http://127.0.0.1/sub", nullptr},
+  };
+  for (const Case& c : cases) {
+    FakeSession f;
+    f.w.SetEnv(L"CORVEX_SERVER_URL", c.value);
+    std::wstring url = online::UpdateServerUrl(f.s, L"/Tallwen/apps/Corvex.exe");
+    if (c.expected) {
+      EXPECT_EQ(url, c.expected) << c.value;
+      EXPECT_EQ(f.s.trace.find(L"CORVEX_SERVER_URL ignored"), std::wstring::npos) << c.value;
+    } else {
+      EXPECT_EQ(url.rfind(L"https://", 0), 0u) << c.value;
+      EXPECT_EQ(url.find(L"127.0.0.1"), std::wstring::npos) << c.value;
+      EXPECT_NE(f.s.trace.find(L"CORVEX_SERVER_URL ignored"), std::wstring::npos) << c.value;
+    }
+  }
+}
+
+TEST(Servers, EveryServerSharesTheOverride) {
+  FakeSession f;
+  EXPECT_EQ(online::SymbolServerUrl(f.s).rfind(L"https://", 0), 0u);
+  f.w.SetEnv(L"CORVEX_SERVER_URL", L"http://localhost:9");
+  EXPECT_EQ(online::CollectionServerUrl(f.s, L"forums/x.php?do=verify"), L"http://localhost:9/forums/x.php?do=verify");
+  EXPECT_EQ(online::SymbolServerUrl(f.s), L"http://localhost:9/download/symbols");
+  EXPECT_EQ(online::UpdateDatabaseUrl(f.s, L"/a.zip?dl=1"), L"http://localhost:9/a.zip?dl=1");
+}
+
+TEST(Servers, SplitUrl) {
+  online::UrlParts p = online::SplitUrl(L"https://Host.example/a/b?c=d");
+  EXPECT_EQ(p.scheme, L"https");
+  EXPECT_EQ(p.host, L"host.example");
+  EXPECT_EQ(p.port, 443u);
+  EXPECT_EQ(p.path, L"/a/b?c=d");
+  p = online::SplitUrl(L"http://[::1]:8080?x");
+  EXPECT_EQ(p.host, L"::1");
+  EXPECT_EQ(p.port, 8080u);
+  EXPECT_EQ(p.path, L"/?x");
+  EXPECT_TRUE(online::SplitUrl(L"http://host:").scheme.empty());
+  EXPECT_TRUE(online::SplitUrl(L"C:\\file").scheme.empty());
+}
+
+}  // namespace
+}  // namespace corvex
