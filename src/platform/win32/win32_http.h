@@ -1,5 +1,7 @@
-// HTTP through URLMon (downloads), WinINet (the URL cache) and WinHTTP
-// (sizes and uploads).
+// HTTP through WinHTTP (downloads, sizes and uploads) and WinINet (the URL
+// cache). Downloads go through WinHTTP rather than URLDownloadToFileW: the
+// latter reports success for a 404 under Wine and gives no say over the
+// announced size, so a missing page could pass as a file.
 #pragma once
 
 #include "platform/win32/windows_api.h"
