@@ -6,8 +6,14 @@
 
 namespace corvex::win32 {
 
+// The handlers are process-wide, as Windows and the C runtime keep them:
+// one instance serves the whole run.
 class Win32CrashHandling : public platform::CrashHandling {
  public:
+  platform::Status Install(std::function<void()> onCrash) override;
+  bool CanWriteDumps() override;
+  platform::Status WriteDump(const std::wstring& path) override;
+  platform::Result<std::wstring> CurrentFolder() override;
 };
 
 }  // namespace corvex::win32
