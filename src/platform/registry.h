@@ -122,9 +122,6 @@ class Registry {
   // ConvertStringSecurityDescriptorToSecurityDescriptorW.
   virtual Result<std::wstring> DescriptorToSddl(const std::string& descriptor, uint32_t information) = 0;
   virtual Result<std::string> SddlToDescriptor(const std::wstring& sddl) = 0;
-  // The process token's own user (TokenUser) as a string SID: who the
-  // program runs as, whatever name an account lookup would resolve.
-  virtual Result<std::wstring> TokenUserSid() = 0;
 
   // RegLoadKeyW / RegUnLoadKeyW under HKEY_LOCAL_MACHINE. Both need the
   // backup and restore privileges switched on by the caller.

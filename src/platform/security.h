@@ -95,6 +95,9 @@ class Security {
 
   // GetUserNameW.
   virtual Result<std::wstring> UserName() = 0;
+  // The process token's own user (TokenUser) as a string SID: who the
+  // program runs as, whatever name an account lookup would resolve.
+  virtual Result<std::wstring> TokenUserSid() = 0;
   // LookupAccountNameW on the local system, as a string SID.
   virtual Result<std::wstring> AccountSid(const std::wstring& accountName) = 0;
   // ConvertStringSidToSidW: whether the text makes a SID.

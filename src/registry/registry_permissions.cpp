@@ -82,7 +82,7 @@ bool TakeKey(Session& s, const KeyLine& k, int mode, std::wstring& report) {
   if (mode == 1) return true;
   // The token's own user, not an account looked up by name: a name can
   // resolve to another account (a domain user and a local one alike named).
-  auto user = reg.TokenUserSid();
+  auto user = s.os.security.TokenUserSid();
   if (!user.ok()) {
     report += L"Failed to load current user account" + With(user.code());
     return false;

@@ -118,7 +118,7 @@ TEST(FakeRegistry, KeySecurityChangesUnderTheOwnershipRules) {
   EXPECT_TRUE(os.SetKeySecurity(*k, 1, *os.SddlToDescriptor(L"O:" + sec.userSid)).ok());
   EXPECT_EQ(os.SetKeySecurity(*k, 4, *os.SddlToDescriptor(L"D:(A;;KA;;;WD)")).code(), 5u) << "no WRITE_DAC asked";
   EXPECT_EQ(os.SddlToDescriptor(L"O:nobody").code(), 1336u);
-  EXPECT_EQ(*os.TokenUserSid(), sec.userSid);
+  EXPECT_EQ(*f.s.os.security.TokenUserSid(), sec.userSid);
 }
 
 TEST(FakeRegistry, HivesLoadFromTheirFilesOnceAndOnlyWithBothPrivileges) {

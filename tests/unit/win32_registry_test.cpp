@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/win32/win32_backend.h"
 #include "platform/win32/win32_registry.h"
 #include "win32_test_support.h"
 
@@ -72,7 +73,7 @@ TEST(Win32Registry, KeySecurityRoundTripsThroughSddl) {
   const std::wstring path = L"Software\\" + Unique(L"CorvexRegSecurity");
   auto key = reg.CreateKey(RootKey::kCurrentUser, path, kAll);
   ASSERT_TRUE(key.ok());
-  auto user = reg.TokenUserSid();
+  auto user = Win32Security().TokenUserSid();
   ASSERT_TRUE(user.ok());
   EXPECT_EQ(user->rfind(L"S-1-5-", 0), 0u) << std::string(user->begin(), user->end());
   auto descriptor = reg.SddlToDescriptor(L"O:" + *user + L"D:PAI(A;CI;KA;;;WD)");

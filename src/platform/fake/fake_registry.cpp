@@ -662,11 +662,6 @@ Result<std::string> FakeRegistry::SddlToDescriptor(const std::wstring& sddl) {
   return ToUtf8((owner.empty() ? L"" : L"O:" + owner) + dacl);
 }
 
-Result<std::wstring> FakeRegistry::TokenUserSid() {
-  if (uint32_t f = w_.TakeFault(Op::kTokenUser, L"")) return Error{f};
-  return w_.security().userSid;
-}
-
 Status FakeRegistry::LoadHive(const std::wstring& name, const std::wstring& file) {
   if (uint32_t f = w_.TakeFault(Op::kLoadHive, file)) return Error{f};
   FakeSecurity& sec = w_.security();

@@ -99,7 +99,6 @@ class FakeRegistry : public platform::Registry {
                                   const std::string& descriptor) override;
   platform::Result<std::wstring> DescriptorToSddl(const std::string& descriptor, uint32_t information) override;
   platform::Result<std::string> SddlToDescriptor(const std::wstring& sddl) override;
-  platform::Result<std::wstring> TokenUserSid() override;
   platform::Status LoadHive(const std::wstring& name, const std::wstring& file) override;
   platform::Status UnloadHive(const std::wstring& name) override;
   platform::Status CloseKey(uintptr_t value) override;

@@ -398,6 +398,11 @@ Status FakeSecurity::AdjustPrivilege(const platform::Token& token, uint64_t luid
   return Status::Ok();
 }
 
+Result<std::wstring> FakeSecurity::TokenUserSid() {
+  if (uint32_t f = w_.TakeFault(Op::kTokenUser, L"")) return Error{f};
+  return userSid;
+}
+
 Result<std::wstring> FakeSecurity::UserName() {
   if (uint32_t f = w_.TakeFault(Op::kUserName, L"")) return Error{f};
   return userName;

@@ -103,6 +103,7 @@ class FakeSecurity : public platform::Security {
   platform::Result<uint64_t> LookupPrivilege(const std::wstring& name) override;
   platform::Status AdjustPrivilege(const platform::Token& token, uint64_t luid, bool enable) override;
   platform::Result<std::wstring> UserName() override;
+  platform::Result<std::wstring> TokenUserSid() override;
   platform::Result<std::wstring> AccountSid(const std::wstring& accountName) override;
   platform::Status CheckStringSid(const std::wstring& sid) override;
   platform::Result<std::wstring> EveryoneSid() override;

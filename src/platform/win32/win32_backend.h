@@ -103,6 +103,7 @@ class Win32Security : public platform::Security {
   Result<uint64_t> LookupPrivilege(const std::wstring& name) override;
   Status AdjustPrivilege(const platform::Token& token, uint64_t luid, bool enable) override;
   Result<std::wstring> UserName() override;
+  Result<std::wstring> TokenUserSid() override;
   Result<std::wstring> AccountSid(const std::wstring& accountName) override;
   Status CheckStringSid(const std::wstring& sid) override;
   Result<std::wstring> EveryoneSid() override;

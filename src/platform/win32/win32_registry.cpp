@@ -152,21 +152,6 @@ Result<std::string> Win32Registry::SddlToDescriptor(const std::wstring& sddl) {
   return std::string(static_cast<const char*>(descriptor), size);
 }
 
-Result<std::wstring> Win32Registry::TokenUserSid() {
-  HANDLE raw = nullptr;
-  if (!::OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return LastError();
-  unique_handle token(raw);
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  if (size == 0) return LastError();
-  std::vector<char> buffer(size);
-  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return LastError();
-  LPWSTR text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return LastError();
-  unique_local<wchar_t> held(text);
-  return std::wstring(text);
-}
-
 Status Win32Registry::LoadHive(const std::wstring& name, const std::wstring& file) {
   return FromStatus(RegLoadKeyW(HKEY_LOCAL_MACHINE, name.c_str(), file.c_str()));
 }

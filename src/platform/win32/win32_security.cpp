@@ -237,6 +237,21 @@ Status Win32Security::AdjustPrivilege(const platform::Token& token, uint64_t lui
   return Status::Ok();
 }
 
+Result<std::wstring> Win32Security::TokenUserSid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return LastError();
+  unique_handle token(raw);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return LastError();
+  std::vector<char> buffer(size);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return LastError();
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return LastError();
+  unique_local<wchar_t> held(text);
+  return std::wstring(text);
+}
+
 Result<std::wstring> Win32Security::UserName() {
   wchar_t buffer[257];
   DWORD size = 257;
