@@ -74,11 +74,7 @@ void WriteHeader(Session& s) {
 
 void WriteFooter(Session& s) {
   if (!Trim(s.flashScanReport).empty()) AppendToSessionLog(s, L"\r\n\r\n" + s.flashScanReport + L"\r\n\r\n");
-  AppendToSessionLog(s, L"Corvex version " + s.programVersion + L" by Tallwen has completed.\r\n");
-  AppendToSessionLog(s, StoredDataBlocksSentence(s) + L"\r\n");
-  AppendToSessionLog(s, L"Finish time: " + LogTime(s.os.env.Now()));
-  if (!s.scriptHash.empty()) AppendToSessionLog(s, L"\r\nScript hash: " + s.scriptHash);
-  AppendToSessionLog(s, L"\r\n----------------------EOF-----------------------");
+  AppendSessionFooter(s, L"has completed");
 }
 
 int FinishSession(Session& s) {

@@ -6,12 +6,21 @@
 #include "core/session_log.h"
 #include "base/text.h"
 #include "core/working_folders.h"
+#include "fs/datablock_count.h"
 #include "script/script_list.h"
 
 namespace corvex {
 
 platform::Status ReplaceLogFile(Session& s, const std::wstring& path, const std::wstring& text) {
   return ReplaceFileContents(s.os.fs, s.os.env.Expand(path, 512), "\xFF\xFE" + ToUtf16Le(text));
+}
+
+void AppendSessionFooter(Session& s, const std::wstring& how) {
+  AppendToSessionLog(s, L"Corvex version " + s.programVersion + L" by Tallwen " + how + L".\r\n");
+  AppendToSessionLog(s, StoredDataBlocksSentence(s) + L"\r\n");
+  AppendToSessionLog(s, L"Finish time: " + LogTime(s.os.env.Now()));
+  if (!s.scriptHash.empty()) AppendToSessionLog(s, L"\r\nScript hash: " + s.scriptHash);
+  AppendToSessionLog(s, L"\r\n----------------------EOF-----------------------");
 }
 
 static void Complain(Session& s, const std::wstring& message) {

@@ -5,6 +5,12 @@
 
 namespace corvex {
 
+// Closes the session log: "Corvex version " + version + " by Tallwen " +
+// `how` + ".", the stored datablocks, the finish time, the script hash when
+// there is one, and the end marker. The normal end and a crash differ only
+// in `how`.
+void AppendSessionFooter(Session& s, const std::wstring& how);
+
 // Writes the session log to the Desktop and under "%SystemDrive%\Corvex",
 // the trace when asked for, and opens them in Notepad. False when a Desktop
 // write or a Notepad start failed.

@@ -14,18 +14,15 @@ void FakeCrashHandling::Fire(uint32_t thread) {
       waiting.push_back(thread);  // the real thread sleeps until the owner ends the process
       return;
     case platform::CrashGuard::Entry::kAgainOnOwner:
+      exitCode = 1;
       throw ProcessEnded{1};
     case platform::CrashGuard::Entry::kFirst:
       break;
   }
   ++callbackRuns;
-  try {
-    if (onCrash_) onCrash_();
-  } catch (const ProcessEnded& ended) {
-    exitCode = ended.exitCode;
-    return;
-  }
+  if (onCrash_) onCrash_();
   exitCode = 1;
+  throw ProcessEnded{1};
 }
 
 platform::Status FakeCrashHandling::WriteDump(const std::wstring& path) {

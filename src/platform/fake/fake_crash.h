@@ -13,8 +13,8 @@
 
 namespace corvex::fake {
 
-// The fake process ending from inside crash handling: thrown where the real
-// handlers end the process, caught by the outermost Fire.
+// The fake process ending: thrown where the real handlers end the process,
+// so nothing after the crash runs; tests catch it.
 struct ProcessEnded {
   int exitCode;
 };
@@ -23,7 +23,9 @@ class FakeCrashHandling : public platform::CrashHandling {
  public:
   explicit FakeCrashHandling(FakeWindows& w) : w_(w) {}
 
-  // A fault on `thread`, as the real handlers meet it.
+  // A fault on `thread`, as the real handlers meet it: ends the "process"
+  // (ProcessEnded) unless another thread is handling a crash already, when
+  // it records the thread as waiting and returns.
   void Fire(uint32_t thread = 1);
 
   bool installed = false;
