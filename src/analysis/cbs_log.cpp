@@ -76,20 +76,20 @@ class CbsReader {
       size_t at = FindBefore(line, kMemberFile, kMessageColumn);
       if (at != std::string_view::npos) {
         std::wstring text = DecodeLogLine(line.substr(std::min(at, kMessageColumn)));
-        if (keys_.insert(DuplicateKey(text)).second) Add(text, cbs_kind::kMemberFile, false);
+        if (keys_.insert(DuplicateKey(text)).second) Add(text, cbs_kind::kMemberFile, false, at);
         return false;
       }
     }
     if (kinds_ & cbs_kind::kComponent) {
       size_t at = FindBefore(line, kVerify, kMessageColumn);
       if (at != std::string_view::npos) {
-        Add(DecodeLogLine(line.substr(std::min(at, kMessageColumn))), cbs_kind::kComponent, true);
+        Add(DecodeLogLine(line.substr(std::min(at, kMessageColumn))), cbs_kind::kComponent, true, at);
         return false;
       }
       at = FindBefore(line, kManifest, 59);
       if (at != std::string_view::npos) {
         std::wstring text = DecodeLogLine(line.substr(std::min(at + 4, size_t{63})));
-        if (keys_.insert(DuplicateKey(text)).second) Add(text, cbs_kind::kComponent, true);
+        if (keys_.insert(DuplicateKey(text)).second) Add(text, cbs_kind::kComponent, true, at);
         return false;
       }
     }
@@ -97,6 +97,7 @@ class CbsReader {
       size_t at = FindBefore(line, kError, 50);
       if (at != std::string_view::npos && line.size() > kSourceColumn + 4 && line.substr(kSourceColumn, 4) == "CSI ") {
         errorPart_ = CsiErrorPart(DecodeLogLine(line.substr(kSourceColumn)));
+        errorLine_ = number_;
         return true;
       }
     }
@@ -107,15 +108,21 @@ class CbsReader {
   void FinishError(std::string_view continuation, bool continues) {
     std::wstring text = errorPart_;
     if (continues) text += L" " + Trim(DecodeLogLine(continuation));
-    Add(text, cbs_kind::kCsiError, false);
+    const uint64_t at = number_;
+    number_ = errorLine_;
+    Add(text, cbs_kind::kCsiError, false, kSourceColumn);
+    number_ = at;
   }
+
+  // The number of the line Line() is given next.
+  void At(uint64_t number) { number_ = number; }
 
   bool added() const { return added_; }
 
  private:
-  void Add(const std::wstring& text, uint32_t kind, bool detected) {
+  void Add(const std::wstring& text, uint32_t kind, bool detected, size_t at) {
     if (!texts_.insert(text).second) return;
-    records_.push_back({text, kind});
+    records_.push_back({text, kind, number_, at + 1});
     added_ = true;
     if (detected) s_.analysis.counters.cbsDetected += 1;
   }
@@ -125,6 +132,7 @@ class CbsReader {
   std::vector<CbsRecord>& records_;
   std::unordered_set<std::wstring> texts_, keys_;
   std::wstring errorPart_;
+  uint64_t number_ = 0, errorLine_ = 0;
   bool added_ = false;
 };
 
@@ -151,7 +159,9 @@ bool ReadCbsLog(Session& s, const std::wstring& path, uint32_t kinds, std::vecto
   std::string_view line;
   std::string held;  // an error line waiting to see the line after it
   bool holding = false, first = true;
+  uint64_t number = 0;
   while (reader->Next(line)) {
+    cbs.At(++number);
     if (first && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     first = false;
     if (holding) {

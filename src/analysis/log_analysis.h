@@ -21,6 +21,9 @@ constexpr uint32_t kCsiError = 4;    // CSI error lines with their continuation
 struct CbsRecord {
   std::wstring text;
   uint32_t kind = 0;
+  // Where the record starts in its log (from 1), for whoever shows it.
+  uint64_t line = 0;
+  size_t column = 0;
 };
 
 struct SurtRecord {

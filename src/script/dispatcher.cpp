@@ -80,22 +80,11 @@ bool RunDirective(Session& s, const std::wstring& name, Lines lines, const std::
   return s.runDirective(name, std::move(lines), archive, report);
 }
 
-RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive) {
-  RunningTable running(s, table);
-  s.reboot.valid = true;
-  s.reboot.scriptText = script;
-  s.reboot.scriptPath = s.scriptPath;
-
+void CutScript(Session& s, const std::wstring& script, const std::wstring& archive,
+               const std::function<bool(ScriptSection&)>& take) {
   std::vector<std::wstring> rawLines = Split(script, L"\n");
-  uint32_t total = 0;
-  for (auto& l : rawLines)
-    if (l.find(L"::") != std::wstring::npos) ++total;
-
-  bool failed = false;
   bool pending = false;
-  bool stopped = false;
-  std::wstring header;
-  Lines gathered;
+  ScriptSection section;
   // Registry-file text is data, not script: a value line (it starts with a
   // quote or "@") and the lines continuing one keep their text as written,
   // "::" and "/" and "%" included, and never start a directive. Lines
@@ -103,12 +92,14 @@ RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& 
   bool registryText = false;
   bool continuation = false;
   bool inString = false;
-  for (auto& raw : rawLines) {
+  for (size_t number = 1; number <= rawLines.size(); ++number) {
+    const std::wstring& raw = rawLines[number - 1];
     if (registryText && inString) {
       std::wstring kept = raw;
       if (!kept.empty() && kept.back() == L'\r') kept.pop_back();
       inString = RegistryStringOpenAfter(kept, true);
-      gathered.push_back(std::move(kept));
+      section.lines.push_back(std::move(kept));
+      section.lineNumbers.push_back(number);
       continue;
     }
     if (registryText) {
@@ -121,7 +112,10 @@ RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& 
           if (!kept.empty() && kept.back() == L'\r') kept.pop_back();
         }
         continuation = !inString && !kept.empty() && (kept.back() == L'\\' || kept.back() == L',');
-        if (!kept.empty()) gathered.push_back(std::move(kept));
+        if (!kept.empty()) {
+          section.lines.push_back(std::move(kept));
+          section.lineNumbers.push_back(number);
+        }
         continue;
       }
     }
@@ -129,28 +123,42 @@ RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& 
     if (line.empty()) continue;
     if (line.find(L"::") != std::wstring::npos) {
       if (pending) {
-        ++s.directiveNumber;
-        if (!ProcessDirective(s, table, header, gathered, archive, s.directiveNumber, total)) failed = true;
-        gathered.clear();
-        if (s.rebootRequired) {
-          stopped = true;
-          break;
-        }
+        if (!take(section)) return;
+        section.lines.clear();
+        section.lineNumbers.clear();
       }
-      header = line;
+      section.header = line;
+      section.headerLine = number;
       pending = true;
-      registryText = IEquals(header, L"RegistryScript::");
+      registryText = IEquals(line, L"RegistryScript::");
       continuation = inString = false;
     } else {
-      gathered.push_back(std::move(line));
-      if (header == L"::" && gathered.size() == 1)
-        registryText = IEquals(DefaultDirectiveFor(gathered), L"RegistryScript::");
+      section.lines.push_back(std::move(line));
+      section.lineNumbers.push_back(number);
+      if (section.header == L"::" && section.lines.size() == 1)
+        registryText = IEquals(DefaultDirectiveFor(section.lines), L"RegistryScript::");
     }
   }
-  if (!stopped && pending) {
+  if (pending) take(section);
+}
+
+RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive) {
+  RunningTable running(s, table);
+  s.reboot.valid = true;
+  s.reboot.scriptText = script;
+  s.reboot.scriptPath = s.scriptPath;
+
+  uint32_t total = 0;
+  for (auto& l : Split(script, L"\n"))
+    if (l.find(L"::") != std::wstring::npos) ++total;
+
+  bool failed = false;
+  CutScript(s, script, archive, [&](ScriptSection& section) {
     ++s.directiveNumber;
-    if (!ProcessDirective(s, table, header, gathered, archive, s.directiveNumber, total)) failed = true;
-  }
+    if (!ProcessDirective(s, table, section.header, section.lines, archive, s.directiveNumber, total)) failed = true;
+    // The directive asked for a restart: the rest waits for it.
+    return !s.rebootRequired;
+  });
   if (s.rebootRequired) return failed ? RunResult::kFailedRebootPending : RunResult::kSucceededRebootPending;
   return failed ? RunResult::kFailed : RunResult::kSucceeded;
 }

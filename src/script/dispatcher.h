@@ -2,7 +2,9 @@
 // script at its headers and runs each directive through the table.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "core/session.h"
 #include "script/directive.h"
@@ -10,6 +12,22 @@
 namespace corvex {
 
 RunResult Dispatch(Session& s, const DirectiveTable& table, const std::wstring& script, const std::wstring& archive);
+
+// One directive as the dispatcher cuts it: the header and its prepared
+// lines, with the script line (from 1) each came from. Lines before the
+// first header go to the first directive.
+struct ScriptSection {
+  std::wstring header;
+  Lines lines;
+  size_t headerLine = 0;
+  std::vector<size_t> lineNumbers;
+};
+
+// Prepares the script's lines and cuts them at their headers, handing each
+// section to `take` in order until it returns false. Dispatch runs on it,
+// so whatever reads a script this way sees what the program will run.
+void CutScript(Session& s, const std::wstring& script, const std::wstring& archive,
+               const std::function<bool(ScriptSection&)>& take);
 
 // Trimmed, "{ARCHIVE}" resolved, slashes turned, variables expanded and
 // System32 mapped; what a handler sees.
