@@ -20,10 +20,7 @@ namespace corvex {
 
 namespace {
 
-enum class UpdateOutcome { kContinue = 0, kExit = 1, kFinishAfterIdRestart = 2 };
-
-// This version carries no update check yet: the run goes on.
-UpdateOutcome CheckForUpdate(Session&, const std::vector<std::wstring>&) { return UpdateOutcome::kContinue; }
+using online::UpdateOutcome;
 
 void WaitToExit(Session& s, const std::wstring& message) {
   Print(s, message);
@@ -137,7 +134,7 @@ std::wstring SetAsideContinuation(Session& s) {
 
 }  // namespace
 
-int RunProgram(Session& s, std::vector<std::wstring> argv) {
+int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
   // Crash handlers are installed here once the crash reporter exists.
   std::wstring modulePath;
   std::wstring missing = CheckStartFacts(s, modulePath);
@@ -167,7 +164,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv) {
   }
 
   ReadProgramFacts(s, argv, modulePath);
-  UpdateOutcome update = CheckForUpdate(s, argv);
+  UpdateOutcome update = check ? check(s, argv) : UpdateOutcome::kContinue;
   if (update == UpdateOutcome::kExit) return 0;
 
   if (WorkingFileExists(s, L"Reboot_Neat_Log")) {

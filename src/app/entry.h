@@ -6,10 +6,17 @@
 #include <vector>
 
 #include "core/session.h"
+#include "online/update_check.h"
 
 namespace corvex {
 
-// argv[0] is the program path; the rest are the arguments.
-int RunProgram(Session& s, std::vector<std::wstring> argv);
+// The update check run once the program's facts are known
+// (online::CheckForUpdates in the program).
+using UpdateCheck = online::UpdateOutcome (*)(Session&, const std::vector<std::wstring>&);
+
+// argv[0] is the program path; the rest are the arguments. Without an
+// update check the run goes straight on, as the tests of the other steps
+// want it.
+int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check = nullptr);
 
 }  // namespace corvex

@@ -10,5 +10,5 @@ int wmain(int argc, wchar_t** argv) {
   corvex::win32::Win32Platform platform;
   corvex::Session session(platform.platform());
   std::vector<std::wstring> args(argv, argv + argc);
-  return corvex::RunProgram(session, std::move(args));
+  return corvex::RunProgram(session, std::move(args), &corvex::online::CheckForUpdates);
 }

@@ -1,0 +1,260 @@
+#include "online/update_check.h"
+
+#include <gtest/gtest.h>
+
+#include "online/servers.h"
+#include "platform/fake/fake_http.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using online::UpdateOutcome;
+using testing::FakeSession;
+
+const std::wstring kProgram = L"C:\\Tools\\Corvex.exe";
+const std::wstring kTemp = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Temp";
+const std::wstring kVersionUrl = L"https://updates.tallwen.net/Tallwen/apps/Corvex_GetLatestVersion.php";
+const std::wstring kExeUrl = L"https://updates.tallwen.net/Tallwen/apps/Corvex.exe";
+const std::wstring kHashUrl = L"https://updates.tallwen.net/Tallwen/apps/Corvex_GetFileHash.php";
+const std::string kNewExe = "MZ new program body 00000000";
+// SHA-256 of kNewExe.
+std::string NewExeHash(FakeSession& f) {
+  f.w.AddFile(L"C:\\h", kNewExe);
+  std::string hex;
+  auto digest = f.w.platform().hasher.Sha256File(L"C:\\h");
+  for (uint8_t b : *digest) {
+    const char* digits = "0123456789abcdef";
+    hex += digits[b >> 4];
+    hex += digits[b & 15];
+  }
+  f.w.platform().fs.DeleteFile(L"C:\\h");
+  return hex;
+}
+
+struct UpdateFixture : FakeSession {
+  UpdateFixture(const std::wstring& current, const std::string& answer) {
+    s.programPath = kProgram;
+    s.programVersion = current;
+    s.versionKnown = !current.empty();
+    s.mirror = true;
+    w.AddFile(kProgram, "MZ old program 00000000");
+    w.http().Serve(kVersionUrl, answer);
+    w.http().Serve(kExeUrl, kNewExe);
+    w.http().Serve(kHashUrl, NewExeHash(*this) + "\r\n");
+    w.FeedKeys(L"k");
+    w.OnProcess(L"Corvex.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+    w.OnProcess(L"CorvexUpdate.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+  }
+  UpdateOutcome Check(std::vector<std::wstring> args = {L"C:\\fix.txt"}) {
+    args.insert(args.begin(), kProgram);
+    return online::CheckForUpdates(s, args);
+  }
+};
+
+const wchar_t kFailedCheck[] =
+    L"Checking for updates . . . \n\nFailed to check for updates. This may be due to an internet connection "
+    L"problem\nor a temporary availability failure of the update servers. Please ensure you areusing the very "
+    L"latest version of the program before continuing by downloading ittoday from: "
+    L"https://tallwen.net/Tallwen/apps/Corvex.exe\n\nIf you are already using the latest version, press any key "
+    L"to continue . . . \n\n";
+
+// Answers that let the run go on, and what the console shows for them.
+TEST(UpdateCheck, AnswersThatContinue) {
+  struct Case {
+    const wchar_t* current;
+    std::string answer;
+    uint32_t status;
+    std::wstring console;
+  } cases[] = {
+      {L"2.5.0.0", "2.5.0.0\r\n", 200,
+       L"Checking for updates . . . \nNo new update is available at this time.\n\n"},
+      // Field by field: 2.4.10.0 is older than 2.5.0.0 (as one number it
+      // would be 24100 against 2500).
+      {L"2.5.0.0", "2.4.10.0", 200, L"Checking for updates . . . \nNo new update is available at this time.\n\n"},
+      {L"2.5.0.0", "", 200, kFailedCheck},
+      {L"2.5.0.0", "<html>Not Found</html>", 404, kFailedCheck},
+      {L"2.5.0.0", "<html><body>Internal error</body></html>", 200, kFailedCheck},
+  };
+  for (const Case& c : cases) {
+    UpdateFixture f(c.current, c.answer);
+    f.w.http().Serve(kVersionUrl, c.answer, c.status);
+    EXPECT_EQ(f.Check(), UpdateOutcome::kContinue) << c.answer;
+    EXPECT_EQ(f.w.ConsoleText(), c.console) << c.answer;
+    EXPECT_EQ(f.w.keysRead, c.console == kFailedCheck ? 1 : 0) << c.answer;
+    EXPECT_TRUE(f.w.processesRun.empty());
+    EXPECT_EQ(f.w.http().cacheRemovals, std::vector<std::wstring>{kVersionUrl}) << "fresh answer";
+  }
+}
+
+TEST(UpdateCheck, BlockedEndsTheRunWhateverTheVersion) {
+  UpdateFixture f(L"9.9.9.9", "Blocked");
+  f.s.mirror = false;
+  f.s.hold = true;  // a start without arguments: the message must still show
+  EXPECT_EQ(f.Check({}), UpdateOutcome::kExit);
+  EXPECT_EQ(f.w.ConsoleText(),
+            L"Checking for updates . . . " + std::wstring(27, L'\b') +
+                L"A dangerous bug has been detected in Corvex and all copies of Corvex have\ntemporarily been "
+                L"deactivated. For the safety of your computer, please do not\nattempt to circumvent this block. "
+                L"For more information, please contact your\nhelper or tallwen.net.\n\nPress any key to exit . . . ");
+  EXPECT_EQ(f.w.keysRead, 1);
+}
+
+TEST(UpdateCheck, NewerVersionIsVerifiedAndHandedOver) {
+  UpdateFixture f(L"", "2.4.10.0");  // no version of its own: anything is newer
+  bool heldAtStart = false;
+  f.w.OnProcess(L"Corvex.exe", [&](const platform::ProcessRequest&) {
+    // Nobody may swap the verified file before it runs.
+    heldAtStart = !f.w.platform().fs.Open(kTemp + L"\\Corvex.exe", platform::access::kWrite,
+                                          platform::share::kAll, platform::Disposition::kOpenExisting);
+    return platform::ProcessOutcome{};
+  });
+  EXPECT_EQ(f.Check({L"C:\\fix.txt", L"x"}), UpdateOutcome::kExit);
+  EXPECT_EQ(f.w.ConsoleText(), L"Checking for updates . . . \nNew update available. Downloading . . . ");
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  EXPECT_EQ(f.w.processesRun[0].program, kTemp + L"\\Corvex.exe");
+  EXPECT_EQ(f.w.processesRun[0].commandLine, L" C:\\Tools\\Corvex.exe?C:\\fix.txt x");
+  EXPECT_FALSE(f.w.processesRun[0].wait);
+  EXPECT_TRUE(heldAtStart);
+  EXPECT_EQ(f.w.FileBytes(kTemp + L"\\Corvex.exe"), kNewExe);
+  // The file is free again once the new program runs.
+  EXPECT_TRUE(f.w.platform().fs.Open(kTemp + L"\\Corvex.exe", platform::access::kWrite, platform::share::kAll,
+                                     platform::Disposition::kOpenExisting));
+}
+
+TEST(UpdateCheck, CollectionIdTravelsIntoTheUpdate) {
+  UpdateFixture f(L"1.0.0.0", "1.0.0.1");
+  f.w.AddFile(kProgram, "MZ old program 00004711");
+  EXPECT_EQ(f.Check(), UpdateOutcome::kExit);
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  EXPECT_EQ(f.w.processesRun[0].program, kTemp + L"\\CorvexUpdate.exe");
+  EXPECT_EQ(f.w.FileBytes(kTemp + L"\\CorvexUpdate.exe"), "MZ new program body 00004711");
+}
+
+TEST(UpdateCheck, FailedUpdatesEndTheRunWithoutStartingAnything) {
+  struct Case {
+    const char* name;
+    uint32_t exeStatus;
+    std::string hash;
+    const wchar_t* sentence;
+  } cases[] = {
+      {"missing program", 404, "", L"Failed to download update."},
+      {"wrong hash", 200, std::string(64, 'a'), L"Failed to validate downloaded update."},
+      {"error page as hash", 200, "<html>error</html>", L"Failed to validate downloaded update."},
+      {"empty hash", 200, "", L"Failed to validate downloaded update."},
+  };
+  for (const Case& c : cases) {
+    UpdateFixture f(L"1.0.0.0", "1.0.1.0");
+    f.w.http().Serve(kExeUrl, kNewExe, c.exeStatus);
+    if (c.exeStatus == 200) f.w.http().Serve(kHashUrl, c.hash);
+    EXPECT_EQ(f.Check(), UpdateOutcome::kExit) << c.name;
+    EXPECT_EQ(f.w.ConsoleText(), L"Checking for updates . . . \nNew update available. Downloading . . . \n\n" +
+                                     std::wstring(c.sentence) +
+                                     L" Please update manually from\nhttps://tallwen.net/Tallwen/apps/Corvex.exe"
+                                     L"\n\nPress any key to exit . . . ")
+        << c.name;
+    EXPECT_TRUE(f.w.processesRun.empty()) << c.name;
+  }
+}
+
+TEST(UpdateCheck, LoopbackOverrideReachesEveryPage) {
+  UpdateFixture f(L"1.0.0.0", "1.0.0.0");
+  f.w.SetEnv(L"CORVEX_SERVER_URL", L"http://127.0.0.1:8765");
+  f.w.http().Serve(L"http://127.0.0.1:8765/Tallwen/apps/Corvex_GetLatestVersion.php", "1.0.0.0");
+  EXPECT_EQ(f.Check(), UpdateOutcome::kContinue);
+  EXPECT_NE(f.w.ConsoleText().find(L"No new update"), std::wstring::npos);
+}
+
+// The second and third process of a hand-over.
+struct HandOverFixture : FakeSession {
+  HandOverFixture() {
+    s.programPath = kTemp + L"\\_CorvexID.exe";
+    s.mirror = true;
+    w.AddFile(s.programPath, "MZ new 00000042");
+    w.AddFile(L"C:\\Tools\\Old.exe", "MZ old 00000000");
+    w.OnProcess(L"Old.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+    w.FeedKeys(L"k");
+  }
+  UpdateOutcome Run(const std::wstring& args) { return online::CheckForUpdates(s, {L"", args}); }
+};
+
+TEST(UpdateCheck, HandOverArguments) {
+  struct Case {
+    std::wstring args;
+    UpdateOutcome outcome;
+    const wchar_t* restartedWith;  // null: nothing started
+  } cases[] = {
+      {L"?ID2", UpdateOutcome::kFinishAfterIdRestart, nullptr},
+      {L"C:\\Tools\\Old.exe?ID", UpdateOutcome::kExit, L" ?ID2"},
+      {L"C:\\Tools\\Old.exe?C:\\fix.txt", UpdateOutcome::kExit, L" C:\\fix.txt"},
+      {L"C:\\Tools\\Old.exe?", UpdateOutcome::kExit, L""},
+      // Targets that are no program file of ours to replace.
+      {L"C:\\Tools\\Missing.exe?x", UpdateOutcome::kExit, nullptr},
+      {L"C:\\Tools\\Old.txt?x", UpdateOutcome::kExit, nullptr},
+      {L"Old.exe?x", UpdateOutcome::kExit, nullptr},
+      {kTemp + L"\\_CorvexID.exe?x", UpdateOutcome::kExit, nullptr},
+  };
+  for (const Case& c : cases) {
+    HandOverFixture f;
+    f.w.AddFile(L"C:\\Tools\\Old.txt", "text");
+    EXPECT_EQ(f.Run(c.args), c.outcome) << c.args;
+    if (!c.restartedWith) {
+      EXPECT_TRUE(f.w.processesRun.empty()) << c.args;
+      EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ old 00000000") << c.args;
+      continue;
+    }
+    ASSERT_EQ(f.w.processesRun.size(), 1u) << c.args;
+    EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Tools\\Old.exe");
+    EXPECT_EQ(f.w.processesRun[0].commandLine, c.restartedWith) << c.args;
+    EXPECT_FALSE(f.w.processesRun[0].wait);
+    EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ new 00000042") << c.args;
+  }
+}
+
+TEST(UpdateCheck, HandOverOnlyFromTheTempFolder) {
+  HandOverFixture f;
+  f.s.programPath = L"C:\\Downloads\\Corvex.exe";
+  f.w.AddFile(f.s.programPath, "MZ x 00000000");
+  EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ old 00000000");
+}
+
+TEST(UpdateCheck, HandOverWaitsForTheOldProgramAndNeverLoops) {
+  {
+    HandOverFixture f;  // still running for three tries, then free
+    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 32, 3);
+    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
+    ASSERT_EQ(f.w.processesRun.size(), 1u);
+    EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ new 00000042");
+  }
+  {
+    HandOverFixture f;  // never free: the old version is not restarted into the same update
+    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 32, 100);
+    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
+    EXPECT_TRUE(f.w.processesRun.empty());
+    EXPECT_NE(f.w.ConsoleText().find(L"Failed to replace C:\\Tools\\Old.exe"), std::wstring::npos);
+    EXPECT_EQ(f.w.keysRead, 1);
+  }
+  {
+    HandOverFixture f;  // an ID restart may finish its session: "?ID2" skips the check
+    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
+    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?ID"), UpdateOutcome::kExit);
+    ASSERT_EQ(f.w.processesRun.size(), 1u);
+    EXPECT_EQ(f.w.processesRun[0].commandLine, L" ?ID2");
+  }
+}
+
+TEST(UpdateCheck, VersionsCompareFieldByField) {
+  EXPECT_LT(online::CompareVersions(L"2.4.10.0", L"2.5.0.0"), 0);
+  EXPECT_GT(online::CompareVersions(L"2.10.0.0", L"2.9.9.9"), 0);
+  EXPECT_EQ(online::CompareVersions(L"2.5", L"2.5.0.0"), 0);
+  EXPECT_LT(online::CompareVersions(L"", L"0.0.0.1"), 0);
+  EXPECT_TRUE(online::ParseVersion(L"1.2.3.4.5").empty());
+  EXPECT_TRUE(online::ParseVersion(L"1..2").empty());
+  EXPECT_TRUE(online::ParseVersion(L"1.2a").empty());
+  EXPECT_TRUE(online::ParseVersion(L"1234567890").empty());
+}
+
+}  // namespace
+}  // namespace corvex
