@@ -123,6 +123,7 @@ UpdateOutcome InstallNewVersion(Session& s, const std::wstring& startArguments) 
 
   RunOptions options;
   options.wait = false;
+  options.visible = true;  // the next program takes over this console
   RunOutcome started = RunProcess(s, program, L" " + s.programPath + L"?" + startArguments, options);
   if (!started.started) return FailUpdate(s, L"Failed to start downloaded update.");
   return UpdateOutcome::kExit;
@@ -196,6 +197,7 @@ UpdateOutcome FinishHandOver(Session& s, const HandOver& h) {
   }
   RunOptions options;
   options.wait = false;
+  options.visible = true;  // the next program takes over this console
   const std::wstring arguments = h.hasArguments ? L" " + h.arguments : L"";
   if (!copied) {
     TraceErrorCode(s, copied.code(), L"Failed to copy " + s.programPath + L" over " + h.target +

@@ -177,6 +177,19 @@ def main():
     exe = sys.argv[1]
     p = e2e.Prefix()
     failures = 0
+    server_dir = e2e.tempfile.mkdtemp(prefix="corvex-console-server-")
+    server = e2e.loopback.start_no_update_server(server_dir)
+    os.environ["CORVEX_SERVER_URL"] = server.url
+    try:
+        failures = run_cases(exe, p)
+    finally:
+        server.stop()
+        e2e.shutil.rmtree(server_dir, ignore_errors=True)
+    return 1 if failures else 0
+
+
+def run_cases(exe, p):
+    failures = 0
     for fn in CASES:
         p.reset()
         term = Terminal(fn.__name__[:20])
@@ -188,7 +201,7 @@ def main():
             print("FAIL %s: %s" % (fn.__name__, e))
         finally:
             term.close()
-    return 1 if failures else 0
+    return failures
 
 
 if __name__ == "__main__":

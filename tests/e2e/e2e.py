@@ -16,6 +16,9 @@ import zipfile
 
 import damaged_store
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "servers"))
+import loopback  # noqa: E402  (the program's servers on loopback)
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 
@@ -1011,6 +1014,58 @@ def auto_analysis_repairs_a_damaged_store_file_from_the_archive(exe, p):
         store.remove()
 
 
+def with_file_version(program, major):
+    """The program with its fixed file version set to MAJOR.0.0.0."""
+    at = program.find(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
+    assert at > 0, "no version resource"
+    version = (major << 16).to_bytes(4, "little") + bytes(4)
+    return program[:at + 8] + version + program[at + 16:]
+
+
+@case
+def update_from_loopback_server_is_verified_and_handed_over(exe, p):
+    with open(exe, "rb") as f:
+        newer = with_file_version(f.read(), 9)
+    folder = tempfile.mkdtemp(prefix="corvex-e2e-update-")
+    pages = os.path.join(folder, "pages")
+    loopback.write_page(pages, loopback.VERSION_PAGE, b"9.0.0.0\r\n")
+    loopback.write_page(pages, os.path.join("Tallwen", "apps", "Corvex.exe"), newer)
+    loopback.write_page(pages, os.path.join("Tallwen", "apps", "Corvex_GetFileHash.php"),
+                        hashlib.sha256(newer).hexdigest().encode())
+    server = loopback.LoopbackServer(pages, os.path.join(folder, "records"))
+    saved_url = os.environ["CORVEX_SERVER_URL"]
+    os.environ["CORVEX_SERVER_URL"] = server.url
+    app = os.path.join(p.root, "drive_c", "CorvexApp")
+    try:
+        os.makedirs(app, exist_ok=True)
+        shutil.copyfile(exe, os.path.join(app, "Corvex.exe"))
+        script = p.script("one.txt", b"Debug::\r\nNo cbs\r\n")
+        code, out = run(os.path.join(app, "Corvex.exe"), [script])
+        eq(code, 0, "exit code of the old program")
+        # The old program ends once the new one runs; the copy it makes over
+        # the old file finishes the session.
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while p.desktop_log() is None and time.monotonic() < deadline:
+            time.sleep(2)
+        with open(os.path.join(app, "Corvex.exe"), "rb") as f:
+            eq(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(newer).hexdigest(), "program file after")
+        raw = p.desktop_log()
+        assert raw is not None, "no session log from the updated program:\n" + out
+        text = raw[2:].decode("utf-16-le")
+        assert text.startswith("Corvex version 9.0.0.0 by Tallwen.\r\n"), text[:200]
+        assert "Using .txt script file at C:\\scripts\\one.txt" in text, text[:400]
+        assert "New update available. Downloading . . . " in out, out
+        with open(os.path.join(folder, "records", "requests.log")) as f:
+            requests = f.read().split("\n")
+        eq(requests.count("GET /Tallwen/apps/Corvex.exe"), 1, "downloads of the program")
+        eq(requests.count("GET /Tallwen/apps/Corvex_GetLatestVersion.php"), 2, "version checks (old, copy)")
+    finally:
+        os.environ["CORVEX_SERVER_URL"] = saved_url
+        server.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(app, ignore_errors=True)
+
+
 def main():
     if len(sys.argv) < 2:
         print("usage: e2e.py Corvex.exe [part of a case name...]")
@@ -1020,6 +1075,21 @@ def main():
     p = Prefix()
     failures = 0
     wow64 = pe_machine(exe) == 0x14C
+    # Every start checks for updates: on loopback, answered "no update", so
+    # no run waits for a key or reaches the internet.
+    server_dir = tempfile.mkdtemp(prefix="corvex-e2e-server-")
+    server = loopback.start_no_update_server(server_dir)
+    os.environ["CORVEX_SERVER_URL"] = server.url
+    try:
+        failures = run_cases(exe, wanted, p, wow64)
+    finally:
+        server.stop()
+        shutil.rmtree(server_dir, ignore_errors=True)
+    return 1 if failures else 0
+
+
+def run_cases(exe, wanted, p, wow64):
+    failures = 0
     for fn in CASES:
         if wanted and not any(w in fn.__name__ for w in wanted):
             continue
@@ -1033,7 +1103,7 @@ def main():
         except Exception as e:  # one case's failure must not hide the others
             failures += 1
             print("FAIL %s: %s" % (fn.__name__, e))
-    return 1 if failures else 0
+    return failures
 
 
 if __name__ == "__main__":
