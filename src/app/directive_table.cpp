@@ -9,6 +9,7 @@
 #include "fs/permission_directives.h"
 #include "fs/powercopy.h"
 #include "fs/reboot_directives.h"
+#include "online/collect.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
 #include "registry/registry_scan.h"
@@ -27,7 +28,7 @@ static const DirectiveEntry kTable[] = {
     {L"AutoAnalysis::", AutoAnalysisDirective},
     {L"PowerCopy::", PowerCopyDirective},
     {L"::", FallbackDirective},
-    {L"Collect::", nullptr},
+    {L"Collect::", CollectDirective},
     {L"AA::", AutoAnalysisDirective},
     {L"TrustedInstaller::", TrustedInstallerDirective},
     {L"Debug::", DebugDirective},
@@ -58,7 +59,7 @@ static const DirectiveEntry kTable[] = {
     {L"RestoreFromBackup::", RestoreFromBackupDirective},
     {L"RepairPermissions::", RepairPermissionsDirective},
     {L"CopyLockedFile::", nullptr},
-    {L"Zip::", nullptr},
+    {L"Zip::", ZipDirective},
     {L"CreateHardlink::", CreateHardlinkDirective},
     {L"Delete::", DeleteDirective},
     {L"RegistryExport::", RegistryExportDirective},

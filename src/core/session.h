@@ -82,6 +82,8 @@ struct Session {
   // Run flags.
   bool deferredFlashScan = false;
   bool idRestart = false;
+  // Collect:: empties its staging folder once per process.
+  bool collectStagingEmptied = false;
   bool rebootRequired = false;
   std::wstring flashScanReport;
   RebootContext reboot;

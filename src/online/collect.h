@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/session.h"
 
@@ -25,11 +26,18 @@ constexpr int kNoConnection = 1;
 constexpr int kFinalizeFailed = 2;
 constexpr int kRejected = -1;
 constexpr int kAborted = 1235;  // the user is helped nowhere: ERROR_REQUEST_ABORTED
+constexpr int kFailed = 3;      // anything else (the Win32 code is in the trace)
 }  // namespace upload
 
 // Gets a collection ID, uploads the file in 4 MiB parts and asks the server
 // to finalise it (`privately`: the server keeps it from public view). One of
-// the codes above, or another value for any other failure.
-int UploadFile(Session& s, const std::wstring& path, Submission kind, bool privately);
+// the codes above. Before anything is sent, the console and `report` (the
+// session log when null) name every item of the file and its size.
+int UploadFile(Session& s, const std::wstring& path, Submission kind, bool privately,
+               std::wstring* report = nullptr);
+
+bool CollectDirective(Session& s, std::vector<std::wstring> lines, const std::wstring& archive,
+                      std::wstring& report);
+bool ZipDirective(Session& s, std::vector<std::wstring> lines, const std::wstring& archive, std::wstring& report);
 
 }  // namespace corvex

@@ -1,0 +1,227 @@
+// Collect::, Zip:: and the upload to the collection server, against the
+// fake's HTTP, which records every request with its body.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/working_folders.h"
+#include "online/collect.h"
+#include "online/servers.h"
+#include "online/upload.h"
+#include "online/zip_writer.h"
+#include "platform/fake/fake_http.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+// The collection server: the back end's replies by query, uploads answered
+// with `uploadStatus`.
+struct Server {
+  std::string verify = "valid";
+  std::string prepare = "123";
+  std::string finalize = "OK";
+  uint32_t uploadStatus = 200;
+
+  void Install(FakeSession& f) {
+    f.w.http().handler = [this](const fake::FakeHttpRequest& r) -> platform::HttpReply {
+      if (r.method == L"POST") return {uploadStatus, "OK"};
+      if (r.url.find(L"do=verify") != std::wstring::npos) return {200, verify};
+      if (r.url.find(L"do=prepare") != std::wstring::npos) return {200, prepare};
+      if (r.url.find(L"do=finalize") != std::wstring::npos) return {200, finalize};
+      return {404, "<html>404</html>"};
+    };
+  }
+};
+
+std::vector<std::wstring> Posts(FakeSession& f) {
+  std::vector<std::wstring> urls;
+  for (auto& r : f.w.http().requests)
+    if (r.method == L"POST") urls.push_back(r.url);
+  return urls;
+}
+
+void SetProgram(FakeSession& f, const std::string& tail) {
+  f.s.programPath = L"C:\\Tools\\Corvex.exe";
+  f.w.AddFile(f.s.programPath, "MZ program" + tail);
+}
+
+TEST(Collect, AllItemsFailingLeaveTheEmptyZipAndSendNothing) {
+  FakeSession f;
+  SetProgram(f, "00000042");
+  Server server;
+  server.Install(f);
+  std::wstring report;
+  // No CBS folder, no such file, and the hive's locked-file copy has no
+  // directive table to run in.
+  EXPECT_FALSE(CollectDirective(f.s, {L"CBS", L"C:\\nowhere\\x.log", L"COMPONENTS"}, L"", report));
+  EXPECT_EQ(report,
+            L"Failed to copy file or folder C:\\Windows\\Logs\\CBS to zip file.\r\n"
+            L"Failed to copy file or folder C:\\nowhere\\x.log to zip file.\r\n"
+            L"Failed to copy file or folder C:\\Windows\\System32\\config\\COMPONENTS to zip file.\r\n"
+            L"Failed to generate a complete zip file. Upload aborted.\r\n");
+  EXPECT_EQ(f.w.FileBytes(TempFolder(f.s) + L"\\zipFileForSubmission.zip"), EmptyZipRecord());
+  EXPECT_TRUE(f.w.http().requests.empty());
+}
+
+// Mend: parts are read and sent 4 MiB at a time, the last one numbered -1,
+// each body exactly the multipart form, each status checked.
+TEST(Upload, PartsNumberedAndSentByteForByte) {
+  struct Case {
+    uint64_t size;
+    std::vector<std::wstring> parts;
+  };
+  const uint64_t kMiB4 = 4u << 20;
+  for (const Case& c : {Case{kMiB4, {L"-1"}}, Case{kMiB4 + 1, {L"0", L"-1"}}, Case{2 * kMiB4 + 5, {L"0", L"1", L"-1"}},
+                        Case{1, {L"-1"}}}) {
+    FakeSession f;
+    SetProgram(f, "00000042");
+    Server server;
+    server.Install(f);
+    std::string data(c.size, 'd');
+    for (size_t i = 0; i < data.size(); i += 4093) data[i] = static_cast<char>(i / 4093);
+    f.w.AddFile(L"C:\\Data\\report.zip", data);
+
+    EXPECT_EQ(UploadFile(f.s, L"C:\\Data\\report.zip", Submission::kUser, true), upload::kDone);
+    std::vector<fake::FakeHttpRequest> posts;
+    for (auto& r : f.w.http().requests)
+      if (r.method == L"POST") posts.push_back(r);
+    ASSERT_EQ(posts.size(), c.parts.size()) << c.size;
+    std::string sent;
+    for (size_t i = 0; i < posts.size(); ++i) {
+      EXPECT_EQ(posts[i].url, online::CollectionServerUrl(f.s, L"/Tallwen/apps/Corvex_UploadFile.php?id=42&part=" +
+                                                                    c.parts[i]));
+      EXPECT_EQ(posts[i].headers,
+                L"Content-Type: multipart/form-data; boundary=---------------------------7de2ae30212da\r\n");
+      const std::string head =
+          "-----------------------------7de2ae30212da\r\n"
+          "Content-Disposition: form-data; name=\"uploadFile\"; filename=\"report.zip\"\r\n"
+          "Content-Type: text/plain\r\n\r\n";
+      const std::string tail = "\r\n-----------------------------7de2ae30212da--\r\n";
+      const std::string& body = posts[i].body;
+      ASSERT_GE(body.size(), head.size() + tail.size());
+      EXPECT_EQ(body.substr(0, head.size()), head);
+      EXPECT_EQ(body.substr(body.size() - tail.size()), tail);
+      sent += body.substr(head.size(), body.size() - head.size() - tail.size());
+    }
+    EXPECT_EQ(sent, data);
+    EXPECT_EQ(f.w.http().requests.back().url,
+              online::CollectionServerUrl(
+                  f.s, L"/forums/CorvexCollectionScriptBackend_showthread.php?do=finalize&id=42&private=1&ext=zip"));
+  }
+}
+
+TEST(Upload, FailuresGiveTheirCodesAndStopTheUpload) {
+  const uint64_t kSize = (4u << 20) + 10;  // two parts
+  struct Case {
+    const char* what;
+    std::function<void(FakeSession&, Server&)> arrange;
+    int code;
+    size_t posts;
+  };
+  const Case cases[] = {
+      {"error status on the first part", [](FakeSession&, Server& v) { v.uploadStatus = 500; }, upload::kRejected, 1},
+      {"no connection", [](FakeSession& f, Server&) { f.w.InjectFault(fake::Op::kHttpPost, L"part=0", 12029); },
+       upload::kNoConnection, 0},
+      {"write fails", [](FakeSession& f, Server&) { f.w.InjectFault(fake::Op::kHttpWrite, L"part=-1", 12030); },
+       upload::kFailed, 1},
+      {"finalize says Failed", [](FakeSession&, Server& v) { v.finalize = "Failed\r\n"; }, upload::kFinalizeFailed, 2},
+      {"error page for an ID", [](FakeSession&, Server& v) { v.verify = "invalid"; v.prepare = "<html>oops</html>"; },
+       upload::kFailed, 0},
+  };
+  for (const Case& c : cases) {
+    FakeSession f;
+    SetProgram(f, "00000042");
+    Server server;
+    server.Install(f);
+    f.w.FeedKeys(L"ybob\ry");
+    c.arrange(f, server);
+    f.w.AddFile(L"C:\\Data\\report.zip", std::string(kSize, 'x'));
+    EXPECT_EQ(UploadFile(f.s, L"C:\\Data\\report.zip", Submission::kUser, false), c.code) << c.what;
+    EXPECT_EQ(Posts(f).size(), c.posts) << c.what;
+    EXPECT_FALSE(f.s.idRestart) << c.what;
+  }
+}
+
+// Mends: names and addresses percent-encoded; a new ID stamped into a copy
+// for the ID restart; what is sent named before the first question.
+TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
+  FakeSession f;
+  SetProgram(f, "00000000");
+  Server server;
+  server.prepare = "4711\n";
+  server.Install(f);
+  f.w.AddFile(L"C:\\Data\\logs.zip", "not really a zip, but bigger than twenty-two bytes");
+  f.w.FeedKeys(L"nyhttps://forum.example/t?id=5&p=1\ry");
+  std::wstring report;
+  EXPECT_EQ(UploadFile(f.s, L"C:\\Data\\logs.zip", Submission::kUser, false, &report), upload::kDone);
+  const auto& requests = f.w.http().requests;
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].url,
+            online::CollectionServerUrl(f.s, L"/forums/CorvexCollectionScriptBackend_showthread.php?do=prepare&"
+                                             L"quillmere=0&username=&url=https%3A%2F%2Fforum.example%2Ft%3Fid%3D5%26p%3D1"));
+  EXPECT_EQ(Posts(f), std::vector<std::wstring>{online::CollectionServerUrl(
+                          f.s, L"/Tallwen/apps/Corvex_UploadFile.php?id=4711&part=-1")});
+  EXPECT_EQ(f.w.FileBytes(TempFolder(f.s) + L"\\_CorvexID.exe"), "MZ program00004711");
+  EXPECT_EQ(f.w.FileBytes(f.s.programPath), "MZ program00000000");  // replaced only by the ID restart
+  EXPECT_TRUE(f.s.idRestart);
+  const std::wstring console = f.w.ConsoleText();
+  const size_t listed = console.find(L"Corvex will send logs.zip (50 bytes) to the collection server.");
+  ASSERT_NE(listed, std::wstring::npos);
+  EXPECT_LT(listed, console.find(L"Are you currently being advised"));
+  EXPECT_NE(report.find(L"Corvex will send logs.zip (50 bytes)"), std::wstring::npos);
+
+  // Helped nowhere: aborted, nothing asked of the server.
+  FakeSession g;
+  SetProgram(g, "00000000");
+  server.Install(g);
+  g.w.AddFile(L"C:\\Data\\logs.zip", std::string(100, 'z'));
+  EXPECT_EQ(UploadFile(g.s, L"C:\\Data\\logs.zip", Submission::kUser, false), upload::kAborted);
+  EXPECT_TRUE(g.w.http().requests.empty());  // the input ended: every answer is no
+  EXPECT_FALSE(g.s.idRestart);
+  EXPECT_EQ(PercentEncode(L"J\xF6rg M&Co"), L"J%C3%B6rg%20M%26Co");
+}
+
+// Mend: the store listing is made in-process, whatever the folder names hold.
+TEST(Collect, WinsxsListedWithoutAShellAndUploaded) {
+  FakeSession f;
+  SetProgram(f, "00000042");
+  Server server;
+  server.Install(f);
+  f.w.AddFile(L"C:\\Windows\\winsxs\\x86_a&calc\\a.dll", "12345");
+  f.w.AddFile(L"C:\\Windows\\servicing\\Packages\\p.mum", "mum");
+  std::wstring report;
+  EXPECT_TRUE(CollectDirective(f.s, {L"winsxs"}, L"", report)) << report;
+  EXPECT_TRUE(f.w.processesRun.empty());
+  const std::wstring listing = f.Utf16File(TempFolder(f.s) + L"\\winsxs.txt");
+  EXPECT_NE(listing.find(L" Directory of C:\\Windows\\winsxs\\x86_a&calc\r\n"), std::wstring::npos);
+  EXPECT_NE(listing.find(L"             5 a.dll\r\n"), std::wstring::npos);
+  EXPECT_NE(report.find(L"  winsxs.txt ("), std::wstring::npos);
+  EXPECT_NE(report.find(L"  servicing.txt ("), std::wstring::npos);
+  ASSERT_EQ(Posts(f).size(), 1u);
+  EXPECT_NE(f.w.http().requests.back().url.find(L"private=0&ext=zip"), std::wstring::npos);
+}
+
+TEST(Zip, NameCollisionWithinTheDirectiveAndSysnativeShown) {
+  FakeSession f;
+  f.w.wow64 = true;
+  f.w.AddFile(L"C:\\Windows\\Sysnative\\drivers\\hosts", "h");
+  f.w.AddFile(L"C:\\Other\\HOSTS", "other");
+  f.w.AddFile(L"C:\\Other\\b.txt", "b");
+  std::wstring report;
+  EXPECT_FALSE(ZipDirective(f.s,
+                            {L"C:\\Windows\\Sysnative\\drivers\\hosts C:\\Out\\Deep\\z.zip",
+                             L"\"C:\\Other\\HOSTS\" \"C:\\Out\\Deep\\z.zip\"", L"C:\\Other\\HOSTS C:\\Out\\y.zip",
+                             L"C:\\Other\\b.txt C:\\Out\\Deep\\z.zip"},
+                            L"", report));
+  EXPECT_EQ(report,
+            L"Successfully copied file C:\\Windows\\System32\\drivers\\hosts to zip file at C:\\Out\\Deep\\z.zip.\r\n"
+            L"Failed to copy file C:\\Other\\HOSTS to zip file at C:\\Out\\Deep\\z.zip due to name collision.\r\n"
+            L"Successfully copied file C:\\Other\\HOSTS to zip file at C:\\Out\\y.zip.\r\n"
+            L"Successfully copied file C:\\Other\\b.txt to zip file at C:\\Out\\Deep\\z.zip.\r\n");
+}
+
+}  // namespace
+}  // namespace corvex
