@@ -8,6 +8,7 @@
 #include "analysis/sfc_directive.h"
 #include "analysis/store_checks.h"
 #include "analysis/summary.h"
+#include "analysis/watchlist_repair.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "core/console_output.h"
@@ -118,14 +119,15 @@ void AnalyseRecords(Session& s, const std::vector<CbsRecord>& records, std::wstr
   if (manifestDamage) log += L"\r\n";
 }
 
-// Stage 1: the watchlist findings of CheckSUR. Their repair is not carried
-// by this version; the findings stay counted as detected.
-void RunWatchlistStage(Session& s, const std::vector<SurtRecord>& records) {
+// Stage 1: the orphaned watchlist entries CheckSUR found.
+void RunWatchlistStage(Session& s, const std::vector<SurtRecord>& records, std::wstring& log) {
   Print(s, L"\nStage 1 ");
-  for (const SurtRecord& r : records)
-    if (IEquals(r.category, L"CBS Watchlist Component Missing") ||
-        IEquals(r.category, L"CBS Watchlist Package Missing"))
-      TraceInfo(s, L"Stage 1: the repair of \"" + r.category + L"\" findings is not available in this version.");
+  for (const SurtRecord& r : records) {
+    if (IEquals(r.category, L"CBS Watchlist Component Missing"))
+      RepairWatchlistComponent(s, r, log);
+    else if (IEquals(r.category, L"CBS Watchlist Package Missing"))
+      RepairWatchlistPackage(s, r, log);
+  }
 }
 
 void DismFallback(Session& s, std::wstring& log) {
@@ -163,10 +165,7 @@ bool AutoAnalysisDirective(Session& s, Lines lines, const std::wstring& archive,
   if (IEquals(first, L"DisplayIntro") || IEquals(first, L"Display Intro")) ShowIntro(s);
   if (s.deferredFlashScan)
     TraceInfo(s, L"The registry flash scan is not available in this version; the analysis goes on without it.");
-  if (IEquals(first, L"FilePlacementMode")) {
-    report += L"File Placement Mode is not available in this version. No files were placed.\r\n";
-    return false;
-  }
+  if (IEquals(first, L"FilePlacementMode")) return RunFilePlacementMode(s, archive, report);
 
   std::wstring log;
   RepairStoreDirectories(s, archive, log);
@@ -180,7 +179,7 @@ bool AutoAnalysisDirective(Session& s, Lines lines, const std::wstring& archive,
 
   if (!cbs.empty() || !surt.empty() || !surtFiles.empty()) {
     AnalyseRecords(s, cbs, log);
-    RunWatchlistStage(s, surt);
+    RunWatchlistStage(s, surt, log);
     RunRepairStages(s, archive, log);
     DismFallback(s, log);
   }

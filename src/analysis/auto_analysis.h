@@ -18,6 +18,10 @@ bool AutoAnalysisDirective(Session& s, Lines lines, const std::wstring& archive,
 // A record counts as fixed once its store file has the manifest's digest.
 void RunRepairStages(Session& s, const std::wstring& archive, std::wstring& log);
 
+// File Placement Mode: the archive's entries placed by one PowerCopy::
+// run, under %SystemRoot%\winsxs or over config\COMPONENTS only.
+bool RunFilePlacementMode(Session& s, const std::wstring& archive, std::wstring& report);
+
 // The Base64 SHA-256 of a file, the form of a manifest's digest; empty when
 // the file cannot be read.
 std::wstring FileDigest(Session& s, const std::wstring& path);

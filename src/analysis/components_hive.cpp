@@ -27,6 +27,18 @@ std::wstring Warning(const std::wstring& test) {
 
 }  // namespace
 
+bool HiveFileLoads(Session& s, const std::wstring& file) {
+  auto& reg = s.os.registry;
+  SwitchPrivilege(s, L"SeRestorePrivilege", true);
+  SwitchPrivilege(s, L"SeBackupPrivilege", true);
+  auto loaded = reg.LoadHive(kScratchKey, file);
+  if (loaded.ok()) reg.UnloadHive(kScratchKey);
+  else TraceErrorCode(s, loaded.code(), L"Hive load test of " + file + L" failed with error code ");
+  SwitchPrivilege(s, L"SeBackupPrivilege", false);
+  SwitchPrivilege(s, L"SeRestorePrivilege", false);
+  return loaded.ok();
+}
+
 void TestComponentsHive(Session& s, std::wstring& log) {
   s.analysis.storeIndex.reset();
   auto& reg = s.os.registry;

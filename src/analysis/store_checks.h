@@ -21,6 +21,9 @@ struct MissingStoreDirectories {
 MissingStoreDirectories FindMissingStoreDirectories(Session& s, std::wstring& log);
 // Writes warnings only.
 void TestComponentsHive(Session& s, std::wstring& log);
+// Whether the file loads as a hive (under a scratch key, unloaded again).
+// Loading may change the file: pass a copy.
+bool HiveFileLoads(Session& s, const std::wstring& file);
 // Repairs and counts.
 void RepairCrossedHardlink(Session& s, std::wstring& log);
 

@@ -9,6 +9,8 @@
 #include "fs/permission_directives.h"
 #include "fs/powercopy.h"
 #include "fs/reboot_directives.h"
+#include "fs/shadow_directives.h"
+#include "online/symbol_server.h"
 #include "online/collect.h"
 #include "registry/registry_access.h"
 #include "registry/registry_permissions.h"
@@ -49,7 +51,7 @@ static const DirectiveEntry kTable[] = {
     {L"PostRebootRestorePermissions::", RestorePermissionsDirective},
     {L"FileScan::", FileScanDirective},
     {L"CheckStoreFlags::", CheckStoreFlagsDirective},
-    {L"VSS::", nullptr},
+    {L"VSS::", VssDirective},
     {L"BitShift::", BitShiftDirective},
     {L"RegSet::", RegSetDirective},
     {L"PostRebootCorruptionDetection::", PostRebootCorruptionDetectionDirective},
@@ -58,12 +60,12 @@ static const DirectiveEntry kTable[] = {
     {L"Trace::", TraceDirective},
     {L"RestoreFromBackup::", RestoreFromBackupDirective},
     {L"RepairPermissions::", RepairPermissionsDirective},
-    {L"CopyLockedFile::", nullptr},
+    {L"CopyLockedFile::", CopyLockedFileDirective},
     {L"Zip::", ZipDirective},
     {L"CreateHardlink::", CreateHardlinkDirective},
     {L"Delete::", DeleteDirective},
     {L"RegistryExport::", RegistryExportDirective},
-    {L"SymbolServer::", nullptr},
+    {L"SymbolServer::", online::SymbolServerDirective},
 };
 
 const DirectiveTable& ProgramDirectives() {

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "core/working_folders.h"
 #include "fs/datablock_count.h"
+#include "fs/locked_copy.h"
 #include "fs/reboot_directives.h"
 #include "platform/filesystem.h"
 #include "script/dispatcher.h"
@@ -164,6 +165,8 @@ int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
   }
 
   ReadProgramFacts(s, argv, modulePath);
+  // A run that ended between making a snapshot and deleting it left its ID.
+  DeleteLeftShadowCopies(s);
   UpdateOutcome update = check ? check(s, argv) : UpdateOutcome::kContinue;
   if (update == UpdateOutcome::kExit) return 0;
 

@@ -43,6 +43,8 @@ struct AnalysisState {
   // Long texts shown one by one after the summary.
   std::vector<std::wstring> explanations;
   std::vector<std::wstring> placementNotes;
+  // Watchlist keys exported in this process (stage 1): each only once.
+  std::vector<std::wstring> watchlistBackups;
   std::wstring sourcingReport;
 
   bool dismDone = false;

@@ -76,6 +76,7 @@ BackupOutcome BackUpFile(Session& s, const std::wstring& root, const std::wstrin
   if (copied.code() == err::kSharingViolation) {
     patience.Show(s);
     auto locked = copyLocked(s, AddLongPathPrefix(path), AddLongPathPrefix(backup), true);
+    report += locked.warning;
     if (locked.ok) return BackupOutcome::kMade;
     report += L"Failed to backup locked file " + shown + L".\r\n" + locked.failure + L".\r\n\r\n";
     return BackupOutcome::kFailed;

@@ -108,6 +108,7 @@ void CopyOne(CopyRun& run, const std::wstring& root, const CopyLine& line) {
   }
   run.patience.Show(s);
   auto locked = run.calls.copyLocked(s, from, to, false);
+  run.report += locked.warning;
   if (locked.ok) {
     run.report += L"Successfully copied locked file " + shownFrom + L" to " + shownTo + L".\r\n";
   } else {

@@ -273,7 +273,8 @@ TEST(AutoAnalysis, FirstLineChoosesTheIntroOrFilePlacementMode) {
 
   Analysed placement;
   const std::wstring report = placement.Analyse({L"FilePlacementMode"}, false);
-  EXPECT_EQ(report, L"File Placement Mode is not available in this version. No files were placed.\r\n");
+  EXPECT_EQ(report, L"ERROR: File Placement Mode failed to repair all identified files and folders.\r\n\r\n\r\n"
+                    L"No files or folders to place were found in the archive.\r\n");
   EXPECT_EQ(placement.w.ConsoleText().find(L"Checking"), std::wstring::npos);
 }
 

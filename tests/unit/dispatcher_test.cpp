@@ -92,11 +92,12 @@ TEST(Dispatch, BareHeaderChoosesByItsLines) {
 }
 
 TEST(Dispatch, DirectiveNotBuiltFailsHonestly) {
+  static const DirectiveEntry kLater[] = {{L"Later::", nullptr}};
   FakeSession f;
-  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"VSS::\r\nx", L""), RunResult::kFailed);
+  EXPECT_EQ(Dispatch(f.s, DirectiveTable{kLater, 1}, L"Later::\r\nx", L""), RunResult::kFailed);
   EXPECT_EQ(f.s.log,
-            L"VSS::\r\nVSS:: is not available in this version of Corvex.\r\nVSS:: directive failed to complete "
-            L"successfully.\r\n\r\n\r\n\r\n\r\n");
+            L"Later::\r\nLater:: is not available in this version of Corvex.\r\nLater:: directive failed to "
+            L"complete successfully.\r\n\r\n\r\n\r\n\r\n");
 }
 
 TEST(Dispatch, TakesTheTableItIsGiven) {

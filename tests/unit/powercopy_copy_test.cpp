@@ -68,9 +68,9 @@ struct Watch {
                                            bool failIfExists) {
       locked.emplace_back(from, to, failIfExists);
       if (!lockedWorks) return program.copyLocked(s, from, to, failIfExists);
-      if (failIfExists && f.w.Exists(to)) return LockedCopyResult{false, L"exists"};
+      if (failIfExists && f.w.Exists(to)) return LockedCopyResult{false, L"exists", L""};
       f.w.AddFile(to, f.w.FileBytes(from));
-      return LockedCopyResult{true, L""};
+      return LockedCopyResult{true, L"", L""};
     };
   }
 };
@@ -192,7 +192,10 @@ TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
       {fault(Op::kCopyFile, L"Backups", 5, 1),
        L"Failed to backup file " + kFile + L" with error code ERROR_ACCESS_DENIED.\r\n\r\n"},
       // Held without read sharing: the shadow-copy route, which fails.
-      {[](Fixture& x) { return x.f.w.HoldOpen(kFile, access::kRead, share::kNone); },
+      {[](Fixture& x) {
+         x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
+         return x.f.w.HoldOpen(kFile, access::kRead, share::kNone);
+       },
        L"Failed to backup locked file " + kFile +
            L".\r\nCopyLockedFile:: failed in location 0 with error code 0x32.\r\n\r\n"},
   };
@@ -251,6 +254,7 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
     Fixture x;
     x.f.w.wow64 = c.wow64;
     x.w.lockedWorks = c.works;
+    if (!c.works) x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
     auto held = x.f.w.HoldOpen(kSource, access::kRead, share::kNone);
     std::wstring report;
     EXPECT_EQ(x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, report), c.works);

@@ -303,6 +303,7 @@ class FakeWindows {
   friend class FakeSystemInfo;
   friend class FakeHasher;
   friend class FakeSecurity;
+  friend class FakeShadowCopies;
 
   enum class FaultKind { kFail, kWriteFailAfter, kWriteCrashAfter, kCrash };
   struct Fault {
