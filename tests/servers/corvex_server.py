@@ -12,7 +12,8 @@ Corvex.exe" is PAGES/Tallwen/apps/Corvex.exe); the query is ignored, except
 "?do=NAME" on any path, which answers the text given by "--answer NAME=TEXT"
 (e.g. --answer verify=valid --answer prepare=12345 --answer finalize=OK), or
 the file PAGES/do/NAME when there is no such option. A file PAGE.status next
-to a page sets its status code (an error page keeps its body). Anything else
+to a page sets its status code (an error page keeps its body); PAGE.length
+sets the Content-Length announced, whatever the body's length. Anything else
 is a 404 with an HTML body. HEAD answers the Content-Length without a body.
 
 POST reads the announced body and records it as RECORDS/NNNN.body, with
@@ -44,9 +45,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             f.write(f"{self.command} {self.path}\n")
 
     def _send(self, status, body, content_type="application/octet-stream", head=False):
+        announced = getattr(self, "announced", None)
+        self.announced = None
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", str(len(body) if announced is None else announced))
+        if announced is not None:
+            self.close_connection = True  # the body does not match the length
         self.end_headers()
         if not head:
             self.wfile.write(body)
@@ -67,6 +72,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(full, "rb") as f:
             body = f.read()
         status = 200
+        if os.path.isfile(full + ".length"):
+            with open(full + ".length") as f:
+                self.announced = int(f.read().strip())
         if os.path.isfile(full + ".status"):
             with open(full + ".status") as f:
                 status = int(f.read().strip())

@@ -1,0 +1,112 @@
+#ifdef _WIN32
+
+// The real HTTP backend against the loopback test server
+// (tests/servers/win32_http_check.py starts it, with its pages, and sets
+// CORVEX_TEST_SERVER_URL); without a server these tests are skipped.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/win32/win32_http.h"
+#include "win32_test_support.h"
+
+namespace corvex::win32 {
+namespace {
+
+std::wstring ServerUrl() {
+  const wchar_t* url = _wgetenv(L"CORVEX_TEST_SERVER_URL");
+  return url ? url : L"";
+}
+
+std::string ReadAll(const std::wstring& path) {
+  FILE* f = _wfopen(path.c_str(), L"rb");
+  if (!f) return "<missing>";
+  std::string bytes;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+  fclose(f);
+  return bytes;
+}
+
+std::string Pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  return bytes;
+}
+
+struct Counting : platform::TransferProgress {
+  uint64_t last = 0, total = 0;
+  int calls = 0;
+  void OnProgress(uint64_t done, uint64_t t) override {
+    last = done;
+    total = t;
+    ++calls;
+  }
+};
+
+class Win32HttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ServerUrl().empty()) GTEST_SKIP() << "CORVEX_TEST_SERVER_URL is not set";
+    ASSERT_TRUE(folder.ok());
+    target = folder / L"page.bin";
+  }
+  testing::TempFolder folder;
+  Win32Http http;
+  std::wstring target;
+};
+
+TEST_F(Win32HttpTest, DownloadsWholePagesWithProgress) {
+  Counting progress;
+  ASSERT_TRUE(http.Download(ServerUrl() + L"/page.bin", target, &progress));
+  EXPECT_EQ(ReadAll(target), Pattern(300000));
+  EXPECT_EQ(progress.last, 300000u);
+  EXPECT_EQ(progress.total, 300000u);
+  EXPECT_GT(progress.calls, 1);
+  EXPECT_TRUE(http.DeleteCacheEntry(ServerUrl() + L"/page.bin")) << "a page not cached is no failure";
+}
+
+// Missing and error pages, and a body cut short of its announced length,
+// are failures and leave no file.
+TEST_F(Win32HttpTest, FailuresLeaveNoFile) {
+  for (const wchar_t* page : {L"/missing.bin", L"/error.html", L"/truncated.bin"}) {
+    platform::Status got = http.Download(ServerUrl() + page, target, nullptr);
+    EXPECT_FALSE(got) << page;
+    EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES) << page;
+    EXPECT_EQ(GetFileAttributesW((target + L".download").c_str()), INVALID_FILE_ATTRIBUTES) << page;
+  }
+  EXPECT_EQ(http.Download(ServerUrl() + L"/missing.bin", target, nullptr).code(), platform::err::kHttpStatus);
+}
+
+TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSize) {
+  ASSERT_TRUE(http.Download(ServerUrl() + L"/overlong.bin", target, nullptr));
+  EXPECT_EQ(ReadAll(target), Pattern(1000));
+}
+
+TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
+  platform::Result<uint64_t> size = http.RemoteSize(ServerUrl() + L"/page.bin");
+  ASSERT_TRUE(size);
+  EXPECT_EQ(*size, 300000u);
+  EXPECT_FALSE(http.RemoteSize(ServerUrl() + L"/missing.bin"));
+}
+
+TEST_F(Win32HttpTest, PostIsStreamedInWrites) {
+  const std::string body = Pattern(70000);
+  auto upload = http.BeginPost(ServerUrl() + L"/Tallwen/apps/Corvex_UploadFile.php?id=7&part=-1",
+                               L"Content-Type: multipart/form-data; boundary=xyz\r\n", body.size());
+  ASSERT_TRUE(upload);
+  ASSERT_TRUE((*upload)->Write(body.data(), 1));
+  ASSERT_TRUE((*upload)->Write(body.data() + 1, 65535));
+  ASSERT_TRUE((*upload)->Write(body.data() + 65536, body.size() - 65536));
+  EXPECT_FALSE((*upload)->Write("x", 1)) << "past the announced length";
+  platform::Result<platform::HttpReply> reply = (*upload)->Finish();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200u);
+  EXPECT_EQ(reply->body, "OK");
+}
+
+}  // namespace
+}  // namespace corvex::win32
+
+#endif  // _WIN32
