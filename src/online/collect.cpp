@@ -19,13 +19,6 @@ namespace {
 constexpr uint32_t kSharingViolation = 32;
 constexpr uint32_t kLockViolation = 33;
 
-std::wstring LeafName(const std::wstring& path) {
-  std::wstring p = path;
-  while (p.size() > 1 && p.back() == L'\\') p.pop_back();
-  size_t slash = p.rfind(L'\\');
-  return slash == std::wstring::npos ? p : p.substr(slash + 1);
-}
-
 std::wstring ParentOf(const std::wstring& path) {
   size_t slash = path.rfind(L'\\');
   return slash == std::wstring::npos || slash <= PathRootLength(path) ? L"" : path.substr(0, slash);
@@ -120,7 +113,7 @@ bool AddToStaging(Session& s, const std::wstring& path, bool asHive, const std::
                   const std::wstring& archive, std::wstring& report) {
   const std::wstring staging = StagingFolder(s);
   CreateFolderChain(s, staging);
-  const std::wstring target = staging + L"\\" + LeafName(path) + (asHive ? L".hive" : L"");
+  const std::wstring target = staging + L"\\" + PathLeafName(path) + (asHive ? L".hive" : L"");
   if (s.os.fs.GetAttributes(AddLongPathPrefix(target)).ok()) {
     report += L"Failed to copy file or folder " + path + L" to zip file. A name collision occurred.\r\n";
     return false;
@@ -300,7 +293,7 @@ bool ZipDirective(Session& s, std::vector<std::wstring> lines, const std::wstrin
     const std::wstring collision =
         L"Failed to copy file " + shownSource + L" to zip file at " + shownZip + L" due to name collision.\r\n";
     std::set<std::wstring>& names = added[ToLower(zip)];
-    const std::wstring name = ToLower(LeafName(source));
+    const std::wstring name = ToLower(PathLeafName(source));
     if (names.count(name)) {
       report += collision;
       ok = false;

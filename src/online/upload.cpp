@@ -10,6 +10,7 @@
 #include "online/collection_id.h"
 #include "online/http_transfer.h"
 #include "online/servers.h"
+#include "online/zip_writer.h"
 #include "script/zip_reader.h"
 
 namespace corvex {
@@ -36,7 +37,7 @@ bool AskBackend(Session& s, const std::wstring& query, const std::wstring& fileN
   const std::wstring url = online::CollectionServerUrl(s, std::wstring(kBackendPage) + query);
   const std::wstring target = TempFolder(s) + L"\\" + fileName;
   CreateFolderChain(s, TempFolder(s));
-  platform::Status got = online::DownloadQuietly(s, url, AddLongPathPrefix(target));
+  platform::Status got = online::DownloadQuietly(s, url, target);
   if (!got.ok()) {
     TraceErrorCode(s, got.code(), L"Failed to download " + url);
     return false;
@@ -129,14 +130,9 @@ void StampProgramCopy(Session& s, const std::wstring& id) {
   s.idRestart = true;
 }
 
-std::wstring LeafName(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // Every item of the file (a zip's entries, else the file) and the size.
 std::wstring WhatWillBeSent(platform::File& file, const std::wstring& path, uint64_t size) {
-  std::wstring text = L"\nCorvex will send " + LeafName(path) + L" (" + Decimal(size) +
+  std::wstring text = L"\nCorvex will send " + PathLeafName(path) + L" (" + Decimal(size) +
                       L" bytes) to the collection server. It holds:\n";
   ZipListing listing;
   if (path.size() > 4 && IEquals(path.substr(path.size() - 4), L".zip")) {
@@ -302,7 +298,7 @@ int UploadFile(Session& s, const std::wstring& path, Submission kind, bool priva
   if (id == L"ABORTED") return upload::kAborted;
   if (id == L"Failed") return upload::kFailed;
 
-  const std::string head = MultipartHead(LeafName(StripLongPathPrefix(path)));
+  const std::string head = MultipartHead(PathLeafName(StripLongPathPrefix(path)));
   for (const UploadPart& part : UploadParts(*size)) {
     int sent = SendPart(s, file, part, id, head, *size);
     if (sent != upload::kDone) {
@@ -311,7 +307,7 @@ int UploadFile(Session& s, const std::wstring& path, Submission kind, bool priva
     }
   }
   Print(s, L"\n");
-  const std::wstring leaf = LeafName(StripLongPathPrefix(path));
+  const std::wstring leaf = PathLeafName(StripLongPathPrefix(path));
   size_t dot = leaf.rfind(L'.');
   if (!Finalize(s, id, privately, dot == std::wstring::npos ? L"" : leaf.substr(dot + 1)))
     return upload::kFinalizeFailed;

@@ -413,14 +413,14 @@ Status ZipWriter::Commit() {
   return Status::Ok();
 }
 
-namespace {
-
-std::wstring LeafName(const std::wstring& path) {
+std::wstring PathLeafName(const std::wstring& path) {
   std::wstring p = path;
   while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
   size_t slash = p.find_last_of(L"\\/");
   return slash == std::wstring::npos ? p : p.substr(slash + 1);
 }
+
+namespace {
 
 // Everything below `folder` as entries under `name`. Junctions are not
 // followed: they can lead back up the tree. The first failure to read a
@@ -458,7 +458,7 @@ Status AddPathToZip(platform::FileSystem& fs, const std::wstring& zipPath, const
                     const platform::LocalTime& when) {
   auto attributes = fs.GetAttributes(source);
   if (!attributes.ok()) return Error{attributes.code()};
-  const std::wstring name = LeafName(StripLongPathPrefix(source));
+  const std::wstring name = PathLeafName(StripLongPathPrefix(source));
   auto writer = ZipWriter::Open(fs, zipPath, when);
   if (!writer.ok()) return Error{writer.code()};
   ZipWriter& w = **writer;

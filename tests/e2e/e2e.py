@@ -4,6 +4,7 @@ where its text is fixed."""
 import base64
 import hashlib
 import io
+import json
 import os
 import pwd
 import re
@@ -1059,6 +1060,75 @@ def update_from_loopback_server_is_verified_and_handed_over(exe, p):
             requests = f.read().split("\n")
         eq(requests.count("GET /Tallwen/apps/Corvex.exe"), 1, "downloads of the program")
         eq(requests.count("GET /Tallwen/apps/Corvex_GetLatestVersion.php"), 2, "version checks (old, copy)")
+    finally:
+        os.environ["CORVEX_SERVER_URL"] = saved_url
+        server.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(app, ignore_errors=True)
+
+
+@case
+def collect_upload_recorded_byte_for_byte(exe, p):
+    """Collect:: zips a file, uploads the zip in two parts to the loopback
+    server under the ID already in the program's tail and finalises it."""
+    folder = tempfile.mkdtemp(prefix="corvex-e2e-collect-")
+    pages = os.path.join(folder, "pages")
+    records = os.path.join(folder, "records")
+    loopback.write_page(pages, loopback.VERSION_PAGE, b"0.0.0.0")
+    server = loopback.LoopbackServer(pages, records, answers=["verify=valid", "finalize=OK"])
+    saved_url = os.environ["CORVEX_SERVER_URL"]
+    os.environ["CORVEX_SERVER_URL"] = server.url
+    app = os.path.join(p.root, "drive_c", "CorvexApp")
+    try:
+        os.makedirs(app, exist_ok=True)
+        with open(exe, "rb") as f:
+            program = f.read()
+        eq(program[-8:], b"00000000", "the release's ID tail")
+        with open(os.path.join(app, "Corvex.exe"), "wb") as f:
+            f.write(program[:-8] + b"00000042")
+        # Incompressible, so the zip needs two 4 MiB parts.
+        data = os.urandom(4 * 1024 * 1024 + 4096)
+        os.makedirs(os.path.join(p.scripts, "data"), exist_ok=True)
+        with open(os.path.join(p.scripts, "data", "report.bin"), "wb") as f:
+            f.write(data)
+        script = p.script("collect.txt", b"Collect::\r\nC:\\scripts\\data\\report.bin\r\n")
+        code, out = run(os.path.join(app, "Corvex.exe"), [script])
+        eq(code, 0, "exit code")
+        with open(os.path.join(records, "requests.log")) as f:
+            requests = [r for r in f.read().split("\n") if "Collection" in r or "UploadFile" in r]
+        page = "/forums/CorvexCollectionScriptBackend_showthread.php"
+        upload = "/Tallwen/apps/Corvex_UploadFile.php"
+        eq(requests, ["GET %s?do=verify&id=42" % page, "POST %s?id=42&part=0" % upload,
+                          "POST %s?id=42&part=-1" % upload, "GET %s?do=finalize&id=42&private=1&ext=zip" % page],
+           "requests to the collection server")
+        boundary = b"-----------------------------7de2ae30212da"
+        head = (boundary + b"\r\nContent-Disposition: form-data; name=\"uploadFile\"; "
+                b"filename=\"zipFileForSubmission.zip\"\r\nContent-Type: text/plain\r\n\r\n")
+        tail = b"\r\n" + boundary + b"--\r\n"
+        sent = b""
+        for n, last in ((1, False), (2, True)):
+            with open(os.path.join(records, "%04d.body" % n), "rb") as f:
+                body = f.read()
+            with open(os.path.join(records, "%04d.json" % n)) as f:
+                meta = json.load(f)
+            headers = {k.lower(): v for k, v in meta["headers"]}
+            eq(headers.get("content-type"),
+               "multipart/form-data; boundary=---------------------------7de2ae30212da", "Content-Type")
+            eq(headers.get("user-agent"), "Corvex Agent/2.0", "User-Agent")
+            eq(meta["announced"], len(body), "announced length")
+            assert body.startswith(head) and body.endswith(tail), body[:200]
+            part = body[len(head):len(body) - len(tail)]
+            if not last:
+                eq(len(part), 4 * 1024 * 1024, "size of part 0")
+            sent += part
+        with zipfile.ZipFile(io.BytesIO(sent)) as z:
+            eq(z.namelist(), ["report.bin"], "zip entries")
+            eq(z.read("report.bin") == data, True, "report.bin round trip")
+        log = p.desktop_log()[2:].decode("utf-16-le")
+        assert re.search(r"Corvex will send zipFileForSubmission\.zip \(%d bytes\) to the collection server\. "
+                         r"It holds:\r\n  report\.bin \(%d bytes\)\r\n" % (len(sent), len(data)), log), log
+        with open(os.path.join(app, "Corvex.exe"), "rb") as f:
+            eq(f.read()[-8:], b"00000042", "the ID kept in the program")
     finally:
         os.environ["CORVEX_SERVER_URL"] = saved_url
         server.stop()
