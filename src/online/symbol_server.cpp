@@ -38,7 +38,9 @@ std::wstring FirstWord(const std::wstring& text) {
 // The name the server knows the file by: a plain file name, nothing that
 // would climb or reach elsewhere in the cache's path.
 bool IsPlainName(const std::wstring& name) {
-  if (name.empty() || name == L"." || name.find(L"..") != std::wstring::npos) return false;
+  // Windows drops trailing dots and spaces, so such a name is another file.
+  if (name.empty() || name.back() == L'.' || name.back() == L' ' || name.find(L"..") != std::wstring::npos)
+    return false;
   for (wchar_t c : name)
     if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c)) return false;
   return true;

@@ -206,14 +206,75 @@ def zip_with_script_extracts_and_cleans_up(exe, p):
 def zip_without_script_runs_file_placement(exe, p):
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w") as z:
-        z.writestr("a.dll", b"MZ")
-    run(exe, [p.script("place.zip", buf.getvalue())])
+        z.writestr("amd64_corvex-e2e-placed.dll", b"MZ placed")
+        z.writestr("readme.txt", b"read me")
+    placed = os.path.join(p.root, "drive_c", "windows", "winsxs", "amd64_corvex-e2e-placed.dll")
+    try:
+        run(exe, [p.script("place.zip", buf.getvalue())])
+        body, _ = split_log(p.desktop_log())
+        # Wine keeps no file security, so PowerCopy:: may fail to record the
+        # folder's datablock: either identification error opens the report.
+        start = ("Using .zip script file at C:\\scripts\\place.zip [0]\r\n"
+                 "Not using an additional text script file.\r\n\r\n\r\n\r\n\r\n"
+                 "AutoAnalysis::\r\nERROR: File Placement Mode failed to identify destinations for all files and ")
+        eq(body[:len(start)], start, "log body")
+        assert "\r\n  readme.txt\r\n\r\n\r\n" in body, body
+        assert "AutoAnalysis:: directive failed to complete successfully." in body, body
+        with open(placed, "rb") as f:
+            eq(f.read(), b"MZ placed", "placed store file")
+    finally:
+        if os.path.exists(placed):
+            os.remove(placed)
+
+
+@wow64_case
+def wow64_copy_locked_file_and_vss_without_shadow_copies(exe, p):
+    # Wine has no Win32_ShadowCopy and no shadow copies to list.
+    line = "Windows\\winsxs\\amd64_corvex-e2e_1\\a.dll"
+    path = p.script("vss.txt", ("CopyLockedFile::\r\nC:\\scripts\\in.txt C:\\scripts\\out\\in.txt\r\n"
+                                "VSS::\r\n" + line + "\r\n").encode())
+    p.script("in.txt", b"locked")
+    run(exe, [path])
     body, _ = split_log(p.desktop_log())
-    eq(body, "Using .zip script file at C:\\scripts\\place.zip [0]\r\n"
-             "Not using an additional text script file.\r\n\r\n\r\n\r\n\r\n"
-             "AutoAnalysis::\r\nFile Placement Mode is not available in this version. No files were placed.\r\n"
-             "AutoAnalysis:: directive failed to complete successfully.\r\n\r\n\r\n\r\n\r\n"
-             "Failed to process all directives successfully.\r\n", "log body")
+    assert re.search(r"CopyLockedFile::\r\nFailed to copy locked file C:\\scripts\\in\.txt to "
+                     r"C:\\scripts\\out\\in\.txt\.\r\n64bit CopyLockedFile:: failed in location \d with error "
+                     r"code [0-9A-Zx_]+\.\r\n", body), body
+    assert "VSS::\r\nNot found: " + line + "\r\nVSS:: directive failed" in body, body
+    assert not os.path.exists(os.path.join(p.scripts, "out", "in.txt"))
+    assert not os.path.exists(os.path.join(p.work, "ShadowCopies")), "a snapshot ID left listed"
+
+
+WATCH_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\PackageDetect\\"
+             "CorvexE2E~31bf")
+
+
+@wow64_case
+def wow64_orphaned_watchlist_entry_deleted_after_its_backup(exe, p):
+    # Planted by the 64-bit reg.exe: the native view the program must reach.
+    reg(p, "delete", WATCH_KEY, "/f")
+    for name in ("CorvexE2E~val", "Other"):
+        code, out = reg(p, "add", WATCH_KEY, "/v", name, "/d", "1", "/f")
+        eq(code, 0, "reg add: " + out)
+    logs = os.path.join(p.root, "drive_c", "windows", "Logs", "CBS")
+    os.makedirs(logs, exist_ok=True)
+    checksur = os.path.join(logs, "CheckSUR.log")
+    with open(checksur, "wb") as f:
+        f.write(b"=================================\r\nChecking System Update Readiness.\r\n\r\n"
+                b"(f)\tCBS Watchlist Package Missing\t0x80070002\tCorvexE2E~31bf\tCorvexE2E~val\t"
+                b"Package registry presence failed, possibly an orphaned package on package watchlist\r\n\r\n"
+                b"Summary:\r\nSeconds executed: 1\r\n Found 1 errors\r\n")
+    try:
+        run(exe, [p.script("aa.txt", b"AutoAnalysis::\r\n")], keys=b"\r" * 40)
+        body, _ = split_log(p.desktop_log())
+        assert "FIXED: Orphaned package CorvexE2E~val (CorvexE2E~31bf) on package watchlist.\r\n" in body, body
+        eq(reg_value(p, WATCH_KEY, "CorvexE2E~val"), None, "orphaned value")
+        eq(reg_value(p, WATCH_KEY, "Other"), "1", "other value")
+        exports = [n for d, _, names in os.walk(p.permanent) for n in names
+                   if "CorvexE2E~31bf" in d and n.endswith(".reg")]
+        eq(len(exports), 1, "watchlist key backups")
+    finally:
+        os.remove(checksur)
+        reg(p, "delete", WATCH_KEY, "/f")
 
 
 @case

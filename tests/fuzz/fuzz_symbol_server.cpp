@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring cache = ToLower(TempFolder(f.s) + L"\\MicrosoftSymbolServerBinaries\\");
   for (const std::wstring& path : f.w.ListTree(L"C:\\")) {
     const std::wstring lower = ToLower(path);
-    if (std::find(before.begin(), before.end(), path) != before.end() || f.w.Node(path)->folder) continue;
+    const fake::FakeNode* node = f.w.Node(path);
+    if (std::find(before.begin(), before.end(), path) != before.end() || (node && node->folder)) continue;
     FUZZ_CHECK(StartsWith(lower, cache), "a file written outside the symbol cache");
   }
   for (const auto& request : f.w.http().requests)
