@@ -189,7 +189,9 @@ UpdateOutcome FinishHandOver(Session& s, const HandOver& h) {
     return UpdateOutcome::kExit;
   }
   platform::Status copied;
-  for (int attempt = 0; attempt <= 20; ++attempt) {
+  // Up to 10 s: a slow machine ends the old program well after it started
+  // this one, and giving up too soon leaves the update undone.
+  for (int attempt = 0; attempt <= 200; ++attempt) {
     copied = s.os.fs.CopyFile(s.programPath, h.target, false);
     if (copied || copied.code() != kSharingViolation) break;
     // The old program has not ended yet.

@@ -229,8 +229,8 @@ TEST(UpdateCheck, HandOverWaitsForTheOldProgramAndNeverLoops) {
     EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ new 00000042");
   }
   {
-    HandOverFixture f;  // never free: the old version is not restarted into the same update
-    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 32, 100);
+    HandOverFixture f;  // cannot be replaced: the old version is not restarted into the same update
+    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
     EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
     EXPECT_TRUE(f.w.processesRun.empty());
     EXPECT_NE(f.w.ConsoleText().find(L"Failed to replace C:\\Tools\\Old.exe"), std::wstring::npos);
