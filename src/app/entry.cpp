@@ -13,6 +13,8 @@
 #include "fs/datablock_count.h"
 #include "fs/locked_copy.h"
 #include "fs/reboot_directives.h"
+#include "analysis/pager.h"
+#include "online/crash_report.h"
 #include "platform/filesystem.h"
 #include "script/dispatcher.h"
 #include "script/script_loader.h"
@@ -73,6 +75,19 @@ void WriteHeader(Session& s) {
 void WriteFooter(Session& s) {
   if (!Trim(s.flashScanReport).empty()) AppendToSessionLog(s, L"\r\n\r\n" + s.flashScanReport + L"\r\n\r\n");
   AppendSessionFooter(s, L"has completed");
+}
+
+// The end of a run that crashed: the footer, the pager and the final
+// logfiles of a normal end.
+CrashEnding CrashEndingOfThisProgram() {
+  CrashEnding ending;
+  ending.appendFooter = [](Session& s) { AppendSessionFooter(s, L"has encountered an unhandled exception"); };
+  ending.showPaged = [](Session& s, const std::wstring& header, const std::wstring& body) {
+    ClearConsole(s);
+    return ShowPaged(s, 20, false, header, body, L"");
+  };
+  ending.finalLogfiles = FinalLogfiles;
+  return ending;
 }
 
 int FinishSession(Session& s) {
@@ -136,7 +151,7 @@ std::wstring SetAsideContinuation(Session& s) {
 }  // namespace
 
 int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
-  // Crash handlers are installed here once the crash reporter exists.
+  InstallCrashHandlers(s, CrashEndingOfThisProgram());
   std::wstring modulePath;
   std::wstring missing = CheckStartFacts(s, modulePath);
   if (!missing.empty()) {

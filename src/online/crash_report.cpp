@@ -193,7 +193,12 @@ bool SendCrashReport(Session& s, const std::wstring& reportFolder) {
   for (const auto& item : ReportItems(s, reportFolder))
     if (AddToZip(s, zip, reportFolder + L"\\" + item.first) != 0) zipped = false;
   const std::wstring upload = zipped && IsFile(s, zip) ? zip : reportFolder + L"\\" + kDumpCopyName;
-  return UploadFile(s, upload, Submission::kCrashReport, true) == upload::kDone;
+  // The log already ends with the crash footer and named the items above
+  // it; the upload's own listing goes to the trace.
+  std::wstring listing;
+  const bool sent = UploadFile(s, upload, Submission::kCrashReport, true, &listing) == upload::kDone;
+  if (!listing.empty()) TraceInfo(s, Trim(listing));
+  return sent;
 }
 
 platform::Status InstallCrashHandlers(Session& s, CrashEnding ending, const std::wstring& dumpFolder) {

@@ -23,7 +23,8 @@ class CrashGuard {
     if (owner_.compare_exchange_strong(owner, threadId)) return Entry::kFirst;
     return owner == threadId ? Entry::kAgainOnOwner : Entry::kOtherThread;
   }
-  bool Taken() const { return owner_.load() != 0; }
+  // The thread handling the crash; 0 before any.
+  uint32_t Owner() const { return owner_.load(); }
 
  private:
   std::atomic<uint32_t> owner_{0};  // thread ids are never 0

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "platform/win32/win32_backend.h"
+#include "platform/win32/win32_crash.h"
 
 namespace corvex::win32 {
 
@@ -67,11 +68,16 @@ void Win32Console::Flush() {
 }
 
 wchar_t Win32Console::ReadKey() {
-  if (realConsole_) {
-    DWORD mode = 0;
-    if (Usable(input_) && GetConsoleMode(input_, &mode)) return ReadKeyFromConsole();
-  }
-  return ReadByteKey();
+  wchar_t key = L'\r';
+  DWORD mode = 0;
+  if (realConsole_ && Usable(input_) && GetConsoleMode(input_, &mode))
+    key = ReadKeyFromConsole();
+  else
+    key = ReadByteKey();
+  // Keys typed after a crash answer its question, asked on the thread that
+  // crashed: a prompt on any other thread waits for the end instead.
+  while (CrashHandledByAnotherThread()) Sleep(INFINITE);
+  return key;
 }
 
 wchar_t Win32Console::ReadKeyFromConsole() {

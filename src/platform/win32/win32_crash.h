@@ -16,4 +16,7 @@ class Win32CrashHandling : public platform::CrashHandling {
   platform::Result<std::wstring> CurrentFolder() override;
 };
 
+// True once a thread other than the caller handles a crash.
+bool CrashHandledByAnotherThread();
+
 }  // namespace corvex::win32
