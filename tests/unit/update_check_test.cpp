@@ -46,8 +46,11 @@ struct UpdateFixture : FakeSession {
     w.OnProcess(L"Corvex.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
     w.OnProcess(L"CorvexUpdate.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   }
-  UpdateOutcome Check(std::vector<std::wstring> args = {L"C:\\fix.txt"}) {
-    args.insert(args.begin(), kProgram);
+  UpdateOutcome Check(const std::vector<std::wstring>& extra = {L"C:\\fix.txt"}) {
+    std::vector<std::wstring> args;
+    args.reserve(extra.size() + 1);
+    args.push_back(kProgram);
+    for (const auto& a : extra) args.push_back(a);
     return online::CheckForUpdates(s, args);
   }
 };
