@@ -17,7 +17,8 @@ namespace corvex {
 namespace {
 
 const std::string kSamples = CORVEX_SAMPLES_DIR;
-const std::string kShared = CORVEX_SHARED_SAMPLES_DIR;
+// The real Windows logs the project keeps beside its own fixtures.
+const std::string kShared = kSamples + "/windows";
 const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
 
 std::string Bytes(const std::string& path) {
