@@ -39,6 +39,16 @@ std::atomic<size_t> gRefuseAbove{0};
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The no-throw form too (std::stable_sort's buffer uses it): left to the
+// sanitizer's own, its memory would reach the free above as a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace corvex {
 namespace {
