@@ -120,6 +120,11 @@ def corrupt_zip_asks_for_a_key_and_goes_on_when_one_is_typed(exe, p, term):
     lines = term.lines()
     # The key is read, not echoed.
     e2e.eq(lines[prompt], "Press any key to exit . . .", "prompt line after the key")
+    # The terminal can report the end before Wine has closed the log file.
+    deadline = time.monotonic() + 30
+    while p.desktop_log() is None and time.monotonic() < deadline:
+        time.sleep(1)
+    assert p.desktop_log() is not None, "no Desktop log after the run:\n" + term.screen()
     body, _ = e2e.split_log(p.desktop_log())
     assert body.startswith("Using .zip script file at C:\\scripts\\bad.zip [0]\r\nFailed to extract zip archive. "), body
     # The run went on after the key: its result line, the one the log ends
