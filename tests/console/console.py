@@ -196,16 +196,22 @@ def main():
 def run_cases(exe, p):
     failures = 0
     for fn in CASES:
-        p.reset()
-        term = Terminal(fn.__name__[:20])
+        term = None
+
+        def fresh():
+            nonlocal term
+            if term:
+                term.close()
+            p.reset()
+            term = Terminal(fn.__name__[:20])
+
         try:
-            fn(exe, p, term)
-            print("PASS " + fn.__name__)
-        except Exception as e:  # one case's failure must not hide the others
-            failures += 1
-            print("FAIL %s: %s" % (fn.__name__, e))
+            verdict, why = e2e.run_case(fn.__name__, lambda: fn(exe, p, term), fresh, p)
         finally:
-            term.close()
+            if term:
+                term.close()
+        print(verdict + " " + fn.__name__ + (": " + why if why else ""), flush=True)
+        failures += verdict == "FAIL"
     return failures
 
 
