@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/directive_table.h"
 #include "fs/datablocks.h"
-#include "script/dispatcher.h"
 #include "security_test_support.h"
 
 namespace corvex {
@@ -13,8 +11,6 @@ namespace {
 using fake::Op;
 using testing::FakeSession;
 using namespace testing;
-
-
 TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
   FakeSession f;
   SeedStore(f, kRecord);
@@ -92,6 +88,12 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
   report.clear();
   EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
   EXPECT_EQ(report, L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
+
+  FakeSession g;
+  g.w.security().AddProtectedFile(kFile, "x");
+  g.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
+  EXPECT_TRUE(CreateDataBlocksDirective(g.s, {kFile}, L"", report));
+  EXPECT_EQ(StoreText(g), kFile + L"|" + kProtectedDacl + L"|S-1-0-0") << "an unreadable owner is the null SID";
 }
 
 TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
@@ -135,6 +137,11 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
   f.w.platform().fs.RemoveFolder(kAclFile);
 
   f.w.security().InstallIcacls();
+  f.w.InjectFault(Op::kReadFile, L"\\aclfile", 32);
+  report.clear();
+  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
+  EXPECT_EQ(report, failed + L"Failed to process file.\r\n") << "a save file that cannot be read is no missing file";
+
   f.w.AddFile(L"C:\\Windows\\System32\\corvexdemo2.dll", "y");
   report.clear();
   EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Windows\\System32\\corvexdemo*.dll"}, L"", report));
@@ -162,25 +169,6 @@ TEST(CreateDataBlocksDirective, RefusesWhatARestoreCouldNotPutBack) {
   report.clear();
   EXPECT_TRUE(CreateDataBlocksDirective(f.s, {L"C:\\Users\\Tester\\dir"}, L"", report)) << report;
   EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
-}
-
-TEST(CreateDataBlocksDirective, ASaveFileThatCannotBeReadIsNoMissingFile) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
-  f.w.InjectFault(Op::kReadFile, L"\\aclfile", 32);
-  std::wstring report;
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to create datablock for " + kFile + L". Failed to process file.\r\n");
-  EXPECT_FALSE(f.w.Exists(kStorePath));
-}
-
-TEST(CreateDataBlocksDirective, UnreadableOwnerIsStoredAsTheNullSid) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
-  f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
-  std::wstring report;
-  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(StoreText(f), kFile + L"|" + kProtectedDacl + L"|S-1-0-0");
 }
 
 TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLast) {
@@ -228,11 +216,14 @@ TEST(DeleteDataBlocksDirective, FailedWriteKeepsEveryRecord) {
   EXPECT_EQ(StoreText(f), L"");
 }
 
-TEST(PrintDataBlocksDirective, WholeStoreOrTheAskedRecords) {
+TEST(PrintAndCountDataBlocksDirectives, WholeStoreOrTheAskedRecords) {
   FakeSession f;
   std::wstring report;
   EXPECT_TRUE(PrintDataBlocksDirective(f.s, {}, L"", report));
   EXPECT_EQ(report, L"There are currently no stored datablocks.");
+  report.clear();
+  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
+  EXPECT_EQ(report, L"Currently storing 0 datablocks.");
 
   // A line without a bar is printed by its text.
   SeedStore(f, L"\r\n" + kRecord + L"\r\nC:\\junk\r\nC:\\a|D:(A;;FA;;;BA)|BA\r\n\r\n");
@@ -245,17 +236,9 @@ TEST(PrintDataBlocksDirective, WholeStoreOrTheAskedRecords) {
                                        L"", report));
   EXPECT_EQ(report, kRecord + L"\r\nNo datablock exists for C:\\A\r\nC:\\junk\r\n"
                               L"Currently storing a total of 3 datablocks.\r\n");
-}
-
-TEST(CountDataBlocksDirective, CountsTheRecords) {
-  FakeSession f;
-  std::wstring report;
-  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Currently storing 0 datablocks.");
-  SeedStore(f, kRecord + L"\r\nC:\\a|D:(A;;FA;;;BA)|BA");
   report.clear();
   EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Currently storing 2 datablocks.");
+  EXPECT_EQ(report, L"Currently storing 3 datablocks.");
 }
 
 TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
@@ -286,25 +269,6 @@ TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
     EXPECT_TRUE(c.handler(f.s, c.lines, L"", report)) << c.name << ": " << ToUtf8(report);
     EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << c.name << ": " << ToUtf8(report);
   }
-}
-
-TEST(DataBlockDirectives, RunFromAScript) {
-  FakeSession f;
-  f.w.wow64 = true;
-  auto result = Dispatch(f.s, ProgramDirectives(),
-                         L"DataBlock::\r\n%SystemRoot%\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
-                         L"PrintDataBlocks::\r\n%SystemRoot%\\System32\\a.dll\r\n"
-                         L"CountDataBlocks::\r\n",
-                         L"");
-  EXPECT_EQ(result, RunResult::kSucceeded);
-  EXPECT_EQ(f.s.log,
-            L"DataBlock::\r\nSuccessfully added datablock for C:\\Windows\\System32\\a.dll\r\n"
-            L"DataBlock:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
-            L"PrintDataBlocks::\r\nC:\\Windows\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544\r\n"
-            L"Currently storing a total of 1 datablocks.\r\n"
-            L"PrintDataBlocks:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
-            L"CountDataBlocks::\r\nCurrently storing 1 datablocks.\r\n"
-            L"CountDataBlocks:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");
 }
 
 }  // namespace
