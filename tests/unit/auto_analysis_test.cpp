@@ -6,12 +6,13 @@
 #include "app/directive_table.h"
 #include "component_store_fixture.h"
 #include "core/working_folders.h"
-#include "test_support.h"
+#include "security_test_support.h"
 
 namespace corvex {
 namespace {
 
 using fake::Op;
+using testing::Count;
 using testing::FakeSession;
 
 const std::wstring kStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
@@ -127,12 +128,6 @@ std::string SrFor(const StoreComponent& c, const std::string& file) {
   return testing::SrLine("Cannot repair member file [l:" + std::to_string(file.size()) + "]'" + file + "' of " +
                          ToUtf8(c.name) + ", version " + ToUtf8(c.version) + ", arch " + ToUtf8(c.architecture) +
                          ", nonSxS, pkt {l:8 b:" + ToUtf8(c.publicKeyToken) + "} in the store, hash mismatch");
-}
-
-size_t Count(const std::wstring& text, const std::wstring& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 struct Analysed : FakeSession {
