@@ -55,6 +55,8 @@ constexpr uint32_t kQword = 11;
 }  // namespace regtype
 
 namespace err {
+constexpr uint32_t kMoreData = 234;
+constexpr uint32_t kNoMoreItems = 259;
 constexpr uint32_t kKeyDeleted = 1018;
 }  // namespace err
 
@@ -62,6 +64,16 @@ struct RegistryValue {
   std::wstring name;
   uint32_t type = regtype::kNone;
   std::string data;  // the bytes as RegQueryValueEx returns them
+};
+
+// RegQueryInfoKeyW: counts, and the longest subkey name and value name in
+// characters (without the NUL) and the largest value data in bytes.
+struct KeyInfo {
+  uint32_t subKeys = 0;
+  uint32_t maxSubKeyName = 0;
+  uint32_t values = 0;
+  uint32_t maxValueName = 0;
+  uint32_t maxValueData = 0;
 };
 
 class Registry;
@@ -111,6 +123,13 @@ class Registry {
   // them; the caller decides which lengths it takes.
   virtual Result<std::vector<std::wstring>> SubKeyNames(const RegistryKey& key) = 0;
   virtual Result<std::vector<RegistryValue>> Values(const RegistryKey& key) = 0;
+  virtual Result<KeyInfo> QueryKeyInfo(const RegistryKey& key) = 0;
+  // RegEnumValueW with a name buffer of `nameCapacity` characters (its NUL
+  // included) and a data buffer of `dataCapacity` bytes: ERROR_MORE_DATA
+  // when either is too small, ERROR_NO_MORE_ITEMS past the last value. The
+  // value's strings are reused, so a walk allocates only when they grow.
+  virtual Status EnumValue(const RegistryKey& key, uint32_t index, uint32_t nameCapacity, uint32_t dataCapacity,
+                           RegistryValue& value) = 0;
   virtual Result<RegistryValue> QueryValue(const RegistryKey& key, const std::wstring& name) = 0;
   virtual Status SetValue(const RegistryKey& key, const RegistryValue& value) = 0;
   virtual Status DeleteValue(const RegistryKey& key, const std::wstring& name) = 0;

@@ -570,6 +570,42 @@ Result<std::vector<RegistryValue>> FakeRegistry::Values(const RegistryKey& key) 
   return k->values;
 }
 
+Result<platform::KeyInfo> FakeRegistry::QueryKeyInfo(const RegistryKey& key) {
+  uint32_t code = 0;
+  std::wstring shown;
+  FakeRegKey* k = Resolve(key, keyaccess::kQueryValue, code, shown);
+  if (uint32_t f = w_.TakeFault(Op::kEnumValues, shown)) return Error{f};
+  if (!k) return Error{code};
+  platform::KeyInfo info;
+  info.subKeys = static_cast<uint32_t>(k->subkeys.size());
+  info.values = static_cast<uint32_t>(k->values.size());
+  for (auto& [upper, sub] : k->subkeys)
+    info.maxSubKeyName = std::max(info.maxSubKeyName, static_cast<uint32_t>(sub->name.size()));
+  for (auto& v : k->values) {
+    info.maxValueName = std::max(info.maxValueName, static_cast<uint32_t>(v.name.size()));
+    info.maxValueData = std::max(info.maxValueData, static_cast<uint32_t>(v.data.size()));
+  }
+  return info;
+}
+
+Status FakeRegistry::EnumValue(const RegistryKey& key, uint32_t index, uint32_t nameCapacity, uint32_t dataCapacity,
+                               RegistryValue& value) {
+  uint32_t code = 0;
+  std::wstring shown;
+  FakeRegKey* k = Resolve(key, keyaccess::kQueryValue, code, shown);
+  if (uint32_t f = w_.TakeFault(Op::kEnumValues, shown)) return Error{f};
+  if (!k) return Error{code};
+  if (index >= k->values.size()) return Error{err::kNoMoreItems};
+  const RegistryValue& v = k->values[index];
+  // As RegEnumValueW: a name needs room for its NUL too, and a value that
+  // does not fit is not handed out in part.
+  if (v.name.size() >= nameCapacity || v.data.size() > dataCapacity) return Error{err::kMoreData};
+  value.name.assign(v.name);
+  value.type = v.type;
+  value.data.assign(v.data);
+  return Status::Ok();
+}
+
 Result<RegistryValue> FakeRegistry::QueryValue(const RegistryKey& key, const std::wstring& name) {
   uint32_t code = 0;
   std::wstring shown;

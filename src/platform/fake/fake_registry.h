@@ -90,6 +90,9 @@ class FakeRegistry : public platform::Registry {
   platform::Status DeleteKey(platform::RootKey root, const std::wstring& subkey) override;
   platform::Result<std::vector<std::wstring>> SubKeyNames(const platform::RegistryKey& key) override;
   platform::Result<std::vector<platform::RegistryValue>> Values(const platform::RegistryKey& key) override;
+  platform::Result<platform::KeyInfo> QueryKeyInfo(const platform::RegistryKey& key) override;
+  platform::Status EnumValue(const platform::RegistryKey& key, uint32_t index, uint32_t nameCapacity,
+                             uint32_t dataCapacity, platform::RegistryValue& value) override;
   platform::Result<platform::RegistryValue> QueryValue(const platform::RegistryKey& key,
                                                        const std::wstring& name) override;
   platform::Status SetValue(const platform::RegistryKey& key, const platform::RegistryValue& value) override;

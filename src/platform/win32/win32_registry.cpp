@@ -87,6 +87,33 @@ Result<std::vector<RegistryValue>> Win32Registry::Values(const RegistryKey& key)
   }
 }
 
+Result<platform::KeyInfo> Win32Registry::QueryKeyInfo(const RegistryKey& key) {
+  DWORD subKeys = 0, maxSubKey = 0, values = 0, maxName = 0, maxData = 0;
+  LSTATUS status = RegQueryInfoKeyW(Raw(key), nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
+                                    &maxName, &maxData, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return Error{static_cast<uint32_t>(status)};
+  return platform::KeyInfo{subKeys, maxSubKey, values, maxName, maxData};
+}
+
+Status Win32Registry::EnumValue(const RegistryKey& key, uint32_t index, uint32_t nameCapacity, uint32_t dataCapacity,
+                                RegistryValue& value) {
+  // Resizing within the strings' capacity does not allocate.
+  value.name.resize(nameCapacity == 0 ? 1 : nameCapacity);
+  value.data.resize(dataCapacity == 0 ? 1 : dataCapacity);
+  DWORD nameLength = nameCapacity, dataSize = dataCapacity, type = 0;
+  LSTATUS status = RegEnumValueW(Raw(key), index, &value.name[0], &nameLength, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&value.data[0]), &dataSize);
+  if (status != ERROR_SUCCESS) {
+    value.name.clear();
+    value.data.clear();
+    return Error{static_cast<uint32_t>(status)};
+  }
+  value.name.resize(nameLength);
+  value.data.resize(dataSize);
+  value.type = type;
+  return Status::Ok();
+}
+
 Result<RegistryValue> Win32Registry::QueryValue(const RegistryKey& key, const std::wstring& name) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD type = 0, size = 0;
