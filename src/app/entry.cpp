@@ -1,5 +1,8 @@
 #include "app/entry.h"
 
+#include <chrono>
+#include <thread>
+
 #include "app/directive_table.h"
 
 #include "core/console_output.h"
@@ -100,8 +103,20 @@ int FinishSession(Session& s) {
   return 0;
 }
 
-// Saves the logs and hands over to the ID-stamped copy of the program.
+// Hands over to the ID-stamped copy of the program, which replaces the
+// program file and starts it again to finish the session; the logs go with
+// it. The copy is started only while it is still held as it was checked.
 int RestartWithId(Session& s) {
+  const std::wstring copy = TempFolder(s) + L"\\_CorvexID.exe";
+  auto notRestarted = [&s, &copy](const std::wstring& why) {
+    const std::wstring sentence = L"The copy of Corvex carrying the new collection ID (" + copy +
+                                  L") was not started: " + why + L". The next collection asks for an ID again.";
+    Print(s, sentence + L"\n");
+    AppendToSessionLog(s, sentence + L"\r\n");
+    s.idCopyHold.reset();
+    return FinishSession(s);
+  };
+  if (!s.idCopyHold) return notRestarted(L"it was not kept unchanged since it was checked");
   s.reboot.saved = true;
   // Saved whole or not at all: a log cut short would carry on as the session.
   auto save = [&s](const wchar_t* name, const std::wstring& text) {
@@ -112,8 +127,23 @@ int RestartWithId(Session& s) {
   if (!save(L"Reboot_Debug_Log", s.trace)) Print(s, L"Failed to save debug logfile.");
   RunOptions detached;
   detached.wait = false;
-  RunProcess(s, TempFolder(s) + L"\\_CorvexID.exe", L" " + s.programPath + L"?ID", detached);
+  RunOutcome started = RunProcess(s, copy, L" " + s.programPath + L"?ID", detached);
+  s.idCopyHold.reset();
+  if (!started.started)
+    return notRestarted(L"error code " + ErrorCodeName(started.startError));
   return 0;
+}
+
+// The copy that finished an ID restart may still be ending when this start
+// empties the Temp folder; a program file left there would stay for good.
+void RemoveFinishedIdCopy(Session& s) {
+  const std::wstring copy = AddLongPathPrefix(TempFolder(s) + L"\\_CorvexID.exe");
+  for (int attempt = 0; attempt <= 200; ++attempt) {
+    platform::Status removed = s.os.fs.DeleteFile(copy);
+    // Access denied or a sharing violation: it still runs.
+    if (removed || (removed.code() != 5 && removed.code() != 32)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 // A saved file of the session being continued that is there but cannot be
@@ -200,7 +230,10 @@ int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
     if (!saved.ok()) return StopForUnreadableSavedFile(s, L"Reboot_Debug_Log", saved.code());
     s.trace += *saved;
   }
-  if (update == UpdateOutcome::kFinishAfterIdRestart) return FinishSession(s);
+  if (update == UpdateOutcome::kFinishAfterIdRestart) {
+    RemoveFinishedIdCopy(s);
+    return FinishSession(s);
+  }
 
   std::wstring script, archive;
   bool loaded = true;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,9 @@ struct Session {
   // Run flags.
   bool deferredFlashScan = false;
   bool idRestart = false;
+  // The ID-stamped copy of the program, held against writes from its check
+  // until the ID restart has started it.
+  std::unique_ptr<platform::File> idCopyHold;
   // Collect:: empties its staging folder once per process.
   bool collectStagingEmptied = false;
   bool rebootRequired = false;

@@ -24,6 +24,14 @@ std::string WithoutLeadingZeros(const std::string& digits) {
   return first == std::string::npos ? "0" : digits.substr(first);
 }
 
+// The ID as the 8 digits of the tail, or "" when it is no ID.
+std::string TailDigits(const std::wstring& id) {
+  std::string digits = ToLatin1(id);
+  if (digits.size() > kTail || !AllDigits(digits)) return "";
+  digits.insert(0, kTail - digits.size(), '0');
+  return digits;
+}
+
 // The last 8 bytes when they are digits, else an error.
 platform::Result<std::string> ReadTail(platform::File& file, uint64_t* size) {
   auto length = file.Size();
@@ -53,6 +61,13 @@ std::wstring ReadCollectionId(platform::FileSystem& fs, const std::wstring& path
 
 bool HasCollectionId(const std::wstring& id) { return !id.empty() && id != L"0"; }
 
+bool CarriesCollectionId(platform::File& file, const std::wstring& id) {
+  const std::string digits = TailDigits(id);
+  uint64_t size = 0;
+  auto tail = ReadTail(file, &size);
+  return !digits.empty() && tail.ok() && *tail == digits;
+}
+
 std::wstring ParseCollectionId(const std::string& reply) {
   size_t first = reply.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return L"";
@@ -65,9 +80,8 @@ std::wstring ParseCollectionId(const std::string& reply) {
 
 platform::Status CopyWithCollectionId(platform::FileSystem& fs, const std::wstring& from, const std::wstring& to,
                                       const std::wstring& id) {
-  std::string digits = ToLatin1(id);
-  if (digits.size() > kTail || !AllDigits(digits)) return platform::Error{kInvalidData};
-  digits.insert(0, kTail - digits.size(), '0');
+  const std::string digits = TailDigits(id);
+  if (digits.empty()) return platform::Error{kInvalidData};
 
   auto source = fs.Open(from, platform::access::kRead, platform::share::kRead, platform::Disposition::kOpenExisting);
   if (!source.ok()) return platform::Error{source.code()};

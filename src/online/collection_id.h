@@ -17,6 +17,9 @@ std::wstring ReadCollectionId(platform::FileSystem& fs, const std::wstring& path
 
 bool HasCollectionId(const std::wstring& id);
 
+// Whether the open file's last 8 bytes are `id`, left-padded with "0".
+bool CarriesCollectionId(platform::File& file, const std::wstring& id);
+
 // A server reply that is an ID: 1 to 8 digits, blanks around them allowed.
 // The digits without blanks and leading zeros, or "" when it is none.
 std::wstring ParseCollectionId(const std::string& reply);

@@ -10,6 +10,7 @@
 #include "core/session_log.h"
 #include "core/working_folders.h"
 #include "online/collection_id.h"
+#include "online/held_file.h"
 #include "online/http_transfer.h"
 #include "online/servers.h"
 #include "script/file_hash.h"
@@ -56,35 +57,6 @@ UpdateOutcome FailUpdate(Session& s, const std::wstring& what) {
   Tell(s, L"\n\n" + what + L" Please update manually from\n" + ManualDownloadUrl(s) +
               L"\n\nPress any key to exit . . . ");
   return UpdateOutcome::kExit;
-}
-
-// Compares two open files streamed, all but their last 8 bytes (the
-// collection ID).
-bool SameBodies(platform::File& a, platform::File& b) {
-  platform::Result<uint64_t> sizeA = a.Size();
-  platform::Result<uint64_t> sizeB = b.Size();
-  if (!sizeA || !sizeB || *sizeA != *sizeB || *sizeA < 8) return false;
-  const uint64_t body = *sizeA - 8;
-  constexpr size_t kChunk = 1 << 20;
-  for (uint64_t at = 0; at < body;) {
-    size_t count = body - at < kChunk ? static_cast<size_t>(body - at) : kChunk;
-    platform::Result<std::string> x = a.ReadAt(at, count);
-    platform::Result<std::string> y = b.ReadAt(at, count);
-    if (!x || !y || x->size() != count || *x != *y) return false;
-    at += count;
-  }
-  return true;
-}
-
-std::unique_ptr<platform::File> HoldAgainstWrites(Session& s, const std::wstring& path) {
-  // Read access shared for reading only: nobody can write, rename or delete
-  // the file until it is closed, and starting it still works.
-  auto file = s.os.fs.Open(path, access::kRead, share::kRead, Disposition::kOpenExisting);
-  if (!file) {
-    TraceErrorCode(s, file.code(), L"Failed to hold " + path + L" with error code ");
-    return nullptr;
-  }
-  return std::move(*file);
 }
 
 UpdateOutcome InstallNewVersion(Session& s, const std::wstring& startArguments) {
@@ -182,9 +154,24 @@ bool HandOverTargetAllowed(Session& s, const std::wstring& target) {
   return false;
 }
 
+// A sentence for the session an ID restart carries on: this process has no
+// console, and the start that finishes the session writes what was saved.
+void NoteInSavedLog(Session& s, const std::wstring& sentence) {
+  TraceError(s, sentence);
+  if (!WorkingFileExists(s, L"Reboot_Neat_Log")) return;
+  platform::Status noted =
+      WriteWorkingFile(s, L"Reboot_Neat_Log", sentence + L"\r\n", TextEncoding::kUtf16, WriteMode::kAppend);
+  if (!noted) TraceErrorCode(s, noted.code(), L"Failed to add to the saved session log with error code ");
+}
+
 UpdateOutcome FinishHandOver(Session& s, const HandOver& h) {
   if (h.finishAfterIdRestart) return UpdateOutcome::kFinishAfterIdRestart;
+  const bool idRestart = h.arguments == L"?ID2";
   if (!HandOverTargetAllowed(s, h.target)) {
+    if (idRestart) {
+      NoteInSavedLog(s, L"Refused to replace " + h.target + L" with the program carrying the new collection ID.");
+      return UpdateOutcome::kExit;
+    }
     Tell(s, L"\nRefused to replace " + h.target + L".\nPress any key to exit . . . ");
     return UpdateOutcome::kExit;
   }
@@ -197,19 +184,38 @@ UpdateOutcome FinishHandOver(Session& s, const HandOver& h) {
     // The old program has not ended yet.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  RunOptions options;
-  options.wait = false;
-  options.visible = true;  // the next program takes over this console
-  const std::wstring arguments = h.hasArguments ? L" " + h.arguments : L"";
   if (!copied) {
     TraceErrorCode(s, copied.code(), L"Failed to copy " + s.programPath + L" over " + h.target +
                                          L" with error code ");
     // The old file would only find this update again and loop; an ID restart
     // ("?ID2") skips the check, so it may still finish its session.
-    if (h.arguments != L"?ID2")
-      return FailUpdate(s, L"Failed to replace " + h.target + L" with the update.");
+    if (!idRestart) return FailUpdate(s, L"Failed to replace " + h.target + L" with the update.");
+    NoteInSavedLog(s, L"Failed to replace " + h.target + L" with the program carrying the new collection ID with "
+                      L"error code " + ErrorCodeName(copied.code()) + L"; the next collection asks for an ID again.");
   }
-  if (!RunProcess(s, h.target, arguments, options).started) TraceError(s, L"Failed to restart " + h.target);
+  // The file that runs elevated next sits where others may write: it is held
+  // from its check to its start. It is this program, or after a failed copy
+  // of an ID restart the old file, which differs from it only in its ID.
+  std::unique_ptr<platform::File> self = OpenOwnProgram(s);
+  std::unique_ptr<platform::File> held = HoldAgainstWrites(s, h.target);
+  if (!self || !held || !SameBodies(*self, *held, copied ? 0 : 8)) {
+    const std::wstring refused = h.target + L" was not started: it could not be held and found to be this program.";
+    if (idRestart) {
+      NoteInSavedLog(s, refused + L" Start Corvex again to finish the session.");
+      return UpdateOutcome::kExit;
+    }
+    return FailUpdate(s, refused);
+  }
+  RunOptions options;
+  options.wait = false;
+  options.visible = true;  // the next program takes over this console
+  const std::wstring arguments = h.hasArguments ? L" " + h.arguments : L"";
+  RunOutcome restarted = RunProcess(s, h.target, arguments, options);
+  if (!restarted.started && idRestart)
+    NoteInSavedLog(s, L"Failed to start " + h.target + L" with error code " + ErrorCodeName(restarted.startError) +
+                          L". Start Corvex again to finish the session.");
+  else if (!restarted.started)
+    TraceError(s, L"Failed to restart " + h.target);
   return UpdateOutcome::kExit;
 }
 

@@ -8,6 +8,7 @@
 #include "core/session_log.h"
 #include "core/working_folders.h"
 #include "online/collection_id.h"
+#include "online/held_file.h"
 #include "online/http_transfer.h"
 #include "online/servers.h"
 #include "online/zip_writer.h"
@@ -115,18 +116,31 @@ std::wstring AskWhoHelps(Session& s) {
 }
 
 // A new ID goes into a copy of the program, which replaces the program at
-// the end of the run (the ID restart).
+// the end of the run (the ID restart). The copy sits where the user can
+// write and runs elevated: from its check on it is held against writes until
+// the restart has started it.
 void StampProgramCopy(Session& s, const std::wstring& id) {
   const std::wstring copy = TempFolder(s) + L"\\_CorvexID.exe";
+  s.idRestart = false;
+  s.idCopyHold.reset();  // an earlier ID of this run gives way
   CreateFolderChain(s, TempFolder(s));
   platform::Status stamped =
       CopyWithCollectionId(s.os.fs, AddLongPathPrefix(s.programPath), AddLongPathPrefix(copy), id);
-  if (!stamped.ok()) {
-    TraceErrorCode(s, stamped.code(), L"Failed to write collection ID " + id + L" into " + copy);
+  std::unique_ptr<platform::File> held, self;
+  if (stamped.ok()) {
+    held = online::HoldAgainstWrites(s, copy);
+    self = online::OpenOwnProgram(s);
+  }
+  if (!held || !self || !online::SameBodies(*self, *held) || !CarriesCollectionId(*held, id)) {
+    if (!stamped.ok()) TraceErrorCode(s, stamped.code(), L"Failed to write collection ID " + id + L" into " + copy);
+    held.reset();
     s.os.fs.DeleteFile(AddLongPathPrefix(copy));
+    Print(s, L"\nThe new collection ID " + id + L" could not be kept in a checked copy of Corvex, so Corvex keeps "
+             L"no ID and the next collection asks for one again.\n");
     return;
   }
   TraceInfo(s, L"Collection ID " + id + L" written into " + copy);
+  s.idCopyHold = std::move(held);
   s.idRestart = true;
 }
 

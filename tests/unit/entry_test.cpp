@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fake/fake_http.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -259,6 +260,68 @@ TEST(Entry, MissingDesktopFolderIsReportedByName) {
   RunProgram(f.s, {kExe, L"C:\\fix.txt"});
   EXPECT_NE(f.w.ConsoleText().find(L"\nERROR: Failed to write final logfile to Desktop with error code 0x80070005.\nPress any key to continue . . . \n"),
             std::wstring::npos);
+}
+
+// A collection that brings a new ID ends in the ID restart: the stamped copy
+// is started only while it is still held as it was checked, and let go once
+// it runs; otherwise it is not started and this start finishes the session.
+TEST(Entry, IdRestartStartsOnlyTheHeldCheckedCopy) {
+  const std::wstring copy = kWork + L"\\Temp\\_CorvexID.exe";
+  enum Fault { kNone, kSwappedBeforeTheHold, kCannotBeHeld, kStartFails };
+  for (Fault fault : {kNone, kSwappedBeforeTheHold, kCannotBeHeld, kStartFails}) {
+    FakeSession f;
+    f.w.AddFile(kExe, "MZ program00000000");
+    f.w.AddFile(L"C:\\Data\\x.log", "log text");
+    f.w.AddFile(L"C:\\fix.txt", "Collect::\r\nC:\\Data\\x.log\r\n");
+    f.w.http().handler = [](const fake::FakeHttpRequest& r) -> platform::HttpReply {
+      return {200, r.url.find(L"do=prepare") != std::wstring::npos ? "4711" : "OK"};
+    };
+    f.w.FeedKeys(L"ybob\ry");
+    auto writable = [&f, &copy] {
+      return f.s.os.fs.Open(copy, platform::access::kWrite, platform::share::kAll, platform::Disposition::kOpenExisting)
+          .ok();
+    };
+    bool writableAtStart = true;
+    if (fault != kStartFails)
+      f.w.OnProcess(L"_CorvexID.exe", [&](const platform::ProcessRequest&) {
+        writableAtStart = writable();
+        return platform::ProcessOutcome{};
+      });
+    if (fault == kCannotBeHeld) f.w.InjectFault(fake::Op::kOpenFile, L"_CorvexID.exe", 32, 1, 1);
+    bool swapped = false;
+    if (fault == kSwappedBeforeTheHold) {
+      auto check = f.w.accessCheck;
+      f.w.accessCheck = [&, check](const std::wstring& path, uint32_t desired) {
+        if (!swapped && desired == 1 && EndsWith(path, L"_CorvexID.exe")) {
+          swapped = true;
+          f.w.AddFile(copy, "MZ other!!00004711");
+        }
+        return check ? check(path, desired) : 0;
+      };
+    }
+    RunProgram(f.s, {kExe, L"C:\\fix.txt"});
+    size_t started = 0;
+    for (const auto& p : f.w.processesRun) started += p.program == copy;
+    if (fault == kNone) {
+      ASSERT_EQ(started, 1u);
+      EXPECT_EQ(f.w.processesRun.back().commandLine, L" " + kExe + L"?ID");
+      EXPECT_FALSE(writableAtStart) << "held until started";
+      EXPECT_TRUE(writable()) << "let go once started";
+      EXPECT_EQ(f.w.FileBytes(copy), "MZ program00004711");
+      EXPECT_TRUE(f.w.Exists(kWork + L"\\Reboot_Neat_Log"));
+      EXPECT_FALSE(f.w.Exists(kDesktopLog)) << "the restarted program finishes the session";
+      continue;
+    }
+    EXPECT_EQ(started, fault == kStartFails ? 1u : 0u) << fault << ": only tried when held";
+    EXPECT_EQ(swapped, fault == kSwappedBeforeTheHold);
+    const std::wstring said = fault == kStartFails
+                                  ? L"(" + copy + L") was not started: error code ERROR_FILE_NOT_FOUND."
+                                  : L"The new collection ID 4711 could not be kept in a checked copy of Corvex";
+    EXPECT_NE(f.w.ConsoleText().find(said), std::wstring::npos) << fault << "\n" << f.w.ConsoleText();
+    EXPECT_TRUE(f.w.Exists(kDesktopLog)) << fault;
+    EXPECT_FALSE(f.w.Exists(kWork + L"\\Reboot_Neat_Log")) << fault;
+    EXPECT_FALSE(f.w.Exists(copy)) << fault;
+  }
 }
 
 }  // namespace

@@ -125,6 +125,14 @@ TEST(CrashSurvival, TheLogsSavedForAHandOverAreWholeOrTheOldOnes) {
                             f.w.AddFile(kWork + L"\\Reboot_Debug_Log", Utf16Bom(L"the trace so far\r\n"));
                             f.w.AddFile(kWork + L"\\Reboot_Script", Utf16Bom(L"Debug::\r\n"));
                             f.s.idRestart = true;
+                            const std::wstring copy = kWork + L"\\Temp\\_CorvexID.exe";
+                            f.w.AddFile(copy, "MZ copy");
+                            f.s.idCopyHold = std::move(*f.s.os.fs.Open(copy, platform::access::kRead,
+                                                                       platform::share::kRead,
+                                                                       platform::Disposition::kOpenExisting));
+                            f.w.OnProcess(L"_CorvexID.exe", [](const platform::ProcessRequest&) {
+                              return platform::ProcessOutcome{};
+                            });
                             f.s.trace = L"this start's trace\r\n";
                           },
                           {kExe},

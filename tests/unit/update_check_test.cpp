@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "online/servers.h"
 #include "platform/fake/fake_http.h"
 #include "test_support.h"
@@ -239,12 +241,63 @@ TEST(UpdateCheck, HandOverWaitsForTheOldProgramAndNeverLoops) {
     EXPECT_NE(f.w.ConsoleText().find(L"Failed to replace C:\\Tools\\Old.exe"), std::wstring::npos);
     EXPECT_EQ(f.w.keysRead, 1);
   }
-  {
-    HandOverFixture f;  // an ID restart may finish its session: "?ID2" skips the check
-    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
-    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?ID"), UpdateOutcome::kExit);
-    ASSERT_EQ(f.w.processesRun.size(), 1u);
-    EXPECT_EQ(f.w.processesRun[0].commandLine, L" ?ID2");
+}
+
+// The ID restart's second process has no console: each failure is noted in
+// the saved session log, and only a file checked while held is started. The
+// old file may still finish the session ("?ID2" skips the check, so it never
+// loops) when it is this program but for its ID.
+TEST(UpdateCheck, IdHandOverStartsOnlyAFileCheckedWhileHeld) {
+  const std::wstring old = L"C:\\Tools\\Old.exe";
+  const wchar_t* notCopied =
+      L"Old.exe was not started: it could not be held and found to be this program. Start Corvex again to finish "
+      L"the session.";
+  struct Case {
+    const char* what;
+    std::function<void(HandOverFixture&)> arrange;
+    bool started;
+    std::wstring noted;  // empty: nothing noted
+  } cases[] = {
+      {"replaced", [](HandOverFixture&) {}, true, L""},
+      {"not replaced, the old file is this program with its old ID",
+       [](HandOverFixture& f) {
+         f.w.AddFile(L"C:\\Tools\\Old.exe", "MZ new 00000000");
+         f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
+       },
+       true, L"with error code ERROR_ACCESS_DENIED; the next collection asks for an ID again."},
+      {"not replaced, the old file is another program",
+       [](HandOverFixture& f) { f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100); }, false, notCopied},
+      {"replaced, then swapped before it is held",
+       [](HandOverFixture& f) {
+         auto check = f.w.accessCheck;
+         f.w.accessCheck = [&f, check](const std::wstring& path, uint32_t desired) {
+           if (desired == 1 && EndsWith(path, L"Old.exe") && f.w.FileBytes(path) != "MZ evil 00000042")
+             f.w.AddFile(path, "MZ evil 00000042");
+           return check ? check(path, desired) : 0;
+         };
+       },
+       false, notCopied},
+      {"cannot be held", [](HandOverFixture& f) { f.w.InjectFault(fake::Op::kOpenFile, L"Old.exe", 32); }, false,
+       notCopied},
+      {"cannot be started", [](HandOverFixture& f) { f.w.InjectFault(fake::Op::kRunProcess, L"Old.exe", 193); },
+       true, L"with error code 0xC1. Start Corvex again to finish the session."},
+  };
+  for (const Case& c : cases) {
+    HandOverFixture f;
+    const std::wstring saved = kTemp.substr(0, kTemp.size() - 5) + L"\\Reboot_Neat_Log";
+    f.w.AddFile(saved, testing::Utf16Bom(L"the log so far\r\n"));
+    c.arrange(f);
+    EXPECT_EQ(f.Run(old + L"?ID"), UpdateOutcome::kExit) << c.what;
+    EXPECT_EQ(f.w.processesRun.size(), c.started ? 1u : 0u) << c.what;
+    for (const auto& started : f.w.processesRun) EXPECT_EQ(started.commandLine, L" ?ID2") << c.what;
+    const std::wstring log = f.Utf16File(saved);
+    EXPECT_TRUE(StartsWith(log, L"the log so far\r\n")) << c.what;
+    if (c.noted.empty()) {
+      EXPECT_EQ(log, L"the log so far\r\n") << c.what;
+    } else {
+      EXPECT_TRUE(EndsWith(log, c.noted + L"\r\n")) << c.what << "\n" << log;
+    }
+    EXPECT_EQ(f.w.keysRead, 0) << c.what << ": nobody could answer";
   }
 }
 
