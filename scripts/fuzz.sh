@@ -23,7 +23,7 @@ fi
 # Largest input per target: a few times the largest real file of its kind.
 max_len() {
   case "$1" in
-    fuzz_zip) echo 65536 ;;
+    fuzz_zip | fuzz_seven_zip) echo 65536 ;;
     fuzz_continuation) echo 8192 ;;
     *) echo 16384 ;;
   esac
