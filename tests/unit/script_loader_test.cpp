@@ -23,56 +23,49 @@ TEST(FileHash, Sha256AsHexAndBase64) {
   EXPECT_EQ(HashFile(f.s, L"C:\\missing.txt"), L"");
 }
 
-TEST(LoadScript, TextScriptLineAndBlankLines) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\My Scripts\\Fix.TXT", testing::Utf16Bom(L"Debug::\r\n"));
-  std::wstring script, archive;
-  ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\My", L"Scripts\\Fix.TXT"}, script, archive));
-  EXPECT_EQ(script, L"Debug::\r\n");
-  EXPECT_EQ(archive, L"");
-  EXPECT_EQ(f.s.scriptPath, L"C:\\My Scripts\\Fix.TXT");
-  EXPECT_EQ(f.s.log, L"Using .txt script file at C:\\My Scripts\\Fix.TXT [0]\r\n\r\n\r\n\r\n\r\n");
-  EXPECT_EQ(f.s.scriptHash.size(), 44u);
-}
-
-TEST(LoadScript, EmptyOrUnreadableScriptFails) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\empty.txt", "");
-  std::wstring script, archive;
-  EXPECT_FALSE(LoadScript(f.s, {kExe, L"C:\\empty.txt"}, script, archive));
-  EXPECT_EQ(script, L"");
-  EXPECT_EQ(f.s.log,
-            L"Using .txt script file at C:\\empty.txt [0]\r\nFailed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
-  FakeSession g;
-  EXPECT_FALSE(LoadScript(g.s, {kExe, L"C:\\absent.txt"}, script, archive));
-  EXPECT_EQ(g.s.log,
-            L"Using .txt script file at C:\\absent.txt []\r\nFailed to read script or malformed script.\r\n\r\n\r\n\r\n\r\n");
-  EXPECT_EQ(g.s.scriptHash, L"");
-  // Only a text with nothing in it fails; blanks are a script with no directive.
-  FakeSession h;
-  h.w.AddFile(L"C:\\blank.txt", " \r\n");
-  ASSERT_TRUE(LoadScript(h.s, {kExe, L"C:\\blank.txt"}, script, archive));
-  EXPECT_EQ(script, L" \r\n");
-  EXPECT_EQ(h.s.log, L"Using .txt script file at C:\\blank.txt [0]\r\n\r\n\r\n\r\n\r\n");
-}
-
-TEST(LoadScript, LinesEndedByCrAloneGetCrLf) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\mac.txt", "Debug::\rNo cbs\r\r\nNo surt");
-  std::wstring script, archive;
-  ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\mac.txt"}, script, archive));
-  EXPECT_EQ(script, L"Debug::\r\nNo cbs\r\n\r\nNo surt");
-}
-
-TEST(LoadScript, NoArgumentOrOtherExtensionRunsTheAnalysis) {
-  for (auto args : {std::vector<std::wstring>{kExe}, std::vector<std::wstring>{kExe, L"C:\\x.log"},
-                    std::vector<std::wstring>{kExe, L""}}) {
+TEST(LoadScript, TextScriptsAndStartsWithoutOne) {
+  const std::wstring end = L"\r\n\r\n\r\n\r\n";
+  const std::wstring failed = L"\r\nFailed to read script or malformed script.\r\n";
+  const std::wstring analysis = L"AutoAnalysis::\r\nDisplayIntro", none = L"Not using a script file.\r\n" + end;
+  struct Case {
+    const char* what;
+    const wchar_t* file;  // made with `bytes` unless null
+    std::string bytes;
+    std::vector<std::wstring> args;
+    bool ok;
+    std::wstring script, log;
+  };
+  const Case cases[] = {
+      {"name split at its space", L"C:\\My Scripts\\Fix.TXT", testing::Utf16Bom(L"Debug::\r\n"),
+       {kExe, L"C:\\My", L"Scripts\\Fix.TXT"}, true, L"Debug::\r\n",
+       L"Using .txt script file at C:\\My Scripts\\Fix.TXT [0]\r\n" + end},
+      {"empty", L"C:\\empty.txt", "", {kExe, L"C:\\empty.txt"}, false, L"",
+       L"Using .txt script file at C:\\empty.txt [0]" + failed + end},
+      {"missing", nullptr, "", {kExe, L"C:\\absent.txt"}, false, L"",
+       L"Using .txt script file at C:\\absent.txt []" + failed + end},
+      // Only a text with nothing in it fails; blanks are a script with no directive.
+      {"blank", L"C:\\blank.txt", " \r\n", {kExe, L"C:\\blank.txt"}, true, L" \r\n",
+       L"Using .txt script file at C:\\blank.txt [0]\r\n" + end},
+      {"lines ended by CR alone", L"C:\\mac.txt", "Debug::\rNo cbs\r\r\nNo surt", {kExe, L"C:\\mac.txt"}, true,
+       L"Debug::\r\nNo cbs\r\n\r\nNo surt", L"Using .txt script file at C:\\mac.txt [0]\r\n" + end},
+      {"no argument", nullptr, "", {kExe}, true, analysis, none},
+      {"another extension", nullptr, "", {kExe, L"C:\\x.log"}, true, analysis, none},
+      {"an empty argument", nullptr, "", {kExe, L""}, true, analysis, none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     FakeSession f;
+    if (c.file) f.w.AddFile(c.file, c.bytes);
     std::wstring script, archive;
-    ASSERT_TRUE(LoadScript(f.s, args, script, archive));
-    EXPECT_EQ(script, L"AutoAnalysis::\r\nDisplayIntro");
-    EXPECT_EQ(f.s.log, L"Not using a script file.\r\n\r\n\r\n\r\n\r\n");
-    EXPECT_TRUE(f.s.deferredFlashScan);
+    EXPECT_EQ(LoadScript(f.s, c.args, script, archive), c.ok);
+    EXPECT_EQ(script, c.script);
+    EXPECT_EQ(archive, L"");
+    EXPECT_EQ(f.s.log, c.log);
+    EXPECT_EQ(f.s.scriptHash.size(), c.file ? 44u : 0u);
+    if (c.file && c.ok) {
+      EXPECT_EQ(f.s.scriptPath, c.file);
+    }
+    EXPECT_EQ(f.s.deferredFlashScan, c.script == analysis);
   }
 }
 
@@ -100,78 +93,76 @@ TEST(ScriptList, CountsEarlierRunsOfTheSameScriptOneRecordALine) {
   EXPECT_EQ(ScriptListRecord(second.s, L"x"), ScriptListRecordResult::kWriteFailed);
 }
 
-class ZipScript : public ::testing::Test {
- protected:
-  void Load(const std::string& sample, const std::wstring& zip = L"C:\\Down\\fix.zip") {
-    std::string bytes = ::ReadSample(sample);
-    ASSERT_FALSE(bytes.empty()) << sample;
-    f.w.AddFile(zip, bytes);
-    ok = LoadScript(f.s, {kExe, zip}, script, archive);
+// A zip given as the script, loaded into a fresh session.
+struct ZipScript {
+  explicit ZipScript(const std::string& sample = "") {
+    if (!sample.empty()) Load(::ReadSample(sample));
+  }
+  void Load(const std::string& bytes) {
+    f.w.AddFile(L"C:\\Down\\fix.zip", bytes);
+    ok = LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive);
   }
   FakeSession f;
   std::wstring script, archive;
   bool ok = false;
-  const std::wstring arc = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive";
 };
+const std::wstring kArchive = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive";
 
-TEST_F(ZipScript, CorruptZipIsReportedAndWaitsForAKey) {
-  f.s.hold = true;
-  f.w.AddFile(L"C:\\Down\\fix.zip", "PK\x03\x04 this is not a zip at all");
-  ok = LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(archive, L"");
-  EXPECT_EQ(f.w.keysRead, 1);
-  EXPECT_NE(f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos)
+TEST(ZipScripts, CorruptZipIsReportedAndWaitsForAKey) {
+  ZipScript x;
+  x.f.s.hold = true;
+  x.Load("PK\x03\x04 this is not a zip at all");
+  EXPECT_FALSE(x.ok);
+  EXPECT_EQ(x.archive, L"");
+  EXPECT_EQ(x.f.w.keysRead, 1);
+  EXPECT_NE(x.f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos)
       << "held output is released for the message";
-  EXPECT_TRUE(StartsWith(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
-  EXPECT_TRUE(EndsWith(f.s.log, L".\r\n\r\n\r\n\r\n\r\n"));
+  EXPECT_TRUE(
+      StartsWith(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
+  EXPECT_TRUE(EndsWith(x.f.s.log, L".\r\n\r\n\r\n\r\n\r\n"));
 }
 
 TEST(ZipScripts, ArchiveWithCorvexTxtRunsItFromTheArchiveFolder) {
-  const std::wstring arc = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive";
   for (auto sample : {"scripts/with_script.zip", "scripts/cli_script.zip"}) {
-    FakeSession f;
-    f.w.AddFile(L"C:\\Down\\fix.zip", ::ReadSample(sample));
-    std::wstring script, archive;
-    ASSERT_TRUE(LoadScript(f.s, {kExe, L"C:\\Down\\fix.zip"}, script, archive)) << sample;
-    EXPECT_TRUE(StartsWith(script, L"Debug::\r\n")) << sample;
-    EXPECT_EQ(archive, arc);
-    EXPECT_EQ(f.s.scriptPath, arc + L"\\Corvex.txt");
-    EXPECT_EQ(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\n\r\n\r\n\r\n\r\n");
-    EXPECT_TRUE(f.w.IsFolder(arc + L"\\files")) << sample;
+    ZipScript x(sample);
+    ASSERT_TRUE(x.ok) << sample;
+    EXPECT_TRUE(StartsWith(x.script, L"Debug::\r\n")) << sample;
+    EXPECT_EQ(x.archive, kArchive);
+    EXPECT_EQ(x.f.s.scriptPath, kArchive + L"\\Corvex.txt");
+    EXPECT_EQ(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\n\r\n\r\n\r\n\r\n");
+    EXPECT_TRUE(x.f.w.IsFolder(kArchive + L"\\files")) << sample;
   }
 }
 
-TEST_F(ZipScript, ArchiveWithoutCorvexTxtRunsFilePlacement) {
-  Load("scripts/other_text_name.zip");
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(script, L"AutoAnalysis::\r\nFilePlacementMode");
-  EXPECT_EQ(f.s.scriptPath, L"");
-  EXPECT_TRUE(f.s.deferredFlashScan);
-  EXPECT_TRUE(f.w.Exists(arc + L"\\fix.txt")) << "the text file is only a placed file";
-  EXPECT_EQ(f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nNot using an additional text script "
-                     L"file.\r\n\r\n\r\n\r\n\r\n");
+TEST(ZipScripts, ArchiveWithoutCorvexTxtRunsFilePlacement) {
+  ZipScript x("scripts/other_text_name.zip");
+  ASSERT_TRUE(x.ok);
+  EXPECT_EQ(x.script, L"AutoAnalysis::\r\nFilePlacementMode");
+  EXPECT_EQ(x.f.s.scriptPath, L"");
+  EXPECT_TRUE(x.f.s.deferredFlashScan);
+  EXPECT_TRUE(x.f.w.Exists(kArchive + L"\\fix.txt")) << "the text file is only a placed file";
+  EXPECT_EQ(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nNot using an additional text script "
+                       L"file.\r\n\r\n\r\n\r\n\r\n");
 }
 
 TEST(ZipScripts, ArchivesThatPlaceNoFileAreRefused) {
   for (auto sample : {"zips/py_folder_only.zip", "zips/py_empty.zip"}) {
-    FakeSession g;
-    g.w.AddFile(L"C:\\Down\\fix.zip", ::ReadSample(sample));
-    std::wstring sc, ar;
-    EXPECT_FALSE(LoadScript(g.s, {kExe, L"C:\\Down\\fix.zip"}, sc, ar)) << sample;
-    EXPECT_NE(g.s.log.find(L"Failed to extract zip archive. Failed to extract any files.\r\n"), std::wstring::npos)
+    ZipScript x(sample);
+    EXPECT_FALSE(x.ok) << sample;
+    EXPECT_NE(x.f.s.log.find(L"Failed to extract zip archive. Failed to extract any files.\r\n"), std::wstring::npos)
         << sample;
   }
 }
 
-TEST_F(ZipScript, ArchiveFolderThatCannotBeMadeIsNamedWithoutPrefix) {
-  f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen\\Archive", 5, 10);
-  Load("scripts/with_script.zip");
-  EXPECT_FALSE(ok);
-  EXPECT_NE(f.s.log.find(L"Failed to extract zip archive. Failed to create folder " + arc +
-                         L" with error code ERROR_ACCESS_DENIED.\r\n"),
+TEST(ZipScripts, ArchiveFolderThatCannotBeMadeIsNamedWithoutPrefix) {
+  ZipScript x;
+  x.f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen\\Archive", 5, 10);
+  x.Load(::ReadSample("scripts/with_script.zip"));
+  EXPECT_FALSE(x.ok);
+  EXPECT_NE(x.f.s.log.find(L"Failed to extract zip archive. Failed to create folder " + kArchive +
+                           L" with error code ERROR_ACCESS_DENIED.\r\n"),
             std::wstring::npos)
-      << f.s.log;
+      << x.f.s.log;
 }
 
 }  // namespace
