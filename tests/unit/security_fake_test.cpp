@@ -59,9 +59,7 @@ TEST(FakeSecurity, OwnersChangeOnlyWithTheRightPrivilege) {
   FakeSession f;
   auto& sec = f.w.security();
   sec.AddProtectedFile(kFile, "x");
-  EXPECT_EQ(sec.SetOwner(kFile, sec.userSid).code(), 5u) << "no WRITE_OWNER and no privilege";
-  EXPECT_EQ(sec.ReadOwner(kFile).value_or(L"?"), kTrustedInstaller) << "Administrators may read the descriptor";
-
+  // Without a privilege see SecurityPrimitives.OwnersAreReadAndSet.
   sec.enabledPrivileges.insert(L"SeTakeOwnershipPrivilege");
   EXPECT_EQ(sec.SetOwner(kFile, L"S-1-1-0").code(), 1307u) << "only oneself without SeRestorePrivilege";
   EXPECT_TRUE(sec.SetOwner(kFile, sec.userSid).ok());
@@ -102,7 +100,6 @@ TEST(FakeSecurity, PrivilegesAreSwitchedThroughAnOpenToken) {
   auto& sec = f.w.security();
   auto luid = sec.LookupPrivilege(L"SeRestorePrivilege");
   ASSERT_TRUE(luid.ok());
-  EXPECT_EQ(sec.LookupPrivilege(L"SeBogusPrivilege").code(), 1313u);
   {
     auto token = sec.OpenProcessToken();
     ASSERT_TRUE(token.ok());

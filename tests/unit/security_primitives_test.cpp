@@ -21,8 +21,6 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedAndTraced) {
   ASSERT_TRUE(EnableNamedPrivilege(f.s, L"SeBackupPrivilege"));
   EXPECT_EQ(sec.OpenHandles(), 1u) << "one token serves every switch";
   EXPECT_EQ(Count(f.s.trace, L"Successfully initialized CurrentProcessToken."), 1u);
-  EXPECT_NE(f.s.trace.find(L"Info      Privilege is going to be enabled: SeRestorePrivilege\r\n"), std::wstring::npos);
-  EXPECT_NE(f.s.trace.find(L"Successfully set SE_RESTORE_NAME privilege."), std::wstring::npos);
 
   ASSERT_TRUE(DisableRestorePrivilege(f.s));
   ASSERT_TRUE(SetTakeOwnershipPrivilege(f.s, false));
