@@ -11,6 +11,10 @@
 //                                        "bytes seconds records sfc-found peak-kB"
 //   corvex_bench records N...            analyses N SFC records against a
 //                                        30,000-key COMPONENTS tree: "N seconds"
+//   corvex_bench schema N PERCENT        checks N generated component keys
+//                                        against the store schema, PERCENT of
+//                                        them with an f! name that fails at its
+//                                        end: "N seconds keys-per-second"
 #include <sys/resource.h>
 
 #include <chrono>
@@ -27,6 +31,7 @@
 #include "fs/datablock_directives.h"
 #include "platform/fake/fake_windows.h"
 #include "posix_filesystem.h"
+#include "registry/store_schema.h"
 #include "script/zip_reader.h"
 
 namespace corvex {
@@ -168,6 +173,57 @@ int Records(int argc, char** argv) {
   return 0;
 }
 
+// Component keys as Windows keeps them: identity, hash, catalog mark,
+// closure flags and 4 to 11 file values (8 to 15 values a key).
+int Schema(size_t n, size_t percent) {
+  fake::FakeWindows w;
+  Session s{w.platform()};
+  const std::wstring tree = L"COMPONENTS\\DerivedData\\Components\\";
+  std::vector<std::wstring> keys;
+  size_t failing = 0;
+  for (size_t k = 0; k < n; ++k) {
+    wchar_t hash[17];
+    std::swprintf(hash, 17, L"%016zx", k * 2654435761u);
+    const std::wstring part = L"microsoft-windows-part" + Decimal(k % 997);
+    const std::wstring key = tree + L"amd64_" + part + L"_31bf3856ad364e35_10.0.19041." + Decimal(k % 5000) +
+                             L"_none_" + hash;
+    const std::wstring path = L"HKLM\\" + key;
+    auto& reg = w.registry();
+    reg.SetValue(path, L"identity", platform::regtype::kBinary,
+                 ToUtf8(part + L", Culture=neutral, Version=10.0.19041.1, PublicKeyToken=31bf3856ad364e35, "
+                               L"ProcessorArchitecture=amd64, versionScope=NonSxS"));
+    reg.SetValue(path, L"S256H", platform::regtype::kBinary, std::string(32, '\x5a'));
+    reg.SetValue(path, L"c!" + part.substr(0, 24) + L"_31bf3856ad364e35_10.0.19041.1_" + hash,
+                 platform::regtype::kBinary, "");
+    reg.SetDword(path, L"CF", 2);
+    const size_t files = 4 + k % 8;
+    for (size_t f = 0; f < files; ++f) {
+      std::wstring name = L"f!" + part + L"_file" + Decimal(f) + L".dll";
+      // Fails only at its last character.
+      if (f == files - 1 && k % 100 < percent) {
+        name = L"f!" + part + L"_" + part + L".resources_" + part + L".mui!";
+        ++failing;
+      }
+      reg.SetValue(path, name, platform::regtype::kBinary, ToUtf8(L"part" + Decimal(f) + L".dll"));
+    }
+    keys.push_back(key);
+  }
+  ValidateKeyAgainstSchema(s, platform::RegistryKey(), L"warm-up", kSchemaComponents);
+  size_t conforming = 0, unknown = 0;
+  std::clock_t cpuStart = std::clock();
+  for (const std::wstring& key : keys) {
+    auto open = s.os.registry.OpenKey(platform::RootKey::kLocalMachine, key, 0x109);
+    if (!open.ok()) return Fail("a generated key does not open");
+    uint32_t code = ValidateKeyAgainstSchema(s, *open, key, kSchemaComponents);
+    conforming += code == schema::kConforms;
+    unknown += code == schema::kUnknownValue;
+  }
+  double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+  if (conforming != n - failing || unknown != failing) return Fail("a generated key was judged wrongly");
+  std::printf("%zu %.3f %.0f\n", n, cpu, static_cast<double>(n) / cpu);
+  return 0;
+}
+
 }  // namespace
 }  // namespace corvex
 
@@ -178,6 +234,8 @@ int main(int argc, char** argv) {
   if (mode == "zip" && argc == 4) return corvex::Zip(argv[2], argv[3]);
   if (mode == "cbs" && argc == 3) return corvex::Cbs(argv[2]);
   if (mode == "records" && argc > 2) return corvex::Records(argc, argv);
-  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N...\n");
+  if (mode == "schema" && argc == 4)
+    return corvex::Schema(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
+  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N... | schema N PERCENT\n");
   return 2;
 }
