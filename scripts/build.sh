@@ -12,7 +12,10 @@ case "$flavour" in
   fuzz) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON -DCORVEX_TESTS=OFF
               -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14) ;;
   win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
-  win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
+  # The x86_64 build is a test build: never shipped, it carries the hook
+  # that makes it crash on purpose for the crash-handling case.
+  win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+               -DCORVEX_TEST_HOOKS=ON) ;;
   *) echo "usage: $0 native|sanitize|fuzz|win32|win64" >&2; exit 2 ;;
 esac
 log="$root/build/$flavour.log"

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test layer and ends with one line: "N passed, N failed".
-#  1. native unit tests against the fake Windows, also with AddressSanitizer
+#  1. native unit tests against the fake Windows, built with AddressSanitizer
 #     and UndefinedBehaviorSanitizer, and the fuzz targets over their corpora;
 #  2. the same unit tests cross-built for i686 and run under WOW64 (the win32
 #     backend as the release meets it), and for x86_64 (see below);
 #  3. end-to-end runs of the release, build/win32/Corvex.exe, under WOW64 in
 #     a 64-bit Wine prefix (scripts/release-exe.sh falls back to the x86_64
 #     build, with one warning line, where 32-bit Wine cannot run);
-#  4. the same program in a terminal (tmux), as a person sees its console.
+#  4. the same program in a terminal (tmux), as a person sees its console;
+#  5. the crash case against the x86_64 test build, which can crash on purpose.
 # Builds are incremental: what is up to date is not built again. One Wine
 # prefix serves the whole run and is made afresh at its start.
 set -uo pipefail
@@ -18,6 +19,8 @@ cd "$root"
 
 passed=0
 failed=0
+# Each section's header says when it began, to see where the time goes.
+section() { printf '== %s  [%dm%02ds]\n' "$1" $((SECONDS / 60)) $((SECONDS % 60)); }
 results="$root/build/results"
 rm -rf "$results"
 mkdir -p "$results"
@@ -57,16 +60,9 @@ count_cases() {
   failed=$((failed + f))
 }
 
-echo "== native build"
-if "$root/scripts/build.sh" native; then
-  echo "== native unit tests"
-  "$root/build/native/corvex_tests" --gtest_brief=1 >"$results/native.txt" 2>&1
-  count_gtest "$results/native.txt"
-else
-  failed=$((failed + 1))
-fi
-
-echo "== native unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+# The native suite runs once, in the sanitized build: a plain build would
+# pass no test the sanitized one fails, and costs a full build.
+section "native build and unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 if "$root/scripts/build.sh" sanitize; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$root/build/sanitize/corvex_tests" --gtest_brief=1 >"$results/sanitize.txt" 2>&1
@@ -77,7 +73,7 @@ fi
 
 # Every fuzz target over its corpus (each input found so far, crashes
 # included, stays tested) and a few seconds of fuzzing; one PASS or FAIL each.
-echo "== fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+section "fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
 "$root/scripts/fuzz.sh" 5 >"$results/fuzz.txt" 2>&1
 fp=$(grep -cE '^PASS ' "$results/fuzz.txt")
 ff=$(grep -cE '^FAIL ' "$results/fuzz.txt")
@@ -86,7 +82,7 @@ grep -E '^FAIL ' "$results/fuzz.txt" | sed 's/^/  /'
 passed=$((passed + fp))
 failed=$((failed + ff))
 
-echo "== Windows builds (i686 release, x86_64 for Wine)"
+section "Windows builds (i686 release, x86_64 for Wine)"
 "$root/scripts/build.sh" win32 || failed=$((failed + 1))
 win64_built=false
 "$root/scripts/build.sh" win64 && win64_built=true || failed=$((failed + 1))
@@ -101,7 +97,7 @@ rm -rf "$CORVEX_WINEPREFIX" "$CORVEX_WINEPREFIX.lock"
 # tests, whose 32-bit cmd.exe children the emulator now and then kills with
 # an illegal instruction; the x86_64 run keeps both.
 if [ -f "$root/build/win32/corvex_tests.exe" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "== i686 unit tests under WOW64"
+  section "i686 unit tests under WOW64"
   filter='*'
   if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     filter='-CrashSurvival.*:FakeFaults.*:Win32Processes.*'
@@ -131,7 +127,7 @@ fi
 # simulated crashes included, built by the Windows tool chain and run on
 # Windows' C++ runtime.
 if $win64_built; then
-  echo "== x86_64 unit tests under Wine"
+  section "x86_64 unit tests under Wine"
   "$root/scripts/wine-run.sh" -t 1200 "$root/build/win64/corvex_tests.exe" --gtest_brief=1 \
     >"$results/wine.txt" 2>&1 </dev/null
   count_gtest "$results/wine.txt"
@@ -139,12 +135,19 @@ fi
 
 # The warning line, if any, goes to the terminal once.
 if exe=$("$root/scripts/release-exe.sh"); then
-  echo "== end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
+  section "end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
   "$root/tests/e2e/run.sh" "$exe" >"$results/e2e.txt" 2>&1
   count_cases "$results/e2e.txt"
-  echo "== console in a terminal (tmux)"
+  section "console in a terminal (tmux)"
   "$root/tests/console/run.sh" "$exe" >"$results/console.txt" 2>&1
   count_cases "$results/console.txt"
+  # Nothing can make the release fault on purpose, so the crash case runs
+  # against the x86_64 test build, which faults on CORVEX_TEST_CRASH=1.
+  if $win64_built && [ "$exe" != "$root/build/win64/Corvex.exe" ]; then
+    section "crash handling: win64/Corvex.exe (a test build) under Wine"
+    "$root/tests/e2e/run.sh" "$root/build/win64/Corvex.exe" crash_ >"$results/e2e-crash.txt" 2>&1
+    count_cases "$results/e2e-crash.txt"
+  fi
 else
   failed=$((failed + 1))
 fi
