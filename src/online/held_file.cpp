@@ -20,7 +20,8 @@ std::unique_ptr<platform::File> HoldAgainstWrites(Session& s, const std::wstring
   return std::move(*file);
 }
 
-bool SameBodies(platform::File& a, platform::File& b, uint64_t tail) {
+bool SameBodies(platform::File& a, platform::File& b) {
+  constexpr uint64_t tail = 8;
   platform::Result<uint64_t> sizeA = a.Size();
   platform::Result<uint64_t> sizeB = b.Size();
   if (!sizeA || !sizeB || *sizeA != *sizeB || *sizeA < tail) return false;

@@ -3,7 +3,6 @@
 // rename or delete it in between, while starting it still works.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -15,9 +14,9 @@ namespace corvex::online {
 // The file held as above, or null (traced) when it cannot be.
 std::unique_ptr<platform::File> HoldAgainstWrites(Session& s, const std::wstring& path);
 
-// Two open files of one size, equal in all but their last `tail` bytes (8:
-// all but the collection ID; 0: the whole file). Streamed.
-bool SameBodies(platform::File& a, platform::File& b, uint64_t tail = 8);
+// Two open files of one size, equal in all but their last 8 bytes (the
+// collection ID). Streamed.
+bool SameBodies(platform::File& a, platform::File& b);
 
 // This program's own file, opened for reading, or null (traced).
 std::unique_ptr<platform::File> OpenOwnProgram(Session& s);

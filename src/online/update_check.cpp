@@ -19,10 +19,6 @@ namespace corvex::online {
 
 namespace {
 
-using platform::Disposition;
-namespace access = platform::access;
-namespace share = platform::share;
-
 constexpr wchar_t kVersionPage[] = L"/Tallwen/apps/Corvex_GetLatestVersion.php";
 constexpr wchar_t kProgramPage[] = L"/Tallwen/apps/Corvex.exe";
 constexpr wchar_t kHashPage[] = L"/Tallwen/apps/Corvex_GetFileHash.php";
@@ -194,11 +190,11 @@ UpdateOutcome FinishHandOver(Session& s, const HandOver& h) {
                       L"error code " + ErrorCodeName(copied.code()) + L"; the next collection asks for an ID again.");
   }
   // The file that runs elevated next sits where others may write: it is held
-  // from its check to its start. It is this program, or after a failed copy
-  // of an ID restart the old file, which differs from it only in its ID.
+  // from its check to its start. It is this program (after a failed copy of
+  // an ID restart, the old file: this program with another ID).
   std::unique_ptr<platform::File> self = OpenOwnProgram(s);
   std::unique_ptr<platform::File> held = HoldAgainstWrites(s, h.target);
-  if (!self || !held || !SameBodies(*self, *held, copied ? 0 : 8)) {
+  if (!self || !held || !SameBodies(*self, *held)) {
     const std::wstring refused = h.target + L" was not started: it could not be held and found to be this program.";
     if (idRestart) {
       NoteInSavedLog(s, refused + L" Start Corvex again to finish the session.");
