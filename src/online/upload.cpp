@@ -135,8 +135,8 @@ void StampProgramCopy(Session& s, const std::wstring& id) {
     if (!stamped.ok()) TraceErrorCode(s, stamped.code(), L"Failed to write collection ID " + id + L" into " + copy);
     held.reset();
     s.os.fs.DeleteFile(AddLongPathPrefix(copy));
-    Print(s, L"\nThe new collection ID " + id + L" could not be kept in a checked copy of Corvex, so Corvex keeps "
-             L"no ID and the next collection asks for one again.\n");
+    Print(s, L"\nThe new collection ID " + id + L" could not be kept in a checked copy of Corvex; the next "
+             L"collection asks for an ID again.\n");
     return;
   }
   TraceInfo(s, L"Collection ID " + id + L" written into " + copy);
