@@ -65,15 +65,29 @@ using Regex = boost::basic_regex<wchar_t, PinnedTraits>;
 
 }  // namespace
 
+// ASCII texts, nearly all of them, go through a narrow copy of the pattern:
+// Boost tests a narrow character against a set through a 256-entry table,
+// a wide one by comparing it with every range of the set.
+using NarrowRegex = boost::basic_regex<char, boost::cpp_regex_traits<char>>;
+
 struct SchemaPattern::Impl {
   Regex regex;
+  NarrowRegex narrow;
+  bool hasNarrow = false;
   std::wstring error;  // why the pattern could not be built
   mutable boost::match_results<const wchar_t*> scratch;
+  mutable boost::match_results<const char*> narrowScratch;
+  mutable std::string narrowText;
 };
 
 SchemaPattern::SchemaPattern(const std::wstring& pattern) : impl_(std::make_unique<Impl>()) {
+  const auto flags = boost::regex_constants::perl | boost::regex_constants::nosubs;
   try {
-    impl_->regex.assign(pattern, boost::regex_constants::perl | boost::regex_constants::nosubs);
+    impl_->regex.assign(pattern, flags);
+    if (std::all_of(pattern.begin(), pattern.end(), [](wchar_t c) { return static_cast<uint32_t>(c) < 0x80; })) {
+      impl_->narrow.assign(std::string(pattern.begin(), pattern.end()), flags);
+      impl_->hasNarrow = true;
+    }
   } catch (const boost::regex_error& e) {
     impl_->error = L"pattern cannot be built: " + FromUtf8(e.what());
   }
@@ -87,6 +101,13 @@ bool SchemaPattern::Matches(const wchar_t* begin, const wchar_t* end, std::wstri
     return false;
   }
   try {
+    if (impl_->hasNarrow &&
+        std::all_of(begin, end, [](wchar_t c) { return static_cast<uint32_t>(c) < 0x80; })) {
+      std::string& text = impl_->narrowText;
+      text.assign(begin, end);
+      const char* first = text.data();
+      return boost::regex_match(first, first + text.size(), impl_->narrowScratch, impl_->narrow);
+    }
     return boost::regex_match(begin, end, impl_->scratch, impl_->regex);
   } catch (const boost::regex_error& e) {
     if (failed) *failed = FromUtf8(e.what());

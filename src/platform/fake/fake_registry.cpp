@@ -449,6 +449,15 @@ FakeRegKey* FakeRegistry::Resolve(const RegistryKey& key, uint32_t need, uint32_
   return k;
 }
 
+FakeRegKey* FakeRegistry::Cached(Handle& h) {
+  if (h.generation != removals_) {
+    h.key = Walk(h.root, h.path);
+    h.shown = FullPath(h.root, h.path);
+    h.generation = removals_;
+  }
+  return h.key;
+}
+
 // --- Test set-up -------------------------------------------------------------
 void FakeRegistry::AddKey(const std::wstring& path) {
   RootKey root = RootKey::kNone;
@@ -546,6 +555,7 @@ Status FakeRegistry::DeleteKey(RootKey root, const std::wstring& subkey) {
   if (!k) return Error{err::kFileNotFound};
   if (!k->subkeys.empty() || !Grants(*k, kDelete)) return Error{err::kAccessDenied};
   std::vector<std::wstring> parent(comps.begin(), comps.end() - 1);
+  ++removals_;
   Walk(root, parent)->subkeys.erase(ToUpper(comps.back()));
   return Status::Ok();
 }
@@ -571,11 +581,12 @@ Result<std::vector<RegistryValue>> FakeRegistry::Values(const RegistryKey& key) 
 }
 
 Result<platform::KeyInfo> FakeRegistry::QueryKeyInfo(const RegistryKey& key) {
-  uint32_t code = 0;
-  std::wstring shown;
-  FakeRegKey* k = Resolve(key, keyaccess::kQueryValue, code, shown);
-  if (uint32_t f = w_.TakeFault(Op::kEnumValues, shown)) return Error{f};
-  if (!k) return Error{code};
+  auto it = handles_.find(key.get());
+  if (it == handles_.end()) return Error{err::kInvalidHandle};
+  FakeRegKey* k = Cached(it->second);
+  if (uint32_t f = w_.TakeFault(Op::kEnumValues, it->second.shown)) return Error{f};
+  if (!k) return Error{err::kKeyDeleted};
+  if (!(it->second.granted & keyaccess::kQueryValue)) return Error{err::kAccessDenied};
   platform::KeyInfo info;
   info.subKeys = static_cast<uint32_t>(k->subkeys.size());
   info.values = static_cast<uint32_t>(k->values.size());
@@ -590,11 +601,12 @@ Result<platform::KeyInfo> FakeRegistry::QueryKeyInfo(const RegistryKey& key) {
 
 Status FakeRegistry::EnumValue(const RegistryKey& key, uint32_t index, uint32_t nameCapacity, uint32_t dataCapacity,
                                RegistryValue& value) {
-  uint32_t code = 0;
-  std::wstring shown;
-  FakeRegKey* k = Resolve(key, keyaccess::kQueryValue, code, shown);
-  if (uint32_t f = w_.TakeFault(Op::kEnumValues, shown)) return Error{f};
-  if (!k) return Error{code};
+  auto it = handles_.find(key.get());
+  if (it == handles_.end()) return Error{err::kInvalidHandle};
+  FakeRegKey* k = Cached(it->second);
+  if (uint32_t f = w_.TakeFault(Op::kEnumValues, it->second.shown)) return Error{f};
+  if (!k) return Error{err::kKeyDeleted};
+  if (!(it->second.granted & keyaccess::kQueryValue)) return Error{err::kAccessDenied};
   if (index >= k->values.size()) return Error{err::kNoMoreItems};
   const RegistryValue& v = k->values[index];
   // As RegEnumValueW: a name needs room for its NUL too, and a value that
@@ -730,6 +742,7 @@ Status FakeRegistry::UnloadHive(const std::wstring& name) {
     return Error{err::kPrivilegeNotHeld};
   auto it = loadedHives.find(name);
   if (it == loadedHives.end()) return Error{err::kInvalidParameter};
+  ++removals_;
   Root(RootKey::kLocalMachine)->subkeys.erase(ToUpper(name));
   loadedHives.erase(it);
   return Status::Ok();
@@ -758,6 +771,7 @@ uint32_t FakeRegistry::Apply(const RegFileBlock& block, const std::wstring& hive
     if (!k || comps.empty()) return 0;
     if (checked && !Grants(*k, kDelete)) return err::kAccessDenied;
     std::vector<std::wstring> parent(comps.begin(), comps.end() - 1);
+    ++removals_;
     Walk(root, parent)->subkeys.erase(ToUpper(comps.back()));
     return 0;
   }

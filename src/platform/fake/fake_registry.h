@@ -111,7 +111,14 @@ class FakeRegistry : public platform::Registry {
     platform::RootKey root;
     std::vector<std::wstring> path;  // components below the root
     uint32_t granted;
+    // The key and its full path as last looked up, good while no key has
+    // been removed since (`generation`), so that a walk over many values
+    // does not look the key up for each.
+    FakeRegKey* key = nullptr;
+    std::wstring shown{};
+    uint64_t generation = 0;
   };
+  FakeRegKey* Cached(Handle& h);
   FakeRegKey* Root(platform::RootKey root);
   FakeRegKey* Walk(platform::RootKey root, const std::vector<std::wstring>& path);
   const FakeRegKey* Find(const std::wstring& fullPath) const;
@@ -125,6 +132,7 @@ class FakeRegistry : public platform::Registry {
   std::map<platform::RootKey, FakeRegKey> roots_;
   std::map<uintptr_t, Handle> handles_;
   uintptr_t nextHandle_ = 0x1000;
+  uint64_t removals_ = 1;  // counts key removals; a handle's cache is good while it matches
 };
 
 // "HKLM\X" or "HKEY_LOCAL_MACHINE\X" -> the root and the components below it.
