@@ -16,16 +16,6 @@ using testing::TempFolder;
 class Win32ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(tmp.ok()); }
-
-  unique_hfile OpenForWrite(const std::wstring& path) {
-    return unique_hfile(
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  }
-  unique_hfile OpenForRead(const std::wstring& path) {
-    return unique_hfile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  }
-
   TempFolder tmp;
 };
 
@@ -34,7 +24,7 @@ TEST_F(Win32ConsoleTest, RedirectedOutputIsWrittenAsUtf8AndLargeWritesArriveWhol
   std::wstring big;
   for (int i = 0; i < 40000; ++i) big += static_cast<wchar_t>(L'a' + i % 26);
   {
-    unique_hfile out = OpenForWrite(file);
+    unique_hfile out(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(out);
     Win32Console console(out.get(), nullptr);
     EXPECT_FALSE(console.IsRealConsole());
@@ -55,7 +45,7 @@ TEST_F(Win32ConsoleTest, RedirectedOutputIsWrittenAsUtf8AndLargeWritesArriveWhol
 TEST_F(Win32ConsoleTest, KeysAreBytesOfInputWithLineFeedAsEnterAndEndAsEnter) {
   std::wstring file = tmp / L"keys.txt";
   ASSERT_TRUE(RawWrite(file, "y\nZ\r\xE9"));
-  unique_hfile in = OpenForRead(file);
+  unique_hfile in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(in);
   Win32Console console(INVALID_HANDLE_VALUE, in.get());
   // High bytes come back as their character code; past the end: Enter,

@@ -5,7 +5,6 @@
 // CORVEX_TEST_SERVER_URL); without a server these tests are skipped.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform/win32/win32_http.h"
@@ -19,15 +18,7 @@ std::wstring ServerUrl() {
   return url ? url : L"";
 }
 
-std::string ReadAll(const std::wstring& path) {
-  FILE* f = _wfopen(path.c_str(), L"rb");
-  if (!f) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-  fclose(f);
-  return bytes;
-}
+using testing::RawRead;
 
 std::string Pattern(size_t size) {
   std::string bytes(size, '\0');
@@ -60,7 +51,7 @@ class Win32HttpTest : public ::testing::Test {
 TEST_F(Win32HttpTest, DownloadsWholePagesWithProgress) {
   Counting progress;
   ASSERT_TRUE(http.Download(ServerUrl() + L"/page.bin", target, &progress));
-  EXPECT_EQ(ReadAll(target), Pattern(300000));
+  EXPECT_EQ(RawRead(target), Pattern(300000));
   EXPECT_EQ(progress.last, 300000u);
   EXPECT_EQ(progress.total, 300000u);
   EXPECT_GT(progress.calls, 1);
@@ -81,7 +72,7 @@ TEST_F(Win32HttpTest, FailuresLeaveNoFile) {
 
 TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSize) {
   ASSERT_TRUE(http.Download(ServerUrl() + L"/overlong.bin", target, nullptr));
-  EXPECT_EQ(ReadAll(target), Pattern(1000));
+  EXPECT_EQ(RawRead(target), Pattern(1000));
 }
 
 TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
