@@ -186,7 +186,7 @@ def text_script_full_log(exe, p):
 @case
 def utf16_script_without_mark_and_debug_trace(exe, p):
     data = "Debug::\r\nSave Debug Log\r\n".encode("utf-16-le")
-    path = p.script("u16 script.txt", data)
+    p.script("u16 script.txt", data)
     run(exe, ["C:\\scripts\\u16", "script.txt"])
     body, _ = split_log(p.desktop_log())
     eq(body, "Using .txt script file at C:\\scripts\\u16 script.txt [0]\r\n\r\n\r\n\r\n\r\n"
@@ -1101,21 +1101,48 @@ def with_file_version(program, major):
     return program[:at + 8] + version + program[at + 16:]
 
 
+class CaseServer:
+    """A loopback server of the case's own, in a temporary folder, named in
+    CORVEX_SERVER_URL while the case runs. The update check is answered
+    "0.0.0.0" unless the case writes another answer."""
+
+    def __init__(self, tag, answers=()):
+        self.folder = tempfile.mkdtemp(prefix="corvex-e2e-%s-" % tag)
+        self.pages = os.path.join(self.folder, "pages")
+        self.records = os.path.join(self.folder, "records")
+        self.page(loopback.VERSION_PAGE, b"0.0.0.0")
+        self.server = loopback.LoopbackServer(self.pages, self.records, answers=answers)
+
+    def page(self, rel, data):
+        loopback.write_page(self.pages, rel, data)
+
+    def requests(self):
+        with open(os.path.join(self.records, "requests.log")) as f:
+            return f.read().split("\n")
+
+    def __enter__(self):
+        self.saved_url = os.environ["CORVEX_SERVER_URL"]
+        os.environ["CORVEX_SERVER_URL"] = self.server.url
+        return self
+
+    def __exit__(self, *exc):
+        os.environ["CORVEX_SERVER_URL"] = self.saved_url
+        self.server.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 @case
 def update_from_loopback_server_is_verified_and_handed_over(exe, p):
     with open(exe, "rb") as f:
         newer = with_file_version(f.read(), 9)
-    folder = tempfile.mkdtemp(prefix="corvex-e2e-update-")
-    pages = os.path.join(folder, "pages")
-    loopback.write_page(pages, loopback.VERSION_PAGE, b"9.0.0.0\r\n")
-    loopback.write_page(pages, os.path.join("Tallwen", "apps", "Corvex.exe"), newer)
-    loopback.write_page(pages, os.path.join("Tallwen", "apps", "Corvex_GetFileHash.php"),
-                        hashlib.sha256(newer).hexdigest().encode())
-    server = loopback.LoopbackServer(pages, os.path.join(folder, "records"))
-    saved_url = os.environ["CORVEX_SERVER_URL"]
-    os.environ["CORVEX_SERVER_URL"] = server.url
     app = os.path.join(p.root, "drive_c", "CorvexApp")
-    try:
+    shutil.rmtree(app, ignore_errors=True)
+    with CaseServer("update") as server:
+        folder = server.folder
+        server.page(loopback.VERSION_PAGE, b"9.0.0.0\r\n")
+        server.page(os.path.join("Tallwen", "apps", "Corvex.exe"), newer)
+        server.page(os.path.join("Tallwen", "apps", "Corvex_GetFileHash.php"),
+                    hashlib.sha256(newer).hexdigest().encode())
         os.makedirs(app, exist_ok=True)
         shutil.copyfile(exe, os.path.join(app, "Corvex.exe"))
         script = p.script("one.txt", b"Debug::\r\nNo cbs\r\n")
@@ -1140,36 +1167,25 @@ def update_from_loopback_server_is_verified_and_handed_over(exe, p):
         with open(os.path.join(app, "Corvex.exe"), "rb") as f:
             eq(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(newer).hexdigest(), "program file after")
         raw = p.desktop_log()
-        assert raw is not None, "no session log from the updated program:\n" + out + "\n" + open(
-            os.path.join(folder, "records", "requests.log")).read()
+        requests = server.requests()
+        assert raw is not None, "no session log from the updated program:\n" + out + "\n" + "\n".join(requests)
         text = raw[2:].decode("utf-16-le")
         assert text.startswith("Corvex version 9.0.0.0 by Tallwen.\r\n"), text[:200]
         assert "Using .txt script file at C:\\scripts\\one.txt" in text, text[:400]
         assert "New update available. Downloading . . . " in out, out
-        with open(os.path.join(folder, "records", "requests.log")) as f:
-            requests = f.read().split("\n")
         eq(requests.count("GET /Tallwen/apps/Corvex.exe"), 1, "downloads of the program")
         eq(requests.count("GET /Tallwen/apps/Corvex_GetLatestVersion.php"), 2, "version checks (old, copy)")
-    finally:
-        os.environ["CORVEX_SERVER_URL"] = saved_url
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-        shutil.rmtree(app, ignore_errors=True)
+    shutil.rmtree(app, ignore_errors=True)
 
 
 @case
 def collect_upload_recorded_byte_for_byte(exe, p):
     """Collect:: zips a file, uploads the zip in two parts to the loopback
     server under the ID already in the program's tail and finalises it."""
-    folder = tempfile.mkdtemp(prefix="corvex-e2e-collect-")
-    pages = os.path.join(folder, "pages")
-    records = os.path.join(folder, "records")
-    loopback.write_page(pages, loopback.VERSION_PAGE, b"0.0.0.0")
-    server = loopback.LoopbackServer(pages, records, answers=["verify=valid", "finalize=OK"])
-    saved_url = os.environ["CORVEX_SERVER_URL"]
-    os.environ["CORVEX_SERVER_URL"] = server.url
     app = os.path.join(p.root, "drive_c", "CorvexApp")
-    try:
+    shutil.rmtree(app, ignore_errors=True)
+    with CaseServer("collect", answers=["verify=valid", "finalize=OK"]) as server:
+        records = server.records
         os.makedirs(app, exist_ok=True)
         with open(exe, "rb") as f:
             program = f.read()
@@ -1184,8 +1200,7 @@ def collect_upload_recorded_byte_for_byte(exe, p):
         script = p.script("collect.txt", b"Collect::\r\nC:\\scripts\\data\\report.bin\r\n")
         code, out = run(os.path.join(app, "Corvex.exe"), [script])
         eq(code, 0, "exit code")
-        with open(os.path.join(records, "requests.log")) as f:
-            requests = [r for r in f.read().split("\n") if "Collection" in r or "UploadFile" in r]
+        requests = [r for r in server.requests() if "Collection" in r or "UploadFile" in r]
         page = "/forums/CorvexCollectionScriptBackend_showthread.php"
         upload = "/Tallwen/apps/Corvex_UploadFile.php"
         eq(requests, ["GET %s?do=verify&id=42" % page, "POST %s?id=42&part=0" % upload,
@@ -1219,11 +1234,75 @@ def collect_upload_recorded_byte_for_byte(exe, p):
                          r"It holds:\r\n  report\.bin \(%d bytes\)\r\n" % (len(sent), len(data)), log), log
         with open(os.path.join(app, "Corvex.exe"), "rb") as f:
             eq(f.read()[-8:], b"00000042", "the ID kept in the program")
-    finally:
-        os.environ["CORVEX_SERVER_URL"] = saved_url
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-        shutil.rmtree(app, ignore_errors=True)
+    shutil.rmtree(app, ignore_errors=True)
+
+
+def run_handing_over(program, args, keys, folder, p):
+    """Runs a program that hands over to others started detached, which share
+    its output: read from a file, not a pipe that stays open until the last
+    of them ends. Returns that output once the last one has written the
+    Desktop log (or the time is up)."""
+    out_path = os.path.join(folder, "out.txt")
+    keys_path = os.path.join(folder, "keys.txt")
+    with open(keys_path, "wb") as f:
+        f.write(keys)
+    with open(out_path, "wb") as out_file, open(keys_path, "rb") as key_file:
+        first = subprocess.Popen([WINE_RUN, "-t", str(RUN_TIMEOUT), program] + args,
+                                 stdin=key_file, stdout=out_file, stderr=subprocess.STDOUT)
+        eq(first.wait(timeout=RUN_TIMEOUT + 60), 0, "exit code of the first start")
+    deadline = time.monotonic() + 2 * RUN_TIMEOUT
+    while p.desktop_log() is None and time.monotonic() < deadline:
+        time.sleep(2)
+    with open(out_path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+@case
+def collect_new_id_restart_stamps_the_program(exe, p):
+    """A Collect:: that gets a new collection ID ends in the ID restart: the
+    stamped copy in Temp replaces the program file and starts it with "?ID2",
+    which finishes the one session. Three starts of the program; it runs from
+    a copy of the release."""
+    app = os.path.join(p.root, "drive_c", "CorvexIdApp")
+    program = os.path.join(app, "Corvex.exe")
+    shutil.rmtree(app, ignore_errors=True)
+    with CaseServer("idrestart", answers=["prepare=12345678", "finalize=OK"]) as server:
+        os.makedirs(app, exist_ok=True)
+        with open(exe, "rb") as f:
+            release = f.read()
+        eq(release[-8:], b"00000000", "the release's ID tail")
+        shutil.copyfile(exe, program)
+        os.makedirs(os.path.join(p.scripts, "data"), exist_ok=True)
+        with open(os.path.join(p.scripts, "data", "small.log"), "wb") as f:
+            f.write(b"a small log\r\n")
+        script = p.script("collect.txt", b"Collect::\r\nC:\\scripts\\data\\small.log\r\n")
+        # Helped at Quillmere, the user name, all correct.
+        out = run_handing_over(program, [script], b"ybob\ry", server.folder, p)
+        raw = p.desktop_log()
+        assert raw is not None, "no session log after the ID restart:\n" + out
+        with open(program, "rb") as f:
+            stamped = f.read()
+        eq(stamped[-8:], b"12345678", "the program's ID tail")
+        eq(stamped[:-8] == release[:-8], True, "the program's body is the release's")
+        page = "/forums/CorvexCollectionScriptBackend_showthread.php"
+        eq([r for r in server.requests() if "do=" in r],
+           ["GET %s?do=prepare&quillmere=1&username=bob&url=" % page,
+            "GET %s?do=finalize&id=12345678&private=1&ext=zip" % page], "back end queries")
+        body, foot = split_log(raw)
+        eq(body.count("Corvex version"), 0, "a second header in the one log")
+        eq(body.count("Successfully processed all directives.\r\n"), 1, "the run's end line")
+        assert body.startswith("Using .txt script file at C:\\scripts\\collect.txt [0]\r\n"), body[:200]
+        assert "Collect:: directive completed successfully." in body, body
+        assert "was not started" not in body, body
+        # The start that finishes the session ran no script: its footer has no script hash.
+        assert footer(0).match(foot), repr(foot)
+        left = []
+        for dirpath, _, files in os.walk(os.path.join(p.work, "Temp")):
+            left += files
+        eq(left, [], "files left in Temp")
+        eq([n for n in os.listdir(p.work) if n.startswith("Reboot_")] if os.path.isdir(p.work) else [], [],
+           "saved session files left")
+    shutil.rmtree(app, ignore_errors=True)
 
 
 @case
@@ -1246,16 +1325,10 @@ def symbol_server_downloads_only_the_image_asked_for(exe, p):
         other = f.read()
     stamp, size = identity(good)
     key = "%08X%x" % (stamp, size)
-    folder = tempfile.mkdtemp(prefix="corvex-e2e-symbols-")
-    pages = os.path.join(folder, "pages")
-    loopback.write_page(pages, loopback.VERSION_PAGE, b"0.0.0.0")
-    symbols = os.path.join("download", "symbols")
-    loopback.write_page(pages, os.path.join(symbols, "press_ok.exe", key, "press_ok.exe"), good)
-    loopback.write_page(pages, os.path.join(symbols, "hold_open.exe", key, "hold_open.exe"), other)
-    server = loopback.LoopbackServer(pages, os.path.join(folder, "records"))
-    saved_url = os.environ["CORVEX_SERVER_URL"]
-    os.environ["CORVEX_SERVER_URL"] = server.url
-    try:
+    with CaseServer("symbols") as server:
+        symbols = os.path.join("download", "symbols")
+        server.page(os.path.join(symbols, "press_ok.exe", key, "press_ok.exe"), good)
+        server.page(os.path.join(symbols, "hold_open.exe", key, "hold_open.exe"), other)
         lines = "".join("file %s, timestamp 0x%X, size 0x%X\r\n" % (name, stamp, size)
                         for name in ("press_ok.exe", "hold_open.exe", "missing.exe"))
         script = p.script("symbols.txt", ("SymbolServer::\r\n" + lines).encode())
@@ -1269,14 +1342,9 @@ def symbol_server_downloads_only_the_image_asked_for(exe, p):
         for name in ("hold_open.exe", "missing.exe"):
             assert "Failed to download file %s from symbol server.\r\n" % name in log, log
         eq(log.count("Successfully downloaded"), 1, "downloads reported")
-        with open(os.path.join(folder, "records", "requests.log")) as f:
-            requests = [r for r in f.read().split("\n") if "/download/symbols/" in r]
+        requests = [r for r in server.requests() if "/download/symbols/" in r]
         eq(requests, ["GET /download/symbols/%s/%s/%s" % (name, key, name)
                       for name in ("press_ok.exe", "hold_open.exe", "missing.exe")], "requests to the symbol server")
-    finally:
-        os.environ["CORVEX_SERVER_URL"] = saved_url
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
