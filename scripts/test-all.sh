@@ -142,11 +142,18 @@ if exe=$("$root/scripts/release-exe.sh"); then
   "$root/tests/console/run.sh" "$exe" >"$results/console.txt" 2>&1
   count_cases "$results/console.txt"
   # Nothing can make the release fault on purpose, so the crash case runs
-  # against the x86_64 test build, which faults on CORVEX_TEST_CRASH=1.
+  # against the x86_64 test build, which faults on CORVEX_TEST_CRASH=1. The
+  # analysis' console pages run there too where 32-bit Wine is emulated (the
+  # case skips itself in the run above then).
   if $win64_built && [ "$exe" != "$root/build/win64/Corvex.exe" ]; then
-    section "crash handling: win64/Corvex.exe (a test build) under Wine"
+    section "crash handling and analysis pages: win64/Corvex.exe (a test build) under Wine"
     "$root/tests/e2e/run.sh" "$root/build/win64/Corvex.exe" crash_ >"$results/e2e-crash.txt" 2>&1
     count_cases "$results/e2e-crash.txt"
+    if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+      "$root/tests/console/run.sh" "$root/build/win64/Corvex.exe" analysis_pages \
+        >"$results/console-x86_64.txt" 2>&1
+      count_cases "$results/console-x86_64.txt"
+    fi
   fi
 else
   failed=$((failed + 1))
