@@ -163,8 +163,7 @@ void DismFallback(Session& s, std::wstring& log) {
 bool AutoAnalysisDirective(Session& s, Lines lines, const std::wstring& archive, std::wstring& report) {
   const std::wstring first = lines.empty() ? L"" : Trim(lines[0]);
   if (IEquals(first, L"DisplayIntro") || IEquals(first, L"Display Intro")) ShowIntro(s);
-  if (s.deferredFlashScan)
-    TraceInfo(s, L"The registry flash scan is not available in this version; the analysis goes on without it.");
+  if (s.deferredFlashScan && s.runFlashScan) s.runFlashScan(s);
   if (IEquals(first, L"FilePlacementMode")) return RunFilePlacementMode(s, archive, report);
 
   std::wstring log;

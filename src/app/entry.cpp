@@ -180,7 +180,8 @@ std::wstring SetAsideContinuation(Session& s) {
 
 }  // namespace
 
-int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
+int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check, FlashScan scan) {
+  s.runFlashScan = scan;
   InstallCrashHandlers(s, CrashEndingOfThisProgram());
   std::wstring modulePath;
   std::wstring missing = CheckStartFacts(s, modulePath);
@@ -257,7 +258,7 @@ int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check) {
     return 0;
   }
 
-  // The registry flash scan runs here, unless deferred, once it exists.
+  if (!s.deferredFlashScan && s.runFlashScan) s.runFlashScan(s);
 
   RunResult result = Dispatch(s, ProgramDirectives(), script, archive);
   // A script that could not be read ran nothing: that is no success.

@@ -17,6 +17,8 @@ using UpdateCheck = online::UpdateOutcome (*)(Session&, const std::vector<std::w
 // argv[0] is the program path; the rest are the arguments. Without an
 // update check the run goes straight on, as the tests of the other steps
 // want it.
-int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check = nullptr);
+// The registry flash scan likewise (RunOnlineFlashScan in the program).
+using FlashScan = bool (*)(Session&);
+int RunProgram(Session& s, std::vector<std::wstring> argv, UpdateCheck check = nullptr, FlashScan scan = nullptr);
 
 }  // namespace corvex

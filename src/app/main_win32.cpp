@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "app/flash_scan_services.h"
 #include "core/session.h"
 #include "platform/win32/win32_platform.h"
 
@@ -10,5 +11,6 @@ int wmain(int argc, wchar_t** argv) {
   corvex::win32::Win32Platform platform;
   corvex::Session session(platform.platform());
   std::vector<std::wstring> args(argv, argv + argc);
-  return corvex::RunProgram(session, std::move(args), &corvex::online::CheckForUpdates);
+  return corvex::RunProgram(session, std::move(args), &corvex::online::CheckForUpdates,
+                            &corvex::RunOnlineFlashScan);
 }

@@ -90,6 +90,9 @@ struct Session {
   bool collectStagingEmptied = false;
   bool rebootRequired = false;
   std::wstring flashScanReport;
+  // The registry flash scan, when the program has one wired up: the entry
+  // and a deferred start's automatic analysis run it.
+  bool (*runFlashScan)(Session& s) = nullptr;
   RebootContext reboot;
   uint32_t directiveNumber = 0;
   // Set by the dispatcher while it runs a directive table, so that one

@@ -24,6 +24,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 
 
+SCAN_MARKER = "RegistryDatabaseAlreadyRun"
+
+
 class Prefix:
     """Paths inside the Wine prefix as Windows and as Linux sees them."""
 
@@ -54,6 +57,16 @@ class Prefix:
                 os.remove(path)
         os.makedirs(self.scripts, exist_ok=True)
         os.makedirs(self.desktop, exist_ok=True)
+        # A machine that has run the registry flash scan before: a fresh
+        # working folder would have every start ask for consent to it first.
+        os.makedirs(self.work, exist_ok=True)
+        open(os.path.join(self.work, SCAN_MARKER), "wb").close()
+
+    def work_files(self):
+        """What the working folder holds besides the scan's marker; None without the folder."""
+        if not os.path.isdir(self.work):
+            return None
+        return sorted(n for n in os.listdir(self.work) if n != SCAN_MARKER)
 
     def script(self, name, data):
         with open(os.path.join(self.scripts, name), "wb") as f:
@@ -172,7 +185,7 @@ def text_script_full_log(exe, p):
     with open(os.path.join(p.permanent, copies[0]), "rb") as f:
         eq(f.read(), p.desktop_log(), "dated copy bytes")
     assert not os.path.exists(os.path.join(p.desktop, "Trace.txt")), "no trace was asked for"
-    assert not os.path.exists(p.work), "empty working folders are removed"
+    eq(p.work_files(), [], "working folder: empty ones are removed, the scan's marker stays")
     # The same script again is counted in the script list.
     os.remove(os.path.join(p.desktop, "Corvex.txt"))
     run(exe, [path])
@@ -354,7 +367,7 @@ def continued_session_uses_saved_logs_and_script(exe, p):
     eq(body, "Before the restart.\r\nDebug:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n"
              "Successfully processed all directives.\r\n", "log body")
     assert footer(1).match(foot), repr(foot)
-    eq(sorted(os.listdir(p.work)), ["DataBlocks"], "working folder after the session")
+    eq(p.work_files(), ["DataBlocks"], "working folder after the session")
 
 
 @case
@@ -375,7 +388,7 @@ def datablock_directives_keep_the_store(exe, p):
     assert footer(1, b64_sha256(script.encode("latin-1"))).match(foot), repr(foot)
     with open(os.path.join(p.work, "DataBlocks"), "rb") as f:
         eq(f.read(), b"\xff\xfe" + record.encode("utf-16-le"), "store file")
-    eq(sorted(os.listdir(p.work)), ["DataBlocks"], "working folder keeps only the store")
+    eq(p.work_files(), ["DataBlocks"], "working folder keeps only the store")
     # A later run deletes the record, and with it the store file.
     os.remove(os.path.join(p.desktop, "Corvex.txt"))
     delete = ("DeleteDataBlocks::\r\n" + key + "\r\n").encode("latin-1")
@@ -697,7 +710,7 @@ def check_continued_session(p, new, before_continuation=""):
     with open(os.path.join(p.system32, "CorvexInUse.dll"), "rb") as f:
         eq(f.read(), new, "destination after the restart")
     eq(machine_value(RUN_ONCE, "Corvex"), None, "RunOnce value after the restart")
-    assert not os.path.exists(p.work), "saved and staging files are gone"
+    eq(p.work_files(), [], "saved and staging files are gone")
 
 
 @wow64_case
@@ -725,7 +738,7 @@ def file_in_use_replaced_over_restart_and_verified(exe, p):
             assert "Failed to initiate a system reboot. Please perform a manual reboot immediately." in out, out
             eq(p.desktop_log(), None, "Desktop log before the restart")
             # Temp holds the update check's answer, made at every start.
-            eq(sorted(os.listdir(p.work)),
+            eq(p.work_files(),
                ["Reboot_Debug_Log", "Reboot_Neat_Log", "Reboot_Script", "ReplaceOverReboot0", "Temp"], "saved files")
             with open(dest, "rb") as f:
                 eq(f.read(), old, "destination before the restart")
@@ -768,7 +781,7 @@ def restart_through_wines_exitwindowsex_continues_the_session(exe, p):
         assert "Successfully processed all directives prior to system reboot.\n" in out, out
         assert "Failed to initiate a system reboot" not in out, out
         for _ in range(RUN_TIMEOUT):
-            if p.desktop_log() is not None and not os.path.exists(p.work):
+            if p.desktop_log() is not None and not p.work_files():
                 break
             time.sleep(1)
         check_continued_session(p, new)
