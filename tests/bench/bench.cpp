@@ -15,6 +15,10 @@
 //                                        against the store schema, PERCENT of
 //                                        them with an f! name that fails at its
 //                                        end: "N seconds keys-per-second"
+//   corvex_bench scan N                  the whole registry flash scan over N
+//                                        component keys against an N-line
+//                                        database (every other key differs):
+//                                        "N seconds submitted peak-kB"
 #include <sys/resource.h>
 
 #include <chrono>
@@ -31,6 +35,8 @@
 #include "fs/datablock_directives.h"
 #include "platform/fake/fake_windows.h"
 #include "posix_filesystem.h"
+#include "core/working_folders.h"
+#include "registry/flash_scan.h"
 #include "registry/store_schema.h"
 #include "script/zip_reader.h"
 
@@ -224,6 +230,69 @@ int Schema(size_t n, size_t percent) {
   return 0;
 }
 
+// No network: the server has no newer database, uploads are not made.
+class OfflineServices : public FlashScanServices {
+ public:
+  explicit OfflineServices(fake::FakeWindows& w) : w_(w) {}
+  std::wstring DatabaseServerUrl(const std::wstring& path) override { return L"https://bench" + path; }
+  bool IsAcceptableDownload(const std::wstring&) override { return false; }
+  uint32_t Download(const std::wstring&, const std::wstring& target) override {
+    w_.AddFile(target, "No Update Available");
+    return 0;
+  }
+  bool DownloadWithProgress(const std::wstring&, const std::wstring&, const std::wstring&) override { return false; }
+  std::wstring Extract7z(const std::wstring&, const std::wstring&) override { return L"offline"; }
+  uint32_t AddToZip(const std::wstring&, const std::wstring&) override { return 0; }
+  bool Submit(const std::wstring&, std::wstring&) override { return true; }
+  wchar_t AskConsent(const std::wstring&) override { return L'y'; }
+  void ClearConsole() override {}
+
+ private:
+  fake::FakeWindows& w_;
+};
+
+int Scan(size_t n) {
+  fake::FakeWindows w;
+  Session s{w.platform()};
+  auto& reg = w.registry();
+  std::string database;
+  for (size_t k = 0; k < n; ++k) {
+    wchar_t hash[17];
+    std::swprintf(hash, 17, L"%016zx", k * 2654435761u);
+    const std::wstring name = L"amd64_microsoft-windows-part" + Decimal(k % 997) + L"_31bf3856ad364e35_10.0." +
+                              Decimal(k) + L"_none_" + hash;
+    const std::wstring path = L"HKLM\\COMPONENTS\\DerivedData\\Components\\" + name;
+    reg.SetValue(path, L"identity", platform::regtype::kBinary, "part, Culture=neutral");
+    reg.SetValue(path, L"S256H", platform::regtype::kBinary, std::string(32, '\x5a'));
+    reg.SetValue(path, L"c!part_31bf3856ad364e35_10.0.1.1_" + std::wstring(hash), platform::regtype::kBinary, "");
+    std::wstring line = name + L"[-]part, Culture=neutral[-]" +
+                        std::wstring(k % 2 ? L"00" : L"5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a") +
+                        L"[-]c!part_31bf3856ad364e35_10.0.1.1_" + hash;
+    for (size_t f = 0; f < 6; ++f) {
+      const std::wstring file = L"f!part" + Decimal(f) + L".dll";
+      reg.SetValue(path, file, platform::regtype::kBinary, ToUtf8(L"part" + Decimal(f) + L".dll"));
+      line += L"[-]" + file + L"|part" + Decimal(f) + L".dll|3|9";
+    }
+    database += ToUtf8(line) + "\r\n";
+  }
+  const std::wstring work = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\";
+  w.AddFile(work + L"WindowsUpdateRegistryDatabase\\components.txt", database);
+  w.AddFile(work + L"RegistryDatabaseApprovalReceived", "");
+  w.AddFolder(work + L"Temp");
+  OfflineServices services(w);
+  std::clock_t cpuStart = std::clock();
+  RunRegistryFlashScan(s, services);
+  double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+  std::string submitted = w.FileBytes(work + L"WindowsUpdateRegistryDatabase\\PendingSubmission\\components.txt");
+  size_t lines = 0;
+  for (char c : submitted) lines += c == '\n';
+  if (lines != n / 2) return Fail("the scan submitted " + std::to_string(lines) + " keys, not every other one");
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("%zu %.3f %zu %ld\n", n, cpu, lines, usage.ru_maxrss);
+  return 0;
+}
+
 }  // namespace
 }  // namespace corvex
 
@@ -236,6 +305,7 @@ int main(int argc, char** argv) {
   if (mode == "records" && argc > 2) return corvex::Records(argc, argv);
   if (mode == "schema" && argc == 4)
     return corvex::Schema(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
-  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N... | schema N PERCENT\n");
+  if (mode == "scan" && argc == 3) return corvex::Scan(std::strtoul(argv[2], nullptr, 10));
+  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N... | schema N PERCENT | scan N\n");
   return 2;
 }
