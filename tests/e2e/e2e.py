@@ -225,7 +225,7 @@ def zip_with_script_extracts_and_cleans_up(exe, p):
     assert footer(0, b64_sha256(buf.getvalue())).match(foot), repr(foot)
     leftovers = []
     for dirpath, _, files in os.walk(p.work):
-        leftovers += files
+        leftovers += [f for f in files if f != SCAN_MARKER]
     eq(leftovers, [], "files left in the working folders")
 
 
@@ -618,6 +618,12 @@ def wow64_native_registry_view_and_native_icacls_for_new_datablocks(exe, p):
 # afresh, so a run stopped between the two starts finishes at the next one.
 
 TOOLS = os.path.join(HERE, "tools")
+
+
+def sample_bytes(rel):
+    """A committed fixture under tests/samples."""
+    with open(os.path.join(ROOT, "tests", "samples", rel), "rb") as f:
+        return f.read()
 
 
 def tool(name):
@@ -1316,6 +1322,62 @@ def collect_new_id_restart_stamps_the_program(exe, p):
         eq([n for n in os.listdir(p.work) if n.startswith("Reboot_")] if os.path.isdir(p.work) else [], [],
            "saved session files left")
     shutil.rmtree(app, ignore_errors=True)
+
+
+@case
+def registry_flash_scan_submits_only_what_the_database_lacks(exe, p):
+    """On a machine without the scan's marker, "y" on standard input gives
+    consent; the database comes as a 7z from the loopback server, a
+    COMPONENTS hive saved by RegSaveKey is walked, and the upload holds only
+    the keys the database lacks or knows differently."""
+    os.remove(os.path.join(p.work, SCAN_MARKER))
+    # Wine keeps a hive an earlier case loaded as keys of its own registry,
+    # and the scan would read those where they are.
+    reg(p, "delete", "HKLM\\COMPONENTS", "/f")
+    hive = os.path.join(p.system32, "config", "COMPONENTS")
+    os.makedirs(os.path.dirname(hive), exist_ok=True)
+    known, unknown = "a" * 64, "b" * 64
+    component = "x86_z_0000000000000000_none_0000000000000000"
+    code, out = run(tool("save_hive"), [
+        "C:\\windows\\system32\\config\\COMPONENTS",
+        "-p", "CanonicalData\\Catalogs\\" + known, "c!known_x", "e", "-",
+        "-p", "CanonicalData\\Catalogs\\" + unknown, "c!new_y", "e", "-",
+        "-k", component, "identity", "b", "Id", "S256H", "x", "0001", "c!cat", "e", "-", "f!b.dll", "b", "b.dll",
+        "-p", "DerivedData\\VersionedIndex\\10.0.1.1\\ComponentFamilies\\fam9", "f256!z", "b", "h#"])
+    eq(code, 0, "save_hive: " + out)
+    try:
+        with CaseServer("scan", answers=["prepare=77", "finalize=OK"]) as server:
+            server.page("db/database.7z", sample_bytes("registry-database/database.7z"))
+            server.page("do/fetchdbdownloadlink", ("5,%s/db/database.7z" % server.server.url).encode())
+            code, _ = run(exe, [p.script("scan.txt", b"Debug::\r\n")], keys=b"y")
+            eq(code, 0, "exit code")
+            requests = server.requests()
+            query = [r for r in requests if "fetchdbdownloadlink" in r]
+            eq(len(query), 1, "database queries in " + repr(requests))
+            assert "&dbversion=0&" in query[0], query[0]
+            posts = [r for r in requests if r.startswith("POST")]
+            eq(posts, ["POST /Tallwen/apps/Corvex_UploadFile.php?id=77&part=-1"], "uploads")
+            with open(os.path.join(server.records, "0001.body"), "rb") as f:
+                body = f.read()
+        start = body.index(b"PK\x03\x04")
+        end = body.rindex(b"\r\n-----------------------------7de2ae30212da--")
+        with zipfile.ZipFile(io.BytesIO(body[start:end])) as z:
+            eq(sorted(z.namelist()), ["catalogs.txt", "components.txt", "systemInfo.txt",
+                                      "versionedIndexes_10.0.1.1.txt"], "submitted files")
+            files = {n: z.read(n)[2:].decode("utf-16-le") for n in z.namelist()}
+        eq(files["catalogs.txt"], unknown + "|c!new_y\r\n", "catalogs submitted")
+        eq(files["components.txt"], component + "[-]Id[-]0001[-]c!cat[-]f!b.dll|b.dll|3|5\r\n", "components")
+        eq(files["versionedIndexes_10.0.1.1.txt"], "fam9[-]0[--]f256!z|h#\r\n", "versioned index")
+        with open(os.path.join(p.work, "registryDatabaseVersion.txt"), "rb") as f:
+            eq(f.read(), b"\xff\xfe" + "5".encode("utf-16-le"), "database version")
+        assert os.path.exists(os.path.join(p.work, SCAN_MARKER)), "the scan is marked as run"
+        # The footer says what was sent and which tree could not be read.
+        log = p.desktop_log()[2:].decode("utf-16-le")
+        assert "Corvex will send RegistryFlashScanSubmission.zip (" in log, log
+        assert "Failed to process registry database in location 4 with error code 2.\r\n" in log, log
+    finally:
+        reg(p, "delete", "HKLM\\COMPONENTS", "/f")
+        os.remove(hive)
 
 
 @case

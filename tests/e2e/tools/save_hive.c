@@ -3,11 +3,13 @@
  * its RegSaveKey writes them), not the binary format of Windows, so the
  * hive is made by RegSaveKey inside the prefix.
  *
- *   save_hive.exe OUTPUT {-k KEYNAME [VALUE TYPE DATA]...}...
+ *   save_hive.exe OUTPUT {-k KEYNAME | -p PATH [VALUE TYPE DATA]...}...
  *
  * Creates HKLM\CorvexHiveBuild\DerivedData\Components\KEYNAME for each -k,
+ * HKLM\CorvexHiveBuild\PATH for each -p,
  * with each VALUE after it as REG_BINARY: TYPE "b" takes DATA as text, one
- * byte a character, "x" as hexadecimal bytes. Saves HKLM\CorvexHiveBuild
+ * byte a character, "x" as hexadecimal bytes, "e" ignores it (empty data).
+ * Saves HKLM\CorvexHiveBuild
  * to OUTPUT (replacing it) and deletes the key again. Exits with 0, 64 for
  * bad arguments, or the failing call's error code. */
 #include <windows.h>
@@ -44,10 +46,11 @@ int main(void) {
   HKEY key = NULL;
   LONG st;
   for (int i = 2; i < argc;) {
-    if (!wcscmp(argv[i], L"-k") && i + 1 < argc) {
+    if ((!wcscmp(argv[i], L"-k") || !wcscmp(argv[i], L"-p")) && i + 1 < argc) {
       if (key) RegCloseKey(key);
       wchar_t sub[1024];
-      swprintf(sub, 1024, L"%ls\\DerivedData\\Components\\%ls", kRoot, argv[i + 1]);
+      swprintf(sub, 1024, argv[i][1] == L'k' ? L"%ls\\DerivedData\\Components\\%ls" : L"%ls\\%ls", kRoot,
+               argv[i + 1]);
       st = RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
       if (st) return Fail("RegCreateKeyExW", st);
       i += 2;
@@ -57,7 +60,9 @@ int main(void) {
     const wchar_t* data = argv[i + 2];
     BYTE bytes[4096];
     DWORD size = 0;
-    if (argv[i + 1][0] == L'x') {
+    if (argv[i + 1][0] == L'e') {
+      /* empty data: an empty argument does not survive every command line */
+    } else if (argv[i + 1][0] == L'x') {
       for (size_t k = 0; data[k] && data[k + 1] && size < sizeof bytes; k += 2) {
         wchar_t pair[3] = {data[k], data[k + 1], 0};
         bytes[size++] = (BYTE)wcstoul(pair, NULL, 16);
