@@ -7,7 +7,8 @@
 #  3. end-to-end runs of the release, build/win32/Corvex.exe, under WOW64 in
 #     a 64-bit Wine prefix (scripts/release-exe.sh falls back to the x86_64
 #     build, with one warning line, where 32-bit Wine cannot run);
-#  4. the same program in a terminal (tmux), as a person sees its console;
+#  4. the program in a terminal (tmux), as a person sees its console (the
+#     x86_64 build where 32-bit Wine runs on an emulated CPU);
 #  5. the crash case against the x86_64 test build, which can crash on purpose.
 # Builds are incremental: what is up to date is not built again. One Wine
 # prefix serves the whole run and is made afresh at its start.
@@ -138,22 +139,23 @@ if exe=$("$root/scripts/release-exe.sh"); then
   section "end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
   "$root/tests/e2e/run.sh" "$exe" >"$results/e2e.txt" 2>&1
   count_cases "$results/e2e.txt"
-  section "console in a terminal (tmux)"
-  "$root/tests/console/run.sh" "$exe" >"$results/console.txt" 2>&1
+  # 32-bit Wine on an emulated CPU faults now and then while a real console
+  # waits for a key ("qemu: uncaught target signal 11"; the same waits pass
+  # with redirected input above), so there the terminal runs the x86_64
+  # build of the same program.
+  console_exe=$exe
+  if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && $win64_built; then
+    console_exe="$root/build/win64/Corvex.exe"
+  fi
+  section "console in a terminal (tmux): $(basename "$(dirname "$console_exe")")/Corvex.exe"
+  "$root/tests/console/run.sh" "$console_exe" >"$results/console.txt" 2>&1
   count_cases "$results/console.txt"
   # Nothing can make the release fault on purpose, so the crash case runs
-  # against the x86_64 test build, which faults on CORVEX_TEST_CRASH=1. The
-  # analysis' console pages run there too where 32-bit Wine is emulated (the
-  # case skips itself in the run above then).
+  # against the x86_64 test build, which faults on CORVEX_TEST_CRASH=1.
   if $win64_built && [ "$exe" != "$root/build/win64/Corvex.exe" ]; then
-    section "crash handling and analysis pages: win64/Corvex.exe (a test build) under Wine"
+    section "crash handling: win64/Corvex.exe (a test build) under Wine"
     "$root/tests/e2e/run.sh" "$root/build/win64/Corvex.exe" crash_ >"$results/e2e-crash.txt" 2>&1
     count_cases "$results/e2e-crash.txt"
-    if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-      "$root/tests/console/run.sh" "$root/build/win64/Corvex.exe" analysis_pages \
-        >"$results/console-x86_64.txt" 2>&1
-      count_cases "$results/console-x86_64.txt"
-    fi
   fi
 else
   failed=$((failed + 1))

@@ -177,11 +177,6 @@ def failed_final_logfile_waits_for_a_key_before_the_dated_copy(exe, p, term):
 
 @case
 def analysis_pages_wait_for_a_key_each_and_clear_the_screen(exe, p, term):
-    # 32-bit Wine on an emulated CPU faults now and then while these pages
-    # wait (qemu: "uncaught target signal 11"); scripts/test-all.sh runs this
-    # case against the x86_64 build there.
-    if e2e.pe_machine(exe) == 0x14C and os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386"):
-        raise e2e.Skip("32-bit Wine runs on an emulated CPU here")
     # What a start without a script runs.
     path = p.script("aa.txt", b"AutoAnalysis::\r\nDisplayIntro\r\n")
     term.start(corvex(exe, path))
