@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "core/session.h"
@@ -32,6 +33,20 @@ const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
 
 inline std::string Bytes(const uint8_t* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// The input as `n` parts: cut at the first n - 1 NULs, the last part the
+// rest (empty parts where NULs run out).
+inline std::vector<std::string> SplitAtNuls(const std::string& all, size_t n) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    size_t cut = all.find('\0', from);
+    parts.push_back(all.substr(from, cut == std::string::npos ? std::string::npos : cut - from));
+    from = cut == std::string::npos ? all.size() : cut + 1;
+  }
+  parts.push_back(all.substr(from));
+  return parts;
 }
 
 // A machine to replace files on: the key that pended renames go to, a

@@ -10,15 +10,7 @@ using namespace corvex;
 using namespace corvex::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string all = Bytes(data, size);
-  std::vector<std::string> parts;
-  size_t from = 0;
-  for (int i = 0; i < 2; ++i) {
-    size_t cut = all.find('\0', from);
-    parts.push_back(all.substr(from, cut == std::string::npos ? std::string::npos : cut - from));
-    from = cut == std::string::npos ? all.size() : cut + 1;
-  }
-  parts.push_back(all.substr(from));
+  const std::vector<std::string> parts = SplitAtNuls(Bytes(data, size), 3);
   const std::wstring version = FromLatin1(parts[0]);
   const std::wstring arguments = FromLatin1(parts[2]);
 
