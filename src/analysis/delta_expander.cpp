@@ -144,21 +144,28 @@ std::wstring Expander::Run(const std::wstring& arguments) {
 }
 
 void Expander::DeltaForm(const std::vector<std::wstring>& args) {
-  if (args.size() < 2 || args[1].size() > kMaxArgumentPath || !os_.fs.GetAttributes(AddLongPathPrefix(args[1]))) {
-    Write(L"ZODADO: Source Path not found\n");
-    return;
-  }
-  if (args.size() < 3 || args[2].size() > kMaxArgumentPath || !os_.fs.GetAttributes(AddLongPathPrefix(args[2]))) {
-    Write(L"ZODADO: Source Delta Path not found\n");
-    return;
-  }
-  if (args.size() < 4) {
-    Write(L"ZODADO: Destination Path not specified\n");
-    return;
-  }
-  if (args[3].size() > kMaxArgumentPath) {
-    Write(L"ZODADO: Destination Path is longer than " + Decimal(kMaxArgumentPath) + L" characters\n");
-    return;
+  const struct {
+    const wchar_t* name;
+    const wchar_t* missing;
+    bool mustExist;
+  } roles[] = {{L"Source Path", L"ZODADO: Source Path not found\n", true},
+               {L"Source Delta Path", L"ZODADO: Source Delta Path not found\n", true},
+               {L"Destination Path", L"ZODADO: Destination Path not specified\n", false}};
+  for (size_t i = 0; i < 3; ++i) {
+    if (args.size() < i + 2) {
+      Write(roles[i].missing);
+      return;
+    }
+    const std::wstring& path = args[i + 1];
+    if (path.size() > kMaxArgumentPath) {
+      Write(L"ZODADO: " + std::wstring(roles[i].name) + L" is longer than " + Decimal(kMaxArgumentPath) +
+            L" characters\n");
+      return;
+    }
+    if (roles[i].mustExist && !os_.fs.GetAttributes(AddLongPathPrefix(path))) {
+      Write(roles[i].missing);
+      return;
+    }
   }
   detectionOnly_ = args[3] == kDetectionOnly;
   std::optional<std::string> basis = ReadBasisFile(args[1]);

@@ -318,6 +318,8 @@ TEST_F(Expand, DcdNeedsTheDeltaForm) {
   EXPECT_EQ(Run(L"/d C:\\Missing " + kIn + L" " + kOut), L"ZODADO: Source Path not found\n");
   EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll C:\\Missing " + kOut), L"ZODADO: Source Delta Path not found\n");
   EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll " + kIn), L"ZODADO: Destination Path not specified\n");
+  EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll C:\\" + std::wstring(1000, L'd') + L" " + kOut),
+            L"ZODADO: Source Delta Path is longer than 1000 characters\n");
   f.w.AddFile(L"C:\\Basis\\empty.dll", "");
   EXPECT_EQ(Run(L"/d C:\\Basis\\empty.dll " + kIn + L" C:\\Out\\x"), L"Invalid file size.\n");
   f.w.AddFile(kIn, std::string("DCD\x01", 4) + "1234");
