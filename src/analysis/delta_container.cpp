@@ -1,6 +1,6 @@
 #include "analysis/delta_container.h"
 
-#include <cstdio>
+#include <cwctype>
 
 #include "base/text.h"
 
@@ -13,10 +13,17 @@ uint32_t Le32(std::string_view bytes, uint64_t at) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-std::wstring Hex64(int64_t v) {
-  wchar_t buf[32];
-  std::swprintf(buf, 32, L"0x%llX", static_cast<unsigned long long>(v));
-  return buf;
+const wchar_t kHexDigits[] = L"0123456789ABCDEF";
+
+// "0x%llX", written out: the C runtime of older Windows lacks "ll".
+std::wstring Hex64(int64_t value) {
+  uint64_t v = static_cast<uint64_t>(value);
+  std::wstring out;
+  do {
+    out.insert(out.begin(), kHexDigits[v & 0xF]);
+    v >>= 4;
+  } while (v);
+  return L"0x" + out;
 }
 
 const wchar_t* FileTypeName(int64_t type) {
@@ -114,10 +121,9 @@ std::wstring FormatDeltaHeaderInfo(const platform::DeltaHeaderInfo& info) {
   if (info.targetHashSize > platform::kDeltaMaxHashSize) {
     r += L"\r\nHash size exceed DELTA_MAX_HASH_SIZE.";
   } else {
-    wchar_t byte[4];
     for (uint32_t i = 0; i < info.targetHashSize; ++i) {
-      std::swprintf(byte, 4, L"%02x", info.targetHash[i]);
-      r += byte;
+      r += static_cast<wchar_t>(std::towlower(kHexDigits[info.targetHash[i] >> 4]));
+      r += static_cast<wchar_t>(std::towlower(kHexDigits[info.targetHash[i] & 0xF]));
     }
   }
   return r + L"\r\n";

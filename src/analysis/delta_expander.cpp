@@ -136,6 +136,13 @@ std::wstring Expander::Run(const std::wstring& arguments) {
       Write(L"ZODADO: invalid paths specified\n");
       return report_;
     }
+    // Written into the tree being walked, the output would be walked in turn.
+    const std::wstring from = ToLower(StripLongPathPrefix(WithSlash(source)));
+    const std::wstring to = ToLower(StripLongPathPrefix(WithSlash(destination)));
+    if (to.size() > from.size() && StartsWith(to, from)) {
+      Write(L"ZODADO: the destination directory lies inside the source directory\n");
+      return report_;
+    }
     Walk(WithSlash(source), WithSlash(destination));
     return report_;
   }

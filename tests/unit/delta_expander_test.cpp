@@ -383,6 +383,13 @@ TEST_F(Expand, DirectoryWalk) {
   EXPECT_TRUE(IContains(r, L"C:\\Src\\sub\\deeper\\b.exe => DETECTION_ONLY\n")) << r;
   EXPECT_EQ(f.w.ListTree(L"C:\\Out"), before);
 
+  // Output written into the tree being walked would be walked again.
+  f.w.AddFolder(L"C:\\Src\\Out");
+  r = Run(L"C:\\SRC\\ C:\\Src\\Out");
+  EXPECT_TRUE(EndsWith(r, L"ZODADO: the destination directory lies inside the source directory\n")) << r;
+  EXPECT_TRUE(f.w.ListTree(L"C:\\Src\\Out").empty());
+  ASSERT_EQ(f.w.platform().fs.RemoveFolder(L"C:\\Src\\Out").code(), 0u);
+
   // A subfolder that cannot be made is reported and skipped.
   f.w.InjectFault(Op::kCreateFolder, L"Out2\\sub", 5);
   f.w.AddFolder(L"C:\\Out2");
