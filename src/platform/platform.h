@@ -2,6 +2,7 @@
 // test can hand the whole program a fake Windows.
 #pragma once
 
+#include "platform/compression.h"
 #include "platform/console.h"
 #include "platform/crash.h"
 #include "platform/environment.h"
@@ -27,6 +28,7 @@ struct Platform {
   Http& http;
   CrashHandling& crash;
   ShadowCopies& shadows;
+  Compression& compression;
 };
 
 }  // namespace corvex::platform

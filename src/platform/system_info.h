@@ -67,6 +67,8 @@ class Hasher {
  public:
   virtual ~Hasher() = default;
   virtual Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) = 0;
+  // The same over bytes held in memory.
+  virtual Result<std::vector<uint8_t>> Sha256Bytes(const std::string& bytes) = 0;
 };
 
 }  // namespace corvex::platform

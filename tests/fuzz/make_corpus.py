@@ -111,3 +111,24 @@ put("fuzz_continuation", "script_only", sep + sep + utf16("Debug::\r\nSave Debug
 put("fuzz_continuation", "log_only", log)
 put("fuzz_continuation", "ansi_script", sep + sep + crlf.encode("latin-1"))
 put("fuzz_continuation", "logfile_as_script", sep + sep + utf16("Corvex version 1.0 by Tallwen.\r\nDebug::\r\n"))
+
+# --- compressed and delta store files; the first byte picks the run's mode
+# (bit 0 detection, bit 1 the /d form, bits 2-6 msdelta and cabinet
+# answers), the rest is the file.
+def le32(v):
+    return v.to_bytes(4, "little")
+
+
+def dcs(total, blocks):
+    body = b"".join(le32(len(data) + 4) + le32(size) + data for data, size in blocks)
+    return b"DCS\x01" + le32(len(blocks)) + le32(total) + body
+
+
+put("fuzz_delta_expander", "mz", b"\x00MZ\x90\x00\x03\x00\x00\x00\x04\x00")
+put("fuzz_delta_expander", "mz_detection", b"\x01MZ" + bytes(30))
+put("fuzz_delta_expander", "dcn", b"\x00DCN\x01PA30" + bytes(16))
+put("fuzz_delta_expander", "dcm", b"\x40DCM\x01PA30" + bytes(16))
+put("fuzz_delta_expander", "dcd_delta_form", b"\x02DCD\x01" + bytes(8) + b"PA30" + bytes(8))
+put("fuzz_delta_expander", "dcs_two_blocks", b"\x00" + dcs(10, [(b"\x00" * 8, 6), (b"\x00" * 5, 4)]))
+put("fuzz_delta_expander", "dcs_over", b"\x00" + dcs(10, [(b"abcd", 6), (b"efgh", 5)]))
+put("fuzz_delta_expander", "dch", b"\x00DCH\x01" + bytes(12))

@@ -6,6 +6,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "base/wildcard.h"
+#include "platform/fake/fake_compression.h"
 #include "platform/fake/fake_crash.h"
 #include "platform/fake/fake_http.h"
 #include "platform/fake/fake_registry.h"
@@ -831,6 +832,10 @@ class FakeHasher : public platform::Hasher {
     if (n->folder) return Error{err::kAccessDenied};
     return Sha256(n->bytes);
   }
+  Result<std::vector<uint8_t>> Sha256Bytes(const std::string& bytes) override {
+    if (uint32_t f = w_.TakeFault(Op::kHashFile, L"")) return Error{f};
+    return Sha256(bytes);
+  }
 
  private:
   FakeWindows& w_;
@@ -849,9 +854,10 @@ FakeWindows::FakeWindows() {
   httpImpl_ = std::make_unique<FakeHttp>(*this);
   crashImpl_ = std::make_unique<FakeCrashHandling>(*this);
   shadowsImpl_ = std::make_unique<FakeShadowCopies>(*this);
+  compressionImpl_ = std::make_unique<FakeCompression>(*this);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
                                          *hasherImpl_, *securityImpl_, *registryImpl_, *httpImpl_, *crashImpl_,
-                                         *shadowsImpl_});
+                                         *shadowsImpl_, *compressionImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");

@@ -97,6 +97,11 @@ enum class Op {
   kShadowCreate,
   kShadowQuery,
   kShadowDelete,
+  // Decompression (fake_compression.h); the path part is empty.
+  kLzmsCreate,
+  kLzmsDecompress,
+  kDeltaInfo,
+  kDeltaApply,
 };
 
 // Thrown where a test put a crash point: the process "dies" between two
@@ -132,6 +137,7 @@ class FakeRegistry;
 class FakeHttp;
 class FakeCrashHandling;
 class FakeShadowCopies;
+class FakeCompression;
 
 class FakeWindows {
  public:
@@ -144,6 +150,7 @@ class FakeWindows {
   FakeHttp& http() { return *httpImpl_; }
   FakeCrashHandling& crash() { return *crashImpl_; }
   FakeShadowCopies& shadows() { return *shadowsImpl_; }
+  FakeCompression& compression() { return *compressionImpl_; }
 
   // --- Files -------------------------------------------------------------
   // Both create missing parent folders.
@@ -349,6 +356,7 @@ class FakeWindows {
   std::unique_ptr<FakeHttp> httpImpl_;
   std::unique_ptr<FakeCrashHandling> crashImpl_;
   std::unique_ptr<FakeShadowCopies> shadowsImpl_;
+  std::unique_ptr<FakeCompression> compressionImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

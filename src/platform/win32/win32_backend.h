@@ -95,6 +95,7 @@ class Win32SystemInfo : public platform::SystemInfo {
 class Win32Hasher : public platform::Hasher {
  public:
   Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) override;
+  Result<std::vector<uint8_t>> Sha256Bytes(const std::string& bytes) override;
 };
 
 class Win32Security : public platform::Security {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include "platform/win32/handles.h"
@@ -114,18 +115,48 @@ Status Win32SystemInfo::MachineKeyExists(const std::wstring& subkey) {
 }
 
 // ---------------------------------------------------------------------------
+namespace {
+
+// A SHA-256 hash object of the AES provider. Hashing needs no keys: no key
+// container is opened, nor made for a user who has none.
+Status OpenSha256(unique_hcryptprov& prov, unique_hcrypthash& hash) {
+  const wchar_t* provider = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
+  if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return LastError();
+  if (!CryptCreateHash(prov.get(), CALG_SHA_256, 0, 0, hash.put())) return LastError();
+  return {};
+}
+
+Result<std::vector<uint8_t>> Sha256Value(const unique_hcrypthash& hash) {
+  std::vector<uint8_t> digest(32);
+  DWORD length = static_cast<DWORD>(digest.size());
+  if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &length, 0)) return LastError();
+  digest.resize(length);
+  return digest;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> Win32Hasher::Sha256Bytes(const std::string& bytes) {
+  unique_hcryptprov prov;
+  unique_hcrypthash hash;
+  if (Status st = OpenSha256(prov, hash); !st) return Error{st.code()};
+  // CryptHashData takes a DWORD count: large inputs go in pieces.
+  for (size_t at = 0; at < bytes.size();) {
+    DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 30));
+    if (!CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(bytes.data() + at), piece, 0)) return LastError();
+    at += piece;
+  }
+  return Sha256Value(hash);
+}
+
 Result<std::vector<uint8_t>> Win32Hasher::Sha256File(const std::wstring& path) {
   unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return LastError();
 
-  const wchar_t* provider = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
   unique_hcryptprov prov;
-  // Hashing needs no keys: no key container is opened, nor made for a user
-  // who has none.
-  if (!CryptAcquireContextW(prov.put(), nullptr, provider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return LastError();
   unique_hcrypthash hash;
-  if (!CryptCreateHash(prov.get(), CALG_SHA_256, 0, 0, hash.put())) return LastError();
+  if (Status st = OpenSha256(prov, hash); !st) return Error{st.code()};
 
   std::vector<BYTE> buffer(1 << 20);
   for (;;) {
@@ -135,11 +166,7 @@ Result<std::vector<uint8_t>> Win32Hasher::Sha256File(const std::wstring& path) {
     if (!CryptHashData(hash.get(), buffer.data(), read, 0)) return LastError();
   }
 
-  std::vector<uint8_t> digest(32);
-  DWORD length = static_cast<DWORD>(digest.size());
-  if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &length, 0)) return LastError();
-  digest.resize(length);
-  return digest;
+  return Sha256Value(hash);
 }
 
 }  // namespace corvex::win32
