@@ -19,6 +19,9 @@ constexpr wchar_t kUpdateUrlReply[] = L"kb.txt";
 // One address and a line end; an error page is longer and no answer.
 constexpr uint64_t kMaxUpdateUrlReply = 4096;
 constexpr wchar_t kMountFolderName[] = L"MOUNTED_WIM";
+// An installation medium holds a few dozen images at most; a listing of
+// more is not one, and each image costs DISM runs.
+constexpr size_t kMaxImages = 64;
 
 constexpr wchar_t kConsentText[] =
     L"Would you like to allow a download from Microsoft Servers?\n\n\nGood replacements for some of your corrupt "
@@ -260,6 +263,11 @@ bool MountInstallWim(Session& s, const std::wstring& wim, const MountedImageVisi
   if (images.empty()) {
     Report(s, L"WARNING: DISM found no image in " + wim + L".");
     return false;
+  }
+  if (images.size() > kMaxImages) {
+    TraceError(s, L"DISM listed " + Decimal(images.size()) + L" images in " + wim + L"; only the first " +
+                      Decimal(kMaxImages) + L" are searched.");
+    images.resize(kMaxImages);
   }
   // The listing of all images has no edition; each image's own has.
   for (WimImage& image : images) {

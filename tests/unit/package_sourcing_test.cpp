@@ -7,6 +7,7 @@
 #include "analysis/package_sourcing.h"
 #include "app/download_services_online.h"
 #include "core/working_folders.h"
+#include "online/servers.h"
 #include "platform/fake/fake_http.h"
 #include "test_support.h"
 
@@ -86,6 +87,16 @@ TEST_F(SourcingFixture, RepliesOtherThanOneTrustedAddressAreRefused) {
   f.w.InjectFault(Op::kHttpDownload, L"GenerateUpdateURL", 12029);
   EXPECT_EQ(RequestUpdateUrl(f.s, services, L"2720211"), L"");
   EXPECT_NE(f.s.analysis.sourcingReport.find(L"KB 2720211"), std::wstring::npos);
+}
+
+TEST_F(SourcingFixture, MicrosoftDownloadHostsAndTheirSubdomainsAreTrusted) {
+  for (const wchar_t* url : {L"https://download.windowsupdate.com/a.msu", L"https://AU.Download.WindowsUpdate.com/a",
+                             L"https://download.microsoft.com:443/download/a.exe"})
+    EXPECT_TRUE(online::IsMicrosoftDownloadUrl(f.s, url)) << url;
+  for (const wchar_t* url : {L"https://xdownload.windowsupdate.com/a.msu", L"https://windowsupdate.com/a.msu",
+                             L"https://microsoft.com/a.msu", L"ftp://download.microsoft.com/a.msu",
+                             L"https://download.microsoft.com/a\u00e9.msu", L"https://download.microsoft.com/a\x7f"})
+    EXPECT_FALSE(online::IsMicrosoftDownloadUrl(f.s, url)) << url;
 }
 
 TEST_F(SourcingFixture, KnowledgeBaseNumbersOtherThanDigitsAreNotAskedFor) {
