@@ -62,4 +62,20 @@ wchar_t ShowPaged(Session& s, int pageHeight, bool noPause, const std::wstring& 
   return key;
 }
 
+bool AskYesNo(Session& s, const std::wstring& text) {
+  ClearConsole(s);
+  wchar_t answer = ShowPaged(s, 22, true, L"", text, L"");
+  platform::Console& console = s.os.console;
+  wchar_t key = answer == L'\b' ? answer : WaitKey(s);
+  while (key == L'\b') {
+    console.Write(L"\b \b");
+    answer = WaitKey(s);
+    console.Write(std::wstring(1, answer));
+    key = answer == L'\b' ? answer : WaitKey(s);
+  }
+  console.Flush();
+  RedrawFromTranscript(s);
+  return answer == L'y' || answer == L'Y';
+}
+
 }  // namespace corvex

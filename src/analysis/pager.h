@@ -20,4 +20,12 @@ void ClearConsole(Session& s);
 wchar_t ShowPaged(Session& s, int pageHeight, bool noPause, const std::wstring& header, const std::wstring& body,
                   const std::wstring& footer);
 
+// A yes/no question: the console cleared, `text` shown with ShowPaged (no
+// header or footer) and its key taken as the answer; then keys are read one
+// by one: Backspace rubs the last key out and the next key replaces it (both
+// echoed), any other key ends the answer. Yes when the key kept is "y" or
+// "Y"; end of input reads as Enter and so is no. The screen is then redrawn
+// from the transcript, mirroring on.
+bool AskYesNo(Session& s, const std::wstring& text);
+
 }  // namespace corvex

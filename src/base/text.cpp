@@ -296,4 +296,11 @@ std::string ToLatin1(const std::wstring& s) {
   return out;
 }
 
+std::wstring MaskedForSentence(const std::wstring& text, size_t maxLength) {
+  std::wstring out = text.substr(0, maxLength);
+  for (auto& c : out)
+    if (static_cast<uint32_t>(c) < 0x20 || c == 0x7F) c = L'?';
+  return out;
+}
+
 }  // namespace corvex

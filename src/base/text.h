@@ -25,6 +25,10 @@ std::wstring ReplaceAll(std::wstring s, const std::wstring& from, const std::wst
 std::vector<std::wstring> Split(const std::wstring& s, const std::wstring& sep);
 std::wstring Join(const std::vector<std::wstring>& parts, const std::wstring& sep);
 
+// Text from outside (a file, a reply) for a one-line sentence: control
+// characters masked as "?", at most `maxLength` characters kept.
+std::wstring MaskedForSentence(const std::wstring& text, size_t maxLength = 200);
+
 std::wstring Decimal(uint64_t n);
 std::wstring DecimalSigned(int64_t n);
 // "0x%X": upper case, no leading zeros.

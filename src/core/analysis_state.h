@@ -54,6 +54,15 @@ struct AnalysisState {
   bool ie10Explained = false;
   bool cnbj2530Repaired = false;
 
+  // The Windows Update database's version is checked once per process.
+  bool updateDatabaseChecked = false;
+  // Downloads from Microsoft: what is left of the 100 MiB allowance, whether
+  // they are still allowed (a declined consent ends them for the process)
+  // and whether the user has consented.
+  uint64_t downloadAllowance = 100ull * 1024 * 1024;
+  bool downloadsAllowed = true;
+  bool downloadConsent = false;
+
   // What could not be examined (an unreadable log, a failed search or tool
   // run, record lines that did not parse), one sentence each. A run with
   // any of these never reports "no corruption".

@@ -19,11 +19,11 @@ class BarProgress : public platform::TransferProgress {
 };
 
 platform::Status Fetch(Session& s, const std::wstring& url, const std::wstring& target,
-                       platform::TransferProgress* progress) {
+                       platform::TransferProgress* progress, uint64_t maxBytes) {
   // A stale cached copy must never stand in for the server's answer.
   if (platform::Status cleared = s.os.http.DeleteCacheEntry(url); !cleared)
     TraceErrorCode(s, cleared.code(), L"Failed to remove " + url + L" from the URL cache with error code ");
-  platform::Status got = s.os.http.Download(url, target, progress);
+  platform::Status got = s.os.http.DownloadAtMost(url, target, progress, maxBytes);
   if (!got) TraceErrorCode(s, got.code(), L"Failed to download " + url + L" with error code ");
   return got;
 }
@@ -33,16 +33,17 @@ platform::Status Fetch(Session& s, const std::wstring& url, const std::wstring& 
 void DrawProgressBar(Session& s, double total, double done) { ShowProgress(s, done, total); }
 
 bool DownloadFileWithProgress(Session& s, const std::wstring& url, const std::wstring& target,
-                              const std::wstring& displayName, const std::wstring& title) {
+                              const std::wstring& displayName, const std::wstring& title, uint64_t maxBytes) {
   std::wstring heading = title;
   if (heading.empty()) heading = L"\nDownloading file " + (displayName.empty() ? url : displayName);
   Print(s, heading + L"\n");
   BarProgress bar(s);
-  return Fetch(s, url, target, &bar).ok();
+  return Fetch(s, url, target, &bar, maxBytes).ok();
 }
 
-platform::Status DownloadQuietly(Session& s, const std::wstring& url, const std::wstring& target) {
-  return Fetch(s, url, target, nullptr);
+platform::Status DownloadQuietly(Session& s, const std::wstring& url, const std::wstring& target,
+                                 uint64_t maxBytes) {
+  return Fetch(s, url, target, nullptr, maxBytes);
 }
 
 uint64_t GetRemoteFileSize(Session& s, const std::wstring& url) {

@@ -36,6 +36,24 @@ std::wstring OverrideRoot(Session& s) {
   return value;
 }
 
+// Hosts that serve Microsoft's update packages and redistributables; a
+// name matches itself and its subdomains ("au.download.windowsupdate.com").
+const wchar_t* const kMicrosoftDownloadHosts[] = {
+    L"download.microsoft.com",
+    L"download.windowsupdate.com",
+    L"catalog.update.microsoft.com",
+    L"delivery.mp.microsoft.com",
+};
+
+bool IsMicrosoftDownloadHost(const std::wstring& host) {
+  for (const wchar_t* known : kMicrosoftDownloadHosts) {
+    const std::wstring k = known;
+    if (host == k) return true;
+    if (host.size() > k.size() + 1 && EndsWith(host, L"." + k)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 UrlParts SplitUrl(const std::wstring& url) {
@@ -109,6 +127,19 @@ std::wstring SymbolServerUrl(Session& s, const std::wstring& path) {
   std::wstring url = ServerUrl(s, Server::kMicrosoftSymbols, L"/download/symbols");
   if (path.empty()) return url;
   return path[0] == L'/' ? url + path : url + L"/" + path;
+}
+
+bool IsMicrosoftDownloadUrl(Session& s, const std::wstring& url) {
+  for (wchar_t c : url)
+    if (c <= 0x20 || c >= 0x7F) return false;
+  UrlParts parts = SplitUrl(url);
+  if (parts.scheme.empty()) return false;
+  const std::wstring loopback = OverrideRoot(s);
+  if (!loopback.empty()) {
+    UrlParts ours = SplitUrl(loopback);
+    if (parts.scheme == ours.scheme && parts.host == ours.host && parts.port == ours.port) return true;
+  }
+  return parts.scheme == L"https" && parts.port == 443 && IsMicrosoftDownloadHost(parts.host);
 }
 
 }  // namespace corvex::online

@@ -52,6 +52,13 @@ struct UrlParts {
 };
 UrlParts SplitUrl(const std::wstring& url);
 
+// True when a download address may be fetched as a Microsoft package: one
+// line of printable ASCII, https on port 443 to a Microsoft download host
+// (the list in servers.cpp), or the loopback server CORVEX_SERVER_URL names,
+// on its own scheme and port. Addresses come from a server's reply, so
+// nothing else is fetched by an elevated program.
+bool IsMicrosoftDownloadUrl(Session& s, const std::wstring& url);
+
 // True when the text is a loopback override: http or https, host 127.0.0.1,
 // [::1] or localhost, an optional port, nothing after but an optional "/".
 bool IsLoopbackServerRoot(const std::wstring& root);

@@ -14,7 +14,12 @@ namespace err {
 // The server answered, but not with 200 (a missing page, a server error).
 // ERROR_WINHTTP_INVALID_SERVER_RESPONSE.
 constexpr uint32_t kHttpStatus = 12152;
+// A body longer than the download allows. ERROR_FILE_TOO_LARGE.
+constexpr uint32_t kFileTooLarge = 223;
 }  // namespace err
+
+// No limit on a download's size beyond what the disk holds.
+inline constexpr uint64_t kAnySize = UINT64_MAX;
 
 struct HttpReply {
   uint32_t status = 0;
@@ -46,7 +51,15 @@ class Http {
   virtual Status DeleteCacheEntry(const std::wstring& url) = 0;
   // GET into `target` (overwritten). Any status other than 200 fails with
   // err::kHttpStatus and leaves no file behind. `progress` may be null.
-  virtual Status Download(const std::wstring& url, const std::wstring& target, TransferProgress* progress) = 0;
+  Status Download(const std::wstring& url, const std::wstring& target, TransferProgress* progress) {
+    return DownloadAtMost(url, target, progress, kAnySize);
+  }
+  // The same, refusing a body of more than `maxBytes`: one announced longer
+  // fails before it is read, one without an announced length as soon as it
+  // grows past the limit; either fails with err::kFileTooLarge and leaves no
+  // file behind.
+  virtual Status DownloadAtMost(const std::wstring& url, const std::wstring& target, TransferProgress* progress,
+                                uint64_t maxBytes) = 0;
   // The Content-Length of a HEAD request to the address's own scheme, host
   // and port.
   virtual Result<uint64_t> RemoteSize(const std::wstring& url) = 0;

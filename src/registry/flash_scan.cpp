@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "core/console_output.h"
+#include "core/folder_tree.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
 #include "core/text_file.h"
@@ -65,53 +66,22 @@ bool AllDigits(const std::wstring& text) {
   return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
-// Removes the folder with everything in it; a junction goes as a link,
-// never emptied.
-void RemoveTree(Session& s, const std::wstring& path, int depth = 0) {
-  namespace attr = platform::attr;
-  auto found = s.os.fs.Find(path + L"\\*");
-  if (found.ok() && depth < 16) {
-    for (const auto& e : *found) {
-      if (e.name == L"." || e.name == L"..") continue;
-      const std::wstring full = path + L"\\" + e.name;
-      if ((e.attributes & attr::kDirectory) && !(e.attributes & attr::kReparsePoint)) {
-        RemoveTree(s, full, depth + 1);
-      } else if (e.attributes & attr::kDirectory) {
-        s.os.fs.RemoveFolder(full);
-      } else {
-        s.os.fs.SetAttributes(full, attr::kNormal);
-        s.os.fs.DeleteFile(full);
-      }
-    }
-  }
-  s.os.fs.RemoveFolder(path);
-}
-
 // A fresh database beside the old one, swapped in only once it is whole;
 // the version is written last, so a failure anywhere keeps the old pair.
 bool InstallDatabase(Session& s, FlashScanServices& services, const std::wstring& archive,
                      const std::wstring& version) {
   const std::wstring folder = DatabaseFolder(s);
   const std::wstring fresh = folder + L".new";
-  const std::wstring old = folder + L".old";
   RemoveTree(s, fresh);
-  RemoveTree(s, old);
   bool ok = false;
   if (auto made = CreateFolderChain(s, fresh); !made.ok()) {
     TraceErrorCode(s, made.code(), L"Failed to create folder " + fresh + L" with error code ");
   } else if (std::wstring why = services.Extract7z(archive, fresh); !why.empty()) {
     TraceError(s, L"Failed to extract the registry database " + archive + L": " + why);
+  } else if (auto in = SwapInFolder(s, fresh, folder); !in.ok()) {
+    TraceErrorCode(s, in.code(), L"Failed to put the new registry database in place with error code ");
   } else {
-    const bool hadOld = Exists(s, folder);
-    auto aside = hadOld ? s.os.fs.MoveFile(folder, old, false) : platform::Status{};
-    auto in = aside.ok() ? s.os.fs.MoveFile(fresh, folder, false) : aside;
-    if (!in.ok()) {
-      TraceErrorCode(s, in.code(), L"Failed to put the new registry database in place with error code ");
-      if (hadOld && aside.ok()) s.os.fs.MoveFile(old, folder, false);
-    } else {
-      ok = WriteWorkingFile(s, kVersionFile, version).ok();
-      if (hadOld) RemoveTree(s, old);
-    }
+    ok = WriteWorkingFile(s, kVersionFile, version).ok();
   }
   if (!ok) RemoveTree(s, fresh);
   s.os.fs.DeleteFile(archive);

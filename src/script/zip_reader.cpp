@@ -38,12 +38,7 @@ const wchar_t kBadSize[] = L"does not have the size its header declares.";
 const wchar_t kNoMemory[] = L"Not enough memory to extract the zip archive.";
 
 // Entry names go into one-line messages: control characters are masked.
-std::wstring Shown(const std::wstring& name) {
-  std::wstring out = name;
-  for (auto& c : out)
-    if (static_cast<uint32_t>(c) < 0x20 || c == 0x7F) c = L'?';
-  return out;
-}
+std::wstring Shown(const std::wstring& name) { return MaskedForSentence(name, std::wstring::npos); }
 
 std::wstring EntryError(const ZipEntry& e, const std::wstring& what) { return L"Zip entry " + Shown(e.name) + L" " + what; }
 
@@ -280,6 +275,11 @@ bool IsSafeZipEntryName(const std::wstring& name) {
     if (IsDeviceName(part)) return false;
   }
   return true;
+}
+
+bool IsSafeFileName(const std::wstring& name) {
+  if (name.find(L'\\') != std::wstring::npos || !IsSafeZipEntryName(name)) return false;
+  return name.back() != L'.' && name.back() != L' ';
 }
 
 ZipReader::ZipReader(platform::File& file, std::wstring name) : file_(file), name_(std::move(name)) {

@@ -87,6 +87,10 @@ std::wstring FromCp437(const std::string& bytes);
 // no device names such as NUL or COM1.
 bool IsSafeZipEntryName(const std::wstring& name);
 
+// True when `name` is one such part on its own: a plain file name with no
+// separator, not ending in a dot or a space (Windows would drop them).
+bool IsSafeFileName(const std::wstring& name);
+
 // Extracts every entry of the zip at `zipPath` into `destFolder` (creating
 // it and sub-folders) through the FileSystem seam. The central directory and
 // every entry's headers are judged first; the data is then inflated once

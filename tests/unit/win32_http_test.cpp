@@ -75,6 +75,15 @@ TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSize) {
   EXPECT_EQ(RawRead(target), Pattern(1000));
 }
 
+TEST_F(Win32HttpTest, DownloadRefusesABodyPastItsLimit) {
+  EXPECT_EQ(http.DownloadAtMost(ServerUrl() + L"/page.bin", target, nullptr, 299999).code(),
+            platform::err::kFileTooLarge);
+  EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW((target + L".download").c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(http.DownloadAtMost(ServerUrl() + L"/page.bin", target, nullptr, 300000));
+  EXPECT_EQ(RawRead(target), Pattern(300000));
+}
+
 TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
   platform::Result<uint64_t> size = http.RemoteSize(ServerUrl() + L"/page.bin");
   ASSERT_TRUE(size);

@@ -62,12 +62,14 @@ Status FakeHttp::DeleteCacheEntry(const std::wstring& url) {
   return Status::Ok();
 }
 
-Status FakeHttp::Download(const std::wstring& url, const std::wstring& target, platform::TransferProgress* progress) {
+Status FakeHttp::DownloadAtMost(const std::wstring& url, const std::wstring& target,
+                                platform::TransferProgress* progress, uint64_t maxBytes) {
   if (uint32_t f = w_.TakeFault(Op::kHttpDownload, url)) return Error{f};
   FakeHttpRequest request{L"GET", url, L"", ""};
   requests.push_back(request);
   HttpReply reply = Answer(request);
   if (reply.status != 200) return Error{err::kHttpStatus};
+  if (reply.body.size() > maxBytes) return Error{err::kFileTooLarge};
   const std::wstring parent = ParentOf(target);
   if (!parent.empty() && !w_.IsFolder(parent)) return Error{err::kPathNotFound};
   if (w_.IsFolder(target)) return Error{err::kAccessDenied};

@@ -113,10 +113,12 @@ Status WriteAll(HANDLE file, const char* data, DWORD size) {
   return Status();
 }
 
-// Receives the body into `file`, never past the announced length, and fails
-// when the body ends short of it.
-Status ReceiveBody(HINTERNET request, HANDLE file, bool lengthKnown, uint64_t length,
+// Receives the body into `file`, never past the announced length nor past
+// `maxBytes`, and fails when the body ends short of the announced length or
+// would go past the limit.
+Status ReceiveBody(HINTERNET request, HANDLE file, bool lengthKnown, uint64_t length, uint64_t maxBytes,
                    platform::TransferProgress* progress) {
+  if (lengthKnown && length > maxBytes) return Error{platform::err::kFileTooLarge};
   std::vector<char> buffer(64 * 1024);
   uint64_t done = 0;
   if (progress) progress->OnProgress(0, lengthKnown ? length : 0);
@@ -126,6 +128,7 @@ Status ReceiveBody(HINTERNET request, HANDLE file, bool lengthKnown, uint64_t le
     DWORD got = 0;
     if (!WinHttpReadData(request, buffer.data(), want, &got)) return LastError();
     if (got == 0) break;
+    if (got > maxBytes - done) return Error{platform::err::kFileTooLarge};
     if (Status w = WriteAll(file, buffer.data(), got); !w) return w;
     done += got;
     if (progress) progress->OnProgress(done, lengthKnown ? length : 0);
@@ -177,8 +180,8 @@ class Win32Upload : public platform::HttpUpload {
 
 }  // namespace
 
-Status Win32Http::Download(const std::wstring& url, const std::wstring& target,
-                           platform::TransferProgress* progress) {
+Status Win32Http::DownloadAtMost(const std::wstring& url, const std::wstring& target,
+                                 platform::TransferProgress* progress, uint64_t maxBytes) {
   Exchange x;
   if (Status s = Open(url, L"GET", x); !s) return s;
   if (Status s = SendAndReceive(x.request.get()); !s) return s;
@@ -195,7 +198,7 @@ Status Win32Http::Download(const std::wstring& url, const std::wstring& target,
     unique_owner<hfile_traits> file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastError();
-    result = ReceiveBody(x.request.get(), file.get(), length.ok(), length.ok() ? *length : 0, progress);
+    result = ReceiveBody(x.request.get(), file.get(), length.ok(), length.ok() ? *length : 0, maxBytes, progress);
     if (result && !FlushFileBuffers(file.get())) result = LastError();
   }
   if (result && !MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

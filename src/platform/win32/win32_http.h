@@ -13,8 +13,8 @@ namespace corvex::win32 {
 class Win32Http : public platform::Http {
  public:
   platform::Status DeleteCacheEntry(const std::wstring& url) override;
-  platform::Status Download(const std::wstring& url, const std::wstring& target,
-                            platform::TransferProgress* progress) override;
+  platform::Status DownloadAtMost(const std::wstring& url, const std::wstring& target,
+                                  platform::TransferProgress* progress, uint64_t maxBytes) override;
   platform::Result<uint64_t> RemoteSize(const std::wstring& url) override;
   platform::Result<std::unique_ptr<platform::HttpUpload>> BeginPost(const std::wstring& url,
                                                                      const std::wstring& headers,

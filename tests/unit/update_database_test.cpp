@@ -1,0 +1,286 @@
+// The Windows Update database against the fake: the database host on the
+// fake's HTTP, the archive made with the zip writer.
+#include <gtest/gtest.h>
+
+#include "analysis/update_database.h"
+#include "app/download_services_online.h"
+#include "core/working_folders.h"
+#include "online/zip_writer.h"
+#include "platform/fake/fake_http.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using fake::Op;
+using testing::FakeSession;
+
+const std::wstring kVersionUrl =
+    L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabaseVersion.txt?dl=1";
+const std::wstring kArchiveUrl =
+    L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabase.zip?dl=1";
+const char kOldIndex[] = "old.dll|PayloadDatabase1.txt\r\n";
+const char kNewIndex[] = "new.dll|PayloadDatabase1.txt\r\n";
+
+using Files = std::vector<std::pair<std::wstring, std::string>>;
+
+// A zip of the files, made on a scratch fake with the program's writer.
+std::string MakeZip(const Files& files) {
+  fake::FakeWindows scratch;
+  auto writer = ZipWriter::Open(scratch.platform().fs, L"C:\\db.zip", scratch.now);
+  EXPECT_TRUE(writer.ok());
+  if (!writer.ok()) return "";
+  for (const auto& [name, bytes] : files) {
+    scratch.AddFile(L"C:\\src\\" + name, bytes);
+    EXPECT_TRUE((*writer)->AddFile(L"C:\\src\\" + name, name).ok());
+  }
+  EXPECT_TRUE((*writer)->Commit().ok());
+  return scratch.FileBytes(L"C:\\db.zip");
+}
+
+struct Db {
+  FakeSession f;
+  OnlineDownloadServices services{f.s};
+  std::string published = "1.2.10";
+  std::string archive = MakeZip({{L"IndexedLookupTable.txt", kNewIndex},
+                                 {L"ManifestDatabase.txt", "new.manifest|KB1|x\r\n"},
+                                 {L"PayloadDatabase1.txt", "new.dll|KB1|x\r\n"}});
+
+  Db() {
+    f.w.http().handler = [this](const fake::FakeHttpRequest& r) -> platform::HttpReply {
+      if (r.url == kVersionUrl) return {200, published};
+      if (r.url == kArchiveUrl) return {200, archive};
+      return {404, "<html>404</html>"};
+    };
+  }
+
+  std::wstring W(const std::wstring& name) { return WorkingFolder(f.s) + L"\\" + name; }
+  std::wstring Table(const std::wstring& name) { return W(L"WindowsUpdateDatabase\\" + name); }
+  void Hold(const std::wstring& version, const std::string& index = kOldIndex) {
+    f.w.AddFile(Table(L"IndexedLookupTable.txt"), index);
+    f.w.AddFile(Table(L"ManifestDatabase.txt"), "old.manifest|KB0|x\r\n");
+    ASSERT_TRUE(WriteWorkingFile(f.s, L"databaseVersion.txt", version).ok());
+  }
+  std::wstring HeldVersion() { return f.Utf16File(W(L"databaseVersion.txt")); }
+  size_t Requests(const std::wstring& url) {
+    size_t n = 0;
+    for (const auto& r : f.w.http().requests) n += r.url == url;
+    return n;
+  }
+};
+
+class DbFixture : public ::testing::Test, public Db {};
+
+TEST(UpdateDatabaseVersion, ComparesFieldByField) {
+  struct Case {
+    const wchar_t* a;
+    const wchar_t* b;
+    int order;
+  } cases[] = {
+      {L"1.2.3", L"1.2.10", -1},  // 123 < 1210 and 3 < 10 agree here ...
+      {L"1.3", L"1.2.10", 1},     // ... but not here: 13 < 1210, yet 1.3 is newer
+      {L"1.2", L"1.2.0", 0},
+      {L"2", L"10", -1},
+      {L"10.0.1", L"9.9.9", 1},
+      {L"007", L"7", 0},
+  };
+  for (const Case& c : cases) {
+    auto a = ParseDatabaseVersion(c.a);
+    auto b = ParseDatabaseVersion(c.b);
+    ASSERT_TRUE(a && b) << c.a << L" " << c.b;
+    EXPECT_EQ(CompareDatabaseVersions(*a, *b), c.order) << c.a << L" against " << c.b;
+    EXPECT_EQ(CompareDatabaseVersions(*b, *a), -c.order) << c.b << L" against " << c.a;
+  }
+  for (const wchar_t* bad : {L"", L"1..2", L"1.2.", L".1", L"v1.2", L"1.2\r\n3", L"1 .2", L"-1", L"1234567890",
+                             L"<html>", L"1,2"})
+    EXPECT_FALSE(ParseDatabaseVersion(bad)) << bad;
+}
+
+TEST_F(DbFixture, FirstDownloadAsksWithTheFirstDownloadTextAndInstallsTheTables) {
+  f.w.FeedKeys(L"y\r");
+  EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kInstalled);
+
+  const std::wstring console = f.w.ConsoleText();
+  EXPECT_NE(console.find(L"Would you like to allow a download to occur?"), std::wstring::npos);
+  EXPECT_NE(console.find(L"less than 20MB"), std::wstring::npos);
+  EXPECT_EQ(console.find(L"released an update"), std::wstring::npos);
+  EXPECT_EQ(f.w.FileBytes(Table(L"IndexedLookupTable.txt")), kNewIndex);
+  EXPECT_EQ(f.w.FileBytes(Table(L"PayloadDatabase1.txt")), "new.dll|KB1|x\r\n");
+  EXPECT_EQ(HeldVersion(), L"1.2.10");
+  EXPECT_FALSE(f.w.Exists(W(L"QuillmereWindowsUpdateDatabase.zip")));
+  EXPECT_FALSE(f.w.Exists(W(L"WindowsUpdateDatabase.new")));
+  EXPECT_FALSE(f.w.Exists(TempFolder(f.s) + L"\\QuillmereWindowsUpdateDatabaseVersion.txt"));
+  // Both files are fetched afresh, never from the URL cache.
+  auto& removed = f.w.http().cacheRemovals;
+  EXPECT_NE(std::find(removed.begin(), removed.end(), kVersionUrl), removed.end());
+  EXPECT_NE(std::find(removed.begin(), removed.end(), kArchiveUrl), removed.end());
+}
+
+TEST_F(DbFixture, NewerPublishedVersionAsksWithTheUpdateTextAndNoKeepsTheOldTables) {
+  Hold(L"1.2.3");
+  f.w.FeedKeys(L"n\r");
+  EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kDeclined);
+  EXPECT_NE(f.w.ConsoleText().find(L"released an update"), std::wstring::npos);
+  EXPECT_EQ(Requests(kArchiveUrl), 0u);
+  EXPECT_EQ(f.w.FileBytes(Table(L"IndexedLookupTable.txt")), kOldIndex);
+  // The version says what is held, so a later run offers the update again.
+  EXPECT_EQ(HeldVersion(), L"1.2.3");
+}
+
+TEST_F(DbFixture, VersionsNotNewerThanTheHeldOneAskNothing) {
+  for (auto [held, remote] : {std::pair{L"1.2.10", "1.2.10"}, std::pair{L"1.3", "1.2.10"},
+                              std::pair{L"1.2.10", "1.2.9"}, std::pair{L"1.2.10", "1.2.10.0"}}) {
+    Db d;
+    d.Hold(held);
+    d.published = remote;
+    EXPECT_EQ(EnsureUpdateDatabase(d.f.s, d.services), DatabaseCheck::kCurrent) << held << L" " << remote;
+    EXPECT_EQ(d.f.w.keysRead, 0) << held;
+    EXPECT_EQ(d.Requests(kArchiveUrl), 0u) << held;
+    EXPECT_EQ(d.HeldVersion(), held);
+  }
+}
+
+TEST_F(DbFixture, BackspaceReplacesTheAnswer) {
+  for (auto [keys, wanted] : {std::pair{L"n\by\r", DatabaseCheck::kInstalled},
+                              std::pair{L"y\bn\r", DatabaseCheck::kDeclined},
+                              std::pair{L"y\b\bY\r", DatabaseCheck::kInstalled}}) {
+    Db d;
+    d.f.w.FeedKeys(keys);
+    EXPECT_EQ(EnsureUpdateDatabase(d.f.s, d.services), wanted);
+    if (wcschr(keys, L'\b')) {
+      EXPECT_NE(d.f.w.ConsoleText().find(L"\b \b"), std::wstring::npos);
+    }
+  }
+}
+
+TEST_F(DbFixture, EndOfInputAtThePromptIsNo) {
+  Hold(L"1.0");
+  EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kDeclined);
+  EXPECT_EQ(Requests(kArchiveUrl), 0u);
+  EXPECT_EQ(HeldVersion(), L"1.0");
+}
+
+TEST_F(DbFixture, PublishedVersionThatIsNoVersionAsksNothing) {
+  Hold(L"1.0");
+  for (const char* reply : {"<html><body>Moved</body></html>", "1.2.10\r\n<script>", "", "1.2.x"}) {
+    published = reply;
+    EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kNoVersion) << reply;
+  }
+  f.w.InjectFault(Op::kHttpDownload, L"Version.txt", 12029);
+  EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kNoVersion);
+  EXPECT_EQ(f.w.keysRead, 0);
+  EXPECT_EQ(Requests(kArchiveUrl), 0u);
+  EXPECT_EQ(HeldVersion(), L"1.0");
+}
+
+TEST_F(DbFixture, ArchiveWithoutTheTablesOrDamagedIsNotSwappedIn) {
+  const std::string good = archive;
+  std::string truncated = good.substr(0, good.size() / 2);
+  std::string climbing = MakeZip({{L"IndexedLookupTable.txt", kNewIndex}, {L"ManifestDatabase.txt", "m|a|b"}});
+  // The same length as "ManifestDatabase.txt", so the zip stays whole.
+  for (size_t at = climbing.find("ManifestDatabase.txt"); at != std::string::npos;
+       at = climbing.find("ManifestDatabase.txt", at + 1))
+    climbing.replace(at, 20, "..\\..\\..\\..\\..\\x.txt");
+  for (const std::string& bad : {MakeZip({{L"readme.txt", "hello"}}), truncated, climbing, std::string("PK")}) {
+    Db d;
+    d.Hold(L"1.0");
+    d.archive = bad;
+    d.f.w.FeedKeys(L"y");
+    EXPECT_EQ(EnsureUpdateDatabase(d.f.s, d.services), DatabaseCheck::kFailed);
+    EXPECT_EQ(d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt")), kOldIndex);
+    EXPECT_FALSE(d.f.w.Exists(d.Table(L"readme.txt")));
+    EXPECT_EQ(d.HeldVersion(), L"1.0");
+    EXPECT_FALSE(d.f.w.Exists(d.W(L"QuillmereWindowsUpdateDatabase.zip")));
+    EXPECT_FALSE(d.f.w.Exists(d.W(L"WindowsUpdateDatabase.new")));
+  }
+}
+
+// Every step under the working folder fails in turn: the outcome is the old
+// tables with the old version, or the new tables with the new version.
+TEST_F(DbFixture, AFaultAtAnyStepLeavesTheOldDatabaseOrTheWholeNewOne) {
+  int failedRuns = 0, installedRuns = 0;
+  for (int skip = 0; skip < 400; ++skip) {
+    Db d;
+    d.Hold(L"1.0");
+    d.f.w.FeedKeys(L"y");
+    d.f.w.InjectFault(Op::kAny, WorkingFolder(d.f.s), 5, 1, skip);
+    DatabaseCheck result = EnsureUpdateDatabase(d.f.s, d.services);
+    const bool fired = d.f.w.PendingFaults() == 0;
+    const std::string index = d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt"));
+    if (result == DatabaseCheck::kInstalled) {
+      ++installedRuns;
+      EXPECT_EQ(index, kNewIndex) << skip;
+      EXPECT_EQ(d.HeldVersion(), L"1.2.10") << skip;
+    } else {
+      ++failedRuns;
+      EXPECT_EQ(index, kOldIndex) << skip;
+      EXPECT_EQ(d.f.w.FileBytes(d.Table(L"ManifestDatabase.txt")), "old.manifest|KB0|x\r\n") << skip;
+      EXPECT_EQ(d.HeldVersion(), L"1.0") << skip;
+    }
+    if (!fired) {
+      EXPECT_EQ(result, DatabaseCheck::kInstalled);
+      break;
+    }
+  }
+  EXPECT_GT(failedRuns, 5);
+  EXPECT_GT(installedRuns, 0);
+}
+
+TEST_F(DbFixture, IndexLookupMatchesWholeKeysWhateverTheOrderAndDropsCarriageReturns) {
+  Hold(L"1.0",
+       "abcd|PayloadDatabase3.txt|extra\r\n"
+       "abc|PayloadDatabase2.txt\r\n"
+       "abc.dll|PayloadDatabase1.txt\r\n"
+       "nobar\r\n"
+       "|PayloadDatabase9.txt\r\n"
+       "ab\r\n");
+  auto values = LookUpIndex(f.s, {L"abc.dll", L"abc", L"ab", L"abcd", L"missing", L"", L"abc"});
+  ASSERT_EQ(values.size(), 7u);
+  EXPECT_EQ(values[0].value_or(L"-"), L"PayloadDatabase1.txt");
+  EXPECT_EQ(values[1].value_or(L"-"), L"PayloadDatabase2.txt");
+  EXPECT_FALSE(values[2]);  // "ab" has no "|": no value
+  EXPECT_EQ(values[3].value_or(L"-"), L"PayloadDatabase3.txt");
+  EXPECT_FALSE(values[4]);
+  EXPECT_FALSE(values[5]);
+  EXPECT_EQ(values[6].value_or(L"-"), L"PayloadDatabase2.txt");
+}
+
+TEST_F(DbFixture, TableLookupsByModeAfterOneVersionCheck) {
+  Hold(L"1.2.10",
+       "x.dll|PayloadDatabase1.txt\r\n"
+       "y.dll|PayloadDatabase2.txt\r\n"
+       "evil.dll|..\\evil.txt\r\n"
+       "far.dll|PayloadDatabase\\..\\..\\evil.txt\r\n");
+  f.w.AddFile(Table(L"ManifestDatabase.txt"),
+              "\xEF\xBB\xBFx.manifest|KB1|p1\r\n"
+              "x.manifest.bak|KB2|p2\r\n"
+              "x.manifest|short\r\n"
+              "x.manifest|KB3|p3\r\r\n");
+  f.w.AddFile(Table(L"PayloadDatabase1.txt"), "x.dll|KB4|q\nx.dllx|KB5|q\n");
+  f.w.AddFile(Table(L"PayloadDatabase2.txt"), "y.dll|KB6|r\r\n");
+  f.w.AddFile(W(L"evil.txt"), "evil.dll|KB7|s\r\nfar.dll|KB8|s\r\n");
+
+  auto manifests = LookUpUpdateDatabase(f.s, services, {L"x.manifest", L"x.manifes"}, UpdateDatabaseMode::kManifest);
+  EXPECT_EQ(manifests, (std::vector<std::vector<std::wstring>>{{L"x.manifest|KB1|p1", L"x.manifest|KB3|p3"}, {}}));
+  EXPECT_TRUE(f.s.analysis.updateDatabaseChecked);
+  EXPECT_EQ(Requests(kVersionUrl), 1u);
+
+  auto payloads = LookUpUpdateDatabase(f.s, services, {L"y.dll", L"x.dll", L"evil.dll", L"far.dll", L"z.dll"},
+                                       UpdateDatabaseMode::kPayload);
+  EXPECT_EQ(payloads, (std::vector<std::vector<std::wstring>>{{L"y.dll|KB6|r"}, {L"x.dll|KB4|q"}, {}, {}, {}}));
+  auto other = LookUpUpdateDatabase(f.s, services, {L"x.dll"}, static_cast<UpdateDatabaseMode>(3));
+  EXPECT_EQ(other, (std::vector<std::vector<std::wstring>>{{}}));
+  // The version is checked once per process.
+  EXPECT_EQ(Requests(kVersionUrl), 1u);
+}
+
+TEST_F(DbFixture, MissingTablesFindNothing) {
+  f.s.analysis.updateDatabaseChecked = true;
+  EXPECT_EQ(LookUpIndex(f.s, {L"x.dll"}).at(0), std::nullopt);
+  EXPECT_EQ(LookUpUpdateDatabase(f.s, services, {L"x.dll"}, UpdateDatabaseMode::kManifest),
+            (std::vector<std::vector<std::wstring>>{{}}));
+  EXPECT_TRUE(f.w.http().requests.empty());
+}
+
+}  // namespace
+}  // namespace corvex
