@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "platform/filesystem.h"
 #include "platform/http.h"
+#include "platform/packages.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
 #include "platform/security.h"
@@ -27,6 +28,7 @@ struct Platform {
   Http& http;
   CrashHandling& crash;
   ShadowCopies& shadows;
+  Packages& packages;
 };
 
 }  // namespace corvex::platform

@@ -125,7 +125,7 @@ int Cbs(const char* log) {
   bench::PosixFileSystem disk;
   platform::Platform& f = w.platform();
   platform::Platform os{f.console, f.env,      disk,     f.processes, f.system, f.hasher,
-                        f.security, f.registry, f.http, f.crash,     f.shadows};
+                        f.security, f.registry, f.http, f.crash,     f.shadows,  f.packages};
   Session s{os};
   const std::wstring path = FromUtf8(log);
   auto start = Clock::now();

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,7 @@ class FakeRegistry;
 class FakeHttp;
 class FakeCrashHandling;
 class FakeShadowCopies;
+class FakePackages;
 
 class FakeWindows {
  public:
@@ -144,6 +146,7 @@ class FakeWindows {
   FakeHttp& http() { return *httpImpl_; }
   FakeCrashHandling& crash() { return *crashImpl_; }
   FakeShadowCopies& shadows() { return *shadowsImpl_; }
+  FakePackages& packages() { return *packagesImpl_; }
 
   // --- Files -------------------------------------------------------------
   // Both create missing parent folders.
@@ -334,6 +337,10 @@ class FakeWindows {
   std::vector<std::wstring> machineKeys_;
   std::map<std::wstring, std::array<uint16_t, 4>> fileVersions_;
   std::vector<Fault> faults_;
+  // Package extraction calls the file system from several threads: every
+  // file-system call and file-handle call holds this. Recursive, since a
+  // call reaches the security model and fault checks, which come back here.
+  std::recursive_mutex fsMutex_;
 
   std::vector<std::shared_ptr<OpenHandle>> openHandles_;
   friend class FakeFile;
@@ -349,6 +356,7 @@ class FakeWindows {
   std::unique_ptr<FakeHttp> httpImpl_;
   std::unique_ptr<FakeCrashHandling> crashImpl_;
   std::unique_ptr<FakeShadowCopies> shadowsImpl_;
+  std::unique_ptr<FakePackages> packagesImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 
