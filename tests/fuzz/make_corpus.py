@@ -111,3 +111,30 @@ put("fuzz_continuation", "script_only", sep + sep + utf16("Debug::\r\nSave Debug
 put("fuzz_continuation", "log_only", log)
 put("fuzz_continuation", "ansi_script", sep + sep + crlf.encode("latin-1"))
 put("fuzz_continuation", "logfile_as_script", sep + sep + utf16("Corvex version 1.0 by Tallwen.\r\nDebug::\r\n"))
+
+# --- update packages: entry names, and cabinets made by gcab (setup installs it).
+for i, name in enumerate(["update.mum", "amd64_x\\f.dll", "..\\b.txt", "a/../../c", "C:\\x", "con.txt",
+                          "f.dll::$DATA", "dir \\a", "LPT1", "sub\\dir\\deep.cat"]):
+    put("fuzz_package_names", "name%d" % i, name.encode("utf-16-le"))
+
+
+def cabinet(files, compress=True):
+    import subprocess
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        names = []
+        for name, data in files:
+            path = pathlib.Path(d) / name.replace("\\", "/")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+            names.append(name.replace("\\", "/"))
+        subprocess.run(["gcab", "-c"] + (["-z"] if compress else []) + ["out.cab"] + names, cwd=d, check=True)
+        return (pathlib.Path(d) / "out.cab").read_bytes()
+
+
+if shutil.which("gcab"):
+    inner = cabinet([("deep.dll", b"MZ" + bytes(range(256)) * 4), ("deep.mum", b"<assembly/>")])
+    put("fuzz_package_cabinet", "nested.cab", cabinet([("inner.cab", inner), ("sub\\b.txt", b"bee")]))
+    put("fuzz_package_cabinet", "stored.cab", cabinet([("a.txt", b"stored " * 50)], compress=False))
+    put("fuzz_package_cabinet", "climbs.cab",
+        cabinet([("xx_b.txt", b"escaped"), ("ok.txt", b"ok")]).replace(b"xx_b.txt", b"..\\b.txt"))

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "analysis/package_extraction.h"
@@ -78,6 +80,7 @@ TEST(FakeFileSystemThreads, ConcurrentWritersLoseNothing) {
 
 using testing::MakeCabinet;
 using testing::MakeInstallerDatabase;
+using testing::PackageFiles;
 
 const std::wstring kPackage = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5001.msu";
 const std::wstring kOutput = L"C:\\Corvex\\Packages";
@@ -224,6 +227,32 @@ TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
             std::wstring::npos);
   // The worker that held the queue still finished the work.
   EXPECT_EQ(f.w.FileBytes(kWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
+}
+
+// The package holds one cabinet, slow to finish, so at first two workers
+// find nothing to take; they must wait for the one unpacking it rather
+// than end, and then share the cabinets it holds.
+TEST_F(PackageExtraction, WorkersWaitForOneBusyWorkerAndShareWhatItFinds) {
+  std::string leaf = MakeCabinet({{"f.dll", "MZ"}});
+  PackageFiles middle{{"slow.txt", "slow"}};
+  for (int i = 0; i < 6; ++i) middle.push_back({"l" + std::to_string(i) + ".cab", leaf});
+  std::mutex m;
+  std::set<std::thread::id> leafThreads;
+  ExtractionOptions o;
+  o.deltaExpander = [&](const std::wstring& args) -> std::wstring {
+    if (args.find(L"slow.txt") != std::wstring::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      std::lock_guard<std::mutex> hold(m);
+      leafThreads.insert(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return L"FileType: MZ, file will be copied";
+  };
+  ExtractionResult r = Extract(MakeCabinet({{"middle.cab", MakeCabinet(middle)}}), o);
+  ASSERT_TRUE(r.complete);
+  EXPECT_GE(leafThreads.size(), 2u);
+  EXPECT_EQ(r.containers, 8u);
 }
 
 TEST_F(PackageExtraction, WorkerThatCannotStartMakesItIncompleteButTheOthersFinish) {

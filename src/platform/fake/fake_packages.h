@@ -23,9 +23,9 @@ class FakePackages : public platform::Packages {
   platform::FileSystem& fs_;
 };
 
-// Cabinet reading over bytes in memory, for the fuzz target: the entries
-// (nullopt-like failure when the headers do not parse), and each entry's
-// bytes when `extract` is set.
+// Cabinet reading over bytes in memory, for the fuzz target: the entries,
+// or a failure when the headers do not parse or (with `extract`) an
+// entry's data does not decode; entries over 16 MiB are not decoded.
 platform::Result<std::vector<platform::PackageEntry>> ReadCabinetBytes(const std::string& cabinet, bool extract);
 
 }  // namespace corvex::fake

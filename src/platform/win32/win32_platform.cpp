@@ -3,6 +3,7 @@
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/win32_crash.h"
 #include "platform/win32/win32_http.h"
+#include "platform/win32/win32_packages.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_shadow_copies.h"
 
@@ -20,8 +21,9 @@ Win32Platform::Win32Platform()
       http_(std::make_unique<Win32Http>()),
       crash_(std::make_unique<Win32CrashHandling>()),
       shadows_(std::make_unique<Win32ShadowCopies>()),
+      packages_(std::make_unique<Win32Packages>()),
       platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_,
-                                       *registry_, *http_, *crash_, *shadows_}) {}
+                                       *registry_, *http_, *crash_, *shadows_, *packages_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

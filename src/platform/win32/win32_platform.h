@@ -18,6 +18,7 @@ class Win32Registry;
 class Win32Http;
 class Win32CrashHandling;
 class Win32ShadowCopies;
+class Win32Packages;
 
 class Win32Platform {
  public:
@@ -40,6 +41,7 @@ class Win32Platform {
   std::unique_ptr<Win32Http> http_;
   std::unique_ptr<Win32CrashHandling> crash_;
   std::unique_ptr<Win32ShadowCopies> shadows_;
+  std::unique_ptr<Win32Packages> packages_;
   std::unique_ptr<platform::Platform> platform_;
 };
 
