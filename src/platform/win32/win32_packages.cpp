@@ -5,11 +5,13 @@
 // written.
 #include "platform/win32/win32_packages.h"
 
+#include "platform/win32/windows_api.h"
+
 #include <fdi.h>
 #include <msi.h>
 #include <msiquery.h>
 
-#include <fcntl.h>
+#include <cstdio>
 
 #include "base/path.h"
 #include "base/text.h"
