@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest zlib1g-dev libssl-dev libboost1.81-dev
   clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-  libwim-dev libmspack-dev libmsi-dev msitools gcab
+  libwim-dev libmspack-dev libmsi-dev libglib2.0-dev msitools gcab
   wine wine64
 )
 

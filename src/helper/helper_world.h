@@ -18,7 +18,8 @@ struct HelperWorld {
   platform::Platform os{w.platform().console, w.platform().env,      view,
                         w.platform().processes, w.platform().system, w.platform().hasher,
                         w.platform().security,  w.platform().registry, w.platform().http,
-                        w.platform().crash,     w.platform().shadows,  w.platform().compression};
+                        w.platform().crash,     w.platform().shadows,  w.platform().compression,
+                        w.platform().packages};
   Session s{os};
 };
 

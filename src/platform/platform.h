@@ -8,6 +8,7 @@
 #include "platform/environment.h"
 #include "platform/filesystem.h"
 #include "platform/http.h"
+#include "platform/packages.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
 #include "platform/security.h"
@@ -29,6 +30,7 @@ struct Platform {
   CrashHandling& crash;
   ShadowCopies& shadows;
   Compression& compression;
+  Packages& packages;
 };
 
 }  // namespace corvex::platform

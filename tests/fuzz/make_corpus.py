@@ -132,3 +132,29 @@ put("fuzz_delta_expander", "dcd_delta_form", b"\x02DCD\x01" + bytes(8) + b"PA30"
 put("fuzz_delta_expander", "dcs_two_blocks", b"\x00" + dcs(10, [(b"\x00" * 8, 6), (b"\x00" * 5, 4)]))
 put("fuzz_delta_expander", "dcs_over", b"\x00" + dcs(10, [(b"abcd", 6), (b"efgh", 5)]))
 put("fuzz_delta_expander", "dch", b"\x00DCH\x01" + bytes(12))
+# --- update packages: entry names, and cabinets made by gcab (setup installs it).
+for i, name in enumerate(["update.mum", "amd64_x\\f.dll", "..\\b.txt", "a/../../c", "C:\\x", "con.txt",
+                          "f.dll::$DATA", "dir \\a", "LPT1", "sub\\dir\\deep.cat"]):
+    put("fuzz_package_names", "name%d" % i, name.encode("utf-16-le"))
+
+
+def cabinet(files, compress=True):
+    import subprocess
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        names = []
+        for name, data in files:
+            path = pathlib.Path(d) / name.replace("\\", "/")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+            names.append(name.replace("\\", "/"))
+        subprocess.run(["gcab", "-c"] + (["-z"] if compress else []) + ["out.cab"] + names, cwd=d, check=True)
+        return (pathlib.Path(d) / "out.cab").read_bytes()
+
+
+if shutil.which("gcab"):
+    inner = cabinet([("deep.dll", b"MZ" + bytes(range(256)) * 4), ("deep.mum", b"<assembly/>")])
+    put("fuzz_package_cabinet", "nested.cab", cabinet([("inner.cab", inner), ("sub\\b.txt", b"bee")]))
+    put("fuzz_package_cabinet", "stored.cab", cabinet([("a.txt", b"stored " * 50)], compress=False))
+    put("fuzz_package_cabinet", "climbs.cab",
+        cabinet([("xx_b.txt", b"escaped"), ("ok.txt", b"ok")]).replace(b"xx_b.txt", b"..\\b.txt"))

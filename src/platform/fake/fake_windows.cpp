@@ -9,6 +9,7 @@
 #include "platform/fake/fake_compression.h"
 #include "platform/fake/fake_crash.h"
 #include "platform/fake/fake_http.h"
+#include "platform/fake/fake_packages.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_security.h"
 #include "platform/fake/fake_shadow_copies.h"
@@ -169,6 +170,7 @@ class FakeFile : public platform::File {
  public:
   FakeFile(FakeWindows& w, std::shared_ptr<FakeWindows::OpenHandle> h) : w_(w), h_(std::move(h)) {}
   ~FakeFile() override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     auto& v = w_.openHandles_;
     for (auto it = v.begin(); it != v.end(); ++it)
       if (*it == h_) {
@@ -178,12 +180,14 @@ class FakeFile : public platform::File {
   }
 
   Result<uint64_t> Size() override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     FakeNode* n = Node();
     if (!n) return Error{err::kInvalidHandle};
     return static_cast<uint64_t>(n->bytes.size());
   }
 
   Result<std::string> ReadAt(uint64_t offset, size_t count) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kRead)) return Error{err::kAccessDenied};
     if (uint32_t f = w_.TakeFault(Op::kReadFile, h_->key)) return Error{f};
     FakeNode* n = Node();
@@ -195,6 +199,7 @@ class FakeFile : public platform::File {
   // What lands is in the file even when the call then fails: an append is
   // never undone, so a reader may find a partial record at the end.
   Status Append(const std::string& bytes) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
     FakeWindows::TakenWriteFault f = w_.TakeWriteFault(h_->key);
     FakeNode* n = Node();
@@ -212,6 +217,7 @@ class FakeFile : public platform::File {
   }
 
   Status Flush() override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
     if (uint32_t f = w_.TakeFault(Op::kFlushFile, h_->key)) return Error{f};
     return Node() ? Status::Ok() : Status(Error{err::kInvalidHandle});
@@ -236,6 +242,7 @@ class FakeFileSystem : public platform::FileSystem {
   explicit FakeFileSystem(FakeWindows& w) : w_(w) {}
 
   Result<uint32_t> GetAttributes(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kGetAttributes, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -245,6 +252,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status SetAttributes(const std::wstring& path, uint32_t attributes) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kSetAttributes, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -261,6 +269,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status CreateFolder(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kCreateFolder, path)) return Error{f};
     // CreateDirectory leaves room for an 8.3 name below the new folder.
     auto r = FakeWindows::Resolve(path, 260 - 12);
@@ -279,6 +288,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status RemoveFolder(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kRemoveFolder, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -298,6 +308,7 @@ class FakeFileSystem : public platform::FileSystem {
   // CopyFileW reads the source sharing everything with other readers and
   // writers, and writes the destination without sharing it with anyone.
   Status CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kCopyFile, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -338,6 +349,7 @@ class FakeFileSystem : public platform::FileSystem {
   // file that anyone holds open cannot go (5); the moved one must share
   // delete with its holders (32). The security descriptor moves along.
   Status MoveFile(const std::wstring& from, const std::wstring& to, bool replaceExisting) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kMoveFile, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -382,6 +394,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status DeleteFile(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kDeleteFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -396,6 +409,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<std::vector<FindEntry>> Find(const std::wstring& pattern) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kFind, pattern)) return Error{f};
     bool literal = StartsWith(pattern, L"\\\\?\\");
     std::wstring p = literal ? pattern : ReplaceAll(pattern, L"/", L"\\");
@@ -426,6 +440,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<std::string> ReadFile(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kReadFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -441,6 +456,7 @@ class FakeFileSystem : public platform::FileSystem {
   // A rewrite truncates before it writes, so a write that fails part way
   // leaves a short file; an append leaves what it got to.
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     FakeWindows::TakenWriteFault f = w_.TakeWriteFault(path);
     if (f.code && f.keepBytes == std::string::npos) return Error{f.code};
     auto r = FakeWindows::Resolve(path);
@@ -476,6 +492,7 @@ class FakeFileSystem : public platform::FileSystem {
 
   Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
                                                platform::Disposition disposition) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     using platform::Disposition;
     if (uint32_t f = w_.TakeFault(Op::kOpenFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
@@ -514,6 +531,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<platform::FileIdentity> Identity(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kFileIdentity, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -527,6 +545,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kAddHardLink, newName, existing)) return Error{f};
     auto rn = FakeWindows::Resolve(newName), re = FakeWindows::Resolve(existing);
     if (re.code) return Error{re.code};
@@ -545,6 +564,7 @@ class FakeFileSystem : public platform::FileSystem {
 
   // Only the source is looked at now; Windows judges the rest at start-up.
   Status PendRename(const std::wstring& from, const std::wstring& to) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kPendRename, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -826,6 +846,7 @@ class FakeHasher : public platform::Hasher {
  public:
   explicit FakeHasher(FakeWindows& w) : w_(w) {}
   Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kHashFile, path)) return Error{f};
     auto* n = w_.MutableNode(path);
     if (!n) return Error{err::kFileNotFound};
@@ -855,9 +876,10 @@ FakeWindows::FakeWindows() {
   crashImpl_ = std::make_unique<FakeCrashHandling>(*this);
   shadowsImpl_ = std::make_unique<FakeShadowCopies>(*this);
   compressionImpl_ = std::make_unique<FakeCompression>(*this);
+  packagesImpl_ = std::make_unique<FakePackages>(*fsImpl_);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
                                          *hasherImpl_, *securityImpl_, *registryImpl_, *httpImpl_, *crashImpl_,
-                                         *shadowsImpl_, *compressionImpl_});
+                                         *shadowsImpl_, *compressionImpl_, *packagesImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");

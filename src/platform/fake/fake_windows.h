@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,7 @@ class FakeHttp;
 class FakeCrashHandling;
 class FakeShadowCopies;
 class FakeCompression;
+class FakePackages;
 
 class FakeWindows {
  public:
@@ -151,6 +153,7 @@ class FakeWindows {
   FakeCrashHandling& crash() { return *crashImpl_; }
   FakeShadowCopies& shadows() { return *shadowsImpl_; }
   FakeCompression& compression() { return *compressionImpl_; }
+  FakePackages& packages() { return *packagesImpl_; }
 
   // --- Files -------------------------------------------------------------
   // Both create missing parent folders.
@@ -341,6 +344,10 @@ class FakeWindows {
   std::vector<std::wstring> machineKeys_;
   std::map<std::wstring, std::array<uint16_t, 4>> fileVersions_;
   std::vector<Fault> faults_;
+  // Package extraction calls the file system from several threads: every
+  // file-system call and file-handle call holds this. Recursive, since a
+  // call reaches the security model and fault checks, which come back here.
+  std::recursive_mutex fsMutex_;
 
   std::vector<std::shared_ptr<OpenHandle>> openHandles_;
   friend class FakeFile;
@@ -357,6 +364,7 @@ class FakeWindows {
   std::unique_ptr<FakeCrashHandling> crashImpl_;
   std::unique_ptr<FakeShadowCopies> shadowsImpl_;
   std::unique_ptr<FakeCompression> compressionImpl_;
+  std::unique_ptr<FakePackages> packagesImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/win32/win32_compression.h"
 #include "platform/win32/win32_crash.h"
 #include "platform/win32/win32_http.h"
+#include "platform/win32/win32_packages.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_shadow_copies.h"
 
@@ -22,8 +23,9 @@ Win32Platform::Win32Platform()
       crash_(std::make_unique<Win32CrashHandling>()),
       shadows_(std::make_unique<Win32ShadowCopies>()),
       compression_(std::make_unique<Win32Compression>()),
+      packages_(std::make_unique<Win32Packages>()),
       platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_,
-                                       *registry_, *http_, *crash_, *shadows_, *compression_}) {}
+                                       *registry_, *http_, *crash_, *shadows_, *compression_, *packages_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

@@ -19,6 +19,7 @@ class Win32Http;
 class Win32CrashHandling;
 class Win32ShadowCopies;
 class Win32Compression;
+class Win32Packages;
 
 class Win32Platform {
  public:
@@ -42,6 +43,7 @@ class Win32Platform {
   std::unique_ptr<Win32CrashHandling> crash_;
   std::unique_ptr<Win32ShadowCopies> shadows_;
   std::unique_ptr<Win32Compression> compression_;
+  std::unique_ptr<Win32Packages> packages_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

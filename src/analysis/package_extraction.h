@@ -1,0 +1,58 @@
+// Unpacking of a Windows update package (.msu, .cab, .msi, .msp) with every
+// container nested in it, by worker threads sharing one queue.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/session.h"
+
+namespace corvex {
+
+// The delta expander: an argument string in, its report text out.
+using DeltaExpander = std::function<std::wstring(const std::wstring& arguments)>;
+
+struct ExtractionOptions {
+  bool showProgress = false;
+  // Absent: compressed store files stay as they came.
+  DeltaExpander deltaExpander;
+  int workers = 3;
+  // Every wait for the queue is limited to this.
+  std::chrono::milliseconds queueWait{5000};
+  // No free-space query reaches us through the seam, so the unpacked bytes
+  // of one package are capped instead.
+  uint64_t maxTotalBytes = 32ull << 30;
+  // Containers inside containers: the package's own entries are depth 1.
+  int maxDepth = 8;
+  // Tests only: runs while a scan step holds the queue, before it adds an
+  // item; and the worker with this index fails to start.
+  std::function<void()> whileQueueHeld;
+  int failWorkerStart = -1;
+};
+
+struct ExtractionResult {
+  // The work folder holding everything unpacked; "" when none was made.
+  std::wstring folder;
+  // False when anything was refused or failed: a caller must not take a
+  // missing file as absent from the package.
+  bool complete = false;
+  // Sentences about refusals and failures, in the order the caller printed
+  // them.
+  std::vector<std::wstring> messages;
+  uint64_t bytes = 0;
+  size_t containers = 0;
+};
+
+// Unpacks `package` into a fresh "RARiroderuz_N" folder under
+// `outputFolder` (the "temp" folder when empty). The caller removes the
+// folder with RemoveExtraction once it has taken what it needs.
+ExtractionResult ExtractPackage(Session& s, const std::wstring& package, const std::wstring& outputFolder,
+                                const ExtractionOptions& options = ExtractionOptions());
+
+// Removes a work folder and everything in it.
+platform::Status RemoveExtraction(platform::FileSystem& fs, const std::wstring& folder);
+
+}  // namespace corvex

@@ -1,0 +1,333 @@
+// Package extraction against the fake: real cabinets (libmspack) and
+// installer databases (libmsi) made by gcab and msibuild, unpacked by the
+// worker threads into the fake's file system.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "analysis/package_extraction.h"
+#include "analysis/package_names.h"
+#include "base/text.h"
+#include "package_fixtures.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+// --- Entry names ---------------------------------------------------------
+
+TEST(PackageEntryNames, PlainNamesAndSubfoldersPass) {
+  for (const wchar_t* name : {L"update.mum", L"amd64_x\\f.dll", L"a/b/c.txt", L"cone.d", L"console.d", L"COM0", L"LPT10.txt",
+                              L"nul_file", L".hidden", L"a..b"})
+    EXPECT_EQ(CheckEntryName(name, EntryNameKind::kCabinetEntry), EntryNameFault::kNone) << name;
+  EXPECT_EQ(EntryRelativePath(L"a/b\\c.txt"), L"a\\b\\c.txt");
+}
+
+TEST(PackageEntryNames, NamesThatLeaveTheirFolderAreRefused) {
+  const std::pair<const wchar_t*, EntryNameFault> cases[] = {
+      {L"..\\b.txt", EntryNameFault::kClimbs},        {L"a\\..\\..\\b", EntryNameFault::kClimbs},
+      {L"../b", EntryNameFault::kClimbs},             {L"a\\.\\b", EntryNameFault::kClimbs},
+      {L"a\\\\b", EntryNameFault::kClimbs},           {L"a\\", EntryNameFault::kClimbs},
+      {L"\\Windows\\x.dll", EntryNameFault::kAbsolute}, {L"/etc", EntryNameFault::kAbsolute},
+      {L"C:\\x.dll", EntryNameFault::kAbsolute},      {L"C:x.dll", EntryNameFault::kAbsolute},
+      {L"ab:stream", EntryNameFault::kColon},          {L"f.dll::$DATA", EntryNameFault::kColon},
+      {L"", EntryNameFault::kEmpty},                  {L"a\x01.txt", EntryNameFault::kBadCharacter},
+      {L"a?.txt", EntryNameFault::kBadCharacter},     {L"CON", EntryNameFault::kDevice},
+      {L"x\\nul.txt", EntryNameFault::kDevice},       {L"Aux .cab", EntryNameFault::kDevice},
+      {L"com1", EntryNameFault::kDevice},             {L"LPT9.log", EntryNameFault::kDevice},
+      {L"prn", EntryNameFault::kDevice},              {L"a.txt.", EntryNameFault::kTrailingDotOrSpace},
+      {L"dir \\a", EntryNameFault::kTrailingDotOrSpace},
+  };
+  for (const auto& [name, fault] : cases)
+    EXPECT_EQ(CheckEntryName(name, EntryNameKind::kCabinetEntry), fault) << name;
+  EXPECT_EQ(CheckEntryName(std::wstring(256, L'a'), EntryNameKind::kCabinetEntry), EntryNameFault::kTooLong);
+}
+
+TEST(PackageEntryNames, InstallerNamesAreFlat) {
+  EXPECT_EQ(CheckEntryName(L"Binary.Icon", EntryNameKind::kInstallerName), EntryNameFault::kNone);
+  EXPECT_EQ(CheckEntryName(L"a\\b", EntryNameKind::kInstallerName), EntryNameFault::kSeparator);
+  EXPECT_EQ(CheckEntryName(L"..\\..\\evil.dll", EntryNameKind::kInstallerName), EntryNameFault::kClimbs);
+  EXPECT_EQ(CheckEntryName(L"NUL", EntryNameKind::kInstallerName), EntryNameFault::kDevice);
+}
+
+// --- The fake's file system from several threads ------------------------
+
+TEST(FakeFileSystemThreads, ConcurrentWritersLoseNothing) {
+  FakeSession f;
+  f.w.AddFolder(L"C:\\t");
+  auto& fs = f.w.platform().fs;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&fs, t] {
+      for (int i = 0; i < 400; ++i) {
+        std::wstring dir = L"C:\\t\\" + std::to_wstring(t) + L"_" + std::to_wstring(i);
+        fs.CreateFolder(dir);
+        fs.WriteFile(dir + L"\\f", std::to_string(i), false);
+        fs.Find(L"C:\\t\\*.*");
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(f.w.ListTree(L"C:\\t").size(), 3u * 400u * 2u);
+  EXPECT_EQ(f.w.FileBytes(L"C:\\t\\2_399\\f"), "399");
+}
+
+#ifndef _WIN32
+
+using testing::MakeCabinet;
+using testing::MakeInstallerDatabase;
+using testing::PackageFiles;
+
+const std::wstring kPackage = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5001.msu";
+const std::wstring kOutput = L"C:\\Corvex\\Packages";
+const std::wstring kWork = kOutput + L"\\RARiroderuz_1";
+
+// Relative path (lower case) -> bytes of every file below `folder`.
+std::map<std::wstring, std::string> Tree(const fake::FakeWindows& w, const std::wstring& folder) {
+  std::map<std::wstring, std::string> out;
+  for (const std::wstring& path : w.ListTree(folder))
+    if (!w.IsFolder(path)) out[ToLower(path.substr(folder.size()))] = w.FileBytes(path);
+  return out;
+}
+
+bool AnyMessage(const ExtractionResult& r, const std::wstring& part) {
+  for (const auto& m : r.messages)
+    if (m.find(part) != std::wstring::npos) return true;
+  return false;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  size_t at = s.find(from);
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+// msu > (outer.cab > (inner.cab, sub\b.txt), other.cab, WSUSSCAN.cab)
+std::string NestedPackage() {
+  std::string inner = MakeCabinet({{"amd64_deep\\deep.dll", "MZ deep"}, {"deep.mum", "<assembly/>"}});
+  std::string outer = MakeCabinet({{"inner.cab", inner}, {"sub\\b.txt", "bee"}, {"x86_a\\a.dll", "MZ a"}});
+  std::string other = MakeCabinet({{"c.dll", std::string(100000, 'c')}});
+  std::string wsus = MakeCabinet({{"package.xml", "<scan/>"}});
+  return MakeCabinet({{"outer.cab", outer}, {"other.cab", other}, {"WSUSSCAN.cab", wsus}, {"pkgProperties.txt", "x"}});
+}
+
+class PackageExtraction : public ::testing::Test {
+ protected:
+  void SetUp() override { f.w.AddFolder(kOutput); }
+  ExtractionResult Extract(const std::string& package, ExtractionOptions options = ExtractionOptions(),
+                           const std::wstring& path = kPackage) {
+    EXPECT_FALSE(package.empty()) << "fixture not made: gcab or msibuild missing";
+    f.w.AddFile(path, package);
+    return ExtractPackage(f.s, path, kOutput, options);
+  }
+  FakeSession f;
+};
+
+TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
+  std::string package = NestedPackage();
+  ExtractionOptions one;
+  one.workers = 1;
+  ExtractionResult r1 = Extract(package, one);
+  ASSERT_TRUE(r1.complete) << (r1.messages.empty() ? "" : ToUtf8(r1.messages[0]));
+  EXPECT_EQ(r1.folder, kWork);
+  auto tree1 = Tree(f.w, r1.folder);
+
+  ExtractionResult r3 = ExtractPackage(f.s, kPackage, kOutput);
+  ASSERT_TRUE(r3.complete);
+  EXPECT_EQ(r3.folder, kOutput + L"\\RARiroderuz_2");
+  EXPECT_EQ(Tree(f.w, r3.folder), tree1);
+
+  EXPECT_EQ(tree1[L"\\outer.cab.extracted\\inner.cab.extracted\\amd64_deep\\deep.dll"], "MZ deep");
+  EXPECT_EQ(tree1[L"\\outer.cab.extracted\\sub\\b.txt"], "bee");
+  EXPECT_EQ(tree1[L"\\other.cab.extracted\\c.dll"], std::string(100000, 'c'));
+  EXPECT_EQ(r3.containers, 4u);  // the package, outer, inner, other
+}
+
+TEST_F(PackageExtraction, WsusScanCabinetIsLeftPacked) {
+  ExtractionResult r = Extract(NestedPackage());
+  ASSERT_TRUE(r.complete);
+  EXPECT_TRUE(f.w.Exists(kWork + L"\\WSUSSCAN.cab"));
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\WSUSSCAN.cab.extracted"));
+  for (const auto& [path, bytes] : Tree(f.w, kWork)) EXPECT_EQ(path.find(L"package.xml"), std::wstring::npos);
+}
+
+TEST_F(PackageExtraction, NinetyNineWorkFoldersLeaveNothingExtracted) {
+  for (int n = 1; n <= 99; ++n) f.w.AddFolder(kOutput + L"\\RARiroderuz_" + std::to_wstring(n));
+  ExtractionResult r = Extract(NestedPackage());
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(r.folder.empty());
+  EXPECT_TRUE(AnyMessage(r, L"RARiroderuz_1 to RARiroderuz_99 exist"));
+  EXPECT_FALSE(f.w.Exists(kOutput + L"\\RARiroderuz_100"));
+  EXPECT_TRUE(Tree(f.w, kOutput).empty());
+}
+
+TEST_F(PackageExtraction, EntryClimbingOutIsRefusedAndNothingWrittenOutside) {
+  std::string inner = MakeCabinet({{"xx_b.txt", "escaped"}, {"fine.txt", "fine"}});
+  inner = Replace(inner, "xx_b.txt", "..\\b.txt");
+  ExtractionResult r = Extract(MakeCabinet({{"inner.cab", inner}, {"dir\\kept.txt", "kept"}}));
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"The entry \"..\\b.txt\" of " + kWork + L"\\inner.cab was refused: it climbs out"));
+  EXPECT_TRUE(AnyMessage(r, L"Nothing of " + kWork + L"\\inner.cab was unpacked."));
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\dir\\kept.txt"), "kept");
+  for (const std::wstring& path : f.w.ListTree(L"C:\\")) {
+    EXPECT_FALSE(IEquals(path.substr(path.rfind(L'\\') + 1), L"b.txt")) << path;
+    EXPECT_FALSE(IEquals(path.substr(path.rfind(L'\\') + 1), L"fine.txt")) << path;
+  }
+}
+
+TEST_F(PackageExtraction, InstallerStreamClimbingOutIsRefused) {
+  std::string cab = MakeCabinet({{"payload.dll", "MZ payload"}});
+  std::string msi = MakeInstallerDatabase({{"..\\..\\evil.dll", "MZ evil"}, {"Data1", cab}, {"Binary.x", "bin"}});
+  const std::wstring path = L"C:\\Users\\Tester\\Downloads\\setup.msi";
+  ExtractionResult r = Extract(msi, ExtractionOptions(), path);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"The entry \"..\\..\\evil.dll\" of " + path + L" was refused: it climbs out"));
+  // Cabinet streams get ".cab" and are unpacked in turn.
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\Data1.cab.extracted\\payload.dll"), "MZ payload");
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\Binary.x"), "bin");
+  for (const std::wstring& p : f.w.ListTree(L"C:\\"))
+    EXPECT_EQ(ToLower(p).find(L"evil"), std::wstring::npos) << p;
+}
+
+TEST_F(PackageExtraction, CorruptCabinetIsReportedIncomplete) {
+  std::string inner = MakeCabinet({{"big.dll", std::string(200000, 'z') + "tail"}});
+  // Damage the compressed data, past the headers.
+  for (size_t i = inner.size() - 200; i < inner.size() - 100; ++i) inner[i] = static_cast<char>(inner[i] ^ 0x5A);
+  ExtractionResult r = Extract(MakeCabinet({{"inner.cab", inner}, {"ok.txt", "ok"}}));
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"Could not unpack the cabinet " + kWork + L"\\inner.cab with error code "));
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\ok.txt"), "ok");
+}
+
+TEST_F(PackageExtraction, UnreadablePackageIsReportedIncomplete) {
+  ExtractionResult r = Extract("MSCF not really a cabinet");
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"Could not read the cabinet " + kPackage));
+}
+
+TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
+  std::string leaf = MakeCabinet({{"f.txt", "f"}});
+  std::string middle = MakeCabinet({{"l1.cab", leaf}, {"l2.cab", leaf}});
+  ExtractionOptions o;
+  o.queueWait = std::chrono::milliseconds(20);
+  const auto caller = std::this_thread::get_id();
+  // A worker holding the queue far longer than the others will wait.
+  o.whileQueueHeld = [caller] {
+    if (std::this_thread::get_id() != caller) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  };
+  o.showProgress = true;
+  ExtractionResult r = Extract(MakeCabinet({{"middle.cab", middle}}), o);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"\n\nFATAL ERROR: RARiroderuz mutex timeout exceeded in location 1.\n\n"));
+  EXPECT_NE(f.w.ConsoleText().find(L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."),
+            std::wstring::npos);
+  // The worker that held the queue still finished the work.
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
+}
+
+// The package holds one cabinet, slow to finish, so at first two workers
+// find nothing to take; they must wait for the one unpacking it rather
+// than end, and then share the cabinets it holds.
+TEST_F(PackageExtraction, WorkersWaitForOneBusyWorkerAndShareWhatItFinds) {
+  std::string leaf = MakeCabinet({{"f.dll", "MZ"}});
+  PackageFiles middle{{"slow.txt", "slow"}};
+  for (int i = 0; i < 6; ++i) middle.push_back({"l" + std::to_string(i) + ".cab", leaf});
+  std::mutex m;
+  std::set<std::thread::id> leafThreads;
+  ExtractionOptions o;
+  o.deltaExpander = [&](const std::wstring& args) -> std::wstring {
+    if (args.find(L"slow.txt") != std::wstring::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      std::lock_guard<std::mutex> hold(m);
+      leafThreads.insert(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return L"FileType: MZ, file will be copied";
+  };
+  ExtractionResult r = Extract(MakeCabinet({{"middle.cab", MakeCabinet(middle)}}), o);
+  ASSERT_TRUE(r.complete);
+  EXPECT_GE(leafThreads.size(), 2u);
+  EXPECT_EQ(r.containers, 8u);
+}
+
+TEST_F(PackageExtraction, WorkerThatCannotStartMakesItIncompleteButTheOthersFinish) {
+  ExtractionOptions o;
+  o.failWorkerStart = 0;
+  ExtractionResult r = Extract(NestedPackage(), o);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"Background thread 0 could not be started"));
+  EXPECT_TRUE(f.w.Exists(kWork + L"\\outer.cab.extracted\\inner.cab.extracted\\deep.mum"));
+}
+
+TEST_F(PackageExtraction, NoWorkerStartedLeavesContainersPackedAndSaysSo) {
+  ExtractionOptions o;
+  o.workers = 1;
+  o.failWorkerStart = 0;
+  ExtractionResult r = Extract(NestedPackage(), o);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"2 containers of " + kPackage + L" were left packed."));
+}
+
+TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
+  ExtractionOptions capped;
+  capped.maxTotalBytes = 50000;
+  ExtractionResult r = Extract(NestedPackage(), capped);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"Extraction stopped at 50000 bytes"));
+  EXPECT_LE(r.bytes, 50000u);
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\other.cab.extracted\\c.dll"));
+
+  ExtractionOptions shallow;
+  shallow.maxDepth = 1;
+  ExtractionResult d = ExtractPackage(f.s, kPackage, kOutput, shallow);
+  EXPECT_FALSE(d.complete);
+  EXPECT_TRUE(AnyMessage(d, L"inner.cab was left packed: containers nest more than 1 deep."));
+  EXPECT_TRUE(f.w.Exists(d.folder + L"\\outer.cab.extracted\\sub\\b.txt"));
+  EXPECT_FALSE(f.w.Exists(d.folder + L"\\outer.cab.extracted\\inner.cab.extracted"));
+}
+
+TEST_F(PackageExtraction, SelfExtractingPackageIsNotRun) {
+  const std::wstring exe = L"C:\\Users\\Tester\\Downloads\\kb.exe";
+  ExtractionResult r = Extract("MZ self-extractor", ExtractionOptions(), exe);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, exe + L" is a self-extracting package: it was not run"));
+  EXPECT_TRUE(f.w.processesRun.empty());
+}
+
+TEST_F(PackageExtraction, CompressedStoreFilesAreExpandedInPlace) {
+  std::vector<std::wstring> calls;
+  ExtractionOptions o;
+  o.deltaExpander = [&](const std::wstring& args) -> std::wstring {
+    calls.push_back(args);
+    if (args.find(L"DETECTION_ONLY") != std::wstring::npos)
+      return args.find(L"store.dll") != std::wstring::npos ? L"DCS_HEADER found.\r\n" : L"FileType: MZ, file will be copied";
+    f.w.AddFile(kWork + L"\\x86_s\\store.dll.expanded", "expanded");
+    return L"Operation Successful\n";
+  };
+  ExtractionResult r = Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}, {"plain.exe", "MZ"}}), o);
+  ASSERT_TRUE(r.complete);
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\x86_s\\store.dll"), "expanded");
+  EXPECT_EQ(f.w.FileBytes(kWork + L"\\plain.exe"), "MZ");
+  EXPECT_FALSE(f.w.Exists(kWork + L"\\x86_s\\store.dll.expanded"));
+  EXPECT_EQ(calls.size(), 3u);
+}
+
+TEST_F(PackageExtraction, FailedWriteIsReportedAndTheWorkFolderIsRemovedAfterUse) {
+  f.w.InjectFault(fake::Op::kWriteFile, L"deep.mum", 112);
+  ExtractionResult r = Extract(NestedPackage());
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"inner.cab with error code "));
+  ASSERT_TRUE(RemoveExtraction(f.w.platform().fs, r.folder));
+  EXPECT_FALSE(f.w.Exists(r.folder));
+  EXPECT_TRUE(f.w.Exists(kPackage));
+}
+
+#endif
+
+}  // namespace
+}  // namespace corvex

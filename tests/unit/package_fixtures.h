@@ -1,0 +1,82 @@
+// Real cabinets and installer databases for the package readers, made at
+// test time by gcab and msibuild (msitools), which setup installs. Native
+// builds only.
+#pragma once
+
+#ifndef _WIN32
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvex::testing {
+
+using PackageFiles = std::vector<std::pair<std::string, std::string>>;  // name ('\' or '/'), bytes
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char name[] = "/tmp/corvex-pkg-XXXXXX";
+    path_ = mkdtemp(name) ? name : "";
+  }
+  ~ScratchDir() {
+    if (!path_.empty()) Run("rm -rf '" + path_ + "'");
+  }
+  const std::string& path() const { return path_; }
+  static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::string rel = name;
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    size_t slash = rel.rfind('/');
+    if (slash != std::string::npos) Run("mkdir -p '" + path_ + "/" + rel.substr(0, slash) + "'");
+    std::ofstream(path_ + "/" + rel, std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(path_ + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  std::string path_;
+};
+
+// An MSZIP cabinet holding `files` (empty string when gcab failed).
+inline std::string MakeCabinet(const PackageFiles& files) {
+  ScratchDir dir;
+  std::string names;
+  for (const auto& [name, bytes] : files) {
+    dir.Write(name, bytes);
+    std::string rel = name;
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    names += " '" + rel + "'";
+  }
+  if (!ScratchDir::Run("cd '" + dir.path() + "' && gcab -c -z out.cab" + names + " >/dev/null 2>&1")) return "";
+  return dir.Read("out.cab");
+}
+
+// An installer database whose `_Streams` table holds `streams`.
+inline std::string MakeInstallerDatabase(const PackageFiles& streams) {
+  ScratchDir dir;
+  std::string args;
+  int n = 0;
+  for (const auto& [name, bytes] : streams) {
+    std::string file = "s" + std::to_string(n++);
+    dir.Write(file, bytes);
+    args += " -a '" + name + "' '" + dir.path() + "/" + file + "'";
+  }
+  if (!ScratchDir::Run("cd '" + dir.path() + "' && msibuild out.msi" + args + " >/dev/null 2>&1")) return "";
+  return dir.Read("out.msi");
+}
+
+}  // namespace corvex::testing
+
+#endif
