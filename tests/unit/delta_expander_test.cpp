@@ -356,6 +356,29 @@ TEST_F(Expand, DcmNeedsTheVerifiedManifestBasis) {
   ExpectNothingWritten();
 }
 
+TEST_F(Expand, ManifestBasisReadOnlyForDcmAndOncePerRun) {
+  c.deltaTarget = "<assembly/>";
+  f.w.AddFile(L"C:\\Archive\\basis.txt", std::string(kManifestBasisSize, 'x'));
+  ManifestBasisSource basis;
+  basis.path = L"C:\\Archive\\basis.txt";
+  f.w.InjectFault(Op::kReadFile, L"basis.txt", 5);
+  f.w.AddFile(L"C:\\Src\\a.dll", "MZ" + std::string(10, 'a'));
+  Run(L"C:\\Src C:\\Out", basis);
+  EXPECT_EQ(f.w.PendingFaults(), 1u);  // no DCM file, no read
+
+  f.w.AddFile(L"C:\\Src\\a.manifest", std::string("DCM\x01", 4) + "PA30-one");
+  f.w.AddFile(L"C:\\Src\\b.manifest", std::string("DCM\x01", 4) + "PA30-two");
+  const std::wstring r = Run(L"C:\\Src C:\\Out", basis);
+  EXPECT_EQ(f.w.PendingFaults(), 0u);
+  // The one failed read stands for the whole run.
+  const std::wstring sentence = L"The manifest basis C:\\Archive\\basis.txt cannot be read (ERROR_ACCESS_DENIED)";
+  const size_t first = r.find(sentence);
+  ASSERT_NE(first, std::wstring::npos) << r;
+  EXPECT_NE(r.find(sentence, first + 1), std::wstring::npos) << r;
+  EXPECT_FALSE(f.w.Exists(L"C:\\Out\\a.manifest"));
+  EXPECT_FALSE(f.w.Exists(L"C:\\Out\\b.manifest"));
+}
+
 TEST_F(Expand, DirectoryWalk) {
   const std::string mz = "MZ" + std::string(10, 'm');
   f.w.AddFile(L"C:\\Src\\a.dll", mz);
