@@ -177,6 +177,7 @@ int CompareDatabaseVersions(const std::vector<uint32_t>& a, const std::vector<ui
 }
 
 DatabaseCheck EnsureUpdateDatabase(Session& s, DownloadServices& services) {
+  FinishInterruptedSwap(s, AddLongPathPrefix(DatabaseFolder(s)));
   std::optional<std::vector<uint32_t>> held;
   if (auto text = ReadWorkingFile(s, kVersionFile); text.ok()) held = ParseDatabaseVersion(Trim(*text));
   // A version without its index is no database: offer it afresh.

@@ -43,6 +43,15 @@ platform::Status SwapInFolder(Session& s, const std::wstring& fresh, const std::
   return in;
 }
 
+void FinishInterruptedSwap(Session& s, const std::wstring& folder) {
+  const std::wstring old = folder + L".old";
+  if (!s.os.fs.GetAttributes(old).ok()) return;
+  if (s.os.fs.GetAttributes(folder).ok())
+    RemoveTree(s, old);
+  else
+    s.os.fs.MoveFile(old, folder, false);
+}
+
 platform::Status RevertFolderSwap(Session& s, const std::wstring& fresh, const std::wstring& folder) {
   const std::wstring old = folder + L".old";
   platform::Status out = s.os.fs.MoveFile(folder, fresh, false);

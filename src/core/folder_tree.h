@@ -26,6 +26,11 @@ enum class OldFolder {
 platform::Status SwapInFolder(Session& s, const std::wstring& fresh, const std::wstring& folder,
                               OldFolder old = OldFolder::kRemove);
 
+// After a swap cut short (the process died): the old folder moved back when
+// it was set aside and nothing took its place; a leftover ".old" beside a
+// folder in place removed.
+void FinishInterruptedSwap(Session& s, const std::wstring& folder);
+
 // Undoes a swap that kept the old folder: the new one back to `fresh`, the
 // old one (when there was one) in its place again.
 platform::Status RevertFolderSwap(Session& s, const std::wstring& fresh, const std::wstring& folder);

@@ -226,6 +226,37 @@ TEST_F(DbFixture, AFaultAtAnyStepLeavesTheOldDatabaseOrTheWholeNewOne) {
   EXPECT_GT(installedRuns, 0);
 }
 
+// The process dies at each step in turn; the next run finds the old
+// tables or the new ones, never none, and never a version newer than them.
+TEST_F(DbFixture, ACrashAtAnyStepLeavesTablesTheNextRunCanUse) {
+  int steps = 0;
+  for (;; ++steps) {
+    Db d;
+    d.Hold(L"1.0");
+    d.f.w.FeedKeys(L"y");
+    d.f.w.InjectCrash(Op::kAny, WorkingFolder(d.f.s), steps);
+    bool crashed = false;
+    try {
+      EnsureUpdateDatabase(d.f.s, d.services);
+    } catch (const fake::SimulatedCrash&) {
+      crashed = true;
+    }
+    d.f.w.ClearFaults();
+    Session next(d.f.w.platform());
+    OnlineDownloadServices nextServices(next);
+    d.f.w.FeedKeys(L"n");
+    EnsureUpdateDatabase(next, nextServices);
+    const std::string index = d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt"));
+    EXPECT_TRUE(index == kOldIndex || index == kNewIndex) << "after a crash at step " << steps;
+    if (d.HeldVersion() == L"1.2.10") {
+      EXPECT_EQ(index, kNewIndex) << "after a crash at step " << steps;
+    }
+    EXPECT_FALSE(d.f.w.Exists(d.W(L"WindowsUpdateDatabase.old"))) << "after a crash at step " << steps;
+    if (!crashed || steps > 2000) break;
+  }
+  EXPECT_GT(steps, 20);
+}
+
 TEST_F(DbFixture, IndexLookupMatchesWholeKeysWhateverTheOrderAndDropsCarriageReturns) {
   Hold(L"1.0",
        "abcd|PayloadDatabase3.txt|extra\r\n"
