@@ -29,6 +29,8 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "analysis/log_analysis.h"
@@ -301,15 +303,17 @@ int Scan(size_t n) {
 // The package is unpacked in the fake's memory: real MSZIP decompression
 // by libmspack per entry, the fake's file system (one lock) for the writes.
 int Packages(const char* msu, int workers) {
-  bench::PosixFileSystem disk;
-  auto bytes = disk.ReadFile(FromUtf8(msu));
-  if (!bytes) return Fail("cannot read the package");
+  std::string bytes;
+  {
+    std::ifstream in(msu, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (bytes.empty()) return Fail("cannot read the package");
   fake::FakeWindows w;
   Session s(w.platform());
   const std::wstring package = L"C:\\Downloads\\bench.msu";
-  w.AddFile(package, *bytes);
-  bytes->clear();
-  bytes->shrink_to_fit();
+  w.AddFile(package, bytes);
+  std::string().swap(bytes);
   ExtractionOptions o;
   o.workers = workers;
   std::clock_t cpu0 = std::clock();

@@ -3,6 +3,7 @@
 // worker threads into the fake's file system.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -61,19 +62,24 @@ TEST(FakeFileSystemThreads, ConcurrentWritersLoseNothing) {
   FakeSession f;
   f.w.AddFolder(L"C:\\t");
   auto& fs = f.w.platform().fs;
+  constexpr int kEach = 3000;
+  std::atomic<int> ready{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t)
-    threads.emplace_back([&fs, t] {
-      for (int i = 0; i < 400; ++i) {
+    threads.emplace_back([&fs, &ready, t] {
+      // All three start together, so their calls overlap.
+      ready++;
+      while (ready.load() < 3) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i) {
         std::wstring dir = L"C:\\t\\" + std::to_wstring(t) + L"_" + std::to_wstring(i);
         fs.CreateFolder(dir);
         fs.WriteFile(dir + L"\\f", std::to_string(i), false);
-        fs.Find(L"C:\\t\\*.*");
+        if (i % 50 == 0) fs.Find(L"C:\\t\\*.*");
       }
     });
   for (auto& t : threads) t.join();
-  EXPECT_EQ(f.w.ListTree(L"C:\\t").size(), 3u * 400u * 2u);
-  EXPECT_EQ(f.w.FileBytes(L"C:\\t\\2_399\\f"), "399");
+  EXPECT_EQ(f.w.ListTree(L"C:\\t").size(), 3u * kEach * 2u);
+  EXPECT_EQ(f.w.FileBytes(L"C:\\t\\2_2999\\f"), "2999");
 }
 
 #ifndef _WIN32

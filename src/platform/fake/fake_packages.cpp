@@ -152,6 +152,8 @@ struct CabinetReader {
   bool Extract(mscabd_file* f, std::string& bytes) {
     sys.output = &bytes;
     sys.outputLimit = f->length;
+    // The length is the one the caller accepted (or the reader capped).
+    bytes.reserve(f->length);
     int rc = cabd->extract(cabd, f, "out");
     sys.output = nullptr;
     return rc == MSPACK_ERR_OK && bytes.size() == f->length;

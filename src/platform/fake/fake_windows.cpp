@@ -430,7 +430,11 @@ class FakeFileSystem : public platform::FileSystem {
       if (WildcardMatch(leaf, L".")) out.push_back({L".", platform::attr::kDirectory, 0});
       if (WildcardMatch(leaf, L"..")) out.push_back({L"..", platform::attr::kDirectory, 0});
     }
-    for (auto& [key, node] : w_.nodes_) {
+    // Keys are sorted, so a folder's subtree is one range (a root's
+    // children are matched over all keys, as their parent key differs).
+    const std::wstring prefix = isRoot ? std::wstring() : folderKey + L"\\";
+    for (auto it = w_.nodes_.lower_bound(prefix); it != w_.nodes_.end() && StartsWith(it->first, prefix); ++it) {
+      const auto& [key, node] = *it;
       if (ParentKey(key) != folderKey) continue;
       std::wstring name = node.path.substr(node.path.rfind(L'\\') + 1);
       if (WildcardMatch(leaf, name)) out.push_back({name, node.attributes, node.bytes.size()});
