@@ -1,10 +1,12 @@
 // The repair stages: each looks for good copies of the corrupt store files
 // in one place and queues a PowerCopy:: line for every file it finds.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
 
 #include "analysis/auto_analysis.h"
+#include "analysis/package_stages.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "core/console_output.h"
@@ -160,13 +162,32 @@ void ShadowCopyStage(StageRun& run) {
   }
 }
 
-// Stages 3 and 6 to 8 fetch update packages and install images; this
-// version does not carry that sourcing.
-void SourcingStage(Session& s, wchar_t stage, size_t remaining) {
+// Stages 3 and 6 to 8 fetch update packages and install images.
+void Skipped(Session& s, const std::wstring& title, const std::wstring& why, size_t remaining) {
+  TraceInfo(s, title + L": " + why + L"; " + Decimal(remaining) + L" corrupt files remain for the next stages.");
+}
+
+void TakeStaged(StageRun& run, std::vector<StagedReplacement> staged) {
+  // Highest index first: each Take erases its record.
+  std::sort(staged.begin(), staged.end(),
+            [](const StagedReplacement& a, const StagedReplacement& b) { return a.record > b.record; });
+  for (const StagedReplacement& r : staged) run.Take(r.record, r.path);
+}
+
+void SourcingStage(StageRun& run, wchar_t stage) {
+  Session& s = run.s;
   const std::wstring title = L"Stage " + std::wstring(1, stage);
   Print(s, L"\n" + title + L" ");
-  TraceInfo(s, title + L": sourcing from update packages and installation images is not available in this "
-                       L"version; " + Decimal(remaining) + L" corrupt files remain for the next stages.");
+  if (stage == L'7') {
+    TakeStaged(run, SourceFromInstallImages(s, run.records()));
+  } else if (stage == L'8') {
+    Skipped(s, title, L"asking for an installation DVD is not available in this version", run.records().size());
+  } else if (!s.downloads) {
+    Skipped(s, title, L"downloads are not available in this run", run.records().size());
+  } else {
+    const auto mode = stage == L'3' ? UpdateDatabaseMode::kPayload : UpdateDatabaseMode::kManifest;
+    TakeStaged(run, SourceFromUpdatePackages(s, *s.downloads, run.records(), mode, stage));
+  }
 }
 
 // PowerCopy:: over the queued lines; a record counts as fixed once its
@@ -201,12 +222,12 @@ void RunRepairStages(Session& s, const std::wstring& archive, std::wstring& log)
   StageRun run{s, {}};
   ArchiveStage(run);
   const bool sixOne = IsWindowsVersionOrGreater(s, 6, 1);
-  if (!run.records().empty()) SourcingStage(s, L'3', run.records().size());
+  if (!run.records().empty()) SourcingStage(run, L'3');
   if (!run.records().empty()) FixedVolumeStage(run);
   if (!run.records().empty()) ShadowCopyStage(run);
-  if (!run.records().empty()) SourcingStage(s, L'6', run.records().size());
-  if (!run.records().empty() && sixOne) SourcingStage(s, L'7', run.records().size());
-  if (!run.records().empty() && sixOne) SourcingStage(s, L'8', run.records().size());
+  if (!run.records().empty()) SourcingStage(run, L'6');
+  if (!run.records().empty() && sixOne) SourcingStage(run, L'7');
+  if (!run.records().empty() && sixOne) SourcingStage(run, L'8');
   CopyStage(run, archive, log);
 
   AnalysisState& a = s.analysis;

@@ -13,6 +13,9 @@
 
 namespace corvex {
 
+// Defined by the automatic analysis (analysis/download_services.h).
+class DownloadServices;
+
 // The support web site, named in the console title, the welcome line and
 // the summary.
 inline constexpr wchar_t kSupportDomain[] = L"tallwen.net";
@@ -93,6 +96,10 @@ struct Session {
   // The registry flash scan, when the program has one wired up: the entry
   // and a deferred start's automatic analysis run it.
   bool (*runFlashScan)(Session& s) = nullptr;
+  // The downloads of the Windows Update database and of Microsoft's
+  // packages, when the program has them wired up; without them the repair
+  // stages that need them are skipped.
+  DownloadServices* downloads = nullptr;
   RebootContext reboot;
   uint32_t directiveNumber = 0;
   // Set by the dispatcher while it runs a directive table, so that one

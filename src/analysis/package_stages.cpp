@@ -1,0 +1,160 @@
+#include "analysis/package_stages.h"
+
+#include <map>
+#include <set>
+
+#include "analysis/auto_analysis.h"
+#include "analysis/delta_expander.h"
+#include "analysis/package_extraction.h"
+#include "analysis/package_sourcing.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "core/session_log.h"
+#include "core/working_folders.h"
+
+namespace corvex {
+
+namespace {
+
+// A helper may ship the basis of compressed manifests in the script's
+// archive; it is used only when its length and digest are right.
+constexpr wchar_t kManifestBasisName[] = L"ManifestBasis.bin";
+// More than this many packages for one stage is a database fault, not a
+// repair: each may be a download of tens of megabytes.
+constexpr size_t kMaxPackages = 16;
+
+std::wstring LeafName(const std::wstring& path) {
+  const size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// "<folder under WinSxS>" of %SystemRoot%\winsxs\<folder>\<file>.
+std::wstring ComponentFolder(const std::wstring& storePath) {
+  const size_t slash = storePath.rfind(L'\\');
+  return slash == std::wstring::npos || slash == 0 ? L"" : LeafName(storePath.substr(0, slash));
+}
+
+// Copies `candidate` to Temp\<label>\<component>\<file> and checks the
+// copy: the source of a PowerCopy:: line must outlive the package's work
+// folder and be what the manifest wants.
+bool StageCopy(Session& s, const std::wstring& label, const std::wstring& candidate, const CorruptFileRecord& r,
+               std::wstring& staged) {
+  const std::wstring folder = TempFolder(s) + L"\\" + label + L"\\" + ComponentFolder(r.storePath);
+  staged = folder + L"\\" + LeafName(r.storePath);
+  auto made = CreateFolderChain(s, folder);
+  auto copied = made.ok() ? s.os.fs.CopyFile(AddLongPathPrefix(candidate), AddLongPathPrefix(staged), false) : made;
+  if (!copied.ok()) {
+    TraceErrorCode(s, copied.code(), label + L": failed to copy " + candidate + L" to " + staged + L" with error code ");
+    return false;
+  }
+  if (FileDigest(s, staged) == r.expectedDigest) return true;
+  s.os.fs.DeleteFile(AddLongPathPrefix(staged));
+  return false;
+}
+
+// Stages, for every record not yet found, the first file of `files` with
+// its digest.
+void MatchFiles(Session& s, const std::wstring& label, const std::vector<std::wstring>& files,
+                const std::vector<CorruptFileRecord>& records, std::set<size_t>& found,
+                std::vector<StagedReplacement>& out) {
+  std::multimap<std::wstring, size_t> wanted;
+  for (size_t i = 0; i < records.size(); ++i)
+    if (!found.count(i) && records[i].expectedDigest != L"UNKNOWN") wanted.emplace(records[i].expectedDigest, i);
+  for (const std::wstring& file : files) {
+    if (wanted.empty()) return;
+    const std::wstring digest = FileDigest(s, file);
+    if (digest.empty()) continue;
+    auto [first, last] = wanted.equal_range(digest);
+    for (auto it = first; it != last;) {
+      std::wstring staged;
+      if (StageCopy(s, label, file, records[it->second], staged)) {
+        out.push_back({it->second, staged});
+        found.insert(it->second);
+        it = wanted.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::wstring> PackagesForRecords(Session& s, DownloadServices& services,
+                                             const std::vector<CorruptFileRecord>& records, UpdateDatabaseMode mode) {
+  std::vector<std::wstring> keys;
+  for (const CorruptFileRecord& r : records) {
+    std::wstring key = mode == UpdateDatabaseMode::kPayload ? r.expectedDigest : ComponentFolder(r.storePath);
+    if (!key.empty() && key != L"UNKNOWN") keys.push_back(key);
+  }
+  std::vector<std::wstring> packages;
+  if (keys.empty()) return packages;
+  std::set<std::wstring> seen;
+  for (const auto& lines : LookUpUpdateDatabase(s, services, keys, mode))
+    for (const std::wstring& line : lines) {
+      const std::vector<std::wstring> fields = Split(line, L"|");
+      if (fields.size() < 3) continue;
+      const std::wstring package = Trim(fields[1]);
+      if (package.empty() || !seen.insert(ToUpper(package)).second) continue;
+      if (packages.size() == kMaxPackages) {
+        TraceInfo(s, L"More than " + Decimal(kMaxPackages) + L" packages are named for the corrupt files; the rest "
+                                                             L"are not downloaded.");
+        return packages;
+      }
+      packages.push_back(package);
+    }
+  return packages;
+}
+
+std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServices& services,
+                                                        const std::vector<CorruptFileRecord>& records,
+                                                        UpdateDatabaseMode mode, wchar_t stage) {
+  std::vector<StagedReplacement> out;
+  const std::vector<std::wstring> packages = PackagesForRecords(s, services, records, mode);
+  if (packages.empty()) return out;
+  ManifestBasisSource basis;
+  basis.path = ArchiveFolder(s) + L"\\" + kManifestBasisName;
+  auto extract = [&s, &basis, stage](const std::wstring& package, const std::wstring& outputFolder, bool showProgress) {
+    ExtractionOptions options;
+    options.showProgress = showProgress;
+    options.deltaExpander = [&s, &basis](const std::wstring& arguments) {
+      return RunDeltaExpander(s.os, arguments, basis);
+    };
+    ExtractionResult result = ExtractPackage(s, package, outputFolder, options);
+    if (!result.folder.empty() && !result.complete)
+      TraceInfo(s, L"Stage " + std::wstring(1, stage) + L": " + package + L" was not unpacked completely.");
+    return result.folder;
+  };
+  const std::wstring label = std::wstring(L"Stage") + stage;
+  std::set<size_t> found;
+  for (const std::wstring& folder : DownloadAndExtractPackages(s, services, packages, extract)) {
+    MatchFiles(s, label, ListFiles(s, folder, L"*.*", true), records, found, out);
+    if (auto removed = RemoveExtraction(s.os.fs, folder); !removed.ok())
+      TraceErrorCode(s, removed.code(), L"Failed to remove " + folder + L" with error code ");
+  }
+  return out;
+}
+
+std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::vector<CorruptFileRecord>& records) {
+  std::vector<StagedReplacement> out;
+  std::set<size_t> found;
+  for (wchar_t drive = L'C'; drive <= L'Y' && found.size() < records.size(); ++drive) {
+    const platform::DriveKind kind = s.os.system.DriveType(drive);
+    if (kind != platform::DriveKind::kFixed && kind != platform::DriveKind::kRemovable) continue;
+    const std::wstring wim = std::wstring(1, drive) + L":\\sources\\install.wim";
+    if (!s.os.fs.GetAttributes(AddLongPathPrefix(wim)).ok()) continue;
+    TraceInfo(s, L"Stage 7: searching " + wim + L".");
+    MountInstallWim(s, wim, [&](const WimImage&, const std::wstring& mount) {
+      std::vector<std::wstring> candidates;
+      for (size_t i = 0; i < records.size(); ++i)
+        if (!found.count(i))
+          candidates.push_back(mount + L"\\Windows\\WinSxS\\" + ComponentFolder(records[i].storePath) + L"\\" +
+                               LeafName(records[i].storePath));
+      MatchFiles(s, L"Stage7", candidates, records, found, out);
+      return found.size() == records.size();
+    });
+  }
+  return out;
+}
+
+}  // namespace corvex

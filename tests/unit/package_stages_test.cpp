@@ -1,0 +1,145 @@
+// The repair stages that fetch Microsoft's packages, end to end on the fake:
+// the database and the package served by the fake's HTTP, the package a
+// real cabinet nest made by gcab. Native builds only (the fake's cabinet
+// reader is libmspack).
+#ifndef _WIN32
+
+#include "analysis/package_stages.h"
+
+#include <gtest/gtest.h>
+
+#include "analysis/auto_analysis.h"
+#include "app/directive_table.h"
+#include "app/download_services_online.h"
+#include "component_store_fixture.h"
+#include "core/working_folders.h"
+#include "online/zip_writer.h"
+#include "package_fixtures.h"
+#include "platform/fake/fake_http.h"
+#include "test_support.h"
+
+namespace corvex {
+namespace {
+
+using testing::FakeSession;
+
+const std::wstring kStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
+const std::wstring kKernel = kStore + L"\\kernel.dll";
+const std::wstring kShell = kStore + L"\\shell.dll";
+const std::wstring kGoodKernel = L"2cwBR+KryfAhR66VwR1EA8NNrVJ9lPGudyhhiKzBuY4=";  // SHA-256 of "good kernel"
+const std::wstring kGoodShell = L"o3naoFRLtH1jnPLo2egq8jat1IbcTTri+JoiyjeuYt0=";   // of "good shell"
+const std::wstring kDatabase = L"https://downloads.tallwen.net/windows-update-database/";
+const std::wstring kPackage = L"https://download.windowsupdate.com/d/msdownload/update/windows6.1-kb5.msu";
+
+std::string MakeZip(const std::vector<std::pair<std::wstring, std::string>>& files) {
+  fake::FakeWindows scratch;
+  auto writer = ZipWriter::Open(scratch.platform().fs, L"C:\\db.zip", scratch.now);
+  if (!writer.ok()) return "";
+  for (const auto& [name, bytes] : files) {
+    scratch.AddFile(L"C:\\src\\" + name, bytes);
+    if (!(*writer)->AddFile(L"C:\\src\\" + name, name).ok()) return "";
+  }
+  return (*writer)->Commit().ok() ? scratch.FileBytes(L"C:\\db.zip") : "";
+}
+
+// Two damaged store files; the database names a package for the kernel's
+// digest, and the package (an msu holding a cabinet holding the file)
+// carries the good kernel.
+struct Sourced : FakeSession {
+  OnlineDownloadServices services{s};
+  std::string msu;
+  std::vector<std::wstring> requested;
+
+  Sourced() {
+    testing::UseProgramDirectives(s);
+    w.version = {6, 1, 7601, 1, 1};
+    w.SetMachineValue(L"SOFTWARE\\Microsoft\\Internet Explorer", L"svcVersion", L"11.0.9600.19507");
+    w.AddFile(kKernel, "bad");
+    w.AddFile(kShell, "bad");
+    s.analysis.corruptFiles = {{kKernel, kGoodKernel, L"LwXU", 0}, {kShell, kGoodShell, L"LwXU", 0}};
+    s.analysis.counters.cbsDetected = 2;
+    s.downloads = &services;
+    const std::string inner = testing::MakeCabinet({{"amd64_demo\\kernel.dll", "good kernel"}, {"update.mum", "<x/>"}});
+    msu = testing::MakeCabinet({{"Windows6.1-KB5-x64.cab", inner}, {"WSUSSCAN.cab", "not a cabinet"}});
+    const std::string tables = MakeZip(
+        {{L"IndexedLookupTable.txt", ToUtf8(kGoodKernel) + "|PayloadDatabase1.txt\r\n"},
+         {L"ManifestDatabase.txt", "amd64_other|KB7|x.manifest\r\n"},
+         {L"PayloadDatabase1.txt", ToUtf8(kGoodKernel) + "|KB5|kernel.dll\r\n"}});
+    w.http().handler = [this, tables](const fake::FakeHttpRequest& r) -> platform::HttpReply {
+      requested.push_back(r.method + L" " + r.url);
+      if (r.url == kDatabase + L"QuillmereWindowsUpdateDatabaseVersion.txt?dl=1") return {200, "1.0"};
+      if (r.url == kDatabase + L"QuillmereWindowsUpdateDatabase.zip?dl=1") return {200, tables};
+      if (r.url.find(L"GenerateUpdateURL.php") != std::wstring::npos && r.url.find(L"&KB=5&") != std::wstring::npos)
+        return {200, ToUtf8(kPackage)};
+      if (r.url == kPackage) return {200, msu};
+      return {404, "<html>404</html>"};
+    };
+  }
+  std::wstring Stages() {
+    std::wstring log;
+    RunRepairStages(s, L"", log);
+    return log;
+  }
+  bool Asked(const std::wstring& url) {
+    for (const std::wstring& r : requested)
+      if (r.find(url) != std::wstring::npos) return true;
+    return false;
+  }
+};
+
+TEST(PackageStages, AStoreFileIsRepairedFromADownloadedPackage) {
+  Sourced d;
+  ASSERT_FALSE(d.msu.empty()) << "gcab made no cabinet";
+  d.w.FeedKeys(L"y\ry\r");  // the database, then Microsoft's download
+  const std::wstring log = d.Stages();
+  EXPECT_EQ(d.w.FileBytes(kKernel), "good kernel") << log;
+  EXPECT_EQ(d.w.FileBytes(kShell), "bad");
+  EXPECT_EQ(d.s.analysis.counters.cbsFixed, 1u);
+  ASSERT_EQ(d.s.analysis.corruptFiles.size(), 1u);
+  EXPECT_EQ(d.s.analysis.corruptFiles[0].storePath, kShell);
+  // The kernel was staged out of the package before its work folder went.
+  EXPECT_EQ(d.w.FileBytes(TempFolder(d.s) + L"\\Stage3\\" + kStore.substr(kStore.rfind(L'\\') + 1) + L"\\kernel.dll"),
+            "good kernel");
+  for (const auto& e : d.w.ListTree(TempFolder(d.s))) EXPECT_EQ(e.find(L"RARiroderuz_"), std::wstring::npos) << e;
+  // Stage 6 asked the manifest table for the shell's component and found
+  // no package: no second download.
+  EXPECT_FALSE(d.Asked(L"&KB=7&"));
+}
+
+TEST(PackageStages, NothingIsDownloadedWithoutConsentOrWithoutServices) {
+  {
+    Sourced d;
+    d.w.FeedKeys(L"y\rn\r");  // the database yes, Microsoft's download no
+    d.Stages();
+    EXPECT_EQ(d.w.FileBytes(kKernel), "bad");
+    EXPECT_TRUE(d.Asked(L"GenerateUpdateURL.php"));
+    EXPECT_FALSE(d.Asked(L"GET " + kPackage));
+    EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
+  }
+  {
+    Sourced d;
+    d.s.downloads = nullptr;
+    d.w.FeedKeys(L"y\ry\r");
+    d.Stages();
+    EXPECT_TRUE(d.requested.empty());
+    EXPECT_NE(d.s.trace.find(L"Stage 3: downloads are not available in this run"), std::wstring::npos);
+  }
+}
+
+// A package's file counts only when its digest is the manifest's: a file
+// of the same name with other bytes is not staged.
+TEST(PackageStages, AFileOfTheRightNameButTheWrongDigestIsNotTaken) {
+  Sourced d;
+  const std::string inner = testing::MakeCabinet({{"kernel.dll", "other kernel"}});
+  d.msu = testing::MakeCabinet({{"Windows6.1-KB5-x64.cab", inner}});
+  d.w.FeedKeys(L"y\ry\r");
+  d.Stages();
+  EXPECT_TRUE(d.Asked(L"GET " + kPackage));
+  EXPECT_EQ(d.w.FileBytes(kKernel), "bad");
+  EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
+}
+
+}  // namespace
+}  // namespace corvex
+
+#endif
