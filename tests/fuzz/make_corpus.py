@@ -4,7 +4,6 @@
 Real files come from tests/samples (copied, or whole-line excerpts of the
 larger ones); the rest are small hand-made inputs in the layouts the
 readers meet. Findings are added by hand beside these and kept."""
-import os
 import pathlib
 import shutil
 
