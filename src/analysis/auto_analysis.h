@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/analysis_state.h"
 #include "script/directive.h"
 
 namespace corvex {
@@ -25,5 +26,13 @@ bool RunFilePlacementMode(Session& s, const std::wstring& archive, std::wstring&
 // The Base64 SHA-256 of a file, the form of a manifest's digest; empty when
 // the file cannot be read.
 std::wstring FileDigest(Session& s, const std::wstring& path);
+
+// Copies a good-copy candidate to Temp\<subfolder>\<component folder>\<file>
+// and keeps the copy, named in `staged`, only when its digest is the
+// record's. PowerCopy:: takes sources with a drive letter only, and a source
+// must outlive the snapshot or package folder it was found in. Failures are
+// traced under `stage` ("Stage 5").
+bool StageVerifiedCopy(Session& s, const std::wstring& stage, const std::wstring& subfolder,
+                       const std::wstring& candidate, const CorruptFileRecord& r, std::wstring& staged);
 
 }  // namespace corvex

@@ -23,6 +23,24 @@ std::wstring FileDigest(Session& s, const std::wstring& path) {
   return hex.empty() ? hex : HexToBase64(hex);
 }
 
+bool StageVerifiedCopy(Session& s, const std::wstring& stage, const std::wstring& subfolder,
+                       const std::wstring& candidate, const CorruptFileRecord& r, std::wstring& staged) {
+  const size_t slash = r.storePath.rfind(L'\\');
+  const std::wstring component = slash == std::wstring::npos ? L"" : PathLeafName(r.storePath.substr(0, slash));
+  const std::wstring folder = TempFolder(s) + L"\\" + subfolder + (component.empty() ? L"" : L"\\" + component);
+  staged = folder + L"\\" + PathLeafName(r.storePath);
+  auto made = CreateFolderChain(s, folder);
+  auto copied = made.ok() ? s.os.fs.CopyFile(AddLongPathPrefix(candidate), AddLongPathPrefix(staged), false) : made;
+  if (!copied.ok()) {
+    TraceErrorCode(s, copied.code(), stage + L": failed to copy " + StripLongPathPrefix(candidate) + L" to " + staged +
+                                         L" with error code ");
+    return false;
+  }
+  if (FileDigest(s, staged) == r.expectedDigest) return true;
+  s.os.fs.DeleteFile(AddLongPathPrefix(staged));
+  return false;
+}
+
 namespace {
 
 constexpr wchar_t kShadowCopyRoot[] = L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy";
@@ -71,11 +89,6 @@ void ArchiveStage(StageRun& run) {
   }
 }
 
-std::wstring LeafName(const std::wstring& path) {
-  size_t slash = path.rfind(L'\\');
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // Every copy on the fixed drives C to Y of a file named like a record's.
 void FixedVolumeStage(StageRun& run) {
   Session& s = run.s;
@@ -85,7 +98,7 @@ void FixedVolumeStage(StageRun& run) {
     Print(s, std::wstring(L"\nStage 4") + static_cast<wchar_t>(label++) + L" ");
     std::map<size_t, std::vector<std::wstring>> byLength;
     for (const CorruptFileRecord& r : run.records()) {
-      const std::wstring leaf = LeafName(r.storePath);
+      const std::wstring leaf = PathLeafName(r.storePath);
       byLength[leaf.size()].push_back(leaf);
     }
     std::vector<uint64_t> ids;
@@ -116,24 +129,6 @@ void FixedVolumeStage(StageRun& run) {
   }
 }
 
-// PowerCopy:: takes sources with a drive letter only, so a good file of a
-// snapshot is first copied into the Temp working folder (and checked
-// there again).
-bool Stage(Session& s, uint32_t number, const std::wstring& candidate, const CorruptFileRecord& r,
-           std::wstring& staged) {
-  const std::wstring store = r.storePath.substr(0, r.storePath.rfind(L'\\'));
-  const std::wstring folder = TempFolder(s) + L"\\ShadowCopy" + Decimal(number) + L"\\" + LeafName(store);
-  staged = folder + L"\\" + LeafName(r.storePath);
-  auto made = CreateFolderChain(s, folder);
-  auto copied = made.ok() ? s.os.fs.CopyFile(candidate, AddLongPathPrefix(staged), false) : made;
-  if (!copied.ok()) {
-    TraceErrorCode(s, copied.code(), L"Stage 5: failed to copy " + StripLongPathPrefix(candidate) + L" to " + staged +
-                                         L" with error code ");
-    return false;
-  }
-  return FileDigest(s, staged) == r.expectedDigest;
-}
-
 // Every shadow copy that exists may hold a good copy of every record.
 void ShadowCopyStage(StageRun& run) {
   Session& s = run.s;
@@ -154,7 +149,7 @@ void ShadowCopyStage(StageRun& run) {
       const std::wstring candidate = root + L"\\" + r.storePath.substr(3);
       const std::wstring digest = FileDigest(s, candidate);
       std::wstring staged;
-      if (!digest.empty() && digest == r.expectedDigest && Stage(s, n, candidate, r, staged))
+      if (!digest.empty() && digest == r.expectedDigest && StageVerifiedCopy(s, L"Stage 5", L"ShadowCopy" + Decimal(n), candidate, r, staged))
         run.Take(i, staged);
       else
         ++i;

@@ -23,33 +23,10 @@ constexpr wchar_t kManifestBasisName[] = L"ManifestBasis.bin";
 // repair: each may be a download of tens of megabytes.
 constexpr size_t kMaxPackages = 16;
 
-std::wstring LeafName(const std::wstring& path) {
-  const size_t slash = path.rfind(L'\\');
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // "<folder under WinSxS>" of %SystemRoot%\winsxs\<folder>\<file>.
 std::wstring ComponentFolder(const std::wstring& storePath) {
   const size_t slash = storePath.rfind(L'\\');
-  return slash == std::wstring::npos || slash == 0 ? L"" : LeafName(storePath.substr(0, slash));
-}
-
-// Copies `candidate` to Temp\<label>\<component>\<file> and checks the
-// copy: the source of a PowerCopy:: line must outlive the package's work
-// folder and be what the manifest wants.
-bool StageCopy(Session& s, const std::wstring& label, const std::wstring& candidate, const CorruptFileRecord& r,
-               std::wstring& staged) {
-  const std::wstring folder = TempFolder(s) + L"\\" + label + L"\\" + ComponentFolder(r.storePath);
-  staged = folder + L"\\" + LeafName(r.storePath);
-  auto made = CreateFolderChain(s, folder);
-  auto copied = made.ok() ? s.os.fs.CopyFile(AddLongPathPrefix(candidate), AddLongPathPrefix(staged), false) : made;
-  if (!copied.ok()) {
-    TraceErrorCode(s, copied.code(), label + L": failed to copy " + candidate + L" to " + staged + L" with error code ");
-    return false;
-  }
-  if (FileDigest(s, staged) == r.expectedDigest) return true;
-  s.os.fs.DeleteFile(AddLongPathPrefix(staged));
-  return false;
+  return slash == std::wstring::npos || slash == 0 ? L"" : PathLeafName(storePath.substr(0, slash));
 }
 
 // Stages, for every record not yet found, the first file of `files` with
@@ -67,7 +44,7 @@ void MatchFiles(Session& s, const std::wstring& label, const std::vector<std::ws
     auto [first, last] = wanted.equal_range(digest);
     for (auto it = first; it != last;) {
       std::wstring staged;
-      if (StageCopy(s, label, file, records[it->second], staged)) {
+      if (StageVerifiedCopy(s, label, label, file, records[it->second], staged)) {
         out.push_back({it->second, staged});
         found.insert(it->second);
         it = wanted.erase(it);
@@ -149,7 +126,7 @@ std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::ve
       for (size_t i = 0; i < records.size(); ++i)
         if (!found.count(i))
           candidates.push_back(mount + L"\\Windows\\WinSxS\\" + ComponentFolder(records[i].storePath) + L"\\" +
-                               LeafName(records[i].storePath));
+                               PathLeafName(records[i].storePath));
       MatchFiles(s, L"Stage7", candidates, records, found, out);
       return found.size() == records.size();
     });

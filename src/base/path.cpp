@@ -13,6 +13,13 @@ static bool IsDrivePath(const std::wstring& p) {
 
 bool HasLongPathPrefix(const std::wstring& path) { return StartsWith(path, kLongPathPrefix); }
 
+std::wstring PathLeafName(const std::wstring& path) {
+  std::wstring p = path;
+  while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+  const size_t slash = p.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? p : p.substr(slash + 1);
+}
+
 std::wstring AddLongPathPrefix(const std::wstring& path) {
   if (HasLongPathPrefix(path)) return path;
   if (IsDrivePath(path)) return kLongPathPrefix + path;

@@ -10,6 +10,9 @@ namespace corvex {
 
 constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
 
+// The last component of a path ("C:\\a\\b\\" gives "b").
+std::wstring PathLeafName(const std::wstring& path);
+
 // "\\?\C:\x" or "\\?\UNC\server\share\x".
 bool HasLongPathPrefix(const std::wstring& path);
 // "C:\x" -> "\\?\C:\x", "\\server\share" -> "\\?\UNC\server\share". Paths

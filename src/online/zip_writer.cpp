@@ -413,13 +413,6 @@ Status ZipWriter::Commit() {
   return Status::Ok();
 }
 
-std::wstring PathLeafName(const std::wstring& path) {
-  std::wstring p = path;
-  while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
-  size_t slash = p.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? p : p.substr(slash + 1);
-}
-
 namespace {
 
 // Everything below `folder` as entries under `name`. Junctions are not

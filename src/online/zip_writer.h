@@ -77,10 +77,6 @@ class ZipWriter {
   bool committed_ = false;
 };
 
-// The last component of a path ("C:\\a\\b\\" gives "b"), as entries and
-// staged copies are named.
-std::wstring PathLeafName(const std::wstring& path);
-
 // Adds a file, or a folder with everything below it, to the archive (made
 // when missing). Entries are named from the source's own name on: folder
 // "C:\Windows\Logs\CBS" gives "CBS\" and "CBS\CBS.log". The whole source is
