@@ -18,6 +18,9 @@ case "$flavour" in
                -DCORVEX_TEST_HOOKS=ON) ;;
   *) echo "usage: $0 native|sanitize|fuzz|win32|win64" >&2; exit 2 ;;
 esac
+# Every flavour but the developers' native one compiles in batches: about
+# twice as fast from scratch.
+[ "$flavour" = native ] || args+=(-DCORVEX_UNITY=ON)
 log="$root/build/$flavour.log"
 mkdir -p "$root/build"
 if ! { cmake -S "$root" -B "$root/build/$flavour" -G Ninja "${args[@]}" && ninja -C "$root/build/$flavour"; } >"$log" 2>&1; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz flavour (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
-# and runs every libFuzzer target, one at a time, for the given seconds each
+# and runs every libFuzzer target, one per core at a time, for the given seconds each
 # (default 60), starting from its corpus in tests/fuzz/corpus/<target>.
 # Prints one line per target: "PASS <target> ..." or "FAIL <target> ...".
 #
@@ -19,6 +19,7 @@ if ! command -v clang++-14 >/dev/null || [ ! -e /usr/lib/llvm-14/lib/clang/14.0.
   "$root/scripts/setup.sh" || exit 1
 fi
 "$root/scripts/build.sh" fuzz || { echo "FAIL fuzz build"; exit 1; }
+bin="$root/build/fuzz/tests/fuzz/corvex_fuzz"
 
 # Largest input per target: a few times the largest real file of its kind.
 max_len() {
@@ -36,18 +37,16 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-status=0
-for t in "${targets[@]}"; do
-  bin="$root/build/fuzz/tests/fuzz/$t"
-  work="$root/build/fuzz-work/$t"
+# One target's run; prints its PASS or FAIL line.
+fuzz_one() {
+  local t=$1 work="$root/build/fuzz-work/$1" rc runs cov found reason
   mkdir -p "$work/corpus"
   rm -f "$work"/crash-* "$work"/timeout-* "$work"/leak-* "$work"/oom-* "$work"/slow-unit-*
-  if [ ! -x "$bin" ]; then
+  if [ ! -d "$root/tests/fuzz/corpus/$t" ] || ! grep -qx "  $t" "$root/build/fuzz-work/targets.txt"; then
     echo "FAIL $t: no such target"
-    status=1
-    continue
+    return 1
   fi
-  "$bin" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -max_total_time="$seconds" \
+  CORVEX_FUZZ_TARGET=$t "$bin" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -max_total_time="$seconds" \
     -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" "$root/tests/fuzz/corpus/$t" \
     >"$work/log.txt" 2>&1
   rc=$?
@@ -59,7 +58,25 @@ for t in "${targets[@]}"; do
   else
     reason=$(grep -a -m1 -oE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer): [a-z-]+[^ ]*|runtime error: .*|FUZZ_CHECK failed.*|SUMMARY: .*' "$work/log.txt" | head -1)
     echo "FAIL $t: ${runs:-?} runs, exit $rc, ${reason:-see log}; input ${found:+$work/$found}; log $work/log.txt"
-    status=1
+    return 1
   fi
+}
+
+# The program lists its targets when none is named.
+mkdir -p "$root/build/fuzz-work"
+CORVEX_FUZZ_TARGET= "$bin" -runs=0 >"$root/build/fuzz-work/targets.txt" 2>&1
+
+# Each run takes one core: as many at once as there are cores. Lines come
+# out in the targets' order.
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+  batch=("${targets[@]:i:jobs}")
+  for t in "${batch[@]}"; do fuzz_one "$t" >"$root/build/fuzz-work/$t.result" & done
+  wait
+  for t in "${batch[@]}"; do
+    cat "$root/build/fuzz-work/$t.result"
+    grep -q '^PASS ' "$root/build/fuzz-work/$t.result" || status=1
+  done
 done
 exit $status

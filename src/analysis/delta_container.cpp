@@ -1,5 +1,7 @@
 #include "analysis/delta_container.h"
 
+#include "base/bytes.h"
+
 #include <cwctype>
 
 #include "base/text.h"
@@ -8,10 +10,6 @@ namespace corvex {
 
 namespace {
 
-uint32_t Le32(std::string_view bytes, uint64_t at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 const wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
@@ -64,8 +62,8 @@ DcsLayout ReadDcsLayout(std::string_view file) {
     layout.fault = DcsFault::kHeaderTooShort;
     return layout;
   }
-  layout.numberOfBlocks = Le32(file, 4);
-  layout.uncompressedFileSize = Le32(file, 8);
+  layout.numberOfBlocks = LoadLe32(file, 4);
+  layout.uncompressedFileSize = LoadLe32(file, 8);
   if (layout.uncompressedFileSize == 0) {
     layout.fault = DcsFault::kZeroSize;
     return layout;
@@ -83,8 +81,8 @@ DcsLayout ReadDcsLayout(std::string_view file) {
       return layout;
     }
     DcsBlock b;
-    b.compressedBlockSize = Le32(file, at);
-    b.decompressedBlockSize = Le32(file, at + 4);
+    b.compressedBlockSize = LoadLe32(file, at);
+    b.decompressedBlockSize = LoadLe32(file, at + 4);
     b.dataOffset = at + 8;
     b.outputOffset = total;
     layout.blocks.push_back(b);

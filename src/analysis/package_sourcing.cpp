@@ -3,6 +3,7 @@
 #include "analysis/pager.h"
 #include "analysis/sfc_directive.h"
 #include "base/path.h"
+#include "core/folder_tree.h"
 #include "base/text.h"
 #include "core/console_output.h"
 #include "core/process_runner.h"
@@ -38,7 +39,6 @@ bool AllDigits(const std::wstring& text) {
   return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
-void DeleteIfThere(Session& s, const std::wstring& path) { s.os.fs.DeleteFile(AddLongPathPrefix(path)); }
 
 // The Windows version as the support server names it.
 std::wstring OsName(Session& s) {
@@ -109,7 +109,7 @@ std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std:
   } else {
     answer = Trim(*read);
   }
-  DeleteIfThere(s, replyFile);
+  DeleteFileIfThere(s, replyFile);
   if (StartsWith(answer, L"ERROR: ")) {
     TraceError(s, L"The support server has no update URL for KB" + kb + L": " + Shown(answer));
     answer.clear();
@@ -170,8 +170,8 @@ std::wstring AllowMicrosoftDownload(Session& s, DownloadServices& services, cons
   const std::wstring target = TempFolder(s) + L"\\" + name;
   // The announced size is the most the allowance was charged for.
   if (!services.DownloadWithProgress(url, target, name, L"", size)) {
-    DeleteIfThere(s, target);
-    DeleteIfThere(s, target + L".download");
+    DeleteFileIfThere(s, target);
+    DeleteFileIfThere(s, target + L".download");
     TraceError(s, L"Failed to download " + url + L".");
     return L"";
   }

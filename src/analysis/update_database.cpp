@@ -54,9 +54,8 @@ std::wstring TablePath(Session& s, const std::wstring& name) { return DatabaseFo
 
 bool Exists(Session& s, const std::wstring& path) { return s.os.fs.GetAttributes(AddLongPathPrefix(path)).ok(); }
 
-void DeleteIfThere(Session& s, const std::wstring& path) { s.os.fs.DeleteFile(AddLongPathPrefix(path)); }
 
-std::wstring Shown(const std::wstring& text) { return MaskedForSentence(text, 100); }
+std::wstring ShownReply(const std::wstring& text) { return MaskedForSentence(text, 100); }
 
 // The published version: fetched into Temp, read and removed again.
 std::optional<std::wstring> FetchPublishedVersion(Session& s, DownloadServices& services) {
@@ -65,11 +64,11 @@ std::optional<std::wstring> FetchPublishedVersion(Session& s, DownloadServices& 
   const std::wstring url = services.UpdateDatabaseUrl(std::wstring(kRemoteFolder) + kRemoteVersion + L"?dl=1");
   if (uint32_t code = services.Download(url, target, kMaxVersionBytes)) {
     TraceErrorCode(s, code, L"Failed to download the Windows Update database version with error code ");
-    DeleteIfThere(s, target);
+    DeleteFileIfThere(s, target);
     return std::nullopt;
   }
   auto text = ReadTempFile(s, kRemoteVersion);
-  DeleteIfThere(s, target);
+  DeleteFileIfThere(s, target);
   if (!text.ok()) {
     TraceErrorCode(s, text.code(), L"Failed to read the Windows Update database version with error code ");
     return std::nullopt;
@@ -77,7 +76,7 @@ std::optional<std::wstring> FetchPublishedVersion(Session& s, DownloadServices& 
   std::wstring version = Trim(*text);
   if (!ParseDatabaseVersion(version)) {
     TraceError(s, L"The Windows Update database host answered with something other than a version: " +
-                      Shown(version));
+                      ShownReply(version));
     return std::nullopt;
   }
   return version;
@@ -196,7 +195,7 @@ DatabaseCheck EnsureUpdateDatabase(Session& s, DownloadServices& services) {
     TraceError(s, L"Failed to download the Windows Update database from " + url + L".");
   else
     ok = InstallDatabase(s, archive, *published);
-  DeleteIfThere(s, archive);
+  DeleteFileIfThere(s, archive);
   return ok ? DatabaseCheck::kInstalled : DatabaseCheck::kFailed;
 }
 
@@ -231,7 +230,7 @@ std::vector<std::vector<std::wstring>> LookUpUpdateDatabase(Session& s, Download
     if (!tables[i]) continue;
     const std::wstring& table = *tables[i];
     if (!StartsWith(table, kPayloadPrefix) || !IsSafeFileName(table)) {
-      TraceError(s, L"The Windows Update database's index names \"" + Shown(table) + L"\" for " + Shown(keys[i]) +
+      TraceError(s, L"The Windows Update database's index names \"" + ShownReply(table) + L"\" for " + ShownReply(keys[i]) +
                         L", which is not a payload table.");
       continue;
     }

@@ -1,5 +1,7 @@
 #include "core/folder_tree.h"
 
+#include "base/path.h"
+
 namespace corvex {
 
 namespace {
@@ -25,6 +27,8 @@ void RemoveTreeBelow(Session& s, const std::wstring& path, int depth) {
 }
 
 }  // namespace
+
+void DeleteFileIfThere(Session& s, const std::wstring& path) { s.os.fs.DeleteFile(AddLongPathPrefix(path)); }
 
 void RemoveTree(Session& s, const std::wstring& path) { RemoveTreeBelow(s, path, 0); }
 

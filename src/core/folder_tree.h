@@ -13,6 +13,9 @@ namespace corvex {
 // never emptied.
 void RemoveTree(Session& s, const std::wstring& path);
 
+// A file deleted if it is there; a missing file is no failure.
+void DeleteFileIfThere(Session& s, const std::wstring& path);
+
 enum class OldFolder {
   kRemove,  // gone once the fresh one is in place
   kKeep,    // left at `folder` + ".old" for RevertFolderSwap

@@ -23,7 +23,7 @@ static bool TakeQuietMode(Lines& lines) {
   return true;
 }
 
-static std::wstring Unquoted(const std::wstring& line) { return ReplaceAll(line, L"\"", L""); }
+static std::wstring WithoutQuotes(const std::wstring& line) { return ReplaceAll(line, L"\"", L""); }
 
 // What quiet mode still writes of a report text: every sentence but those
 // that tell of a success.
@@ -50,7 +50,7 @@ bool TrustedInstallerDirective(Session& s, Lines lines, const std::wstring&, std
   if (!InitCurrentUserSid(s)) report += L"Failed to initialise Current User SID in TrustedInstaller directive.\r\n";
 
   for (auto& line : lines) {
-    const std::wstring path = Unquoted(line);
+    const std::wstring path = WithoutQuotes(line);
     const std::wstring shown = StripLongPathPrefix(path);
     if (!SetOwner(s, s.security.currentUserSid, path).ok())
       report += L"Failed to set ownership to current user for file or folder " + shown + L". Proceeding anyway.\r\n";
@@ -76,7 +76,7 @@ bool TakePermissionsDirective(Session& s, Lines lines, const std::wstring&, std:
   const bool quiet = TakeQuietMode(lines);
   bool ok = true;
   for (auto& line : lines) {
-    const std::wstring path = Unquoted(line);
+    const std::wstring path = WithoutQuotes(line);
     const std::wstring shown = StripLongPathPrefix(path);
     if (!EnableNamedPrivilege(s, L"SeBackupPrivilege")) {
       DisableNamedPrivilege(s, L"SeBackupPrivilege");
@@ -176,7 +176,7 @@ bool RestorePermissionsDirective(Session& s, Lines lines, const std::wstring&, s
   const bool quiet = TakeQuietMode(lines);
   bool ok = true;
   for (auto& line : lines) {
-    const std::wstring path = Unquoted(line);
+    const std::wstring path = WithoutQuotes(line);
     std::wstring text;
     if (!RestoreFromDataBlock(s, path, text)) {
       report += text;
@@ -195,7 +195,7 @@ bool RestorePermissionsDirective(Session& s, Lines lines, const std::wstring&, s
 }
 
 // The first link inside a component folder of the store, or empty.
-static std::wstring StoreLink(const HardLinkRecord& links, const std::wstring& storePrefix) {
+static std::wstring FirstStoreLink(const HardLinkRecord& links, const std::wstring& storePrefix) {
   for (auto& link : links.paths)
     if (IStartsWith(link, storePrefix) && link.find(L'\\', storePrefix.size()) != std::wstring::npos) return link;
   return L"";
@@ -207,7 +207,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
   const std::wstring manifests = s.os.env.Expand(L"%SystemRoot%\\winsxs\\Manifests\\", 512);
 
   std::vector<std::wstring> work;
-  for (auto& line : lines) work.push_back(Unquoted(line));
+  for (auto& line : lines) work.push_back(WithoutQuotes(line));
   for (size_t i = 0; i < work.size(); ++i) {
     const std::wstring path = work[i];
     const std::wstring shown = StripLongPathPrefix(path);
@@ -225,7 +225,7 @@ bool RepairPermissionsDirective(Session& s, Lines lines, const std::wstring& arc
 
     HardLinkRecord links;
     if (auto found = HardLinksOfPath(s, path); found.ok()) links = *found;
-    const std::wstring storeLink = StoreLink(links, storePrefix);
+    const std::wstring storeLink = FirstStoreLink(links, storePrefix);
     if (storeLink.empty()) {
       report += L"Failed to identify winsxs copy for file " + shown + L". There may be file or hardlink damage.\r\n";
       ok = false;

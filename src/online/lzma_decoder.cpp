@@ -1,5 +1,7 @@
 #include "online/lzma_decoder.h"
 
+#include "base/bytes.h"
+
 #include <algorithm>
 
 namespace corvex::online {
@@ -18,10 +20,6 @@ constexpr uint16_t kProbInit = 1024;
 constexpr size_t kFlushPiece = 1u << 20;
 constexpr size_t kInputPiece = 1u << 16;
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The dictionary: a ring of the last `size` decoded bytes, flushed to the
 // sink as it fills.
@@ -334,7 +332,7 @@ uint8_t InputBuffer::Refill() {
 DecodeResult DecodeLzma(const uint8_t* props, size_t propsSize, uint64_t size, ByteSource& in, ByteSink& out) {
   if (propsSize < 5) return DecodeResult::kUnsupported;
   size_t windowSize = 0;
-  if (!WindowSize(Le32(props + 1), size, &windowSize)) return DecodeResult::kUnsupported;
+  if (!WindowSize(LoadLe32(props + 1), size, &windowSize)) return DecodeResult::kUnsupported;
   auto core = std::make_unique<LzmaCore>();
   if (!core->SetProps(props[0])) return DecodeResult::kUnsupported;
   if (size == 0) return DecodeResult::kOk;

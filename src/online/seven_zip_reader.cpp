@@ -1,5 +1,7 @@
 #include "online/seven_zip_reader.h"
 
+#include "base/bytes.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -52,11 +54,6 @@ const wchar_t kDamagedData[] = L"its packed data is damaged";
 
 std::wstring ReadFailure(uint32_t code) { return L"it could not be read (error code " + std::to_wstring(code) + L")"; }
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
 uint32_t Crc(const uint8_t* p, size_t n) {
   uLong c = crc32(0L, Z_NULL, 0);
@@ -152,7 +149,7 @@ class HeaderBytes {
       bad_ = true;
       return 0;
     }
-    uint32_t v = Le32(p_ + pos_);
+    uint32_t v = LoadLe32(p_ + pos_);
     pos_ += 4;
     return v;
   }
@@ -832,9 +829,9 @@ std::wstring ReadSevenZipHeaders(platform::File& file, SevenZipArchive* out) {
     return L"it is not a 7z archive";
   const auto* sig = reinterpret_cast<const uint8_t*>(start->data());
   if (sig[6] != 0) return L"its format version is not supported";
-  if (Crc(sig + 12, 20) != Le32(sig + 8)) return L"its start header is damaged";
-  uint64_t offset = Le64(sig + 12), length = Le64(sig + 20);
-  uint32_t headerCrc = Le32(sig + 28);
+  if (Crc(sig + 12, 20) != LoadLe32(sig + 8)) return L"its start header is damaged";
+  uint64_t offset = LoadLe64(sig + 12), length = LoadLe64(sig + 20);
+  uint32_t headerCrc = LoadLe32(sig + 28);
   if (length == 0) return L"";  // an empty archive
   if (offset > *size - kSignatureHeaderSize || length > *size - kSignatureHeaderSize - offset) return kTruncated;
   if (length > kMaxHeader) return kDamagedHeader;

@@ -1,5 +1,7 @@
 #include "online/symbol_server.h"
 
+#include "base/bytes.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <vector>
@@ -46,11 +48,6 @@ bool IsPlainName(const std::wstring& name) {
   return true;
 }
 
-uint32_t Le32(const std::string& b, size_t at) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
-}
 
 // Reads only the headers: images can be large.
 bool IdentityOfFile(Session& s, const std::wstring& path, uint32_t& stamp, uint32_t& size) {
@@ -84,13 +81,13 @@ bool ParseSymbolLine(const std::wstring& line, SymbolLine& out) {
 
 bool ReadImageIdentity(const std::string& bytes, uint32_t& stamp, uint32_t& size) {
   if (bytes.size() < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') return false;
-  const size_t pe = Le32(bytes, 0x3C);
+  const size_t pe = LoadLe32(bytes, 0x3C);
   // Signature, COFF header (20 bytes), then the optional header's
   // SizeOfImage at offset 56 in both the 32- and the 64-bit form.
   if (pe > bytes.size() || bytes.size() - pe < 24 + 60) return false;
   if (bytes.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
-  stamp = Le32(bytes, pe + 8);
-  size = Le32(bytes, pe + 24 + 56);
+  stamp = LoadLe32(bytes, pe + 8);
+  size = LoadLe32(bytes, pe + 24 + 56);
   return true;
 }
 

@@ -18,7 +18,9 @@ using platform::RegistryKey;
 using platform::RegistryValue;
 using platform::RootKey;
 
-namespace {
+// Named, not anonymous: SchemaPattern::Impl, which has external linkage,
+// holds a Regex.
+namespace schema_regex {
 
 // Letters beyond ASCII, by block: enough to judge names the same way on
 // every build, where the C++ library's wide ctype differs (msvcrt calls
@@ -63,7 +65,9 @@ class PinnedTraits : public boost::cpp_regex_traits<wchar_t> {
 
 using Regex = boost::basic_regex<wchar_t, PinnedTraits>;
 
-}  // namespace
+}  // namespace schema_regex
+
+using schema_regex::Regex;
 
 // ASCII texts, nearly all of them, go through a narrow copy of the pattern:
 // Boost tests a narrow character against a set through a 256-entry table,
@@ -244,7 +248,7 @@ constexpr Codes kSubKeyCodes{schema::kLongSubKeyValueName, schema::kUnknownSubKe
 
 constexpr uint32_t kNameBuffer = 256;  // 255 characters and the NUL
 constexpr uint32_t kDataBuffer = 1022;
-constexpr size_t kMaxValueName = 255;
+constexpr size_t kMaxSchemaValueName = 255;
 
 // One walk's buffers, kept so that a value costs no allocation once they
 // have grown to the largest seen.
@@ -298,7 +302,7 @@ uint32_t CheckValues(Session& s, const RegistryKey& key, const std::vector<Value
     }
     if (got.code() == platform::err::kNoMoreItems) return schema::kConforms;
     if (!got.ok()) return schema::kValuesUnreadable;
-    if (w.value.name.size() > kMaxValueName) return codes.longName;
+    if (w.value.name.size() > kMaxSchemaValueName) return codes.longName;
     const ValueSpec* spec = FittingSpec(s, specs, w.value);
     if (!spec) return codes.unknown;
     if (!DataConforms(s, *spec, w)) {

@@ -1519,8 +1519,10 @@ def run_cases(exe, wanted, p, wow64):
         if getattr(fn, "wow64_only", False) and not wow64:
             print("SKIP %s: %s is not a 32-bit program" % (fn.__name__, exe))
             continue
+        began = time.monotonic()
         verdict, why = run_case(fn.__name__, lambda: fn(exe, p), p.reset, p)
-        print(verdict + " " + fn.__name__ + (": " + why if why else ""), flush=True)
+        print("%s %s (%.0f s)%s" % (verdict, fn.__name__, time.monotonic() - began, ": " + why if why else ""),
+              flush=True)
         failures += verdict == "FAIL"
     return failures
 

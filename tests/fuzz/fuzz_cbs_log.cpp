@@ -8,7 +8,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_cbs_log)(const uint8_t* data, size_t size) {
   const std::string bytes = Bytes(data, size);
   Fake f;
   const std::wstring log = L"C:\\Windows\\Logs\\CBS\\CBS.log";

@@ -6,7 +6,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_checksur_log)(const uint8_t* data, size_t size) {
   const std::string bytes = Bytes(data, size);
   Fake f;
   f.w.AddFile(L"C:\\Windows\\Logs\\CBS\\CheckSUR.log", bytes);

@@ -11,7 +11,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_collect_replies)(const uint8_t* data, size_t size) {
   const std::string input = Bytes(data, size);
   // Replies separated by '\0': verify, prepare, finalize; then the status.
   std::string parts[4];

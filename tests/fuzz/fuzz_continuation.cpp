@@ -9,7 +9,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_continuation)(const uint8_t* data, size_t size) {
   static const std::string kSeparator = "\n--corvex-fuzz--\n";
   static const wchar_t* const kNames[] = {L"Reboot_Neat_Log", L"Reboot_Debug_Log", L"Reboot_Script"};
   const std::string input = Bytes(data, size);

@@ -8,7 +8,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_database_lines)(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const EntryKind kinds[] = {EntryKind::kCatalog,         EntryKind::kDeployment,      EntryKind::kComponent,
                              EntryKind::kVersionedIndexVista, EntryKind::kVersionedIndex7, EntryKind::kVersionedIndex8};

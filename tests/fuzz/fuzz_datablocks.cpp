@@ -8,7 +8,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_datablocks)(const uint8_t* data, size_t size) {
   Fake f;
   f.w.AddFile(kWork + L"\\DataBlocks", Bytes(data, size));
 

@@ -35,7 +35,7 @@ void CheckLayout(const std::string& file) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_delta_expander)(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t mode = data[0];
   const std::string file = Bytes(data + 1, size - 1);

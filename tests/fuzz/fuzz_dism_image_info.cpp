@@ -6,7 +6,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_dism_image_info)(const uint8_t* data, size_t size) {
   const std::string output = Bytes(data, size);
   auto images = ParseImageInfo(FromLatin1(output));
   for (const WimImage& image : images) FUZZ_CHECK(image.index > 0, "an image numbered 0");

@@ -13,7 +13,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_flash_scan)(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts = SplitAtNuls(Bytes(data, size), 3);
 
   Fake f;

@@ -10,7 +10,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_hash_records)(const uint8_t* data, size_t size) {
   Fake f;
   const std::wstring placed = L"C:\\Windows\\System32\\placed.dll";
   f.w.AddFile(placed, "replaced at the restart");

@@ -10,7 +10,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_helper_check)(const uint8_t* data, size_t size) {
   // The first byte chooses how the file is named: a text script or a zip.
   if (size == 0) return 0;
   const std::string name = std::string("/tmp/corvex-fuzz-check-") + std::to_string(getpid()) +

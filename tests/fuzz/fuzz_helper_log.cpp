@@ -6,7 +6,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_helper_log)(const uint8_t* data, size_t size) {
   const helper::SessionLog log = helper::ReadSessionLog(L"Corvex.txt", Bytes(data, size));
   const uint64_t lines = Split(DecodeText(Bytes(data, size)), L"\r\n").size();
   uint64_t last = 0;

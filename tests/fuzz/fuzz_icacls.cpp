@@ -8,7 +8,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_icacls)(const uint8_t* data, size_t size) {
   Fake f;
   const std::wstring file = kWork + L"\\Temp\\outaclfile";
   const std::wstring target = L"C:\\Windows\\System32\\ntdll.dll";

@@ -9,7 +9,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_manifest)(const uint8_t* data, size_t size) {
   // Read as the repair reads a manifest file.
   const std::wstring text = DecodeText(Bytes(data, size));
   for (const wchar_t* name : {L"ntdll.dll", L""}) {

@@ -21,7 +21,7 @@ bool IsDigest(const std::wstring& d) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_manifest_digest)(const uint8_t* data, size_t size) {
   const std::string bytes = Bytes(data, size);
   const bool compressed = bytes.compare(0, 3, "DCM") == 0 || bytes.compare(0, 4, "PA30") == 0;
   std::wstring found;

@@ -9,7 +9,7 @@
 
 using namespace corvex;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_package_cabinet)(const uint8_t* data, size_t size) {
   const std::string bytes = fuzz::Bytes(data, size);
   auto entries = fake::ReadCabinetBytes(bytes, true);
   if (entries)

@@ -8,7 +8,7 @@
 
 using namespace corvex;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_package_names)(const uint8_t* data, size_t size) {
   const std::wstring name = FromUtf16Le(fuzz::Bytes(data, size));
   const std::wstring base = L"C:\\Corvex\\Packages\\RARiroderuz_1";
   for (EntryNameKind kind : {EntryNameKind::kCabinetEntry, EntryNameKind::kInstallerName}) {

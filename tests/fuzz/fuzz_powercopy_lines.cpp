@@ -10,7 +10,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_powercopy_lines)(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Fake f;
   AddReplacementFiles(f, data[0] & 1);

@@ -8,7 +8,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_registry_export)(const uint8_t* data, size_t size) {
   Fake f;
   const std::string bytes = Bytes(data, size);
   f.w.registry().AddKey(L"HKLM\\SOFTWARE\\Test");

@@ -11,7 +11,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_registry_script)(const uint8_t* data, size_t size) {
   const std::wstring text = DecodeText(Bytes(data, size));
 
   // What reg.exe reads, it writes back as the same values.

@@ -27,7 +27,7 @@ const DirectiveTable kTable{kEntries, sizeof kEntries / sizeof kEntries[0]};
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_script)(const uint8_t* data, size_t size) {
   // The archive folder as a zip run has it, and none at all.
   for (const std::wstring& archive : {kWork + L"\\Archive", std::wstring()}) {
     Fake f;

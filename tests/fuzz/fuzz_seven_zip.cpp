@@ -9,7 +9,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_seven_zip)(const uint8_t* data, size_t size) {
   Fake f;
   const std::wstring archive = L"C:\\Downloads\\db.7z";
   const std::wstring dest = kWork + L"\\WindowsUpdateRegistryDatabase";

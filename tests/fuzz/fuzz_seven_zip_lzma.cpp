@@ -39,7 +39,7 @@ class Counter : public ByteSink {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_seven_zip_lzma)(const uint8_t* data, size_t size) {
   if (size < 9) return 0;
   const uint64_t declared = data[6] | data[7] << 8 | static_cast<uint64_t>(data[8] & 0x0F) << 16;
   Source in(data + 9, size - 9);

@@ -14,6 +14,17 @@
 
 namespace corvex::fuzz {
 
+// Every target is linked into one libFuzzer program, which runs the one
+// CORVEX_FUZZ_TARGET names: one link instead of one per target.
+using TargetFunction = int (*)(const uint8_t* data, size_t size);
+bool RegisterTarget(const char* name, TargetFunction run);
+
+#define FUZZ_TARGET(name)                                                                      \
+  static int name##_one_input(const uint8_t* data, size_t size);                               \
+  [[maybe_unused]] static const bool name##_registered =                                       \
+      ::corvex::fuzz::RegisterTarget(#name, name##_one_input);                                  \
+  static int name##_one_input
+
 // A broken property is a finding like a crash: libFuzzer saves the input.
 #define FUZZ_CHECK(cond, what)                                                    \
   do {                                                                            \

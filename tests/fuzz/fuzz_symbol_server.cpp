@@ -13,7 +13,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_symbol_server)(const uint8_t* data, size_t size) {
   const std::string all = Bytes(data, size);
   const size_t cut = all.find('\0');
   const std::string text = all.substr(0, cut);

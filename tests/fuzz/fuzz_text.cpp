@@ -6,7 +6,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_text)(const uint8_t* data, size_t size) {
   const std::string bytes = Bytes(data, size);
   for (TextDecoding how : {TextDecoding::kDetect, TextDecoding::kUtf16, TextDecoding::kEightBit}) {
     std::wstring t = DecodeText(bytes, how);

@@ -9,7 +9,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_update_answers)(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts = SplitAtNuls(Bytes(data, size), 3);
   const std::wstring version = FromLatin1(parts[0]);
   const std::wstring arguments = FromLatin1(parts[2]);

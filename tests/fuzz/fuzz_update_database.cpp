@@ -28,7 +28,7 @@ void CheckLines(const std::vector<std::wstring>& keys, const std::vector<std::ve
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_update_database)(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts = SplitAtNuls(Bytes(data, size), 5);
   std::vector<std::wstring> keys;
   for (const std::wstring& k : Split(FromLatin1(parts[3]), L"\n")) keys.push_back(k);

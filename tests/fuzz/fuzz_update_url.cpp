@@ -14,7 +14,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_update_url)(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts = SplitAtNuls(Bytes(data, size), 3);
   const std::wstring address = FromLatin1(parts[1]);
   const std::wstring kb = FromLatin1(parts[2]);

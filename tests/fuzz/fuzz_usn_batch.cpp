@@ -6,7 +6,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_usn_batch)(const uint8_t* data, size_t size) {
   // A copy of exactly the input, so that a read past it is caught.
   std::vector<unsigned char> batch(data, data + size);
   platform::usn::Batch out;

@@ -14,7 +14,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_value_text)(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const uint32_t types[] = {1, 3, 4, 7, 2, 0};
   const uint32_t type = types[data[0] % 6];

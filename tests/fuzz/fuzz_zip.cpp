@@ -7,7 +7,7 @@
 using namespace corvex;
 using namespace corvex::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_zip)(const uint8_t* data, size_t size) {
   Fake f;
   const std::wstring zip = L"C:\\Downloads\\fix.zip";
   const std::wstring dest = kWork + L"\\Archive";

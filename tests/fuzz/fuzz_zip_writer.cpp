@@ -34,7 +34,7 @@ std::map<std::wstring, std::string> ReadBack(Fake& f, const std::wstring& zip) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+FUZZ_TARGET(fuzz_zip_writer)(const uint8_t* data, size_t size) {
   Fake f;
   const std::string input = Bytes(data, size);
   const std::wstring zip = L"C:\\out\\a.zip";

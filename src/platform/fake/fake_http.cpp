@@ -12,7 +12,7 @@ namespace {
 
 // Where the body lands: the target's folder must exist, as for
 // URLDownloadToFileW.
-std::wstring ParentOf(const std::wstring& path) {
+std::wstring TargetFolder(const std::wstring& path) {
   size_t slash = path.find_last_of(L'\\');
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
@@ -70,7 +70,7 @@ Status FakeHttp::DownloadAtMost(const std::wstring& url, const std::wstring& tar
   HttpReply reply = Answer(request);
   if (reply.status != 200) return Error{err::kHttpStatus};
   if (reply.body.size() > maxBytes) return Error{err::kFileTooLarge};
-  const std::wstring parent = ParentOf(target);
+  const std::wstring parent = TargetFolder(target);
   if (!parent.empty() && !w_.IsFolder(parent)) return Error{err::kPathNotFound};
   if (w_.IsFolder(target)) return Error{err::kAccessDenied};
   if (uint32_t f = w_.TakeFault(Op::kWriteFile, target)) return Error{f};

@@ -40,19 +40,6 @@ constexpr RootForm kRoots[] = {
     {RootKey::kCurrentConfig, L"HKEY_CURRENT_CONFIG", L"HKCC"},
 };
 
-struct Alias {
-  const wchar_t* alias;
-  const wchar_t* sid;
-};
-constexpr Alias kAliases[] = {{L"WD", L"S-1-1-0"},  {L"BA", L"S-1-5-32-544"}, {L"SY", L"S-1-5-18"},
-                              {L"BU", L"S-1-5-32-545"}, {L"CO", L"S-1-3-0"}};
-
-std::wstring AliasOf(const std::wstring& sid) {
-  for (auto& a : kAliases)
-    if (sid == a.sid) return a.alias;
-  return sid;
-}
-
 // Rights of a key ACE: "KA", "KR", generic rights mapped as the key object
 // type maps them, or "0x..." numbers.
 uint32_t KeyRights(const std::wstring& text) {
@@ -76,12 +63,6 @@ uint32_t KeyRights(const std::wstring& text) {
     mask |= it->second;
   }
   return mask;
-}
-
-bool HasFlag(const std::wstring& flags, const wchar_t* flag) {
-  for (size_t i = 0; i + 1 < flags.size(); i += 2)
-    if (flags.compare(i, 2, flag) == 0) return true;
-  return false;
 }
 
 // "D:" + flags + "(...)" entries; false for anything else.
@@ -129,8 +110,8 @@ std::wstring InheritedDacl(const std::wstring& parent) {
   std::vector<std::vector<std::wstring>> aces;
   if (!SplitDacl(parent, flags, aces)) return out;
   for (auto& f : aces) {
-    if (!HasFlag(f[1], L"CI")) continue;
-    f[1] = HasFlag(f[1], L"NP") ? L"ID" : L"CIID";
+    if (!FakeSecurity::HasAceFlag(f[1], L"CI")) continue;
+    f[1] = FakeSecurity::HasAceFlag(f[1], L"NP") ? L"ID" : L"CIID";
     out += L"(" + Join(f, L";") + L")";
   }
   return out;
@@ -388,7 +369,7 @@ bool FakeRegistry::Grants(const FakeRegKey& key, uint32_t desired) const {
   std::vector<std::vector<std::wstring>> aces;
   if (!SplitDacl(key.dacl, flags, aces)) return false;
   for (auto& f : aces) {
-    if (HasFlag(f[1], L"IO") || !who.count(FakeSecurity::ResolveSidAlias(f[5]))) continue;
+    if (FakeSecurity::HasAceFlag(f[1], L"IO") || !who.count(FakeSecurity::ResolveSidAlias(f[5]))) continue;
     uint32_t mask = KeyRights(f[2]);
     if (f[0] == L"A")
       granted |= mask & ~denied;
@@ -501,7 +482,7 @@ const RegistryValue* FakeRegistry::Value(const std::wstring& path, const std::ws
 
 std::wstring FakeRegistry::SecurityOf(const std::wstring& path) const {
   const FakeRegKey* k = Find(path);
-  return k ? L"O:" + AliasOf(k->owner) + k->dacl : L"";
+  return k ? L"O:" + FakeSecurity::SidAlias(k->owner) + k->dacl : L"";
 }
 
 void FakeRegistry::SetSecurity(const std::wstring& path, const std::wstring& owner, const std::wstring& dacl) {
@@ -698,7 +679,7 @@ Result<std::wstring> FakeRegistry::DescriptorToSddl(const std::string& descripto
   std::wstring owner, dacl;
   if (!SplitDescriptor(FromUtf8(descriptor), owner, dacl)) return Error{1338};
   std::wstring out;
-  if ((information & platform::secinfo::kOwner) && !owner.empty()) out += L"O:" + AliasOf(owner);
+  if ((information & platform::secinfo::kOwner) && !owner.empty()) out += L"O:" + FakeSecurity::SidAlias(owner);
   if (information & platform::secinfo::kDacl) out += dacl;
   return out;
 }

@@ -100,13 +100,19 @@ Dacl ParseDacl(const std::wstring& text) {
 
 std::vector<std::wstring> AceFields(const std::wstring& ace) { return Split(ace.substr(1, ace.size() - 2), L";"); }
 
-bool HasFlag(const std::wstring& flags, const std::wstring& flag) {
+}  // namespace
+
+std::wstring FakeSecurity::SidAlias(const std::wstring& sidText) {
+  for (auto& a : kAliases)
+    if (sidText == a.sid) return a.alias;
+  return sidText;
+}
+
+bool FakeSecurity::HasAceFlag(const std::wstring& flags, const std::wstring& flag) {
   for (size_t i = 0; i + 1 < flags.size(); i += 2)
     if (flags.compare(i, 2, flag) == 0) return true;
   return false;
 }
-
-}  // namespace
 
 std::wstring FakeSecurity::ResolveSidAlias(const std::wstring& text) {
   for (auto& a : kAliases)
@@ -181,13 +187,6 @@ void FakeSecurity::InheritInto(const std::wstring& path) {
 
 namespace {
 
-// SDDL names well-known SIDs by their alias.
-std::wstring AliasOf(const std::wstring& sidText) {
-  for (auto& a : kAliases)
-    if (sidText == a.sid) return a.alias;
-  return sidText;
-}
-
 std::wstring RightsText(uint32_t mask) {
   for (auto& r : kRights)
     if (mask == r.mask && std::wstring(r.code).size() == 2 && r.code[0] == L'F') return r.code;
@@ -209,7 +208,7 @@ std::wstring FakeSecurity::InheritedDacl(const std::wstring& parentDacl, bool fo
   for (auto& ace : parent.aces) {
     std::vector<std::wstring> f = AceFields(ace);
     if (f.size() < 6) continue;
-    bool oi = HasFlag(f[1], L"OI"), ci = HasFlag(f[1], L"CI"), np = HasFlag(f[1], L"NP");
+    bool oi = HasAceFlag(f[1], L"OI"), ci = HasAceFlag(f[1], L"CI"), np = HasAceFlag(f[1], L"NP");
     bool applies = folder ? ci : oi;
     bool passesOn = folder && !np && (oi || ci);
     uint32_t mask = ParseRights(f[2]);
@@ -228,7 +227,7 @@ std::wstring FakeSecurity::InheritedDacl(const std::wstring& parentDacl, bool fo
       continue;
     }
     std::wstring rights = f[2], trustee = f[5];
-    if (applies) make(L"ID", generic ? RightsText(MapGeneric(mask)) : rights, creatorOwner ? AliasOf(owner) : trustee);
+    if (applies) make(L"ID", generic ? RightsText(MapGeneric(mask)) : rights, creatorOwner ? SidAlias(owner) : trustee);
     if (passesOn) make(carry + L"IOID", rights, trustee);
   }
   return out;
@@ -253,7 +252,7 @@ bool FakeSecurity::Grants(FakeNode& node, uint32_t desired) {
   if (dacl.flags.find(L"NO_ACCESS_CONTROL") != std::wstring::npos) return true;  // a null DACL
   for (auto& ace : dacl.aces) {
     std::vector<std::wstring> f = AceFields(ace);
-    if (f.size() < 6 || HasFlag(f[1], L"IO")) continue;
+    if (f.size() < 6 || HasAceFlag(f[1], L"IO")) continue;
     if (!who.count(ResolveSidAlias(f[5]))) continue;
     uint32_t mask = MapGeneric(ParseRights(f[2]));
     if (f[0] == L"A")
@@ -449,7 +448,7 @@ Status FakeSecurity::SetDacl(const std::wstring& path, const std::wstring& daclS
   if (!isProtected && old.ok)
     for (auto& ace : old.aces) {
       std::vector<std::wstring> f = AceFields(ace);
-      if (f.size() >= 2 && HasFlag(f[1], L"ID")) text += ace;
+      if (f.size() >= 2 && HasAceFlag(f[1], L"ID")) text += ace;
     }
   d.dacl = text + (old.ok ? old.rest : L"");
   return Status::Ok();

@@ -120,6 +120,10 @@ class FakeSecurity : public platform::Security {
   // SDDL helpers shared with the tests.
   // "WD" -> "S-1-1-0" and the other aliases the samples use; other text as is.
   static std::wstring ResolveSidAlias(const std::wstring& sid);
+  // The inverse: "S-1-1-0" -> "WD", as SDDL writes well-known SIDs.
+  static std::wstring SidAlias(const std::wstring& sid);
+  // Whether an ACE's flags ("OICIID") hold the two-letter `flag`.
+  static bool HasAceFlag(const std::wstring& flags, const std::wstring& flag);
   // Whether a string SID (or alias) is well formed.
   static bool IsValidSid(const std::wstring& sid);
   // The words of a command line as CommandLineToArgvW splits it.

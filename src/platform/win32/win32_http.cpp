@@ -26,7 +26,7 @@ struct winhttp_traits {
 };
 using HttpHandle = unique_owner<winhttp_traits>;
 
-Error LastError() {
+Error LastHttpError() {
   DWORD code = GetLastError();
   return Error{code ? code : static_cast<DWORD>(ERROR_WINHTTP_INTERNAL_ERROR)};
 }
@@ -47,7 +47,7 @@ Status Open(const std::wstring& url, const wchar_t* verb, Exchange& x) {
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return LastError();
+  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return LastHttpError();
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
     return Error{ERROR_WINHTTP_UNRECOGNIZED_SCHEME};
   std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -57,15 +57,15 @@ Status Open(const std::wstring& url, const wchar_t* verb, Exchange& x) {
 
   x.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!x.session) return LastError();
-  if (!WinHttpSetTimeouts(x.session.get(), 30000, 60000, 30000, 30000)) return LastError();
+  if (!x.session) return LastHttpError();
+  if (!WinHttpSetTimeouts(x.session.get(), 30000, 60000, 30000, 30000)) return LastHttpError();
   x.connection.reset(WinHttpConnect(x.session.get(), host.c_str(), parts.nPort, 0));
-  if (!x.connection) return LastError();
+  if (!x.connection) return LastHttpError();
   DWORD flags = WINHTTP_FLAG_REFRESH;
   if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= WINHTTP_FLAG_SECURE;
   x.request.reset(WinHttpOpenRequest(x.connection.get(), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                      WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-  if (!x.request) return LastError();
+  if (!x.request) return LastHttpError();
   return Status();
 }
 
@@ -74,7 +74,7 @@ Result<DWORD> StatusCode(HINTERNET request) {
   DWORD size = sizeof(code);
   if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
-    return LastError();
+    return LastHttpError();
   return code;
 }
 
@@ -84,7 +84,7 @@ Result<uint64_t> ContentLength(HINTERNET request) {
   DWORD size = sizeof(text);
   if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
                            WINHTTP_NO_HEADER_INDEX))
-    return LastError();
+    return LastHttpError();
   uint64_t value = 0;
   size_t digits = 0;
   for (const wchar_t* p = text; *p; ++p) {
@@ -97,15 +97,15 @@ Result<uint64_t> ContentLength(HINTERNET request) {
 
 Status SendAndReceive(HINTERNET request) {
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-    return LastError();
-  if (!WinHttpReceiveResponse(request, nullptr)) return LastError();
+    return LastHttpError();
+  if (!WinHttpReceiveResponse(request, nullptr)) return LastHttpError();
   return Status();
 }
 
 Status WriteAll(HANDLE file, const char* data, DWORD size) {
   while (size > 0) {
     DWORD written = 0;
-    if (!WriteFile(file, data, size, &written, nullptr)) return LastError();
+    if (!WriteFile(file, data, size, &written, nullptr)) return LastHttpError();
     if (written == 0) return Error{ERROR_WRITE_FAULT};
     data += written;
     size -= written;
@@ -126,7 +126,7 @@ Status ReceiveBody(HINTERNET request, HANDLE file, bool lengthKnown, uint64_t le
     DWORD want = static_cast<DWORD>(buffer.size());
     if (lengthKnown && length - done < want) want = static_cast<DWORD>(length - done);
     DWORD got = 0;
-    if (!WinHttpReadData(request, buffer.data(), want, &got)) return LastError();
+    if (!WinHttpReadData(request, buffer.data(), want, &got)) return LastHttpError();
     if (got == 0) break;
     if (got > maxBytes - done) return Error{platform::err::kFileTooLarge};
     if (Status w = WriteAll(file, buffer.data(), got); !w) return w;
@@ -146,7 +146,7 @@ class Win32Upload : public platform::HttpUpload {
     while (size > 0) {
       DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
       DWORD sent = 0;
-      if (!WinHttpWriteData(x_.request.get(), data, chunk, &sent)) return LastError();
+      if (!WinHttpWriteData(x_.request.get(), data, chunk, &sent)) return LastHttpError();
       if (sent == 0) return Error{ERROR_WRITE_FAULT};
       data += sent;
       size -= sent;
@@ -157,7 +157,7 @@ class Win32Upload : public platform::HttpUpload {
 
   Result<HttpReply> Finish() override {
     if (written_ != length_) return Error{ERROR_INVALID_PARAMETER};
-    if (!WinHttpReceiveResponse(x_.request.get(), nullptr)) return LastError();
+    if (!WinHttpReceiveResponse(x_.request.get(), nullptr)) return LastHttpError();
     Result<DWORD> code = StatusCode(x_.request.get());
     if (!code) return Error{code.code()};
     HttpReply reply;
@@ -165,7 +165,7 @@ class Win32Upload : public platform::HttpUpload {
     char buffer[4096];
     for (;;) {
       DWORD got = 0;
-      if (!WinHttpReadData(x_.request.get(), buffer, sizeof(buffer), &got)) return LastError();
+      if (!WinHttpReadData(x_.request.get(), buffer, sizeof(buffer), &got)) return LastHttpError();
       if (got == 0) break;
       if (reply.body.size() < kMaxReplyBody) reply.body.append(buffer, got);
     }
@@ -197,12 +197,12 @@ Status Win32Http::DownloadAtMost(const std::wstring& url, const std::wstring& ta
   {
     unique_owner<hfile_traits> file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LastError();
+    if (!file) return LastHttpError();
     result = ReceiveBody(x.request.get(), file.get(), length.ok(), length.ok() ? *length : 0, maxBytes, progress);
-    if (result && !FlushFileBuffers(file.get())) result = LastError();
+    if (result && !FlushFileBuffers(file.get())) result = LastHttpError();
   }
   if (result && !MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    result = LastError();
+    result = LastHttpError();
   if (!result) {
     DeleteFileW(partial.c_str());
     DeleteFileW(target.c_str());
@@ -229,10 +229,10 @@ Result<std::unique_ptr<platform::HttpUpload>> Win32Http::BeginPost(const std::ws
   if (!headers.empty() &&
       !WinHttpAddRequestHeaders(x.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return LastError();
+    return LastHttpError();
   if (!WinHttpSendRequest(x.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                           static_cast<DWORD>(contentLength), 0))
-    return LastError();
+    return LastHttpError();
   return std::unique_ptr<platform::HttpUpload>(new Win32Upload(std::move(x), contentLength));
 }
 
