@@ -1112,6 +1112,93 @@ def auto_analysis_repairs_a_damaged_store_file_from_the_archive(exe, p):
         store.remove()
 
 
+def trace_text(p):
+    path = os.path.join(p.desktop, "Trace.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()[-3000:].decode("utf-16-le", "replace")
+
+
+def cabinet(files):
+    """An MSZIP cabinet made by gcab holding FILES, (name, bytes) pairs."""
+    with tempfile.TemporaryDirectory(prefix="corvex-e2e-cab-") as d:
+        names = []
+        for name, data in files:
+            rel = name.replace("\\", "/")
+            path = os.path.join(d, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+            names.append(rel)
+        subprocess.run(["gcab", "-c", "-z", "out.cab"] + names, cwd=d, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(d, "out.cab"), "rb") as f:
+            return f.read()
+
+
+def update_database(digest, package):
+    """The Windows Update database's archive naming PACKAGE for DIGEST."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("IndexedLookupTable.txt", "%s|PayloadDatabase1.txt\r\n" % digest)
+        z.writestr("PayloadDatabase1.txt", "%s|%s|%s\r\n" % (digest, package, damaged_store.FILE))
+        z.writestr("ManifestDatabase.txt", "amd64_unrelated|KB7|unrelated.manifest\r\n")
+    return buf.getvalue()
+
+
+@wow64_case
+def packages_from_microsoft_repair_a_store_file_through_fdi(exe, p):
+    """Stage 3 without a helper's archive: the database (downloaded with
+    consent) names KB5 for the damaged file's digest, the support server
+    names the package, and the package is unpacked in-process by FDI."""
+    store = damaged_store.DamagedStore(p.root, tool)
+    store.plant()
+    try:
+        with CaseServer("packages") as server:
+            database = "windows-update-database/"
+            server.page(database + "QuillmereWindowsUpdateDatabaseVersion.txt", b"1.0")
+            server.page(database + "QuillmereWindowsUpdateDatabase.zip",
+                        update_database(damaged_store.b64_sha256(damaged_store.GOOD), "KB5"))
+            reply = "Tallwen/apps/GenerateUpdateURL.php"
+
+            # A self-extracting package is refused, never run.
+            server.page(reply, (server.server.url + "/packages/windows10.0-kb5-x64.exe").encode())
+            server.page("packages/windows10.0-kb5-x64.exe", b"MZ" + b"\0" * 510)
+            run(exe, [], keys=b"y\ry\r", overrides=damaged_store.OVERRIDES)
+            body, _ = split_log(p.desktop_log())
+            log_text = body
+            asked = server.requests()
+            assert "windows10.0-kb5-x64.exe is a self-extracting package: it was not run" in log_text, \
+                log_text + "\nRequests: " + repr(asked) + "\nTrace: " + repr(trace_text(p))
+            with open(store.store_file, "rb") as f:
+                eq(f.read(), damaged_store.BAD, "store file after the refused package")
+            assert any("GenerateUpdateURL.php" in r and "KB=5&" in r for r in asked), asked
+            assert any(r.startswith("GET /packages/windows10.0-kb5-x64.exe") for r in asked), asked
+
+            # An msu nesting the cabinet with the good file, and a cabinet
+            # whose entry climbs out of its folder.
+            escape = cabinet([("zz\\b.txt", b"out of its folder")])
+            assert b"zz\\b.txt" in escape, "gcab stored the name otherwise"
+            escape = escape.replace(b"zz\\b.txt", b"..\\b.txt")
+            inner = cabinet([("amd64_corvexdemo\\" + damaged_store.FILE, damaged_store.GOOD),
+                             ("update.mum", b"<assembly/>")])
+            msu = cabinet([("Windows10.0-KB5-x64.cab", inner), ("Escape.cab", escape)])
+            server.page(reply, (server.server.url + "/packages/windows10.0-kb5-x64.msu").encode())
+            server.page("packages/windows10.0-kb5-x64.msu", msu)
+            run(exe, [], keys=b"y\ry\r", overrides=damaged_store.OVERRIDES)
+            body, _ = split_log(p.desktop_log())
+            log_text = body
+            assert 'The entry "..\\b.txt" of ' in log_text, log_text
+            written = [os.path.join(d, n) for d, _, names in os.walk(p.work) for n in names if n == "b.txt"]
+            eq(written, [], "files of the climbing entry")
+            assert ("FIXED: Corruption at " + damaged_store.STORE_FILE).lower() in log_text.lower(), log_text
+            with open(store.store_file, "rb") as f:
+                eq(f.read(), damaged_store.GOOD, "store file after the package")
+    finally:
+        store.remove()
+
+
 def with_file_version(program, major):
     """The program with its fixed file version set to MAJOR.0.0.0."""
     at = program.find(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
@@ -1511,10 +1598,23 @@ def run_case(name, body, reset, p):
             end_wineserver(p)
 
 
+def shard():
+    """CORVEX_E2E_SHARD="k/n": this run takes every n-th case from the k-th
+    (from 0), so that n runs in prefixes of their own share the cases."""
+    text = os.environ.get("CORVEX_E2E_SHARD", "0/1")
+    m = re.fullmatch(r"(\d+)/(\d+)", text)
+    if not m or int(m.group(1)) >= int(m.group(2)):
+        raise SystemExit("CORVEX_E2E_SHARD must be k/n with k < n, not %r" % text)
+    return int(m.group(1)), int(m.group(2))
+
+
 def run_cases(exe, wanted, p, wow64):
     failures = 0
-    for fn in CASES:
+    index, count = shard()
+    for number, fn in enumerate(CASES):
         if wanted and not any(w in fn.__name__ for w in wanted):
+            continue
+        if number % count != index:
             continue
         if getattr(fn, "wow64_only", False) and not wow64:
             print("SKIP %s: %s is not a 32-bit program" % (fn.__name__, exe))
