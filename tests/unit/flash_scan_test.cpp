@@ -118,6 +118,12 @@ struct Scan {
                   ReadSample(std::string("registry-database/files/") + name));
     ASSERT_TRUE(WriteWorkingFile(f.s, L"registryDatabaseVersion.txt", version).ok());
   }
+  // Consent given, database 4 held and no newer one published.
+  void HoldCurrentDatabase() {
+    Consent();
+    HoldDatabase(L"4");
+    answer = "No Update Available";
+  }
 };
 
 class ScanFixture : public ::testing::Test, public Scan {};
@@ -250,9 +256,7 @@ TEST_F(ScanFixture, ANewerDatabaseReplacesTheHeldOne) {
 
 // Without its database file a tree is checked but not submitted whole.
 TEST_F(ScanFixture, ATreeWithoutItsDatabaseIsNotSubmitted) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   ASSERT_TRUE(f.s.os.fs.DeleteFile(W(L"WindowsUpdateRegistryDatabase\\catalogs.txt")).ok());
   f.w.AddFile(W(L"WindowsUpdateRegistryDatabase\\components.txt"),
               ReadSample("registry-database/files/components.txt") + "short[-]line\r\n" +
@@ -270,9 +274,7 @@ TEST_F(ScanFixture, ATreeWithoutItsDatabaseIsNotSubmitted) {
 }
 
 TEST_F(ScanFixture, ZipAndUploadFailuresLeaveWarnings) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   f.w.InjectFault(Op::kWriteFile, L"RegistryFlashScanSubmission.zip", 5);
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
   EXPECT_NE(f.w.ConsoleText().find(L"\nFailed to create zip file with errno "), std::wstring::npos);
@@ -291,9 +293,7 @@ TEST_F(ScanFixture, ZipAndUploadFailuresLeaveWarnings) {
 // A hive Windows already holds loaded is read where it is; key failures
 // are sentences and the walk goes on.
 TEST_F(ScanFixture, LoadedHiveAndKeyFailures) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   std::wstring report;
   ASSERT_TRUE(LoadHiveDirective(f.s, {L"COMPONENTS"}, L"", report));
   f.w.InjectFault(Op::kOpenKey, L"Deployments", 5);
@@ -310,9 +310,7 @@ TEST_F(ScanFixture, LoadedHiveAndKeyFailures) {
 }
 
 TEST_F(ScanFixture, AMissingHiveFailsTheWalkButNotTheRun) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   ASSERT_TRUE(f.s.os.fs.DeleteFile(kHive).ok());
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
   EXPECT_NE(f.s.flashScanReport.find(L"Failed to process registry database in location 1.\r\n"), std::wstring::npos);
