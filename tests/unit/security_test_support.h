@@ -2,9 +2,12 @@
 // keeps the store and icacls's files, and the SIDs the sentences name.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "platform/fake/fake_security.h"
+#include "script/directive.h"
 #include "test_support.h"
 
 namespace corvex::testing {
@@ -33,6 +36,13 @@ inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStoreP
 
 // Seeds the store as a previous run would have left it.
 inline void SeedStore(FakeSession& f, const std::wstring& text) { f.w.AddFile(kStorePath, Utf16Bom(text)); }
+
+// The report of one run of a directive's handler, which must return `ok`.
+inline std::wstring Ran(DirectiveHandler handler, FakeSession& f, Lines lines, bool ok = true) {
+  std::wstring report;
+  EXPECT_EQ(handler(f.s, std::move(lines), L"", report), ok) << ToUtf8(report);
+  return report;
+}
 
 inline size_t Count(const std::wstring& text, const std::wstring& needle) {
   size_t n = 0;
