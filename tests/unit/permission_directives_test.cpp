@@ -26,11 +26,6 @@ struct Protected : FakeSession {
   bool Back() { return Same(w.security().DescriptorOf(kFile), original); }
 };
 
-// Only the privilege every process has on is left switched on.
-bool PrivilegesBackOff(FakeSession& f) {
-  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
-}
-
 const auto Take = TakePermissionsDirective;
 const auto Restore = RestorePermissionsDirective;
 const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "platform/fake/fake_security.h"
@@ -36,6 +37,11 @@ inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStoreP
 
 // Seeds the store as a previous run would have left it.
 inline void SeedStore(FakeSession& f, const std::wstring& text) { f.w.AddFile(kStorePath, Utf16Bom(text)); }
+
+// Only the privilege every process has on is left switched on.
+inline bool PrivilegesBackOff(FakeSession& f) {
+  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
+}
 
 // The report of one run of a directive's handler, which must return `ok`.
 inline std::wstring Ran(DirectiveHandler handler, FakeSession& f, Lines lines, bool ok = true) {
