@@ -125,8 +125,7 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   Prepare(f);
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "earlier");
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot2", "earlier");
-  std::wstring report;
-  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine, kLine}, L"", report));
+  Ran(ReplaceOverRebootDirective, f, {kLine, kLine});
   ASSERT_EQ(f.w.pendingRenames.size(), 2u);
   EXPECT_EQ(f.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot1");
   EXPECT_EQ(f.w.pendingRenames[1].from, kWorkingFolder + L"\\ReplaceOverReboot3");
@@ -135,11 +134,9 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   FakeSession g;
   Prepare(g);
   for (int n = 0; n < 999; ++n) g.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot" + Decimal(n), "x");
-  report.clear();
-  EXPECT_FALSE(ReplaceOverRebootDirective(g.s, {kLine, kLine}, L"", report));
-  EXPECT_EQ(report, kPended + L"Failed to pend file for replace over reboot: " + kDest +
-                        L". All 1000 temporary file names " + kWorkingFolder +
-                        L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
+  EXPECT_EQ(Ran(ReplaceOverRebootDirective, g, {kLine, kLine}, false),
+            kPended + L"Failed to pend file for replace over reboot: " + kDest + L". All 1000 temporary file names " +
+                kWorkingFolder + L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
   ASSERT_EQ(g.w.pendingRenames.size(), 1u);
   EXPECT_EQ(g.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot999");
 }
@@ -292,10 +289,9 @@ TEST(PostRebootCorruptionDetection, SentencesForEachKindOfRecord) {
        L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},
   };
   for (auto& row : rows) {
-    std::wstring report;
-    bool ok = PostRebootCorruptionDetectionDirective(f.s, {row.line}, L"", report);
-    EXPECT_EQ(report, row.report) << row.line;
-    EXPECT_EQ(ok, EndsWith(row.report, L"detected.")) << row.line;
+    EXPECT_EQ(Ran(PostRebootCorruptionDetectionDirective, f, {row.line}, EndsWith(row.report, L"detected.")),
+              row.report)
+        << row.line;
   }
 }
 

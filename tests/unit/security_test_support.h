@@ -2,13 +2,10 @@
 // keeps the store and icacls's files, and the SIDs the sentences name.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <set>
 #include <string>
 
 #include "platform/fake/fake_security.h"
-#include "script/directive.h"
 #include "test_support.h"
 
 namespace corvex::testing {
@@ -41,13 +38,6 @@ inline void SeedStore(FakeSession& f, const std::wstring& text) { f.w.AddFile(kS
 // Only the privilege every process has on is left switched on.
 inline bool PrivilegesBackOff(FakeSession& f) {
   return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
-}
-
-// The report of one run of a directive's handler, which must return `ok`.
-inline std::wstring Ran(DirectiveHandler handler, FakeSession& f, Lines lines, bool ok = true) {
-  std::wstring report;
-  EXPECT_EQ(handler(f.s, std::move(lines), L"", report), ok) << ToUtf8(report);
-  return report;
 }
 
 inline size_t Count(const std::wstring& text, const std::wstring& needle) {

@@ -1,11 +1,14 @@
 // A fresh fake Windows and session per test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "core/session.h"
 #include "base/text.h"
 #include "platform/fake/fake_windows.h"
+#include "script/directive.h"
 
 namespace corvex::testing {
 
@@ -20,6 +23,13 @@ struct FakeSession {
     return FromUtf16Le(b, 2);
   }
 };
+
+// The report of one run of a directive's handler, which must return `ok`.
+inline std::wstring Ran(DirectiveHandler handler, FakeSession& f, Lines lines, bool ok = true) {
+  std::wstring report;
+  EXPECT_EQ(handler(f.s, std::move(lines), L"", report), ok) << ToUtf8(report);
+  return report;
+}
 
 // UTF-16LE bytes with a byte-order mark, as Notepad saves "Unicode".
 inline std::string Utf16Bom(const std::wstring& text) { return "\xFF\xFE" + ToUtf16Le(text); }
