@@ -171,7 +171,7 @@ TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
   const size_t listed = console.find(L"Corvex will send logs.zip (50 bytes) to the collection server.");
   ASSERT_NE(listed, std::wstring::npos);
   EXPECT_LT(listed, console.find(L"Are you currently being advised"));
-  EXPECT_NE(report.find(L"Corvex will send logs.zip (50 bytes)"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(report, L"Corvex will send logs.zip (50 bytes)"));
 
   // Helped nowhere: aborted, nothing asked of the server.
   FakeSession g;
@@ -196,12 +196,12 @@ TEST(Collect, WinsxsListedWithoutAShellAndUploaded) {
   EXPECT_TRUE(CollectDirective(f.s, {L"winsxs"}, L"", report)) << report;
   EXPECT_TRUE(f.w.processesRun.empty());
   const std::wstring listing = f.Utf16File(TempFolder(f.s) + L"\\winsxs.txt");
-  EXPECT_NE(listing.find(L" Directory of C:\\Windows\\winsxs\\x86_a&calc\r\n"), std::wstring::npos);
-  EXPECT_NE(listing.find(L"             5 a.dll\r\n"), std::wstring::npos);
-  EXPECT_NE(report.find(L"  winsxs.txt ("), std::wstring::npos);
-  EXPECT_NE(report.find(L"  servicing.txt ("), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(listing, L" Directory of C:\\Windows\\winsxs\\x86_a&calc\r\n"));
+  EXPECT_TRUE(testing::Holds(listing, L"             5 a.dll\r\n"));
+  EXPECT_TRUE(testing::Holds(report, L"  winsxs.txt ("));
+  EXPECT_TRUE(testing::Holds(report, L"  servicing.txt ("));
   ASSERT_EQ(Posts(f).size(), 1u);
-  EXPECT_NE(f.w.http().requests.back().url.find(L"private=0&ext=zip"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.http().requests.back().url, L"private=0&ext=zip"));
 }
 
 TEST(Zip, NameCollisionWithinTheDirectiveAndSysnativeShown) {

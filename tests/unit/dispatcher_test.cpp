@@ -48,7 +48,7 @@ TEST(Dispatch, SectionsProgressAndResult) {
             L"line\r\n\r\n\r\n\r\n\r\n");
   EXPECT_EQ(f.s.skipMask, 0xCu);
   EXPECT_TRUE(f.s.saveDebugLog);
-  EXPECT_NE(f.s.trace.find(L"Directive not recognised: Bogus::"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Directive not recognised: Bogus::"));
 }
 
 TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
@@ -65,7 +65,7 @@ TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
 TEST(Dispatch, LinesBeforeTheFirstHeaderGoToTheFirstDirective) {
   FakeSession f;
   Dispatch(f.s, ProgramDirectives(), L"orphan line\r\nDebug::\r\nSave Debug Log", L"");
-  EXPECT_NE(f.s.log.find(L"Failed to recognise input line orphan line."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.log, L"Failed to recognise input line orphan line."));
 }
 
 // Fixed: a script without a header used to advance the directive number.

@@ -130,10 +130,10 @@ TEST(HelperCbs, TablesTheDamagedFilesOfTheSampleLogsAndDraftsTheirLines) {
   // The draft names the store file; its unknown hash keeps PowerCopy:: from
   // running it until the helper has filled it in.
   const std::wstring draft = helper::DraftScript(t);
-  EXPECT_NE(draft.find(L"\"{ARCHIVE}\\Microsoft-Windows-IE-HTMLRendering_11.0.19041.2728_amd64\\edgehtml.dll\" "
-                       L"\"%SystemRoot%\\WinSxS\\amd64_microsoft-windows-ie-htmlrendering_31bf3856ad364e35_"
-                       L"11.0.19041.2728_none_<hash>\\edgehtml.dll\""),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(draft,
+                             L"\"{ARCHIVE}\\Microsoft-Windows-IE-HTMLRendering_11.0.19041.2728_amd64\\edgehtml.dll\" "
+                             L"\"%SystemRoot%\\WinSxS\\amd64_microsoft-windows-ie-htmlrendering_31bf3856ad364e35_"
+                             L"11.0.19041.2728_none_<hash>\\edgehtml.dll\""));
   const helper::ScriptCheck check = helper::CheckScript(TempFile("corvex-helper-draft.txt", ToUtf8(draft)));
   ASSERT_EQ(check.blocked.size(), t.files.size());
   for (const std::wstring& b : check.blocked) EXPECT_TRUE(StartsWith(b, L"Line blocked (invalid characters)")) << ToUtf8(b);
@@ -157,7 +157,7 @@ TEST(HelperCbs, ReadsCheckSurLogsAndNamesWhatCouldNotBeRead) {
   ASSERT_EQ(t.surtFiles.size(), 1u);
   ASSERT_EQ(t.findings.size(), 1u);
   EXPECT_TRUE(EndsWith(t.findings[0].file, L"no-such.log"));
-  EXPECT_NE(t.findings[0].message.find(L"could not be read (error code ERROR_FILE_NOT_FOUND)"), std::wstring::npos)
+  EXPECT_TRUE(testing::Holds(t.findings[0].message, L"could not be read (error code ERROR_FILE_NOT_FOUND)"))
       << ToUtf8(t.findings[0].message);
 }
 

@@ -172,9 +172,9 @@ TEST(ReadCbsLog, AnUnreadableLogIsNotExamined) {
     std::vector<CbsRecord> records;
     EXPECT_FALSE(ReadCbsLog(a.s, kCbs, kAllKinds, records));
     ASSERT_EQ(a.s.analysis.notExamined.size(), 1u);
-    EXPECT_NE(a.s.analysis.notExamined[0].find(L"C:\\Windows\\Logs\\CBS\\CBS.log could not be read (error code " +
-                                                 ErrorCodeName(code)),
-              std::wstring::npos);
+    EXPECT_TRUE(
+        testing::Holds(a.s.analysis.notExamined[0],
+                       L"C:\\Windows\\Logs\\CBS\\CBS.log could not be read (error code " + ErrorCodeName(code)));
   }
   Analysis a;
   a.w.AddFile(kCbs, SrLine("Cannot repair member file 'a' of b"));
@@ -247,7 +247,7 @@ TEST(ReadPersistedCbsLogs, NewestFirstAndCabinetsSkippedWithASentence) {
     ReadPersistedCbsLogs(a.s, records);
     ASSERT_EQ(records.size(), r.records) << r.what;
     if (!records.empty()) {
-      EXPECT_NE(records[0].text.find(r.firstTextHas), std::wstring::npos) << r.what;
+      EXPECT_TRUE(testing::Holds(records[0].text, r.firstTextHas)) << r.what;
     }
     EXPECT_EQ(a.s.analysis.notExamined.size(), r.notExamined) << r.what;
   }

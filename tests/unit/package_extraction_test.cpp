@@ -225,8 +225,7 @@ TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
   ExtractionResult r = Extract(MakeCabinet({{"middle.cab", middle}}), o);
   EXPECT_FALSE(r.complete);
   EXPECT_TRUE(AnyMessage(r, L"\n\nFATAL ERROR: RARiroderuz mutex timeout exceeded in location 1.\n\n"));
-  EXPECT_NE(f.w.ConsoleText().find(L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."));
   // The worker that held the queue still finished the work.
   EXPECT_EQ(f.w.FileBytes(kWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
 }

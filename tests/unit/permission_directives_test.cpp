@@ -143,7 +143,7 @@ TEST(TakePermissions, UnreadableOwnerIsRecordedAsTrustedInstaller) {
                                      L". Taking TrustedInstaller to be owner.\r\n"
                                      L"Successfully took permissions for file or folder " + doc + L"\r\n");
   EXPECT_EQ(StoreText(f), doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|" + kTrustedInstaller);
-  EXPECT_NE(f.s.trace.find(L"Failed to read owner: ERROR_ACCESS_DENIED"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to read owner: ERROR_ACCESS_DENIED"));
 }
 
 TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
@@ -250,8 +250,8 @@ TEST(RestorePermissions, IcaclsFailuresAndTheNullOwner) {
       L". Error code ";
   const std::wstring ownerBack = L"Successfully restored ownership for " + kFile + L"\r\n";
   EXPECT_EQ(Ran(Restore, f, {kFile}, false), icaclsFailed + L"ERROR_ACCESS_DENIED.\r\n" + ownerBack);
-  EXPECT_NE(f.s.trace.find(L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code 0x5"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(
+      f.s.trace, L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code 0x5"));
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
   EXPECT_FALSE(f.w.Exists(kOutAclFile));
 
@@ -298,9 +298,8 @@ TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
   std::wstring report;
   RestorePermissionsDirective(f.s, {doc}, L"", report);
   EXPECT_EQ(seen, 0x20u);
-  EXPECT_NE(report.find(L"Failed to reset file attributes for file or folder " + doc +
-                        L" with error code ERROR_ACCESS_DENIED.\r\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(report, L"Failed to reset file attributes for file or folder " + doc +
+                                         L" with error code ERROR_ACCESS_DENIED.\r\n"));
 
   f.w.InjectFault(Op::kGetAttributes, L"hidden.txt", 5, 2);
   report.clear();

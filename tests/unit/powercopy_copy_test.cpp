@@ -143,7 +143,7 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
     if (quiet) {
       EXPECT_EQ(report, sentences);
     } else {
-      EXPECT_NE(report.find(L".\r\n\r\n" + sentences + L"Successfully restored"), std::wstring::npos) << report;
+      EXPECT_TRUE(testing::Holds(report, L".\r\n\r\n" + sentences + L"Successfully restored"));
     }
     EXPECT_EQ(x.f.w.Exists(kBackup), backup) << modeLine;
     EXPECT_EQ(x.f.w.FileBytes(newFile), "n");
@@ -216,7 +216,7 @@ TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlder
     if (older) {
       EXPECT_TRUE(x.w.locked.empty()) << "no shadow copy is even tried";
       EXPECT_EQ(x.f.w.FileBytes(kBackup), "first");
-      EXPECT_NE(x.w.logAtReboot.find(L"WARNING: File " + kFile + L" was not backed up"), std::wstring::npos);
+      EXPECT_TRUE(testing::Holds(x.w.logAtReboot, L"WARNING: File " + kFile + L" was not backed up"));
     } else {
       ASSERT_EQ(x.w.locked.size(), 1u);
       EXPECT_EQ(x.w.locked[0], std::make_tuple(L"\\\\?\\" + kFile, L"\\\\?\\" + kBackup, true));
@@ -250,7 +250,7 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
     if (!c.works) x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
     auto held = x.f.w.HoldOpen(kSource, access::kRead, share::kNone);
     const std::wstring report = x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, c.works);
-    EXPECT_NE(report.find(c.sentence), std::wstring::npos) << report;
+    EXPECT_TRUE(testing::Holds(report, c.sentence));
     EXPECT_EQ(x.f.w.ConsoleText(), kPatience) << "once per run";
     EXPECT_EQ(x.f.w.FileBytes(b), c.works ? "abc" : "");
   }
@@ -287,7 +287,7 @@ TEST(PowerCopy, Wow64PendingLineNamesTheRealSystem32Destination) {
   EXPECT_EQ(x.w.pended, (Lines{kLine}));
   ASSERT_EQ(x.f.w.pendingRenames.size(), 1u);
   EXPECT_EQ(x.f.w.pendingRenames[0].to, kFile);
-  EXPECT_NE(x.w.preScriptAtReboot.find(L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(x.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the backup is kept under the System32 name";
 }
 
@@ -302,7 +302,7 @@ TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPl
         pendFails ? L"Failed to pend all files for replacement over reboot. Permissions may not be restored for all "
                     L"files.\r\n"
                   : L"Failed to write new reboot pre-script file. Permissions may not be restored for all files.\r\n";
-    EXPECT_NE((pendFails ? report : x.w.logAtReboot).find(sentence), std::wstring::npos) << report;
+    EXPECT_TRUE(testing::Holds((pendFails ? report : x.w.logAtReboot), sentence)) << report;
     ASSERT_EQ(x.w.restored.size(), 1u) << pendFails;
     EXPECT_EQ(x.w.restored[0], (Lines{kFile}));
     EXPECT_TRUE(x.SecurityBack());

@@ -151,7 +151,7 @@ TEST(FakeRegExe, ExportsAndImportsWithTheCallersAccess) {
   std::wstring text = FromUtf16Le(f.w.FileBytes(L"C:\\out file.reg"), 2);
   EXPECT_EQ(text.substr(0, 84),
             L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"s\"=\"a\\\\b\"\r\n");
-  EXPECT_NE(text.find(L"[HKEY_CURRENT_USER\\Software\\E\\Sub]\r\n@=hex:01,"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(text, L"[HKEY_CURRENT_USER\\Software\\E\\Sub]\r\n@=hex:01,"));
 
   reg.Protect(L"HKLM\\SOFTWARE\\P");
   f.w.AddFile(L"C:\\in.reg", testing::Utf16Bom(L"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\SOFTWARE\\P\\N]\r\n"));

@@ -61,8 +61,8 @@ TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
   // deletion written with the short one.
   EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Export0.reg"));
   EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Old\\Export0.datablocks"));
-  EXPECT_NE(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2).find(L"\"gone\"=\"soon\""),
-            std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2), L"\"gone\"=\"soon\""));
   EXPECT_FALSE(f.w.Exists(kBackups + L"HKLM"));
   EXPECT_FALSE(f.w.Exists(kBackups + kTest + L"\\New"));
   EXPECT_NE(FindRegistryDataBlock(f.s, kTest + L"\\Old"), L"") << "the deleted key's record stays";
@@ -91,7 +91,7 @@ TEST(RegistryScript, RootsThatHoldHivesGetNoNewTopLevelKey) {
   const std::wstring before = f.w.registry().SecurityOf(L"HKCU");
   const std::wstring report = Ran(Script, f, {L"[HKEY_CURRENT_USER\\A/B]", L"\"x\"=\"y\""});
   EXPECT_TRUE(f.w.registry().KeyExists(L"HKCU\\A\\B"));
-  EXPECT_NE(report.find(Restored(L"HKEY_CURRENT_USER\\A")), std::wstring::npos) << report;
+  EXPECT_TRUE(testing::Holds(report, Restored(L"HKEY_CURRENT_USER\\A")));
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU"), before);
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU\\A\\B"), before);
 }
@@ -101,12 +101,11 @@ TEST(RegistryScript, NoImportWithoutItsBackup) {
   f.w.registry().SetString(kTest, L"x", L"old");
   f.w.InjectFault(Op::kWriteFile, L"Export0.datablocks", 5);
   const std::wstring report = Ran(Script, f, {L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"new\""}, false);
-  EXPECT_NE(report.find(L"Failed to create backup for registry key " + kTest + L". The key was not imported."),
-            std::wstring::npos)
-      << report;
+  EXPECT_TRUE(
+      testing::Holds(report, L"Failed to create backup for registry key " + kTest + L". The key was not imported."));
   EXPECT_EQ(Imports(f), 0u);
   EXPECT_EQ(f.w.registry().Value(kTest, L"x")->data, Sz(L"old"));
-  EXPECT_NE(report.find(Restored(kTest)), std::wstring::npos) << "what was opened up is closed again";
+  EXPECT_TRUE(testing::Holds(report, Restored(kTest))) << "what was opened up is closed again";
 }
 
 TEST(RegistryScript, ImportFailuresAndTheDebugSwitch) {
@@ -129,7 +128,7 @@ TEST(RegistryScript, AStringLeftOpenStillEndsItsBlock) {
   f.w.registry().Protect(kTest);
   const std::wstring before = f.w.registry().SecurityOf(kTest);
   const std::wstring report = Ran(Script, f, {L"[HKLM\\SOFTWARE\\Test\\New]", L"@=dword\":1", L"[]"}, false);
-  EXPECT_NE(report.find(L"Failed to import registry key " + kTest + L"\\New."), std::wstring::npos) << report;
+  EXPECT_TRUE(testing::Holds(report, L"Failed to import registry key " + kTest + L"\\New."));
   EXPECT_EQ(f.w.registry().SecurityOf(kTest), before);
 }
 
@@ -167,9 +166,7 @@ TEST(RegistryScript, RegistryTextReachesItThroughTheDispatcherAsWritten) {
   EXPECT_EQ(reg.Value(m, L"h")->data, "\x01::");
   EXPECT_EQ(reg.Value(m, L"m")->data, Sz(L"one\r\n  Delete:: two \r\n"));
   ASSERT_NE(reg.Value(L"HKCU\\Software\\N", L"b"), nullptr) << f.s.log;
-  EXPECT_NE(f.s.log.find(L"Successfully imported registry key HKEY_CURRENT_USER\\Software\\N."),
-            std::wstring::npos)
-      << f.s.log;
+  EXPECT_TRUE(testing::Holds(f.s.log, L"Successfully imported registry key HKEY_CURRENT_USER\\Software\\N."));
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ TEST(SevenZipTest, DamagedTruncatedAndEncryptedArchivesFailLeavingNothing) {
     SCOPED_TRACE(c.what);
     Fixture x(c.bytes);
     std::wstring reason = x.Extract();
-    EXPECT_NE(reason.find(c.reason), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_TRUE(testing::Holds(reason, c.reason)) << ToUtf8(reason);
     EXPECT_TRUE(x.f.w.ListTree(kOut).empty());
   }
 }
@@ -144,7 +144,7 @@ TEST(SevenZipTest, EscapingNamesRefuseTheWholeArchiveBeforeWriting) {
     put32(8, crc32(0, reinterpret_cast<const Bytef*>(b.data() + 12), 20));
     Fixture x(b);
     std::wstring reason = x.Extract();
-    EXPECT_NE(reason.find(L"outside the destination"), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_TRUE(testing::Holds(reason, L"outside the destination")) << ToUtf8(reason);
     EXPECT_TRUE(x.f.w.ListTree(kOut).empty());
     EXPECT_EQ(x.f.w.ListTree(L"C:\\Downloads").size(), 1u);
     EXPECT_FALSE(x.f.w.Exists(L"C:\\dme.txt"));
@@ -169,15 +169,15 @@ TEST(SevenZipTest, DestinationRules) {
     testing::FakeSession f;
     f.w.AddFile(kArchive, ReadSample("7z/aes.7z"));
     EXPECT_FALSE(Extract7zArchive(f.s, kArchive, L"C:\\Work"));
-    EXPECT_NE(f.s.trace.find(L"Failed to extract the 7z archive C:\\Downloads\\db.7z: it uses AES encryption"),
-              std::wstring::npos);
+    EXPECT_TRUE(
+        testing::Holds(f.s.trace, L"Failed to extract the 7z archive C:\\Downloads\\db.7z: it uses AES encryption"));
   }
   {  // a file where the destination should be
     testing::FakeSession f;
     f.w.AddFile(kArchive, bytes);
     f.w.AddFile(L"C:\\Work", "x");
     EXPECT_FALSE(Extract7zArchive(f.s, kArchive, L"C:\\Work\\Db"));
-    EXPECT_NE(f.s.trace.find(L"the folder C:\\Work\\Db could not be created"), std::wstring::npos);
+    EXPECT_TRUE(testing::Holds(f.s.trace, L"the folder C:\\Work\\Db could not be created"));
   }
 }
 

@@ -31,6 +31,12 @@ inline std::wstring Ran(DirectiveHandler handler, FakeSession& f, Lines lines, b
   return report;
 }
 
+// Whether `text` holds `part`; a failure shows both.
+inline ::testing::AssertionResult Holds(const std::wstring& text, const std::wstring& part) {
+  if (text.find(part) != std::wstring::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\"" << ToUtf8(part) << "\" is not in:\n" << ToUtf8(text);
+}
+
 // UTF-16LE bytes with a byte-order mark, as Notepad saves "Unicode".
 inline std::string Utf16Bom(const std::wstring& text) { return "\xFF\xFE" + ToUtf16Le(text); }
 

@@ -101,8 +101,8 @@ TEST_F(DbFixture, FirstDownloadAsksWithTheFirstDownloadTextAndInstallsTheTables)
   EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kInstalled);
 
   const std::wstring console = f.w.ConsoleText();
-  EXPECT_NE(console.find(L"Would you like to allow a download to occur?"), std::wstring::npos);
-  EXPECT_NE(console.find(L"less than 20MB"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(console, L"Would you like to allow a download to occur?"));
+  EXPECT_TRUE(testing::Holds(console, L"less than 20MB"));
   EXPECT_EQ(console.find(L"released an update"), std::wstring::npos);
   EXPECT_EQ(f.w.FileBytes(Table(L"IndexedLookupTable.txt")), kNewIndex);
   EXPECT_EQ(f.w.FileBytes(Table(L"PayloadDatabase1.txt")), "new.dll|KB1|x\r\n");
@@ -120,7 +120,7 @@ TEST_F(DbFixture, NewerPublishedVersionAsksWithTheUpdateTextAndNoKeepsTheOldTabl
   Hold(L"1.2.3");
   f.w.FeedKeys(L"n\r");
   EXPECT_EQ(EnsureUpdateDatabase(f.s, services), DatabaseCheck::kDeclined);
-  EXPECT_NE(f.w.ConsoleText().find(L"released an update"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"released an update"));
   EXPECT_EQ(Requests(kArchiveUrl), 0u);
   EXPECT_EQ(f.w.FileBytes(Table(L"IndexedLookupTable.txt")), kOldIndex);
   // The version says what is held, so a later run offers the update again.
@@ -152,7 +152,7 @@ TEST_F(DbFixture, AnswersAtThePrompt) {
     EXPECT_EQ(d.Requests(kArchiveUrl), wanted == DatabaseCheck::kInstalled ? 1u : 0u) << keys;
     EXPECT_EQ(d.HeldVersion(), wanted == DatabaseCheck::kInstalled ? L"1.2.10" : L"1.0") << keys;
     if (wcschr(keys, L'\b')) {
-      EXPECT_NE(d.f.w.ConsoleText().find(L"\b \b"), std::wstring::npos);
+      EXPECT_TRUE(testing::Holds(d.f.w.ConsoleText(), L"\b \b"));
     }
   }
 }

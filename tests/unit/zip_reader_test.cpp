@@ -582,7 +582,7 @@ TEST(ZipMemory, AFailedAllocationFailsTheExtractionAndWritesNothing) {
     loaded = LoadScript(f.s, {L"C:\\Corvex.exe", L"C:\\Down\\fix.zip"}, script, archive);
   }
   EXPECT_FALSE(loaded);
-  EXPECT_NE(f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"ERROR: Zip file is corrupt or unreadable."));
   EXPECT_TRUE(EndsWith(f.s.log, L"Failed to extract zip archive. Not enough memory to extract the zip archive.\r\n\r\n\r\n\r\n\r\n"));
   EXPECT_TRUE(f.w.ListTree(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive").empty());
 }
