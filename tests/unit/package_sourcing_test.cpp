@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include "analysis/package_sourcing.h"
 #include "app/download_services_online.h"
@@ -258,10 +259,8 @@ std::string Detail(int index, const char* edition) {
 TEST(WimImages, ListingAndEditionChoice) {
   auto images = ParseImageInfo(FromLatin1(kListing));
   ASSERT_EQ(images.size(), 3u);
-  EXPECT_EQ(images[2].index, 3u);
-  EXPECT_EQ(images[2].name, L"Windows 7 ULTIMATE");
-  EXPECT_EQ(images[1].description, L"Windows 7 PROFESSIONAL");
-  EXPECT_EQ(images[0].edition, L"");
+  EXPECT_EQ(std::tie(images[2].index, images[2].name, images[1].description, images[0].edition),
+            std::make_tuple(3u, L"Windows 7 ULTIMATE", L"Windows 7 PROFESSIONAL", L""));
 
   auto detail = ParseImageInfo(FromLatin1(Detail(2, "Professional")));
   ASSERT_EQ(detail.size(), 1u);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "core/session_log.h"
 #include "script/dispatcher.h"
@@ -101,9 +102,8 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
     std::wstring report;
     PendOutcome out = PendReplacement(f.s, row.line, slots, report);
     EXPECT_EQ(report, row.report);
-    EXPECT_EQ(out.pended, row.pended);
-    EXPECT_EQ(out.ok, row.ok);
-    EXPECT_EQ(f.w.Exists(kStaging0), row.stagingLeft);
+    EXPECT_EQ(std::make_tuple(out.pended, out.ok, f.w.Exists(kStaging0)),
+              std::make_tuple(row.pended, row.ok, row.stagingLeft));
     ASSERT_EQ(f.w.pendingRenames.size(), row.pended ? 1u : 0u);
     EXPECT_EQ(f.w.redirectionOff, row.pended && !row.ok)
         << "redirection is switched back on after the rename, also when it failed";
@@ -112,9 +112,8 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
       EXPECT_EQ(f.w.platform().system.ReadMachineDword(kSessionManager, L"AllowProtectedRenames").value_or(0), 1u);
     }
     // Windows moves the file at boot, where only the System32 name exists.
-    EXPECT_EQ(f.w.pendingRenames[0].from, kStaging0);
-    EXPECT_EQ(f.w.pendingRenames[0].to, kDest);
-    EXPECT_EQ(f.w.pendingRenames[0].redirectionOff, row.wow64);
+    const auto& rename = f.w.pendingRenames[0];
+    EXPECT_EQ(std::tie(rename.from, rename.to, rename.redirectionOff), std::tie(kStaging0, kDest, row.wow64));
     EXPECT_EQ(f.w.FileBytes(kStaging0), "new bytes");
     EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
   }
