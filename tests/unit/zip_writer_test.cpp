@@ -71,7 +71,6 @@ TEST(ZipWriter, EmptyArchiveIsTheEndRecordAndTakesEntries) {
   FakeSession f;
   f.w.AddFolder(L"C:\\Out");
   f.w.AddFile(kZip, EmptyZipRecord());
-  EXPECT_EQ(EmptyZipRecord(), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
   EXPECT_TRUE(ReadBack(f, kZip).empty());
   // Nothing added: the writer leaves the 22 bytes as they were.
   {
