@@ -141,9 +141,7 @@ struct Analysed : FakeSession {
     w.AddFile(testing::kHiveFile, hive);
   }
   std::wstring Analyse(Lines lines = {}, bool expected = true) {
-    std::wstring report;
-    EXPECT_EQ(AutoAnalysisDirective(s, std::move(lines), L"", report), expected);
-    return report;
+    return testing::Ran(AutoAnalysisDirective, *this, std::move(lines), expected);
   }
 };
 

@@ -222,9 +222,9 @@ TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
     if (c.seeded) SeedStore(f, Join(records, L"\r\n"));
     f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32, -1, 1);
     f.w.InjectFault(Op::kOpenFile, L"DataBlocks.new", 5, -1, 1);
-    std::wstring report;
-    EXPECT_TRUE(c.handler(f.s, c.lines, L"", report)) << c.name << ": " << ToUtf8(report);
-    EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << c.name << ": " << ToUtf8(report);
+    SCOPED_TRACE(c.name);
+    const std::wstring report = Ran(c.handler, f, c.lines);
+    EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << ToUtf8(report);
   }
 }
 

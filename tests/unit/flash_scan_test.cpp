@@ -292,8 +292,7 @@ TEST_F(ScanFixture, ZipAndUploadFailuresLeaveWarnings) {
 // are sentences and the walk goes on.
 TEST_F(ScanFixture, LoadedHiveAndKeyFailures) {
   HoldCurrentDatabase();
-  std::wstring report;
-  ASSERT_TRUE(LoadHiveDirective(f.s, {L"COMPONENTS"}, L"", report));
+  Ran(LoadHiveDirective, f, {L"COMPONENTS"});
   f.w.InjectFault(Op::kOpenKey, L"Deployments", 5);
   f.w.InjectFault(Op::kOpenKey, kCatalogA, 1018);
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
