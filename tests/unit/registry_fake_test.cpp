@@ -15,10 +15,10 @@ using fake::Op;
 using fake::RegFileBlock;
 using platform::RootKey;
 using testing::FakeSession;
+using testing::Sz;
 namespace keyaccess = platform::keyaccess;
 namespace regtype = platform::regtype;
 
-std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
 
 TEST(RegFile, ParsesEveryValueFormAndRefusesWhatRegExeRefuses) {
   std::vector<RegFileBlock> blocks;

@@ -19,7 +19,6 @@ using namespace testing;
 const std::wstring kTest = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
 const std::wstring kBackups = L"C:\\Corvex\\Backups\\Registry\\";
 
-std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
 std::wstring Took(const std::wstring& key) {
   return L"Successfully took ownership and permissions for registry key " + key + L".";
 }

@@ -37,6 +37,16 @@ inline ::testing::AssertionResult Holds(const std::wstring& text, const std::wst
   return ::testing::AssertionFailure() << "\"" << ToUtf8(part) << "\" is not in:\n" << ToUtf8(text);
 }
 
+// `n` bytes of noise, the same for the same seed.
+inline std::string Noise(size_t n, uint32_t seed) {
+  std::string out(n, '\0');
+  for (auto& c : out) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+  return out;
+}
+
+// Registry string data: UTF-16LE with its terminating NUL.
+inline std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
+
 // UTF-16LE bytes with a byte-order mark, as Notepad saves "Unicode".
 inline std::string Utf16Bom(const std::wstring& text) { return "\xFF\xFE" + ToUtf16Le(text); }
 

@@ -73,6 +73,7 @@ std::string Tree(const std::string& relative) { return ReadSample("zips/tree/" +
 const wchar_t kZip[] = L"C:\\in\\a.zip";
 const std::string kDir = "<folder>";
 using Files = std::map<std::wstring, std::string>;
+using testing::Noise;
 
 // The reader over an archive in a fresh fake, as ExtractZip opens it.
 struct Opened {
@@ -197,12 +198,6 @@ std::string Deflate(const std::string& plain) {
   deflate(&zs, Z_FINISH);
   out.resize(zs.total_out);
   deflateEnd(&zs);
-  return out;
-}
-
-std::string Noise(size_t n, uint32_t seed) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>((seed = seed * 1103515245 + 12345) >> 24));
   return out;
 }
 

@@ -13,6 +13,7 @@ namespace corvex {
 namespace {
 
 using testing::FakeSession;
+using testing::Noise;
 
 // name -> content ("/" for folders); an error text under the key "!".
 std::map<std::wstring, std::string> ReadBack(FakeSession& f, const std::wstring& zip) {
@@ -34,12 +35,6 @@ std::map<std::wstring, std::string> ReadBack(FakeSession& f, const std::wstring&
     out[e.name] = error.empty() ? data : "!" + ToUtf8(error);
   }
   return out;
-}
-
-std::string Noise(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
-  return s;
 }
 
 const std::wstring kZip = L"C:\\Out\\logs.zip";
