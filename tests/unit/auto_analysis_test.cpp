@@ -71,11 +71,11 @@ TEST(RepairStages, FixedDrivesAreLabelledInOrderAndZIsNeverSearched) {
   d.w.AddFile(L"Z:\\kernel.dll", "good kernel");
   const std::wstring log = d.Stages();
   const std::wstring shown = d.w.ConsoleText();
-  EXPECT_NE(shown.find(L"\nStage 4a \nStage 4b \nStage 5 "), std::wstring::npos) << shown;
+  EXPECT_TRUE(testing::Holds(shown, L"\nStage 4a \nStage 4b \nStage 5 "));
   EXPECT_EQ(shown.find(L"Stage 4c"), std::wstring::npos);
   EXPECT_EQ(d.w.FileBytes(kShell), "good shell");
   EXPECT_EQ(d.w.FileBytes(kKernel), "bad");
-  EXPECT_NE(log.find(L"CORRUPT: " + kKernel + L"\r\n"), std::wstring::npos) << log;
+  EXPECT_TRUE(testing::Holds(log, L"CORRUPT: " + kKernel + L"\r\n"));
   EXPECT_EQ(d.s.analysis.counters.cbsFixed, 1u);
 }
 
@@ -89,7 +89,7 @@ TEST(RepairStages, AReplacementCountsOnlyOnceTheStoreFileHasTheManifestsDigest) 
   EXPECT_EQ(d.s.analysis.counters.cbsFixed, 1u);
   ASSERT_EQ(d.s.analysis.corruptFiles.size(), 1u);
   EXPECT_EQ(d.s.analysis.corruptFiles[0].storePath, kShell);
-  EXPECT_NE(log.find(L"CORRUPT: " + kShell + L"\r\n"), std::wstring::npos) << log;
+  EXPECT_TRUE(testing::Holds(log, L"CORRUPT: " + kShell + L"\r\n"));
   // SURT records count toward their own counter.
   Damaged surt;
   surt.s.analysis.corruptFiles[0].origin = 31;
@@ -141,9 +141,7 @@ struct Analysed : FakeSession {
     w.AddFile(testing::kHiveFile, hive);
   }
   std::wstring Analyse(Lines lines = {}, bool expected = true) {
-    std::wstring report;
-    EXPECT_EQ(AutoAnalysisDirective(s, std::move(lines), L"", report), expected);
-    return report;
+    return testing::Ran(AutoAnalysisDirective, *this, std::move(lines), expected);
   }
 };
 
@@ -166,9 +164,9 @@ TEST(AutoAnalysis, RepairsTwoDamagedStoreFilesOneFromTheArchiveOneFromAShadowCop
   EXPECT_TRUE(r.s.analysis.corruptFiles.empty());
   EXPECT_EQ(r.s.analysis.replacements, Lines{L"[MODE:1]"});
   const std::wstring shown = r.w.ConsoleText();
-  EXPECT_NE(shown.find(L"\nStage 2 \nStage 3 \nStage 4a \nStage 5 \nStage 9 "), std::wstring::npos) << shown;
-  EXPECT_NE(shown.find(L"Displaying Message 1 of 1"), std::wstring::npos);
-  EXPECT_NE(shown.find(SummaryPage(1).substr(0, 60)), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(shown, L"\nStage 2 \nStage 3 \nStage 4a \nStage 5 \nStage 9 "));
+  EXPECT_TRUE(testing::Holds(shown, L"Displaying Message 1 of 1"));
+  EXPECT_TRUE(testing::Holds(shown, SummaryPage(1).substr(0, 60)));
 }
 
 TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
@@ -186,7 +184,7 @@ TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
     if (row.cbsOpenFault) r.w.InjectFault(Op::kOpenFile, L"CBS.log", row.cbsOpenFault, -1);
     const std::wstring report = r.Analyse();
     EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << row.what << report;
-    EXPECT_NE(report.find(row.summary), std::wstring::npos) << row.what << report;
+    EXPECT_TRUE(testing::Holds(report, row.summary)) << row.what << report;
     EXPECT_EQ(report.find(L"could not be read") != std::wstring::npos, row.cbsOpenFault != 0) << row.what;
   }
 }
@@ -204,10 +202,8 @@ TEST(AutoAnalysis, MissingStoreDirectoriesCountAsFixedOnceTheyExistAndSfcRunsAga
     EXPECT_EQ(r.s.analysis.counters.cbsFixed, createFails ? 1u : 2u);
     // No log records: still one summary, chosen from the counters.
     EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << report;
-    EXPECT_NE(report.find(createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
-                                      : L"SUMMARY: All detected corruptions were successfully repaired."),
-              std::wstring::npos)
-        << report;
+    EXPECT_TRUE(testing::Holds(report, createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
+                                                   : L"SUMMARY: All detected corruptions were successfully repaired."));
     size_t sfcRuns = 0;
     for (const auto& p : r.w.processesRun)
       if (EndsWith(ToLower(p.program), L"sfc.exe")) {

@@ -48,16 +48,20 @@ void SetProgram(FakeSession& f, const std::string& tail) {
   f.w.AddFile(f.s.programPath, "MZ program" + tail);
 }
 
-TEST(Collect, AllItemsFailingLeaveTheEmptyZipAndSendNothing) {
-  FakeSession f;
-  SetProgram(f, "00000042");
+// A session of the program with the ID tail given, talking to the server.
+struct Collecting : FakeSession {
   Server server;
-  server.Install(f);
-  std::wstring report;
+  explicit Collecting(const std::string& tail = "00000042") {
+    SetProgram(*this, tail);
+    server.Install(*this);
+  }
+};
+
+TEST(Collect, AllItemsFailingLeaveTheEmptyZipAndSendNothing) {
+  Collecting f;
   // No CBS folder, no such file, and the hive's locked-file copy has no
   // directive table to run in.
-  EXPECT_FALSE(CollectDirective(f.s, {L"CBS", L"C:\\nowhere\\x.log", L"COMPONENTS"}, L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(CollectDirective, f, {L"CBS", L"C:\\nowhere\\x.log", L"COMPONENTS"}, false),
             L"Failed to copy file or folder C:\\Windows\\Logs\\CBS to zip file.\r\n"
             L"Failed to copy file or folder C:\\nowhere\\x.log to zip file.\r\n"
             L"Failed to copy file or folder C:\\Windows\\System32\\config\\COMPONENTS to zip file.\r\n"
@@ -76,10 +80,7 @@ TEST(Upload, PartsNumberedAndSentByteForByte) {
   const uint64_t kMiB4 = 4u << 20;
   for (const Case& c : {Case{kMiB4, {L"-1"}}, Case{kMiB4 + 1, {L"0", L"-1"}}, Case{2 * kMiB4 + 5, {L"0", L"1", L"-1"}},
                         Case{1, {L"-1"}}}) {
-    FakeSession f;
-    SetProgram(f, "00000042");
-    Server server;
-    server.Install(f);
+    Collecting f;
     std::string data(c.size, 'd');
     for (size_t i = 0; i < data.size(); i += 4093) data[i] = static_cast<char>(i / 4093);
     f.w.AddFile(L"C:\\Data\\report.zip", data);
@@ -132,12 +133,9 @@ TEST(Upload, FailuresGiveTheirCodesAndStopTheUpload) {
        upload::kFailed, 0},
   };
   for (const Case& c : cases) {
-    FakeSession f;
-    SetProgram(f, "00000042");
-    Server server;
-    server.Install(f);
+    Collecting f;
     f.w.FeedKeys(L"ybob\ry");
-    c.arrange(f, server);
+    c.arrange(f, f.server);
     f.w.AddFile(L"C:\\Data\\report.zip", std::string(kSize, 'x'));
     EXPECT_EQ(UploadFile(f.s, L"C:\\Data\\report.zip", Submission::kUser, false), c.code) << c.what;
     EXPECT_EQ(Posts(f).size(), c.posts) << c.what;
@@ -148,11 +146,8 @@ TEST(Upload, FailuresGiveTheirCodesAndStopTheUpload) {
 // Mends: names and addresses percent-encoded; a new ID stamped into a copy
 // for the ID restart; what is sent named before the first question.
 TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
-  FakeSession f;
-  SetProgram(f, "00000000");
-  Server server;
-  server.prepare = "4711\n";
-  server.Install(f);
+  Collecting f("00000000");
+  f.server.prepare = "4711\n";
   f.w.AddFile(L"C:\\Data\\logs.zip", "not really a zip, but bigger than twenty-two bytes");
   f.w.FeedKeys(L"nyhttps://forum.example/t?id=5&p=1\ry");
   std::wstring report;
@@ -171,12 +166,11 @@ TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
   const size_t listed = console.find(L"Corvex will send logs.zip (50 bytes) to the collection server.");
   ASSERT_NE(listed, std::wstring::npos);
   EXPECT_LT(listed, console.find(L"Are you currently being advised"));
-  EXPECT_NE(report.find(L"Corvex will send logs.zip (50 bytes)"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(report, L"Corvex will send logs.zip (50 bytes)"));
 
   // Helped nowhere: aborted, nothing asked of the server.
-  FakeSession g;
-  SetProgram(g, "00000000");
-  server.Install(g);
+  Collecting g("00000000");
+  g.server.prepare = "4711\n";
   g.w.AddFile(L"C:\\Data\\logs.zip", std::string(100, 'z'));
   EXPECT_EQ(UploadFile(g.s, L"C:\\Data\\logs.zip", Submission::kUser, false), upload::kAborted);
   EXPECT_TRUE(g.w.http().requests.empty());  // the input ended: every answer is no
@@ -186,22 +180,18 @@ TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
 
 // Mend: the store listing is made in-process, whatever the folder names hold.
 TEST(Collect, WinsxsListedWithoutAShellAndUploaded) {
-  FakeSession f;
-  SetProgram(f, "00000042");
-  Server server;
-  server.Install(f);
+  Collecting f;
   f.w.AddFile(L"C:\\Windows\\winsxs\\x86_a&calc\\a.dll", "12345");
   f.w.AddFile(L"C:\\Windows\\servicing\\Packages\\p.mum", "mum");
-  std::wstring report;
-  EXPECT_TRUE(CollectDirective(f.s, {L"winsxs"}, L"", report)) << report;
+  const std::wstring report = Ran(CollectDirective, f, {L"winsxs"});
   EXPECT_TRUE(f.w.processesRun.empty());
   const std::wstring listing = f.Utf16File(TempFolder(f.s) + L"\\winsxs.txt");
-  EXPECT_NE(listing.find(L" Directory of C:\\Windows\\winsxs\\x86_a&calc\r\n"), std::wstring::npos);
-  EXPECT_NE(listing.find(L"             5 a.dll\r\n"), std::wstring::npos);
-  EXPECT_NE(report.find(L"  winsxs.txt ("), std::wstring::npos);
-  EXPECT_NE(report.find(L"  servicing.txt ("), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(listing, L" Directory of C:\\Windows\\winsxs\\x86_a&calc\r\n"));
+  EXPECT_TRUE(testing::Holds(listing, L"             5 a.dll\r\n"));
+  EXPECT_TRUE(testing::Holds(report, L"  winsxs.txt ("));
+  EXPECT_TRUE(testing::Holds(report, L"  servicing.txt ("));
   ASSERT_EQ(Posts(f).size(), 1u);
-  EXPECT_NE(f.w.http().requests.back().url.find(L"private=0&ext=zip"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.http().requests.back().url, L"private=0&ext=zip"));
 }
 
 TEST(Zip, NameCollisionWithinTheDirectiveAndSysnativeShown) {
@@ -210,13 +200,11 @@ TEST(Zip, NameCollisionWithinTheDirectiveAndSysnativeShown) {
   f.w.AddFile(L"C:\\Windows\\Sysnative\\drivers\\hosts", "h");
   f.w.AddFile(L"C:\\Other\\HOSTS", "other");
   f.w.AddFile(L"C:\\Other\\b.txt", "b");
-  std::wstring report;
-  EXPECT_FALSE(ZipDirective(f.s,
-                            {L"C:\\Windows\\Sysnative\\drivers\\hosts C:\\Out\\Deep\\z.zip",
-                             L"\"C:\\Other\\HOSTS\" \"C:\\Out\\Deep\\z.zip\"", L"C:\\Other\\HOSTS C:\\Out\\y.zip",
-                             L"C:\\Other\\b.txt C:\\Out\\Deep\\z.zip"},
-                            L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(ZipDirective, f,
+                {L"C:\\Windows\\Sysnative\\drivers\\hosts C:\\Out\\Deep\\z.zip",
+                 L"\"C:\\Other\\HOSTS\" \"C:\\Out\\Deep\\z.zip\"", L"C:\\Other\\HOSTS C:\\Out\\y.zip",
+                 L"C:\\Other\\b.txt C:\\Out\\Deep\\z.zip"},
+                false),
             L"Successfully copied file C:\\Windows\\System32\\drivers\\hosts to zip file at C:\\Out\\Deep\\z.zip.\r\n"
             L"Failed to copy file C:\\Other\\HOSTS to zip file at C:\\Out\\Deep\\z.zip due to name collision.\r\n"
             L"Successfully copied file C:\\Other\\HOSTS to zip file at C:\\Out\\y.zip.\r\n"

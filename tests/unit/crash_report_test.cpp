@@ -78,13 +78,14 @@ TEST(CrashReport, WholeRunCrashWritesDumpFooterAndLogfilesAndExitsWithOne) {
   ASSERT_GE(log.size(), footer.size());
   EXPECT_EQ(log.substr(log.size() - footer.size()), footer);
   EXPECT_EQ(log.find(L"has completed"), std::wstring::npos);
-  EXPECT_NE(log.find(L"Crash report: CorvexCrashDump.dmp (32 bytes), CorvexScript.txt (7 bytes); 39 bytes in all.\r\n"
-                     L"Corvex version"),
-            std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(log,
+                     L"Crash report: CorvexCrashDump.dmp (32 bytes), CorvexScript.txt (7 bytes); 39 bytes in all.\r\n"
+                     L"Corvex version"));
   const std::wstring console = f.w.ConsoleText();
-  EXPECT_NE(console.find(L"<clear>\n\n                               Corvex Has Crashed\n\n\nSomething has gone"),
-            std::wstring::npos);
-  EXPECT_NE(console.find(L"full memory dump"), std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(console, L"<clear>\n\n                               Corvex Has Crashed\n\n\nSomething has gone"));
+  EXPECT_TRUE(testing::Holds(console, L"full memory dump"));
   EXPECT_TRUE(f.w.http().requests.empty()) << "end of input answers no";
   ASSERT_FALSE(f.w.processesRun.empty());
   EXPECT_EQ(f.w.processesRun.back().program, L"C:\\Windows\\Notepad.exe");
@@ -139,10 +140,9 @@ TEST(CrashReport, KeepsTheNewestDumpsAndDeletesOnlyItsOwnFiles) {
   for (const auto& path : strangers) EXPECT_EQ(w.FileBytes(path), "theirs") << path;
   EXPECT_FALSE(w.Exists(kReport + L"\\CorvexScript.zip")) << "a report without a script carries none";
   EXPECT_FALSE(w.Exists(kReport + L"\\CorvexCrashReport.zip"));
-  EXPECT_NE(crash.shownBody.find(L"full memory dump of Corvex, which may contain text from your files and logs: "
-                                 L"CorvexCrashDump.dmp (32 bytes), 32 bytes in all."),
-            std::wstring::npos)
-      << crash.shownBody;
+  EXPECT_TRUE(testing::Holds(crash.shownBody,
+                             L"full memory dump of Corvex, which may contain text from your files and logs: "
+                             L"CorvexCrashDump.dmp (32 bytes), 32 bytes in all."));
 }
 
 TEST(CrashReport, BackspaceThenNoSendsNothingAndTheSequenceHolds) {
@@ -180,11 +180,10 @@ TEST(CrashReport, YesUploadsTheZipPrivatelyAsACrashSubmissionElseTheDumpAlone) {
         gets += r.url + L"\n";
       }
     }
-    EXPECT_NE(gets.find(L"?do=prepare&iscrashdump=1"), std::wstring::npos) << gets;
-    EXPECT_NE(gets.find(L"?do=finalize&id=4711&private=1&ext=" + std::wstring(zipFails ? L"dmp" : L"zip")),
-              std::wstring::npos)
-        << gets;
-    EXPECT_NE(posted.find(L"id=4711&part=-1"), std::wstring::npos) << posted;
+    EXPECT_TRUE(testing::Holds(gets, L"?do=prepare&iscrashdump=1"));
+    EXPECT_TRUE(
+        testing::Holds(gets, L"?do=finalize&id=4711&private=1&ext=" + std::wstring(zipFails ? L"dmp" : L"zip")));
+    EXPECT_TRUE(testing::Holds(posted, L"id=4711&part=-1"));
     const std::string sent = zipFails ? "filename=\"CorvexCrashDump.dmp\"" : "filename=\"CorvexCrashReport.zip\"";
     EXPECT_NE(body.find(sent), std::string::npos) << zipFails;
     if (!zipFails) {

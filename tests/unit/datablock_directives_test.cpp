@@ -11,23 +11,25 @@ namespace {
 using fake::Op;
 using testing::FakeSession;
 using namespace testing;
+const auto Create = CreateDataBlocksDirective;
+const auto Delete = DeleteDataBlocksDirective;
+const auto Print = PrintDataBlocksDirective;
+const std::wstring kExists = L". A datablock for this item already exists.\r\n";
+
 TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
   FakeSession f;
   SeedStore(f, kRecord);
-  std::wstring report;
-  EXPECT_TRUE(DataBlockDirective(f.s,
-                                 {L"\"C:\\Windows\\Sysnative\\a.dll\"|D:(A;;FA;;;BA)|S-1-5-32-544",
-                                  kFile + L"|D:(A;;FA;;;WD)|S-1-1-0",
-                                  L"c:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0",
-                                  L"C:\\Windows\\System32\\a.dll|D:(A;;FA;;;WD)|S-1-1-0",
-                                  L"\"C:\\Windows\\Sysnative\"|D:(A;;FA;;;BA)|S-1-5-32-544",
-                                  L"\\\\?\\C:\\Windows\\Sysnative\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544"},
-                                 L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(DataBlockDirective, f,
+                {L"\"C:\\Windows\\Sysnative\\a.dll\"|D:(A;;FA;;;BA)|S-1-5-32-544",
+                 kFile + L"|D:(A;;FA;;;WD)|S-1-1-0",
+                 L"c:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0",
+                 L"C:\\Windows\\System32\\a.dll|D:(A;;FA;;;WD)|S-1-1-0",
+                 L"\"C:\\Windows\\Sysnative\"|D:(A;;FA;;;BA)|S-1-5-32-544",
+                 L"\\\\?\\C:\\Windows\\Sysnative\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544"}),
             L"Successfully added datablock for C:\\Windows\\System32\\a.dll\r\n"
-            L"Did not add datablock for " + kFile + L". A datablock for this item already exists.\r\n"
+            L"Did not add datablock for " + kFile + kExists +
             L"Successfully added datablock for c:\\windows\\system32\\corvexdemo.dll\r\n"
-            L"Did not add datablock for C:\\Windows\\System32\\a.dll. A datablock for this item already exists.\r\n"
+            L"Did not add datablock for C:\\Windows\\System32\\a.dll" + kExists +
             L"Successfully added datablock for C:\\Windows\\System32\r\n"
             L"Successfully added datablock for C:\\Windows\\System32\\b.dll\r\n");
   EXPECT_EQ(StoreText(f), kRecord +
@@ -39,23 +41,18 @@ TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
 
 TEST(DataBlockDirective, BlankLinesAreNoRecordsAndLinesWithoutSecurityOrAPathAreFailures) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_TRUE(DataBlockDirective(f.s, {L"\"\"", L"  "}, L"", report));
-  EXPECT_EQ(report, L"") << "nothing is claimed for blank lines";
-  EXPECT_FALSE(DataBlockDirective(
-      f.s, {L"\"\"", L"C:\\a.dll", L"|D:(A;;FA;;;BA)|BA", L"\" \"|D:(A;;FA;;;BA)|BA", L"C:\\b.dll|D:(A;;FA;;;BA)|BA"},
-      L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(DataBlockDirective, f, {L"\"\"", L"  "}), L"") << "nothing is claimed for blank lines";
+  EXPECT_EQ(Ran(DataBlockDirective, f,
+                {L"\"\"", L"C:\\a.dll", L"|D:(A;;FA;;;BA)|BA", L"\" \"|D:(A;;FA;;;BA)|BA", L"C:\\b.dll|D:(A;;FA;;;BA)|BA"},
+                false),
             L"Did not add datablock for C:\\a.dll. The line holds no \"|\" between the path and its security.\r\n"
             L"Did not add datablock from line |D:(A;;FA;;;BA)|BA. The line names no file or folder before its \"|\".\r\n"
             L"Did not add datablock from line \" \"|D:(A;;FA;;;BA)|BA. The line names no file or folder before its "
             L"\"|\".\r\n"
             L"Successfully added datablock for C:\\b.dll\r\n");
   EXPECT_EQ(StoreText(f), L"C:\\b.dll|D:(A;;FA;;;BA)|BA");
-  report.clear();
-  EXPECT_TRUE(DataBlockDirective(f.s, {L"C:\\a.dll|D:(A;;FA;;;BA)|BA"}, L"", report))
+  EXPECT_EQ(Ran(DataBlockDirective, f, {L"C:\\a.dll|D:(A;;FA;;;BA)|BA"}), L"Successfully added datablock for C:\\a.dll\r\n")
       << "the complete record is no duplicate of the refused line";
-  EXPECT_EQ(report, L"Successfully added datablock for C:\\a.dll\r\n");
 }
 
 TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
@@ -63,10 +60,8 @@ TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
   SeedStore(f, kRecord);
   const std::string before = f.w.FileBytes(kStorePath);
   f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 5);
-  std::wstring report;
-  EXPECT_FALSE(DataBlockDirective(f.s, {L"C:\\b|D:(A;;FA;;;BA)|BA", kRecord}, L"", report));
-  EXPECT_EQ(report, L"Did not add datablock for " + kFile + L". A datablock for this item already exists.\r\n"
-                    L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(Ran(DataBlockDirective, f, {L"C:\\b|D:(A;;FA;;;BA)|BA", kRecord}, false),
+            L"Did not add datablock for " + kFile + kExists + L"Failed to save datablocks.\r\n");
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
 }
 
@@ -74,10 +69,9 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
   FakeSession f;
   f.w.security().AddProtectedFile(kFile, "x");
   f.w.AddFile(L"C:\\Users\\Tester\\doc.txt", "d");
-  std::wstring report;
-  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {L"\"" + kFile + L"\"", L"C:\\Users\\Tester\\doc.txt"}, L"", report));
-  EXPECT_EQ(report, L"Successfully created datablock for " + kFile + L".\r\n"
-                    L"Successfully created datablock for C:\\Users\\Tester\\doc.txt.\r\n");
+  EXPECT_EQ(Ran(Create, f, {L"\"" + kFile + L"\"", L"C:\\Users\\Tester\\doc.txt"}),
+            L"Successfully created datablock for " + kFile + L".\r\n"
+            L"Successfully created datablock for C:\\Users\\Tester\\doc.txt.\r\n");
   EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\Users\\Tester\\doc.txt|" + fake::FakeSecurity::kDefaultFileDacl +
                               L"|S-1-5-32-544");
   ASSERT_EQ(f.w.processesRun.size(), 2u);
@@ -85,14 +79,13 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
   EXPECT_FALSE(f.w.Exists(kAclFile));
   EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, kProtectedDacl) << "capturing changes nothing";
 
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
+  EXPECT_EQ(Ran(Create, f, {kFile}, false),
+            L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
 
   FakeSession g;
   g.w.security().AddProtectedFile(kFile, "x");
   g.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
-  EXPECT_TRUE(CreateDataBlocksDirective(g.s, {kFile}, L"", report));
+  Ran(Create, g, {kFile});
   EXPECT_EQ(StoreText(g), kFile + L"|" + kProtectedDacl + L"|S-1-0-0") << "an unreadable owner is the null SID";
 }
 
@@ -100,59 +93,47 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
   FakeSession f;
   f.w.security().AddProtectedFile(kFile, "x");
   const std::wstring failed = L"Failed to create datablock for " + kFile + L". ";
-  std::wstring report;
 
   // The failed start's own code, in decimal.
   f.w.InjectFault(Op::kRunProcess, L"icacls", 193);
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, failed + L"Failed to create process with error code 193.\r\n");
-
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Windows\\System32\\none.dll"}, L"", report));
-  EXPECT_EQ(report, L"Failed to create datablock for C:\\Windows\\System32\\none.dll. Process returned with error "
-                    L"code ERROR_FILE_NOT_FOUND.\r\n");
+  EXPECT_EQ(Ran(Create, f, {kFile}, false), failed + L"Failed to create process with error code 193.\r\n");
+  EXPECT_EQ(Ran(Create, f, {L"C:\\Windows\\System32\\none.dll"}, false),
+            L"Failed to create datablock for C:\\Windows\\System32\\none.dll. Process returned with error "
+            L"code ERROR_FILE_NOT_FOUND.\r\n");
 
   // Exit 0 with no file, with a stale file of an earlier run, with a name
   // but no SDDL line, with several objects (a wildcard).
   f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   f.w.AddFile(kAclFile, ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;WD)\r\n"));
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, failed + L"File not found.\r\n");
+  EXPECT_EQ(Ran(Create, f, {kFile}, false), failed + L"File not found.\r\n");
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
     f.w.AddFile(kAclFile, ToUtf16Le(L"corvexdemo.dll\r\n"));
     return platform::ProcessOutcome{};
   });
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, failed + L"Failed to process file.\r\n");
+  EXPECT_EQ(Ran(Create, f, {kFile}, false), failed + L"Failed to process file.\r\n");
   EXPECT_FALSE(f.w.Exists(kAclFile));
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
     f.w.AddFolder(kAclFile);
     return platform::ProcessOutcome{};
   });
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, failed + L"File not found.\r\n") << "a folder is no save file";
+  EXPECT_EQ(Ran(Create, f, {kFile}, false), failed + L"File not found.\r\n") << "a folder is no save file";
   f.w.platform().fs.RemoveFolder(kAclFile);
 
   f.w.security().InstallIcacls();
   f.w.InjectFault(Op::kReadFile, L"\\aclfile", 32);
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, failed + L"Failed to process file.\r\n") << "a save file that cannot be read is no missing file";
+  EXPECT_EQ(Ran(Create, f, {kFile}, false), failed + L"Failed to process file.\r\n")
+      << "a save file that cannot be read is no missing file";
 
   f.w.AddFile(L"C:\\Windows\\System32\\corvexdemo2.dll", "y");
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Windows\\System32\\corvexdemo*.dll"}, L"", report));
-  EXPECT_EQ(report, L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo*.dll. Failed to process file.\r\n");
+  EXPECT_EQ(Ran(Create, f, {L"C:\\Windows\\System32\\corvexdemo*.dll"}, false),
+            L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo*.dll. Failed to process file.\r\n");
   EXPECT_FALSE(f.w.Exists(kStorePath));
 
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
-  report.clear();
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {kFile, L"C:\\Windows\\System32\\corvexdemo2.dll"}, L"", report));
-  EXPECT_EQ(report, failed + L"Failed to save datablocks.\r\n"
-                    L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo2.dll. Failed to save datablocks.\r\n")
+  EXPECT_EQ(Ran(Create, f, {kFile, L"C:\\Windows\\System32\\corvexdemo2.dll"}, false),
+            failed + L"Failed to save datablocks.\r\n"
+                     L"Failed to create datablock for C:\\Windows\\System32\\corvexdemo2.dll. Failed to save "
+                     L"datablocks.\r\n")
       << "one write for the whole directive, and no line claims what it did not store";
   EXPECT_FALSE(f.w.Exists(kStorePath));
 }
@@ -160,38 +141,31 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
 TEST(CreateDataBlocksDirective, RefusesWhatARestoreCouldNotPutBack) {
   FakeSession f;
   f.w.AddFolder(L"C:\\Users\\Tester\\dir");
-  std::wstring report;
-  EXPECT_FALSE(CreateDataBlocksDirective(f.s, {L"C:\\Users\\Tester\\dir\\", L"\"\""}, L"", report));
-  EXPECT_EQ(report, L"Failed to create datablock for C:\\Users\\Tester\\dir\\. Trailing backslash or length error.\r\n"
-                    L"Failed to create datablock for . Trailing backslash or length error.\r\n");
+  EXPECT_EQ(Ran(Create, f, {L"C:\\Users\\Tester\\dir\\", L"\"\""}, false),
+            L"Failed to create datablock for C:\\Users\\Tester\\dir\\. Trailing backslash or length error.\r\n"
+            L"Failed to create datablock for . Trailing backslash or length error.\r\n");
   EXPECT_TRUE(f.w.processesRun.empty());
   EXPECT_FALSE(f.w.Exists(kStorePath));
-  report.clear();
-  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {L"C:\\Users\\Tester\\dir"}, L"", report)) << report;
+  Ran(Create, f, {L"C:\\Users\\Tester\\dir"});
+  std::wstring report;
   EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
 }
 
 TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLast) {
   FakeSession f;
   SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
-  std::wstring report;
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"c:\\a", L"C:\\none"},
-                                        L"", report));
-  EXPECT_EQ(report, L"Successfully deleted datablock for file " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(Delete, f, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"c:\\a", L"C:\\none"}),
+            L"Successfully deleted datablock for file " + kFile + L"\r\n");
   EXPECT_EQ(StoreText(f), L"C:\\a|D:(A;;FA;;;BA)|BA\r\nC:\\b|D:(A;;FA;;;BA)|BA");
 
-  report.clear();
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {L"C:\\a", L"C:\\b"}, L"", report));
-  EXPECT_EQ(report, L"Successfully deleted datablock for file C:\\a\r\nSuccessfully deleted datablock for file C:\\b\r\n");
+  EXPECT_EQ(Ran(Delete, f, {L"C:\\a", L"C:\\b"}),
+            L"Successfully deleted datablock for file C:\\a\r\nSuccessfully deleted datablock for file C:\\b\r\n");
   EXPECT_FALSE(f.w.Exists(kStorePath)) << "the last record takes the file with it";
 
   SeedStore(f, kRecord);
-  report.clear();
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Successfully deleted all datablocks.");
+  EXPECT_EQ(Ran(Delete, f, {}), L"Successfully deleted all datablocks.");
   EXPECT_FALSE(f.w.Exists(kStorePath));
-  report.clear();
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report)) << "nothing to delete is no failure";
+  Ran(Delete, f, {});  // nothing to delete is no failure
 }
 
 TEST(DeleteDataBlocksDirective, FailedWriteKeepsEveryRecord) {
@@ -199,46 +173,29 @@ TEST(DeleteDataBlocksDirective, FailedWriteKeepsEveryRecord) {
   SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord);
   const std::string before = f.w.FileBytes(kStorePath);
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
-  std::wstring report;
-  EXPECT_FALSE(DeleteDataBlocksDirective(f.s, {L"C:\\a"}, L"", report));
-  EXPECT_EQ(report, L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(Ran(Delete, f, {L"C:\\a"}, false), L"Failed to save datablocks.\r\n");
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
 
   f.w.InjectFault(Op::kDeleteFile, L"DataBlocks", 32);
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
-  report.clear();
-  EXPECT_FALSE(DeleteDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(Ran(Delete, f, {}, false), L"Failed to save datablocks.\r\n");
   EXPECT_EQ(f.w.FileBytes(kStorePath), before);
   f.w.InjectFault(Op::kDeleteFile, L"DataBlocks", 32);
-  report.clear();
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report)) << "a store that cannot go is emptied";
+  Ran(Delete, f, {});  // a store that cannot go is emptied
   EXPECT_EQ(StoreText(f), L"");
 }
 
 TEST(PrintAndCountDataBlocksDirectives, WholeStoreOrTheAskedRecords) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"There are currently no stored datablocks.");
-  report.clear();
-  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Currently storing 0 datablocks.");
+  EXPECT_EQ(Ran(Print, f, {}), L"There are currently no stored datablocks.");
+  EXPECT_EQ(Ran(CountDataBlocksDirective, f, {}), L"Currently storing 0 datablocks.");
 
   // A line without a bar is printed by its text.
   SeedStore(f, L"\r\n" + kRecord + L"\r\nC:\\junk\r\nC:\\a|D:(A;;FA;;;BA)|BA\r\n\r\n");
-  report.clear();
-  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, kRecord + L"\r\nC:\\junk\r\nC:\\a|D:(A;;FA;;;BA)|BA");
-
-  report.clear();
-  EXPECT_TRUE(PrintDataBlocksDirective(f.s, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"C:\\A", L"C:\\junk"},
-                                       L"", report));
-  EXPECT_EQ(report, kRecord + L"\r\nNo datablock exists for C:\\A\r\nC:\\junk\r\n"
-                              L"Currently storing a total of 3 datablocks.\r\n");
-  report.clear();
-  EXPECT_TRUE(CountDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"Currently storing 3 datablocks.");
+  EXPECT_EQ(Ran(Print, f, {}), kRecord + L"\r\nC:\\junk\r\nC:\\a|D:(A;;FA;;;BA)|BA");
+  EXPECT_EQ(Ran(Print, f, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"C:\\A", L"C:\\junk"}),
+            kRecord + L"\r\nNo datablock exists for C:\\A\r\nC:\\junk\r\nCurrently storing a total of 3 datablocks.\r\n");
+  EXPECT_EQ(Ran(CountDataBlocksDirective, f, {}), L"Currently storing 3 datablocks.");
 }
 
 TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
@@ -265,9 +222,9 @@ TEST(DataBlockDirectives, EachReadsTheStoreOnceAndWritesItOnce) {
     if (c.seeded) SeedStore(f, Join(records, L"\r\n"));
     f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32, -1, 1);
     f.w.InjectFault(Op::kOpenFile, L"DataBlocks.new", 5, -1, 1);
-    std::wstring report;
-    EXPECT_TRUE(c.handler(f.s, c.lines, L"", report)) << c.name << ": " << ToUtf8(report);
-    EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << c.name << ": " << ToUtf8(report);
+    SCOPED_TRACE(c.name);
+    const std::wstring report = Ran(c.handler, f, c.lines);
+    EXPECT_EQ(Count(report, L"C:\\Users\\Tester\\"), c.sentences) << ToUtf8(report);
   }
 }
 

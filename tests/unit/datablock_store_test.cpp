@@ -137,14 +137,9 @@ TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
   EXPECT_EQ(report, L"Failed to read stored datablocks for file or folder " + kFile +
                         L" in RestoreFromDataBlock with error code ERROR_SHARING_VIOLATION.\r\n");
   EXPECT_TRUE(f.w.processesRun.empty());
-  for (const Lines& lines : {Lines{}, Lines{kFile}}) {
-    report.clear();
-    EXPECT_FALSE(PrintDataBlocksDirective(f.s, lines, L"", report));
-    EXPECT_EQ(report, unreadable + L"\r\n");
-  }
-  report.clear();
-  EXPECT_FALSE(CountDataBlocksDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, unreadable);
+  for (const Lines& lines : {Lines{}, Lines{kFile}})
+    EXPECT_EQ(Ran(PrintDataBlocksDirective, f, lines, false), unreadable + L"\r\n");
+  EXPECT_EQ(Ran(CountDataBlocksDirective, f, {}, false), unreadable);
   EXPECT_EQ(CountStoredDataBlocks(f.s).code(), 32u);
   EXPECT_EQ(StoredDataBlocksSentence(f.s), unreadable) << "the session log footer's line";
   DataBlockStore store;
@@ -258,11 +253,8 @@ TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
   EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored);
   EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
 
-  std::wstring report;
-  EXPECT_TRUE(DeleteDataBlocksDirective(f.s, {}, L"", report));
-  report.clear();
-  EXPECT_TRUE(CreateDataBlocksDirective(f.s, {doc}, L"", report));
-  EXPECT_EQ(report, L"Successfully created datablock for " + doc + L".\r\n");
+  Ran(DeleteDataBlocksDirective, f, {});
+  EXPECT_EQ(Ran(CreateDataBlocksDirective, f, {doc}), L"Successfully created datablock for " + doc + L".\r\n");
   EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
 }
 

@@ -48,7 +48,7 @@ TEST(Dispatch, SectionsProgressAndResult) {
             L"line\r\n\r\n\r\n\r\n\r\n");
   EXPECT_EQ(f.s.skipMask, 0xCu);
   EXPECT_TRUE(f.s.saveDebugLog);
-  EXPECT_NE(f.s.trace.find(L"Directive not recognised: Bogus::"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Directive not recognised: Bogus::"));
 }
 
 TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
@@ -65,7 +65,7 @@ TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
 TEST(Dispatch, LinesBeforeTheFirstHeaderGoToTheFirstDirective) {
   FakeSession f;
   Dispatch(f.s, ProgramDirectives(), L"orphan line\r\nDebug::\r\nSave Debug Log", L"");
-  EXPECT_NE(f.s.log.find(L"Failed to recognise input line orphan line."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.log, L"Failed to recognise input line orphan line."));
 }
 
 // Fixed: a script without a header used to advance the directive number.
@@ -139,25 +139,23 @@ TEST(Dispatch, LongScriptsAndLongLinesStayLinear) {
 
 TEST(DebugDirective, SwitchesAndMask) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_TRUE(DebugDirective(f.s, {}, L"", report));
+  Ran(DebugDirective, f, {});
   EXPECT_TRUE(f.s.saveDebugLog);
 
   FakeSession g;
-  EXPECT_TRUE(DebugDirective(g.s, {L"no cbs and surt"}, L"", report));
+  Ran(DebugDirective, g, {L"no cbs and surt"});
   EXPECT_EQ(g.s.skipMask, 0xCu);
-  EXPECT_TRUE(DebugDirective(g.s, {L"cbs again"}, L"", report));
+  Ran(DebugDirective, g, {L"cbs again"});
   EXPECT_EQ(g.s.skipMask, 0u) << "a keyword without \"No \" clears the whole mask";
-  EXPECT_TRUE(DebugDirective(g.s, {L"No csd", L"No fr"}, L"", report));
+  Ran(DebugDirective, g, {L"No csd", L"No fr"});
   EXPECT_EQ(g.s.skipMask, 0x1Fu);
 
   FakeSession h;
-  report.clear();
-  EXPECT_TRUE(DebugDirective(h.s, {L"save debug log please"}, L"", report));
+  Ran(DebugDirective, h, {L"save debug log please"});
   EXPECT_TRUE(h.s.saveDebugLog);
   FakeSession k;
-  EXPECT_FALSE(DebugDirective(k.s, {L"Please Save Debug Log", L"Save Debug Log"}, L"", report));
-  EXPECT_EQ(report, L"Failed to recognise input line Please Save Debug Log.\r\n");
+  EXPECT_EQ(Ran(DebugDirective, k, {L"Please Save Debug Log", L"Save Debug Log"}, false),
+            L"Failed to recognise input line Please Save Debug Log.\r\n");
   EXPECT_TRUE(k.s.saveDebugLog) << "the remaining lines are still examined";
 }
 

@@ -41,9 +41,7 @@ TEST(CreateDirectory, ModesAndTheirSentences) {
     FakeSession f;
     f.w.AddFile(L"C:\\File", "x");
     f.w.InjectFault(Op::kCreateFolder, L"Denied", 5, -1);
-    std::wstring report;
-    EXPECT_EQ(CreateDirectoryDirective(f.s, r.lines, L"", report), r.ok) << r.what;
-    EXPECT_EQ(report, r.report) << r.what;
+    EXPECT_EQ(Ran(CreateDirectoryDirective, f, r.lines, r.ok), r.report) << r.what;
     for (const wchar_t* made : {L"C:\\A\\B\\C", L"C:\\Sp ace\\x", L"C:\\Windows\\WinSxS\\x86_a", L"C:\\P\\Q", L"C:\\Next"}) {
       bool asked = false;
       for (const auto& l : r.lines) asked |= l.find(made) != std::wstring::npos;
@@ -81,9 +79,7 @@ TEST(CreateHardlink, LinksAndRefusals) {
   for (const Row& r : rows) {
     FakeSession f;
     f.w.AddFile(L"C:\\d\\a.txt", "data");
-    std::wstring report;
-    EXPECT_EQ(CreateHardlinkDirective(f.s, r.lines, L"", report), r.ok) << r.what;
-    EXPECT_EQ(report, r.report) << r.what;
+    EXPECT_EQ(Ran(CreateHardlinkDirective, f, r.lines, r.ok), r.report) << r.what;
     auto links = f.w.platform().security.HardLinksOfPath(L"C:\\d\\a.txt");
     ASSERT_TRUE(links.ok());
     EXPECT_EQ(links->linkCount, r.ok ? 2u : 1u) << r.what;
@@ -92,10 +88,8 @@ TEST(CreateHardlink, LinksAndRefusals) {
 
 TEST(CheckStoreFlags, AlwaysFailsWithAnEmptyReport) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_FALSE(CheckStoreFlagsDirective(f.s, {L"anything"}, L"", report));
-  EXPECT_FALSE(CheckStoreFlagsDirective(f.s, {}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(CheckStoreFlagsDirective, f, {L"anything"}, false), L"");
+  EXPECT_EQ(Ran(CheckStoreFlagsDirective, f, {}, false), L"");
 }
 
 // What Delete:: leaves of a small tree.
@@ -151,9 +145,7 @@ TEST(Delete, PatternsFoldersAndRefusals) {
       f.w.AddFile(p, "x");
     auto held = f.w.HoldOpen(L"C:\\Temp\\x\\a.log", platform::access::kRead,
                              std::string(c.what) == "a file held open" ? platform::share::kRead : platform::share::kAll);
-    std::wstring report;
-    EXPECT_EQ(DeleteDirective(f.s, {c.line}, L"", report), c.ok) << c.what;
-    EXPECT_EQ(report, c.report) << c.what;
+    EXPECT_EQ(Ran(DeleteDirective, f, {c.line}, c.ok), c.report) << c.what;
     for (auto& p : c.gone) EXPECT_FALSE(f.w.Exists(p)) << c.what << " " << p;
     for (auto& p : c.kept) EXPECT_TRUE(f.w.Exists(p)) << c.what << " " << p;
   }
@@ -165,14 +157,12 @@ TEST(Delete, JunctionIsRemovedAsALinkNotEmptied) {
   // A junction that leads elsewhere: what shows through it is not ours.
   f.w.AddFile(L"C:\\Temp\\x\\link\\target.sys", "x");
   f.w.MutableNode(L"C:\\Temp\\x\\link")->attributes = 0x410;
-  std::wstring report;
-  EXPECT_FALSE(DeleteDirective(f.s, {L"C:\\Temp\\x"}, L"", report));
+  Ran(DeleteDirective, f, {L"C:\\Temp\\x"}, false);
   EXPECT_FALSE(f.w.Exists(L"C:\\Temp\\x\\a.log"));
   EXPECT_TRUE(f.w.Exists(L"C:\\Temp\\x\\link\\target.sys"));
   f.w.AddFolder(L"C:\\Temp\\y\\empty-link");
   f.w.MutableNode(L"C:\\Temp\\y\\empty-link")->attributes = 0x410;
-  report.clear();
-  EXPECT_TRUE(DeleteDirective(f.s, {L"C:\\Temp\\y\\*"}, L"", report)) << report;
+  Ran(DeleteDirective, f, {L"C:\\Temp\\y\\*"});
   EXPECT_FALSE(f.w.Exists(L"C:\\Temp\\y\\empty-link"));
 }
 

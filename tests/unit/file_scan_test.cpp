@@ -163,9 +163,7 @@ TEST(FileScan, TraceNotAvailable) {
                                 L"\r\n Expected: 10.0.19041.1 Found: 10.0.19041.1\r\n [" + kComponent +
                                 L"]\r\n    Trace not available.\r\n\r\n";
   EXPECT_EQ(Scan(f, L"foo.dll", nullptr), Section(Trim(expected))) << "not built";
-  std::wstring report;
-  EXPECT_TRUE(FileScanDirective(f.s, {L"foo.dll"}, L"", report));
-  EXPECT_EQ(report, expected) << "no table running";
+  EXPECT_EQ(Ran(FileScanDirective, f, {L"foo.dll"}), expected) << "no table running";
   EXPECT_FALSE(f.s.runDirective) << "the table is let go when the dispatch ends";
 }
 

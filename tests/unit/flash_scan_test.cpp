@@ -118,6 +118,12 @@ struct Scan {
                   ReadSample(std::string("registry-database/files/") + name));
     ASSERT_TRUE(WriteWorkingFile(f.s, L"registryDatabaseVersion.txt", version).ok());
   }
+  // Consent given, database 4 held and no newer one published.
+  void HoldCurrentDatabase() {
+    Consent();
+    HoldDatabase(L"4");
+    answer = "No Update Available";
+  }
 };
 
 class ScanFixture : public ::testing::Test, public Scan {};
@@ -153,14 +159,14 @@ TEST_F(ScanFixture, SubmitsOnlyWhatTheDatabaseLacksOrKnowsDifferentlyAndRunsOnce
   for (auto& u : urls) asked |= u.find(L"do=prepare&isreg=1") != std::wstring::npos;
   EXPECT_TRUE(asked);
   // The log's footer names what was sent.
-  EXPECT_NE(f.s.flashScanReport.find(L"RegistryFlashScanSubmission.zip"), std::wstring::npos) << f.s.flashScanReport;
+  EXPECT_TRUE(testing::Holds(f.s.flashScanReport, L"RegistryFlashScanSubmission.zip"));
 
   const std::wstring screen = f.w.ConsoleText();
   for (const wchar_t* line : {L"Will you allow Corvex to communicate with Quillmere servers?",
                               L"Beginning flash scan of Windows Update registry.", L"  Stage 1 of 6",
                               L"  Stage 2 of 6\n", L"  Stage 4 of 6\n", L"  Stage 5a of 6\n", L"  Stage 5b of 6\n",
                               L"  Stage 6 of 6 ", L"Scan completed successfully.\n\n"})
-    EXPECT_NE(screen.find(line), std::wstring::npos) << line << "\n" << screen;
+    EXPECT_TRUE(testing::Holds(screen, line)) << line << "\n" << screen;
 
   // Once per machine.
   const size_t requests = f.w.http().requests.size();
@@ -186,7 +192,7 @@ TEST_F(ScanFixture, NoUpdateKeepsTheHeldDatabase) {
   HoldDatabase(L" 4 \r\n");
   answer = "No Update Available\r\n";
   EXPECT_TRUE(RunRegistryFlashScan(f.s, services));
-  EXPECT_NE(Urls()[0].find(L"&dbversion=4&"), std::wstring::npos) << Urls()[0];
+  EXPECT_TRUE(testing::Holds(Urls()[0], L"&dbversion=4&"));
   EXPECT_EQ(ReadWorkingFile(f.s, L"registryDatabaseVersion.txt").value_or(L""), L" 4 \r\n");
   EXPECT_EQ(Submitted(L"catalogs.txt"), kCatalogB + L"|c!new_y\r\n");
   EXPECT_EQ(f.w.ConsoleText().find(L"Will you allow"), std::wstring::npos) << "consent is asked once";
@@ -205,8 +211,8 @@ TEST(FlashScan, AnswersThatAreNoDownloadAreServerFailures) {
     t.HoldDatabase(L"4");
     t.answer = bad;
     EXPECT_TRUE(RunRegistryFlashScan(t.f.s, t.services)) << "the stages themselves went well";
-    EXPECT_NE(t.f.w.ConsoleText().find(L"\n  Stage 1 of 6 failed on server"), std::wstring::npos);
-    EXPECT_NE(t.f.w.ConsoleText().find(L"\nScan completed with warnings.\n\n"), std::wstring::npos);
+    EXPECT_TRUE(testing::Holds(t.f.w.ConsoleText(), L"\n  Stage 1 of 6 failed on server"));
+    EXPECT_TRUE(testing::Holds(t.f.w.ConsoleText(), L"\nScan completed with warnings.\n\n"));
     for (auto& u : t.Urls()) EXPECT_EQ(u.find(L".7z"), std::wstring::npos) << u;
     EXPECT_EQ(ReadWorkingFile(t.f.s, L"registryDatabaseVersion.txt").value_or(L""), L"4");
     EXPECT_EQ(t.Submitted(L"catalogs.txt"), kCatalogB + L"|c!new_y\r\n");
@@ -218,7 +224,7 @@ TEST_F(ScanFixture, RefusalOrABrokenArchiveEndsTheScanAndKeepsTheHeldDatabase) {
   HoldDatabase(L"4");
   answer = "Rejected by Server";
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
-  EXPECT_NE(f.w.ConsoleText().find(L"\n  No action needed"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"\n  No action needed"));
   EXPECT_FALSE(f.w.Exists(Pending(L"catalogs.txt")));
 
   ASSERT_TRUE(f.s.os.fs.DeleteFile(W(L"RegistryDatabaseAlreadyRun")).ok());
@@ -250,34 +256,28 @@ TEST_F(ScanFixture, ANewerDatabaseReplacesTheHeldOne) {
 
 // Without its database file a tree is checked but not submitted whole.
 TEST_F(ScanFixture, ATreeWithoutItsDatabaseIsNotSubmitted) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   ASSERT_TRUE(f.s.os.fs.DeleteFile(W(L"WindowsUpdateRegistryDatabase\\catalogs.txt")).ok());
   f.w.AddFile(W(L"WindowsUpdateRegistryDatabase\\components.txt"),
               ReadSample("registry-database/files/components.txt") + "short[-]line\r\n" +
                   std::string(12, '*') + "deep[-]i[-]s[-]c\r\n");
   EXPECT_TRUE(RunRegistryFlashScan(f.s, services));
   EXPECT_FALSE(f.w.Exists(Pending(L"catalogs.txt")));
-  EXPECT_NE(f.s.flashScanReport.find(L"The registry database file catalogs.txt could not be read (error code 2)"),
-            std::wstring::npos)
-      << f.s.flashScanReport;
-  EXPECT_NE(f.s.flashScanReport.find(L"WARNING: 2 lines of the registry database file components.txt could not be "
-                                     L"read and were skipped.\r\n"),
-            std::wstring::npos)
-      << f.s.flashScanReport;
-  EXPECT_NE(Submitted(L"components.txt").find(kCompZ), std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(f.s.flashScanReport, L"The registry database file catalogs.txt could not be read (error code 2)"));
+  EXPECT_TRUE(testing::Holds(f.s.flashScanReport,
+                             L"WARNING: 2 lines of the registry database file components.txt could not be "
+                             L"read and were skipped.\r\n"));
+  EXPECT_TRUE(testing::Holds(Submitted(L"components.txt"), kCompZ));
 }
 
 TEST_F(ScanFixture, ZipAndUploadFailuresLeaveWarnings) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   f.w.InjectFault(Op::kWriteFile, L"RegistryFlashScanSubmission.zip", 5);
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
-  EXPECT_NE(f.w.ConsoleText().find(L"\nFailed to create zip file with errno "), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"\nFailed to create zip file with errno "));
   EXPECT_EQ(Posts(), 0u) << "a zip missing a part is not sent";
-  EXPECT_NE(f.w.ConsoleText().find(L"\nScan completed with warnings."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"\nScan completed with warnings."));
 
   ASSERT_TRUE(f.s.os.fs.DeleteFile(W(L"RegistryDatabaseAlreadyRun")).ok());
   f.w.http().requests.clear();
@@ -285,37 +285,30 @@ TEST_F(ScanFixture, ZipAndUploadFailuresLeaveWarnings) {
   uploadStatus = 500;
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
   EXPECT_EQ(Posts(), 1u);
-  EXPECT_NE(f.w.ConsoleText().find(L"\nScan completed with warnings."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"\nScan completed with warnings."));
 }
 
 // A hive Windows already holds loaded is read where it is; key failures
 // are sentences and the walk goes on.
 TEST_F(ScanFixture, LoadedHiveAndKeyFailures) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
-  std::wstring report;
-  ASSERT_TRUE(LoadHiveDirective(f.s, {L"COMPONENTS"}, L"", report));
+  HoldCurrentDatabase();
+  Ran(LoadHiveDirective, f, {L"COMPONENTS"});
   f.w.InjectFault(Op::kOpenKey, L"Deployments", 5);
   f.w.InjectFault(Op::kOpenKey, kCatalogA, 1018);
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
   EXPECT_EQ(f.s.flashScanReport.find(L"location 1."), std::wstring::npos);
-  EXPECT_NE(f.s.flashScanReport.find(L"Failed to process registry database in location 4 with error code 5.\r\n"),
-            std::wstring::npos)
-      << f.s.flashScanReport;
-  EXPECT_NE(f.s.flashScanReport.find(L"Failed to process registry database in location 6 with error code 1018.\r\n"),
-            std::wstring::npos)
-      << f.s.flashScanReport;
+  EXPECT_TRUE(
+      testing::Holds(f.s.flashScanReport, L"Failed to process registry database in location 4 with error code 5.\r\n"));
+  EXPECT_TRUE(testing::Holds(f.s.flashScanReport,
+                             L"Failed to process registry database in location 6 with error code 1018.\r\n"));
   EXPECT_EQ(Submitted(L"catalogs.txt"), kCatalogB + L"|c!new_y\r\n");
 }
 
 TEST_F(ScanFixture, AMissingHiveFailsTheWalkButNotTheRun) {
-  Consent();
-  HoldDatabase(L"4");
-  answer = "No Update Available";
+  HoldCurrentDatabase();
   ASSERT_TRUE(f.s.os.fs.DeleteFile(kHive).ok());
   EXPECT_FALSE(RunRegistryFlashScan(f.s, services));
-  EXPECT_NE(f.s.flashScanReport.find(L"Failed to process registry database in location 1.\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.flashScanReport, L"Failed to process registry database in location 1.\r\n"));
   EXPECT_EQ(Posts(), 0u);
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "app/entry.h"
 #include "helper/cbs_table.h"
@@ -114,26 +115,22 @@ TEST(HelperCbs, TablesTheDamagedFilesOfTheSampleLogsAndDraftsTheirLines) {
   // Both forms of the line; the same file reported again is listed once.
   const auto edge = rows(L"edgehtml.dll"), cnbj = rows(L"Amd64\\CNBJ2530.DPB");
   ASSERT_EQ(edge.size(), 1u);
-  EXPECT_EQ(edge[0].component, L"Microsoft-Windows-IE-HTMLRendering");
-  EXPECT_EQ(edge[0].version, L"11.0.19041.2728");
-  EXPECT_EQ(edge[0].architecture, L"amd64");
-  EXPECT_EQ(edge[0].reason, L"hash mismatch");
-  EXPECT_EQ(edge[0].line, 1u);
+  EXPECT_EQ(std::tie(edge[0].component, edge[0].version, edge[0].architecture, edge[0].reason, edge[0].line),
+            std::make_tuple(L"Microsoft-Windows-IE-HTMLRendering", L"11.0.19041.2728", L"amd64", L"hash mismatch", 1u));
   EXPECT_TRUE(EndsWith(edge[0].log, L"cbs-win10-2.log"));
   ASSERT_EQ(cnbj.size(), 1u);
-  EXPECT_EQ(cnbj[0].component, L"prncacla.inf");
-  EXPECT_EQ(cnbj[0].version, L"6.2.9200.16430");
-  EXPECT_EQ(cnbj[0].line, 34u);
+  EXPECT_EQ(std::tie(cnbj[0].component, cnbj[0].version, cnbj[0].line),
+            std::make_tuple(L"prncacla.inf", L"6.2.9200.16430", 34u));
   ASSERT_EQ(rows(L"themecpl.dll").size(), 1u);
   EXPECT_EQ(rows(L"themecpl.dll")[0].architecture, L"wow64");
 
   // The draft names the store file; its unknown hash keeps PowerCopy:: from
   // running it until the helper has filled it in.
   const std::wstring draft = helper::DraftScript(t);
-  EXPECT_NE(draft.find(L"\"{ARCHIVE}\\Microsoft-Windows-IE-HTMLRendering_11.0.19041.2728_amd64\\edgehtml.dll\" "
-                       L"\"%SystemRoot%\\WinSxS\\amd64_microsoft-windows-ie-htmlrendering_31bf3856ad364e35_"
-                       L"11.0.19041.2728_none_<hash>\\edgehtml.dll\""),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(draft,
+                             L"\"{ARCHIVE}\\Microsoft-Windows-IE-HTMLRendering_11.0.19041.2728_amd64\\edgehtml.dll\" "
+                             L"\"%SystemRoot%\\WinSxS\\amd64_microsoft-windows-ie-htmlrendering_31bf3856ad364e35_"
+                             L"11.0.19041.2728_none_<hash>\\edgehtml.dll\""));
   const helper::ScriptCheck check = helper::CheckScript(TempFile("corvex-helper-draft.txt", ToUtf8(draft)));
   ASSERT_EQ(check.blocked.size(), t.files.size());
   for (const std::wstring& b : check.blocked) EXPECT_TRUE(StartsWith(b, L"Line blocked (invalid characters)")) << ToUtf8(b);
@@ -157,7 +154,7 @@ TEST(HelperCbs, ReadsCheckSurLogsAndNamesWhatCouldNotBeRead) {
   ASSERT_EQ(t.surtFiles.size(), 1u);
   ASSERT_EQ(t.findings.size(), 1u);
   EXPECT_TRUE(EndsWith(t.findings[0].file, L"no-such.log"));
-  EXPECT_NE(t.findings[0].message.find(L"could not be read (error code ERROR_FILE_NOT_FOUND)"), std::wstring::npos)
+  EXPECT_TRUE(testing::Holds(t.findings[0].message, L"could not be read (error code ERROR_FILE_NOT_FOUND)"))
       << ToUtf8(t.findings[0].message);
 }
 
@@ -208,9 +205,9 @@ TEST(HelperLog, ReadsWhatRanFailedAndIsPending) {
   }
   const helper::SessionLog failed = helper::ReadSessionLog(L"Corvex.txt", cases[0].bytes);
   ASSERT_EQ(failed.directives.size(), 2u);
-  EXPECT_EQ(failed.directives[0].outcome, helper::Outcome::kFailed);
-  EXPECT_EQ(failed.directives[0].line, 6u);
-  EXPECT_EQ(failed.directives[0].reasons, std::vector<std::wstring>{L"Line blocked (invalid spacing): a b c."});
+  EXPECT_EQ(std::tie(failed.directives[0].outcome, failed.directives[0].line, failed.directives[0].reasons),
+            std::make_tuple(helper::Outcome::kFailed, 6u,
+                            std::vector<std::wstring>{L"Line blocked (invalid spacing): a b c."}));
   EXPECT_EQ(failed.directives[1].outcome, helper::Outcome::kUnrecognised);
   EXPECT_EQ(failed.datablocks, 3u);
 }

@@ -56,12 +56,8 @@ TEST(LineReader, LongLinesAreCutAndPiecesJoinAcrossReads) {
   w.AddFile(kLog, before + "\n" + across + "\r\n" + longLine + "\nshort\n" + longLine);
   std::vector<bool> cuts;
   auto lines = ReadAll(w, 100, &cuts);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0], before.substr(0, 100));
-  EXPECT_EQ(lines[1], across);
-  EXPECT_EQ(lines[2], longLine.substr(0, 100));
-  EXPECT_EQ(lines[3], "short");
-  EXPECT_EQ(lines[4], longLine.substr(0, 100));
+  EXPECT_EQ(lines, (std::vector<std::string>{before.substr(0, 100), across, longLine.substr(0, 100), "short",
+                                            longLine.substr(0, 100)}));
   EXPECT_EQ(cuts, (std::vector<bool>{true, false, true, false, true}));
 }
 

@@ -119,13 +119,11 @@ TEST(LockedCopy, ACrashBetweenCopyAndDeletionIsClearedAtTheNextStart) {
 TEST(LockedCopy, PathsAreTakenInTheirRealFormAndOthersRefused) {
   Locked x(true);
   // The snapshot has no Sysnative alias: the file is read at System32.
-  std::wstring report;
-  EXPECT_TRUE(CopyLockedFileDirective(x.f.s, {L"C:\\Windows\\Sysnative\\locked.dll " + kTarget}, L"", report));
+  Ran(CopyLockedFileDirective, x.f, {L"C:\\Windows\\Sysnative\\locked.dll " + kTarget});
   EXPECT_EQ(x.f.w.FileBytes(kTarget), "good bytes");
-  report.clear();
-  EXPECT_FALSE(CopyLockedFileDirective(x.f.s, {L"\\\\server\\share\\locked.dll " + kTarget}, L"", report));
-  EXPECT_EQ(report, L"Failed to copy locked file \\\\server\\share\\locked.dll to " + kTarget +
-                        L".\r\n64bit CopyLockedFile:: failed in location 0 with error code ERROR_INVALID_NAME.\r\n");
+  EXPECT_EQ(Ran(CopyLockedFileDirective, x.f, {L"\\\\server\\share\\locked.dll " + kTarget}, false),
+            L"Failed to copy locked file \\\\server\\share\\locked.dll to " + kTarget +
+                L".\r\n64bit CopyLockedFile:: failed in location 0 with error code ERROR_INVALID_NAME.\r\n");
   EXPECT_EQ(x.f.w.shadows().created, 1);
   // A refused Create says what the method returned.
   x.f.w.AddFile(L"D:\\d.dll", "d");
@@ -157,11 +155,7 @@ struct VssStore {
   void Put(uint32_t copy, const std::wstring& line, const std::string& bytes) {
     f.w.AddFile(fake::FakeWindows::ShadowCopyRoot(copy) + L"\\" + line, bytes);
   }
-  std::wstring Run(Lines lines, bool expectOk) {
-    std::wstring report;
-    EXPECT_EQ(VssDirective(f.s, std::move(lines), L"", report), expectOk) << report;
-    return report;
-  }
+  std::wstring Run(Lines lines, bool expectOk) { return testing::Ran(VssDirective, f, std::move(lines), expectOk); }
   static std::wstring Found(uint32_t copy, const std::wstring& line, const std::string& bytes) {
     return fake::FakeWindows::ShadowCopyRoot(copy) + L"\\" + line + L"\r\nFound: " + testing::Base64Digest(bytes) +
            L"\r\n\r\n";
@@ -179,7 +173,7 @@ TEST(Vss, WalksTheCopiesThatExistAndSeeksAFoundFileNoFurther) {
   x.f.w.InjectFault(Op::kHashFile, L"HarddiskVolumeShadowCopy4\\" + x.a, 5);  // would be spent if sought again
   EXPECT_EQ(x.Run({x.a, x.b}, true), VssStore::Found(2, x.a, "good a") + VssStore::Found(4, x.b, "good b"));
   EXPECT_EQ(x.f.w.PendingFaults(), 1u);
-  EXPECT_NE(x.f.w.ConsoleText().find(L"Please be patient"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(x.f.w.ConsoleText(), L"Please be patient"));
 }
 
 TEST(Vss, UnknownDigestsFailedHashesAndBadLinesNeverMatch) {

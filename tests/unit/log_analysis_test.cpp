@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "analysis/sfc_result.h"
 #include "component_store_fixture.h"
 #include "core/session_log.h"
@@ -86,13 +88,8 @@ TEST(SfcResultFields, BothFormsGiveTheSameFields) {
     SfcResultFields f;
     std::wstring missing;
     ASSERT_TRUE(ParseSfcResult(r.text, f, missing)) << missing;
-    EXPECT_EQ(f.file, r.file);
-    EXPECT_EQ(f.component, r.component);
-    EXPECT_EQ(f.version, r.version);
-    EXPECT_EQ(f.architecture, r.architecture);
-    EXPECT_EQ(f.culture, r.culture);
-    EXPECT_EQ(f.publicKeyToken, r.token);
-    EXPECT_EQ(f.reason, r.reason);
+    EXPECT_EQ(std::tie(f.file, f.component, f.version, f.architecture, f.culture, f.publicKeyToken, f.reason),
+              std::tie(r.file, r.component, r.version, r.architecture, r.culture, r.token, r.reason));
   }
 }
 
@@ -172,9 +169,9 @@ TEST(ReadCbsLog, AnUnreadableLogIsNotExamined) {
     std::vector<CbsRecord> records;
     EXPECT_FALSE(ReadCbsLog(a.s, kCbs, kAllKinds, records));
     ASSERT_EQ(a.s.analysis.notExamined.size(), 1u);
-    EXPECT_NE(a.s.analysis.notExamined[0].find(L"C:\\Windows\\Logs\\CBS\\CBS.log could not be read (error code " +
-                                                 ErrorCodeName(code)),
-              std::wstring::npos);
+    EXPECT_TRUE(
+        testing::Holds(a.s.analysis.notExamined[0],
+                       L"C:\\Windows\\Logs\\CBS\\CBS.log could not be read (error code " + ErrorCodeName(code)));
   }
   Analysis a;
   a.w.AddFile(kCbs, SrLine("Cannot repair member file 'a' of b"));
@@ -247,7 +244,7 @@ TEST(ReadPersistedCbsLogs, NewestFirstAndCabinetsSkippedWithASentence) {
     ReadPersistedCbsLogs(a.s, records);
     ASSERT_EQ(records.size(), r.records) << r.what;
     if (!records.empty()) {
-      EXPECT_NE(records[0].text.find(r.firstTextHas), std::wstring::npos) << r.what;
+      EXPECT_TRUE(testing::Holds(records[0].text, r.firstTextHas)) << r.what;
     }
     EXPECT_EQ(a.s.analysis.notExamined.size(), r.notExamined) << r.what;
   }
@@ -354,10 +351,11 @@ TEST(AnalyseSfcResult, ExplainedSkippedAndUnfoundFiles) {
     Analysis a;
     for (auto& comp : r.store) a.store.Add(comp, {{r.file, "bad", testing::Base64Digest("good")}});
     a.Analyse(NewForm(r.reported, r.file));
-    EXPECT_EQ(a.s.analysis.corruptFiles.size(), r.registered) << r.what;
-    EXPECT_EQ(a.s.analysis.counters.cbsDetected, r.detected) << r.what;
-    EXPECT_EQ(a.s.analysis.counters.cbsUnimportant, r.unimportant) << r.what;
-    EXPECT_EQ(a.s.analysis.explanations.size(), r.explanations) << r.what;
+    const auto& n = a.s.analysis;
+    EXPECT_EQ(std::make_tuple(n.corruptFiles.size(), n.counters.cbsDetected, n.counters.cbsUnimportant,
+                              n.explanations.size()),
+              std::make_tuple(r.registered, r.detected, r.unimportant, r.explanations))
+        << r.what;
   }
 }
 
@@ -513,13 +511,13 @@ TEST(ReadCheckSurLog, Findings) {
     f.w.AddFile(kCheckSur, r.log);
     std::vector<SurtRecord> records;
     std::vector<std::wstring> fileLines;
-    EXPECT_EQ(ReadCheckSurLog(f.s, false, records, fileLines), r.result) << r.what;
-    EXPECT_EQ(records.size(), r.records) << r.what;
-    EXPECT_EQ(fileLines.size(), r.fileLines) << r.what;
-    EXPECT_EQ(f.s.analysis.counters.surtDetected, r.detected) << r.what;
-    EXPECT_EQ(f.s.analysis.counters.surtUnimportant, r.unimportant) << r.what;
-    EXPECT_EQ(f.s.analysis.explanations.size(), r.unimportant ? 1u : 0u) << r.what;
-    EXPECT_EQ(f.s.analysis.dismWanted, r.dismWanted) << r.what;
+    SCOPED_TRACE(r.what);
+    const bool result = ReadCheckSurLog(f.s, false, records, fileLines);
+    const auto& a = f.s.analysis;
+    EXPECT_EQ(std::make_tuple(result, records.size(), fileLines.size(), a.counters.surtDetected,
+                              a.counters.surtUnimportant, a.explanations.size(), a.dismWanted),
+              std::make_tuple(r.result, r.records, r.fileLines, r.detected, r.unimportant,
+                              size_t{r.unimportant ? 1u : 0u}, r.dismWanted));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include "analysis/package_sourcing.h"
 #include "app/download_services_online.h"
@@ -86,7 +87,7 @@ TEST_F(SourcingFixture, RepliesOtherThanOneTrustedAddressAreRefused) {
   }
   f.w.InjectFault(Op::kHttpDownload, L"GenerateUpdateURL", 12029);
   EXPECT_EQ(RequestUpdateUrl(f.s, services, L"2720211"), L"");
-  EXPECT_NE(f.s.analysis.sourcingReport.find(L"KB 2720211"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.analysis.sourcingReport, L"KB 2720211"));
 }
 
 TEST_F(SourcingFixture, MicrosoftDownloadHostsAndTheirSubdomainsAreTrusted) {
@@ -104,8 +105,7 @@ TEST_F(SourcingFixture, KnowledgeBaseNumbersOtherThanDigitsAreNotAskedFor) {
     EXPECT_EQ(RequestUpdateUrl(f.s, services, kb), L"") << kb;
   }
   EXPECT_TRUE(f.w.http().requests.empty());
-  EXPECT_NE(f.s.analysis.sourcingReport.find(L"WARNING: Could not generate update URL for KB 27202a"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.analysis.sourcingReport, L"WARNING: Could not generate update URL for KB 27202a"));
 }
 
 TEST_F(SourcingFixture, LoopbackServerIsTrustedOnlyOnTheAddressNamed) {
@@ -136,14 +136,14 @@ TEST_F(SourcingFixture, BadFileNamesAndUntrustedAddressesAreRefusedWithASentence
                              L"https://download.windowsupdate.com/d/"}) {
     EXPECT_EQ(AllowMicrosoftDownload(f.s, services, url), L"") << url;
   }
-  EXPECT_NE(f.s.analysis.sourcingReport.find(
-                L"WARNING: The download https://download.windowsupdate.com/d/NUL was refused: its last part is not "
-                L"a plain file name.\r\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(
+      f.s.analysis.sourcingReport,
+      L"WARNING: The download https://download.windowsupdate.com/d/NUL was refused: its last part is not "
+      L"a plain file name.\r\n"));
   EXPECT_EQ(AllowMicrosoftDownload(f.s, services, L"https://evil.example.com/a.msu"), L"");
-  EXPECT_NE(f.s.analysis.sourcingReport.find(L"WARNING: The download https://evil.example.com/a.msu was refused: "
-                                             L"it is not an https address on Microsoft's download servers.\r\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.analysis.sourcingReport,
+                             L"WARNING: The download https://evil.example.com/a.msu was refused: "
+                             L"it is not an https address on Microsoft's download servers.\r\n"));
   // Nothing was asked of any server, nor of the user.
   EXPECT_TRUE(f.w.http().requests.empty());
   EXPECT_EQ(f.w.keysRead, 0);
@@ -160,7 +160,7 @@ TEST_F(SourcingFixture, TheAllowanceTakesOne60MiBPackageButNotASecond) {
   EXPECT_EQ(Requests(L"GET", kPackageB), 0u);
   EXPECT_FALSE(f.w.Exists(Temp(L"b.cab")));
   EXPECT_EQ(Prompts(), 1u);
-  EXPECT_NE(f.s.analysis.sourcingReport.find(L"b.cab (62914560 bytes) was refused"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.analysis.sourcingReport, L"b.cab (62914560 bytes) was refused"));
   EXPECT_TRUE(f.s.mirror);  // the screen was redrawn after the question
 }
 
@@ -235,12 +235,12 @@ TEST_F(SourcingFixture, PackagesAreDownloadedAndHandedToTheExtraction) {
   auto folders = DownloadAndExtractPackages(f.s, services, {L"KB2720211", kPackageA, L"999", L"KBx"}, extract);
   EXPECT_EQ(handed, (std::vector<std::wstring>{Temp(L"b.cab"), Temp(L"a.msu")}));
   EXPECT_EQ(folders, (std::vector<std::wstring>{Temp(L"b.cab") + L"_unpacked"}));
-  EXPECT_NE(f.s.transcript.find(L"\n\nExtracting . . . "), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.transcript, L"\n\nExtracting . . . "));
   EXPECT_TRUE(f.s.mirror);
   const std::wstring& report = f.s.analysis.sourcingReport;
-  EXPECT_NE(report.find(L"WARNING: Could not generate update URL for KB 999\r\n"), std::wstring::npos);
-  EXPECT_NE(report.find(L"WARNING: Could not generate update URL for KB x\r\n"), std::wstring::npos);
-  EXPECT_NE(report.find(L"a.msu could not be unpacked"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(report, L"WARNING: Could not generate update URL for KB 999\r\n"));
+  EXPECT_TRUE(testing::Holds(report, L"WARNING: Could not generate update URL for KB x\r\n"));
+  EXPECT_TRUE(testing::Holds(report, L"a.msu could not be unpacked"));
 }
 
 const char kListing[] =
@@ -259,10 +259,8 @@ std::string Detail(int index, const char* edition) {
 TEST(WimImages, ListingAndEditionChoice) {
   auto images = ParseImageInfo(FromLatin1(kListing));
   ASSERT_EQ(images.size(), 3u);
-  EXPECT_EQ(images[2].index, 3u);
-  EXPECT_EQ(images[2].name, L"Windows 7 ULTIMATE");
-  EXPECT_EQ(images[1].description, L"Windows 7 PROFESSIONAL");
-  EXPECT_EQ(images[0].edition, L"");
+  EXPECT_EQ(std::tie(images[2].index, images[2].name, images[1].description, images[0].edition),
+            std::make_tuple(3u, L"Windows 7 ULTIMATE", L"Windows 7 PROFESSIONAL", L""));
 
   auto detail = ParseImageInfo(FromLatin1(Detail(2, "Professional")));
   ASSERT_EQ(detail.size(), 1u);
@@ -372,9 +370,9 @@ TEST(MountInstallWim, AFailedMountIsReportedAndStillDiscarded) {
     return true;
   }));
   EXPECT_FALSE(called);
-  EXPECT_NE(d.f.s.analysis.sourcingReport.find(L"WARNING: DISM could not mount image 2 of D:\\sources\\install.wim"),
-            std::wstring::npos);
-  EXPECT_NE(d.commands.back().find(L"/Unmount-Wim"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(d.f.s.analysis.sourcingReport,
+                             L"WARNING: DISM could not mount image 2 of D:\\sources\\install.wim"));
+  EXPECT_TRUE(testing::Holds(d.commands.back(), L"/Unmount-Wim"));
 }
 
 }  // namespace

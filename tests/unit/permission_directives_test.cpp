@@ -26,18 +26,17 @@ struct Protected : FakeSession {
   bool Back() { return Same(w.security().DescriptorOf(kFile), original); }
 };
 
-// Only the privilege every process has on is left switched on.
-bool PrivilegesBackOff(FakeSession& f) {
-  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
-}
+const auto Take = TakePermissionsDirective;
+const auto Restore = RestorePermissionsDirective;
+const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n";
+const std::wstring kRestored = L"Successfully restored ownership for " + kFile +
+                               L"\r\nSuccessfully restored permissions on " + kFile + L"\r\n";
 
 TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
   Protected f;
   auto& sec = f.w.security();
 
-  std::wstring report;
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
-  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(Take, f, {L"\"" + kFile + L"\""}), kTook);
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kOpenDacl);
   EXPECT_EQ(StoreText(f), kRecord);
@@ -48,10 +47,7 @@ TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
   ASSERT_TRUE(f.w.platform().fs.WriteFile(kFile, "new", false).ok()) << "the file is open to change now";
   sec.SetDescriptor(kFile, L"S-1-1-0", L"D:AI(A;;FA;;;BU)(A;ID;FA;;;SY)");
 
-  report.clear();
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
-                        kFile + L"\r\n");
+  EXPECT_EQ(Ran(Restore, f, {kFile}), kRestored);
   EXPECT_TRUE(f.Back())
       << sec.DescriptorOf(kFile).owner << " " << sec.DescriptorOf(kFile).dacl;
   EXPECT_EQ(f.w.platform().fs.WriteFile(kFile, "again", false).code(), 5u) << "protected again";
@@ -66,44 +62,32 @@ TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
 
 TEST(TakeAndRestorePermissions, SecondTakeKeepsTheFirstRecord) {
   Protected f;
-  auto& sec = f.w.security();
-  std::wstring report;
-  ASSERT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
-  sec.SetDescriptor(kFile, L"S-1-1-0", L"D:(A;;FA;;;BU)");
-  report.clear();
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile + L"\r\n");
+  Ran(Take, f, {kFile});
+  f.w.security().SetDescriptor(kFile, L"S-1-1-0", L"D:(A;;FA;;;BU)");
+  EXPECT_EQ(Ran(Take, f, {kFile}), kTook);
   EXPECT_EQ(StoreText(f), kRecord);
-  report.clear();
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
+  Ran(Restore, f, {kFile});
   EXPECT_TRUE(f.Back());
 }
 
 TEST(TakeAndRestorePermissions, QuietModeOnlyAsTheFirstLine) {
   Protected f;
   auto& sec = f.w.security();
-  std::wstring report;
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {L"[MODE:1]", kFile}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Take, f, {L"[MODE:1]", kFile}), L"");
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kOpenDacl);
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"[MODE:1]", kFile}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Restore, f, {L"[MODE:1]", kFile}), L"");
   EXPECT_TRUE(f.Back());
 
-  report.clear();
-  EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile, L"[MODE:1]"}, L"", report));
-  EXPECT_EQ(report,
-            L"Successfully took permissions for file or folder " + kFile + L"\r\n"
+  EXPECT_EQ(Ran(Take, f, {kFile, L"[MODE:1]"}, false),
+            kTook +
             L"Failed to read ownership for file or folder [MODE:1]. Taking TrustedInstaller to be owner.\r\n"
             L"Failed to set ownership to current user for file or folder [MODE:1]\r\n"
             L"Failed to set ownership to Everyone for file or folder [MODE:1]\r\n"
             L"Failed to create new datablock for file or folder [MODE:1] with return code -2.\r\n");
   EXPECT_EQ(sec.OpenHandles(), 0u);
 
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile, L"[MODE:1]"}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
-                        kFile + L"\r\nFailed to find stored datablock for file [MODE:1] in RestoreFromDataBlock.\r\n");
+  EXPECT_EQ(Ran(Restore, f, {kFile, L"[MODE:1]"}, false),
+            kRestored + L"Failed to find stored datablock for file [MODE:1] in RestoreFromDataBlock.\r\n");
 }
 
 TEST(TakeAndRestorePermissions, QuietModeStillWritesFailures) {
@@ -112,14 +96,11 @@ TEST(TakeAndRestorePermissions, QuietModeStillWritesFailures) {
   const std::wstring doc = L"C:\\Users\\Tester\\hidden.txt";
   f.w.AddFile(doc, "d", 0x22);
   const FakeDescriptor original = sec.DescriptorOf(doc);
-  std::wstring report;
-  ASSERT_TRUE(TakePermissionsDirective(f.s, {L"[MODE:1]", doc}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Take, f, {L"[MODE:1]", doc}), L"");
   // The restore succeeds, but the file's attributes could not be set back.
   f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5, 1, 1);
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"[MODE:1]", doc}, L"", report));
-  EXPECT_EQ(report, L"Failed to reset file attributes for file or folder " + doc +
-                        L" with error code ERROR_ACCESS_DENIED.\r\n");
+  EXPECT_EQ(Ran(Restore, f, {L"[MODE:1]", doc}),
+            L"Failed to reset file attributes for file or folder " + doc + L" with error code ERROR_ACCESS_DENIED.\r\n");
   EXPECT_TRUE(Same(sec.DescriptorOf(doc), original));
 }
 
@@ -127,13 +108,10 @@ TEST(TakeAndRestorePermissions, SentencesShowNoLongPathPrefix) {
   FakeSession f;
   f.w.security().AddProtectedFile(kFile, "x");
   const std::wstring prefixed = L"\\\\?\\" + kFile;
-  std::wstring report;
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {prefixed}, L"", report));
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {prefixed}, L"", report));
-  EXPECT_TRUE(TrustedInstallerDirective(f.s, {prefixed}, L"", report));
-  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile +
-                        L"\r\nSuccessfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
-                        kFile + L"\r\nSuccessfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(Take, f, {prefixed}), kTook);
+  EXPECT_EQ(Ran(Restore, f, {prefixed}), kRestored);
+  EXPECT_EQ(Ran(TrustedInstallerDirective, f, {prefixed}),
+            L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
 }
 
 TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
@@ -143,19 +121,16 @@ TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
   f.w.AddFolder(folder);
   sec.SetDescriptor(folder, L"S-1-5-18", L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
   const FakeDescriptor original = sec.DescriptorOf(folder);
-  std::wstring report;
-  EXPECT_FALSE(TakePermissionsDirective(f.s, {folder + L"\\"}, L"", report));
-  EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + folder +
-                        L"\\ with return code -10.\r\nUndid the ownership change on " + folder +
-                        L"\\: its owner is S-1-5-18 again.\r\n")
+  EXPECT_EQ(Ran(Take, f, {folder + L"\\"}, false),
+            L"Failed to create new datablock for file or folder " + folder +
+                L"\\ with return code -10.\r\nUndid the ownership change on " + folder +
+                L"\\: its owner is S-1-5-18 again.\r\n")
       << "a record its restore would refuse is no record";
   EXPECT_TRUE(Same(sec.DescriptorOf(folder), original)) << sec.DescriptorOf(folder).dacl;
   EXPECT_FALSE(f.w.Exists(kStorePath));
 
-  report.clear();
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {folder}, L"", report));
-  report.clear();
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {folder}, L"", report)) << report;
+  Ran(Take, f, {folder});
+  Ran(Restore, f, {folder});
   EXPECT_TRUE(Same(sec.DescriptorOf(folder), original));
 }
 
@@ -164,13 +139,11 @@ TEST(TakePermissions, UnreadableOwnerIsRecordedAsTrustedInstaller) {
   const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
   f.w.AddFile(doc, "d");
   f.w.InjectFault(Op::kReadOwner, L"doc.txt", 5);
-  std::wstring report;
-  EXPECT_TRUE(TakePermissionsDirective(f.s, {doc}, L"", report));
-  EXPECT_EQ(report, L"Failed to read ownership for file or folder " + doc +
-                        L". Taking TrustedInstaller to be owner.\r\n"
-                        L"Successfully took permissions for file or folder " + doc + L"\r\n");
+  EXPECT_EQ(Ran(Take, f, {doc}), L"Failed to read ownership for file or folder " + doc +
+                                     L". Taking TrustedInstaller to be owner.\r\n"
+                                     L"Successfully took permissions for file or folder " + doc + L"\r\n");
   EXPECT_EQ(StoreText(f), doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|" + kTrustedInstaller);
-  EXPECT_NE(f.s.trace.find(L"Failed to read owner: ERROR_ACCESS_DENIED"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to read owner: ERROR_ACCESS_DENIED"));
 }
 
 TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
@@ -188,14 +161,13 @@ TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
        L"Failed to enable privilege 3 in access token for file or folder "},
   };
   for (auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.sentence));
     Protected f;
     f.w.InjectFault(c.op, c.part, 5);
-    std::wstring report;
-    EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report)) << c.sentence;
-    EXPECT_EQ(report, c.sentence + kFile + L"\r\n");
-    EXPECT_TRUE(f.Back()) << c.sentence;
-    EXPECT_FALSE(f.w.Exists(kStorePath)) << c.sentence;
-    EXPECT_EQ(f.w.security().OpenHandles(), 0u) << c.sentence;
+    EXPECT_EQ(Ran(Take, f, {kFile}, false), c.sentence + kFile + L"\r\n");
+    EXPECT_TRUE(f.Back());
+    EXPECT_FALSE(f.w.Exists(kStorePath));
+    EXPECT_EQ(f.w.security().OpenHandles(), 0u);
   }
 }
 
@@ -204,12 +176,11 @@ TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
   for (const Lines& lines : {Lines{kFile}, Lines{L"[MODE:1]", kFile}}) {
     Protected f;
     f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{5, ""}; });
-    std::wstring report;
-    EXPECT_FALSE(TakePermissionsDirective(f.s, lines, L"", report));
-    EXPECT_EQ(report, L"Failed to create new datablock for file or folder " + kFile +
-                          L" with return code -5.\r\n"
-                          L"Undid the ownership change on " + kFile + L": its owner is " + kTrustedInstaller +
-                          L" again.\r\n")
+    EXPECT_EQ(Ran(Take, f, lines, false),
+              L"Failed to create new datablock for file or folder " + kFile +
+                  L" with return code -5.\r\n"
+                  L"Undid the ownership change on " + kFile + L": its owner is " + kTrustedInstaller +
+                  L" again.\r\n")
         << "an undo inside a failed line is no success; quiet: " << lines.size();
     EXPECT_TRUE(f.Back()) << "not left owned by Everyone with nothing recorded";
     EXPECT_FALSE(f.w.Exists(kStorePath));
@@ -218,25 +189,19 @@ TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
 
 TEST(TakePermissions, LaterFailuresAreReportedAfterTheRecord) {
   Protected f;
-  auto& sec = f.w.security();
   f.w.InjectFault(Op::kSetDacl, L"corvexdemo", 5);
-  std::wstring report;
-  EXPECT_FALSE(TakePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to set ACLs for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(Take, f, {kFile}, false), L"Failed to set ACLs for file or folder " + kFile + L"\r\n");
   EXPECT_EQ(StoreText(f), kRecord) << "the record is there to undo the owner change";
-  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
+  EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, kProtectedDacl);
 
   FakeSession g;
   g.w.security().AddProtectedFile(kFile, "x");
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5, 1, 1);
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeBackupPrivilege", 5, 1, 1);
-  report.clear();
-  EXPECT_FALSE(TakePermissionsDirective(g.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + kFile +
-                        L"\r\n"
-                        L"Failed to disable privilege 1 in process access token for file or folder " + kFile +
-                        L"\r\n"
-                        L"Failed to disable privilege 3 in process access token for file or folder " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(Take, g, {kFile}, false),
+            kTook + L"Failed to disable privilege 1 in process access token for file or folder " + kFile +
+                L"\r\n"
+                L"Failed to disable privilege 3 in process access token for file or folder " + kFile + L"\r\n");
 }
 
 TEST(TakeAndRestorePermissions, SysnativeLinesAreRecordedAsSystem32) {
@@ -245,14 +210,10 @@ TEST(TakeAndRestorePermissions, SysnativeLinesAreRecordedAsSystem32) {
   // The native file, and the name the 32-bit program reaches it by.
   const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
   f.w.security().LinkFile(kFile, sysnative);
-  std::wstring report;
-  ASSERT_TRUE(TakePermissionsDirective(f.s, {sysnative}, L"", report));
-  EXPECT_EQ(report, L"Successfully took permissions for file or folder " + sysnative + L"\r\n");
+  EXPECT_EQ(Ran(Take, f, {sysnative}), L"Successfully took permissions for file or folder " + sysnative + L"\r\n");
   EXPECT_EQ(StoreText(f), kRecord);
-  report.clear();
-  ASSERT_TRUE(RestorePermissionsDirective(f.s, {sysnative}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership for " + kFile + L"\r\nSuccessfully restored permissions on " +
-                        sysnative + L"\r\n");
+  EXPECT_EQ(Ran(Restore, f, {sysnative}), L"Successfully restored ownership for " + kFile +
+                                              L"\r\nSuccessfully restored permissions on " + sysnative + L"\r\n");
   EXPECT_TRUE(f.Back());
   EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\Windows\\System32\" /restore \"" + kOutAclFile + L"\"")
       << "the native icacls gets the System32 name";
@@ -260,15 +221,11 @@ TEST(TakeAndRestorePermissions, SysnativeLinesAreRecordedAsSystem32) {
 
 TEST(RestorePermissions, RecordProblems) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to find stored datablock for file " + kFile + L" in RestoreFromDataBlock.\r\n");
+  EXPECT_EQ(Ran(Restore, f, {kFile}, false),
+            L"Failed to find stored datablock for file " + kFile + L" in RestoreFromDataBlock.\r\n");
 
   SeedStore(f, L"C:\\x.dll|nonsense|BA\r\nC:\\Windows\\|D:(A;;FA;;;BA)|BA\r\nx.dll|D:(A;;FA;;;BA)|BA\r\n" + kRecord);
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {L"C:\\x.dll", L"C:\\Windows\\", L"x.dll", L"c:\\x.dll"}, L"",
-                                           report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(Restore, f, {L"C:\\x.dll", L"C:\\Windows\\", L"x.dll", L"c:\\x.dll"}, false),
             L"Failed to find stored datablock for file or folder C:\\x.dll in RestoreFromDataBlock.\r\n"
             L"Fatal error: Trailing backslash or length error for file or folder C:\\Windows\\ in "
             L"RestoreFromDataBlock.\r\n"
@@ -278,45 +235,37 @@ TEST(RestorePermissions, RecordProblems) {
 
   f.w.security().AddProtectedFile(kFile, "x");
   f.w.InjectFault(Op::kWriteFile, L"outaclfile", 112);
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to write temporary file for file or folder " + kFile + L" in RestoreFromDataBlock.\r\n");
+  EXPECT_EQ(Ran(Restore, f, {kFile}, false),
+            L"Failed to write temporary file for file or folder " + kFile + L" in RestoreFromDataBlock.\r\n");
 }
 
 TEST(RestorePermissions, IcaclsFailuresAndTheNullOwner) {
   Protected f;
   auto& sec = f.w.security();
-  std::wstring report;
-  ASSERT_TRUE(TakePermissionsDirective(f.s, {kFile}, L"", report));
+  Ran(Take, f, {kFile});
   // Someone gave the file to SYSTEM alone: icacls may not write its DACL.
   sec.SetDescriptor(kFile, L"S-1-5-18", L"D:P(A;;FA;;;SY)");
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " +
-                        kFile + L". Error code ERROR_ACCESS_DENIED.\r\n"
-                        L"Successfully restored ownership for " + kFile + L"\r\n");
-  EXPECT_NE(f.s.trace.find(L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code 0x5"),
-            std::wstring::npos);
+  const std::wstring icaclsFailed =
+      L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " + kFile +
+      L". Error code ";
+  const std::wstring ownerBack = L"Successfully restored ownership for " + kFile + L"\r\n";
+  EXPECT_EQ(Ran(Restore, f, {kFile}, false), icaclsFailed + L"ERROR_ACCESS_DENIED.\r\n" + ownerBack);
+  EXPECT_TRUE(testing::Holds(
+      f.s.trace, L"Failure code returned from icacls process in RestoreFromDataBlock function. Error code 0x5"));
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
   EXPECT_FALSE(f.w.Exists(kOutAclFile));
 
   f.w.InjectFault(Op::kRunProcess, L"icacls", 2);
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failure code returned from icacls process in RestoreFromDataBlock function for file or folder " +
-                        kFile + L". Error code ERROR_FILE_NOT_FOUND.\r\n"
-                        L"Successfully restored ownership for " + kFile + L"\r\n")
+  EXPECT_EQ(Ran(Restore, f, {kFile}, false), icaclsFailed + L"ERROR_FILE_NOT_FOUND.\r\n" + ownerBack)
       << "an icacls that never started is no success";
 
   FakeSession g;
   g.w.security().AddProtectedFile(kFile, "x");
   g.w.security().SetDescriptor(kFile, L"S-1-1-0", kOpenDacl);
   SeedStore(g, kFile + L"|" + kProtectedDacl + L"|S-1-0-0");
-  report.clear();
-  EXPECT_FALSE(RestorePermissionsDirective(g.s, {kFile}, L"", report));
-  EXPECT_EQ(report, L"Failed to restore ownership: Ownership SID was never successfully read for file or folder " +
-                        kFile + L".\r\nFailed to restore owner for file or folder " + kFile +
-                        L" in RestoreFromDataBlock.\r\n");
+  EXPECT_EQ(Ran(Restore, g, {kFile}, false),
+            L"Failed to restore ownership: Ownership SID was never successfully read for file or folder " + kFile +
+                L".\r\nFailed to restore owner for file or folder " + kFile + L" in RestoreFromDataBlock.\r\n");
   EXPECT_EQ(g.w.security().DescriptorOf(kFile).dacl, kProtectedDacl) << "the DACL still came back";
 }
 
@@ -325,35 +274,32 @@ TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
   auto& sec = f.w.security();
   const std::wstring doc = L"C:\\Users\\Tester\\hidden.txt";
   f.w.AddFile(doc, "d", 0x23);
-  std::wstring report;
-  ASSERT_TRUE(TakePermissionsDirective(f.s, {doc}, L"", report));
+  Ran(Take, f, {doc});
   uint32_t seen = 0;
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest& r) {
     seen = f.w.Node(doc)->attributes;
     return sec.RunIcacls(r);
   });
-  report.clear();
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {doc}, L"", report));
+  Ran(Restore, f, {doc});
   EXPECT_EQ(seen, 0x20u);
   EXPECT_EQ(f.w.Node(doc)->attributes, 0x23u);
   EXPECT_EQ(sec.DescriptorOf(doc).dacl, fake::FakeSecurity::kDefaultFileDacl);
 
   f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5);
-  report.clear();
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {doc}, L"", report)) << "the restore goes on";
-  EXPECT_EQ(report, L"Failed to set file attributes for file or folder " + doc +
-                        L" with error code ERROR_ACCESS_DENIED.\r\n"
-                        L"Successfully restored ownership for " + doc + L"\r\nSuccessfully restored permissions on " +
-                        doc + L"\r\n");
+  EXPECT_EQ(Ran(Restore, f, {doc}),
+            L"Failed to set file attributes for file or folder " + doc +
+                L" with error code ERROR_ACCESS_DENIED.\r\n"
+                L"Successfully restored ownership for " + doc + L"\r\nSuccessfully restored permissions on " +
+                doc + L"\r\n")
+      << "the restore goes on";
   EXPECT_EQ(seen, 0x23u);
 
   f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5, 1, 1);
-  report.clear();
+  std::wstring report;
   RestorePermissionsDirective(f.s, {doc}, L"", report);
   EXPECT_EQ(seen, 0x20u);
-  EXPECT_NE(report.find(L"Failed to reset file attributes for file or folder " + doc +
-                        L" with error code ERROR_ACCESS_DENIED.\r\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(report, L"Failed to reset file attributes for file or folder " + doc +
+                                         L" with error code ERROR_ACCESS_DENIED.\r\n"));
 
   f.w.InjectFault(Op::kGetAttributes, L"hidden.txt", 5, 2);
   report.clear();
@@ -365,8 +311,7 @@ TEST(RestorePermissions, ObjectsInTheRootOfADrive) {
   FakeSession f;
   f.w.AddFile(L"C:\\bootmgr", "b", 0x27);
   SeedStore(f, L"C:\\bootmgr|D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)|S-1-5-18");
-  std::wstring report;
-  EXPECT_TRUE(RestorePermissionsDirective(f.s, {L"C:\\bootmgr"}, L"", report));
+  Ran(Restore, f, {L"C:\\bootmgr"});
   EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\\\\" /restore \"" + kOutAclFile + L"\"")
       << "\"C:\" alone would be the current folder; the backslash is doubled before the quote";
   EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").dacl, L"D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)");
@@ -376,16 +321,13 @@ TEST(RestorePermissions, ObjectsInTheRootOfADrive) {
 TEST(TrustedInstallerDirective, GivesFilesToTrustedInstaller) {
   FakeSession f;
   f.w.AddFile(kFile, "x");
-  std::wstring report;
-  EXPECT_TRUE(TrustedInstallerDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
-  EXPECT_EQ(report, L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
+  EXPECT_EQ(Ran(TrustedInstallerDirective, f, {L"\"" + kFile + L"\""}),
+            L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n");
   EXPECT_EQ(f.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
   EXPECT_TRUE(PrivilegesBackOff(f));
   EXPECT_EQ(f.w.security().OpenHandles(), 0u);
 
-  report.clear();
-  EXPECT_FALSE(TrustedInstallerDirective(f.s, {L"C:\\none.dll", kFile}, L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(TrustedInstallerDirective, f, {L"C:\\none.dll", kFile}, false),
             L"Failed to set ownership to current user for file or folder C:\\none.dll. Proceeding anyway.\r\n"
             L"Failed to set file ownership to TrustedInstaller for C:\\none.dll. Error code 0x2\r\n"
             L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n")
@@ -398,9 +340,7 @@ TEST(TrustedInstallerDirective, FailuresOfTheSetUp) {
   // Neither the restore privilege nor the token: without SeRestorePrivilege
   // TrustedInstaller cannot be made the owner.
   f.w.InjectFault(Op::kOpenToken, L"", 5, 2);
-  std::wstring report;
-  EXPECT_FALSE(TrustedInstallerDirective(f.s, {kFile}, L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(TrustedInstallerDirective, f, {kFile}, false),
             L"Failed to initialise current process access token in TrustedInstaller directive.\r\n"
             L"Failed to set file ownership to TrustedInstaller for " + kFile + L". Error code 0x51B\r\n");
   EXPECT_EQ(f.w.security().DescriptorOf(kFile).owner, f.w.security().userSid);
@@ -409,9 +349,7 @@ TEST(TrustedInstallerDirective, FailuresOfTheSetUp) {
   g.w.AddFile(kFile, "x");
   g.w.InjectFault(Op::kLookupAccount, L"", 1332);
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 5, 1, 1);
-  report.clear();
-  EXPECT_FALSE(TrustedInstallerDirective(g.s, {kFile}, L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(TrustedInstallerDirective, g, {kFile}, false),
             L"Failed to initialise Current User SID in TrustedInstaller directive.\r\n"
             L"Failed to set ownership to current user for file or folder " + kFile + L". Proceeding anyway.\r\n"
             L"Successfully set file ownership to TrustedInstaller for " + kFile + L"\r\n"
@@ -447,6 +385,17 @@ struct Component {
            L"</assembly>";
   }
 
+  static void AddManifest(FakeSession& f, const std::wstring& files,
+                          const std::wstring& definitionName = L"WRP_FILE_DEFAULT_SDDL") {
+    f.w.AddFile(Manifest(), ToLatin1(Text(files, definitionName)));
+  }
+  // The entries of files whose descriptor is the manifest's definition.
+  static std::wstring Entries(std::initializer_list<const wchar_t*> names) {
+    std::wstring out;
+    for (const wchar_t* n : names) out += FileEntry(n, L"WRP_FILE_DEFAULT_SDDL");
+    return out;
+  }
+
   // The store copy and its System32 name, with a damaged descriptor.
   static void AddFile(FakeSession& f, const std::wstring& systemName) {
     std::wstring leaf = systemName.substr(systemName.rfind(L'\\') + 1);
@@ -454,24 +403,26 @@ struct Component {
     f.w.security().LinkFile(Folder() + L"\\" + leaf, systemName);
     f.w.security().SetDescriptor(systemName, L"S-1-5-32-544", L"D:(A;;FA;;;BU)");
   }
+  // The report's sentences for a file repaired through its store copy.
+  static std::wstring Repaired(const std::wstring& leaf, const std::wstring& file) {
+    return L"Successfully restored ownership for " + Folder() + L"\\" + leaf +
+           L"\r\nSuccessfully repaired permissions and ownership on file " + file +
+           L" and all associated hardlinks.\r\n";
+  }
 };
 
 const std::wstring kManifestDacl =
     L"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;GRGX;;;BA)(A;;GRGX;;;SY)"
     L"(A;;GRGX;;;BU)";
+const auto Repair = RepairPermissionsDirective;
 
 TEST(RepairPermissions, RebuildsTheFileAndAllItsLinksFromTheManifest) {
   FakeSession f;
   auto& sec = f.w.security();
   Component::AddFile(f, kFile);
-  f.w.AddFile(Component::Manifest(), ToLatin1(Component::Text(Component::FileEntry(L"corvexdemo.dll",
-                                                                                    L"WRP_FILE_DEFAULT_SDDL"))));
+  Component::AddManifest(f, Component::Entries({L"corvexdemo.dll"}));
   const std::wstring storeLink = Component::Folder() + L"\\corvexdemo.dll";
-  std::wstring report;
-  EXPECT_TRUE(RepairPermissionsDirective(f.s, {L"\"" + kFile + L"\""}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership for " + storeLink +
-                        L"\r\nSuccessfully repaired permissions and ownership on file " + kFile +
-                        L" and all associated hardlinks.\r\n");
+  EXPECT_EQ(Ran(Repair, f, {L"\"" + kFile + L"\""}), Component::Repaired(L"corvexdemo.dll", kFile));
   for (auto& name : {kFile, storeLink}) {
     EXPECT_EQ(sec.DescriptorOf(name).owner, kTrustedInstaller) << name;
     EXPECT_EQ(sec.DescriptorOf(name).dacl, kManifestDacl) << name;
@@ -487,22 +438,14 @@ TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
   const std::wstring folder = L"C:\\Windows\\System32\\corvexdir";
   // Named with a trailing backslash, the files' paths still come out plain.
   for (const std::wstring& line : {folder, folder + L"\\"}) {
+    SCOPED_TRACE(ToUtf8(line));
     FakeSession f;
     Component::AddFile(f, folder + L"\\a.dll");
     Component::AddFile(f, folder + L"\\b.dll");
-    f.w.AddFile(Component::Manifest(),
-                ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL") +
-                                         Component::FileEntry(L"b.dll", L"WRP_FILE_DEFAULT_SDDL"))));
+    Component::AddManifest(f, Component::Entries({L"a.dll", L"b.dll"}));
     const std::wstring folderDacl = f.w.security().DescriptorOf(folder).dacl;
-    std::wstring report;
-    EXPECT_TRUE(RepairPermissionsDirective(f.s, {line}, L"", report));
-    EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
-                          L"\\a.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
-                          L"\\a.dll and all associated hardlinks.\r\n"
-                          L"Successfully restored ownership for " + Component::Folder() +
-                          L"\\b.dll\r\nSuccessfully repaired permissions and ownership on file " + folder +
-                          L"\\b.dll and all associated hardlinks.\r\n")
-        << ToUtf8(line);
+    EXPECT_EQ(Ran(Repair, f, {line}),
+              Component::Repaired(L"a.dll", folder + L"\\a.dll") + Component::Repaired(L"b.dll", folder + L"\\b.dll"));
     EXPECT_EQ(f.w.security().DescriptorOf(folder + L"\\b.dll").dacl, kManifestDacl);
     EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, folderDacl) << "the folder itself is not repaired";
   }
@@ -516,13 +459,8 @@ TEST(RepairPermissions, AFolderIsListedInTheViewItWasTestedIn) {
   const std::wstring native = L"C:\\Windows\\Sysnative\\corvexdir";
   Component::AddFile(f, native + L"\\a.dll");
   f.w.AddFile(L"C:\\Windows\\System32\\corvexdir\\x86only.dll", "MZ");
-  f.w.AddFile(Component::Manifest(),
-              ToLatin1(Component::Text(Component::FileEntry(L"a.dll", L"WRP_FILE_DEFAULT_SDDL"))));
-  std::wstring report;
-  EXPECT_TRUE(RepairPermissionsDirective(f.s, {L"C:\\Windows\\System32\\corvexdir"}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership for " + Component::Folder() +
-                        L"\\a.dll\r\nSuccessfully repaired permissions and ownership on file " + native +
-                        L"\\a.dll and all associated hardlinks.\r\n");
+  Component::AddManifest(f, Component::Entries({L"a.dll"}));
+  EXPECT_EQ(Ran(Repair, f, {L"C:\\Windows\\System32\\corvexdir"}), Component::Repaired(L"a.dll", native + L"\\a.dll"));
   EXPECT_EQ(f.w.security().DescriptorOf(native + L"\\a.dll").dacl, kManifestDacl);
 }
 
@@ -532,41 +470,33 @@ TEST(RepairPermissions, ManifestAndLinkFailures) {
     std::wstring definition;
     std::wstring sentence;
   };
-  const std::wstring name = L"Failed to identify file name in manifest for file " + kFile +
-                            L". There may be manifest damage.\r\n";
-  const std::wstring descriptorName = L"Failed to identify security descriptor name for file " + kFile +
-                                      L". There may be manifest damage.\r\n";
-  const std::wstring descriptor = L"Failed to identify security descriptor for file " + kFile +
-                                  L". There may be manifest damage.\r\n";
+  const std::wstring damage = L" for file " + kFile + L". There may be manifest damage.\r\n";
+  const std::wstring name = L"Failed to identify file name in manifest" + damage;
+  const std::wstring descriptorName = L"Failed to identify security descriptor name" + damage;
+  const std::wstring other = Component::Entries({L"other.dll"});
   const std::vector<Case> cases = {
-      {Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"), L"WRP_FILE_DEFAULT_SDDL", name},
-      {Component::FileEntry(L"CorvexDemo.dll", L"WRP_FILE_DEFAULT_SDDL"), L"WRP_FILE_DEFAULT_SDDL", name},
+      {other, L"WRP_FILE_DEFAULT_SDDL", name},
+      {Component::Entries({L"CorvexDemo.dll"}), L"WRP_FILE_DEFAULT_SDDL", name},
       // No descriptor in the file's own entry: the next file's is not taken.
-      {Component::FileEntry(L"corvexdemo.dll", L"") + Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"),
-       L"WRP_FILE_DEFAULT_SDDL", descriptorName},
-      {L"<file name=\"corvexdemo.dll\" sourceName=\"corvexdemo.dll\" />" +
-           Component::FileEntry(L"other.dll", L"WRP_FILE_DEFAULT_SDDL"),
-       L"WRP_FILE_DEFAULT_SDDL", descriptorName},
-      {Component::FileEntry(L"corvexdemo.dll", L"WRP_FILE_DEFAULT_SDDL"), L"SOMETHING_ELSE", descriptor},
+      {Component::FileEntry(L"corvexdemo.dll", L"") + other, L"WRP_FILE_DEFAULT_SDDL", descriptorName},
+      {L"<file name=\"corvexdemo.dll\" sourceName=\"corvexdemo.dll\" />" + other, L"WRP_FILE_DEFAULT_SDDL",
+       descriptorName},
+      {Component::Entries({L"corvexdemo.dll"}), L"SOMETHING_ELSE", L"Failed to identify security descriptor" + damage},
   };
   for (auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.files));
     FakeSession f;
     Component::AddFile(f, kFile);
-    f.w.AddFile(Component::Manifest(), ToLatin1(Component::Text(c.files, c.definition)));
-    std::wstring report;
-    EXPECT_FALSE(RepairPermissionsDirective(f.s, {kFile}, L"", report)) << c.files;
-    EXPECT_EQ(report, c.sentence) << c.files;
-    EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, L"D:(A;;FA;;;BU)") << c.files;
-    EXPECT_FALSE(f.w.Exists(kStorePath)) << c.files;
+    Component::AddManifest(f, c.files, c.definition);
+    EXPECT_EQ(Ran(Repair, f, {kFile}, false), c.sentence);
+    EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, L"D:(A;;FA;;;BU)");
+    EXPECT_FALSE(f.w.Exists(kStorePath));
   }
 
   FakeSession f;
   f.w.AddFile(L"C:\\Windows\\System32\\plain.dll", "x");
   Component::AddFile(f, kFile);
-  std::wstring report;
-  EXPECT_FALSE(RepairPermissionsDirective(f.s, {L"C:\\Windows\\System32\\plain.dll", L"C:\\none.dll", kFile}, L"",
-                                          report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(Repair, f, {L"C:\\Windows\\System32\\plain.dll", L"C:\\none.dll", kFile}, false),
             L"Failed to identify winsxs copy for file C:\\Windows\\System32\\plain.dll. There may be file or hardlink "
             L"damage.\r\n"
             L"Failed to identify winsxs copy for file C:\\none.dll. There may be file or hardlink damage.\r\n" + name)

@@ -87,7 +87,12 @@ struct Fixture {
     f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
     f.w.AddMachineKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
   }
-  bool Run(Lines lines, std::wstring& report) { return PowerCopyWith(f.s, std::move(lines), L"", report, w.calls); }
+  // The report of PowerCopy:: run on the lines, which must return `ok`.
+  std::wstring Run(Lines lines, bool ok = true) {
+    std::wstring report;
+    EXPECT_EQ(PowerCopyWith(f.s, std::move(lines), L"", report, w.calls), ok) << ToUtf8(report);
+    return report;
+  }
   bool SecurityBack() {
     auto now = f.w.security().DescriptorOf(kFile);
     return now.owner == original.owner && now.dacl == original.dacl;
@@ -96,9 +101,7 @@ struct Fixture {
 
 TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) {
   Fixture x;
-  std::wstring report;
-  EXPECT_TRUE(x.Run({kLine}, report));
-  EXPECT_EQ(report, kTook + kCopied + kRestored);
+  EXPECT_EQ(x.Run({kLine}), kTook + kCopied + kRestored);
   EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
   EXPECT_TRUE(x.SecurityBack());
@@ -106,10 +109,9 @@ TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) 
   EXPECT_FALSE(x.f.s.rebootRequired);
 
   x.f.w.AddFile(kSource, "xyz");
-  report.clear();
-  EXPECT_TRUE(x.Run({kLine}, report)) << "a kept backup only warns";
-  EXPECT_EQ(report, kTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the current " +
-                        L"backup.\r\n" + kCopied + kRestored);
+  EXPECT_EQ(x.Run({kLine}), kTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the " +
+                                L"current backup.\r\n" + kCopied + kRestored)
+      << "a kept backup only warns";
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the first backup is never overwritten";
   EXPECT_EQ(x.f.w.FileBytes(kFile), "xyz");
 }
@@ -134,14 +136,14 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
     x.f.w.AddFile(newSource, "n");
     Lines lines{kLine, L"\"" + newSource + L"\" " + newFile};
     if (!modeLine.empty()) lines.insert(lines.begin(), modeLine);
-    std::wstring report;
-    EXPECT_TRUE(x.Run(lines, report)) << modeLine;
+    SCOPED_TRACE(ToUtf8(modeLine));
+    const std::wstring report = x.Run(lines);
     const bool quiet = modeLine == L"[MODE:1]" || modeLine == L"[MODE:2]";
     // Quiet helpers say nothing of success; otherwise their blocks surround the copies.
     if (quiet) {
       EXPECT_EQ(report, sentences);
     } else {
-      EXPECT_NE(report.find(L".\r\n\r\n" + sentences + L"Successfully restored"), std::wstring::npos) << report;
+      EXPECT_TRUE(testing::Holds(report, L".\r\n\r\n" + sentences + L"Successfully restored"));
     }
     EXPECT_EQ(x.f.w.Exists(kBackup), backup) << modeLine;
     EXPECT_EQ(x.f.w.FileBytes(newFile), "n");
@@ -161,9 +163,7 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
 TEST(PowerCopy, SkipMaskLeavesTheFileButTakesTheBackup) {
   Fixture x;
   x.f.s.skipMask = skip::kFileCopy;
-  std::wstring report;
-  EXPECT_TRUE(x.Run({kLine}, report));
-  EXPECT_EQ(report, kTook + kCopied + kRestored);
+  EXPECT_EQ(x.Run({kLine}), kTook + kCopied + kRestored);
   EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
 }
@@ -198,9 +198,7 @@ TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
   for (size_t i = 0; i < cases.size(); ++i) {
     Fixture x;
     auto held = cases[i].arrange(x);
-    std::wstring report;
-    EXPECT_FALSE(x.Run({kLine}, report)) << i;
-    EXPECT_EQ(report, kTook + cases[i].sentences + kRestored) << i;
+    EXPECT_EQ(x.Run({kLine}, false), kTook + cases[i].sentences + kRestored) << i;
     held.reset();
     EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << i;
     EXPECT_TRUE(x.SecurityBack()) << i;
@@ -213,13 +211,12 @@ TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlder
     x.w.lockedWorks = true;
     if (older) x.f.w.AddFile(kBackup, "first");
     auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kWrite);
-    std::wstring report;
-    x.Run({kLine}, report);
+    x.Run({kLine});
     EXPECT_EQ(x.w.reboots, 1) << "the destination is in use too";
     if (older) {
       EXPECT_TRUE(x.w.locked.empty()) << "no shadow copy is even tried";
       EXPECT_EQ(x.f.w.FileBytes(kBackup), "first");
-      EXPECT_NE(x.w.logAtReboot.find(L"WARNING: File " + kFile + L" was not backed up"), std::wstring::npos);
+      EXPECT_TRUE(testing::Holds(x.w.logAtReboot, L"WARNING: File " + kFile + L" was not backed up"));
     } else {
       ASSERT_EQ(x.w.locked.size(), 1u);
       EXPECT_EQ(x.w.locked[0], std::make_tuple(L"\\\\?\\" + kFile, L"\\\\?\\" + kBackup, true));
@@ -252,9 +249,8 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
     x.w.lockedWorks = c.works;
     if (!c.works) x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
     auto held = x.f.w.HoldOpen(kSource, access::kRead, share::kNone);
-    std::wstring report;
-    EXPECT_EQ(x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, report), c.works);
-    EXPECT_NE(report.find(c.sentence), std::wstring::npos) << report;
+    const std::wstring report = x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, c.works);
+    EXPECT_TRUE(testing::Holds(report, c.sentence));
     EXPECT_EQ(x.f.w.ConsoleText(), kPatience) << "once per run";
     EXPECT_EQ(x.f.w.FileBytes(b), c.works ? "abc" : "");
   }
@@ -263,8 +259,7 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
 TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
   Fixture x;
   auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
-  std::wstring report;
-  EXPECT_TRUE(x.Run({kLine}, report));
+  x.Run({kLine});
   EXPECT_EQ(x.w.pended, (Lines{kLine}));
   const std::wstring section = kTook + L"The file " + kFile + L" is in use and must be replaced over a reboot.\r\n" +
                                L"Successfully pended file for replace over reboot: " + kFile + L"\r\n";
@@ -288,12 +283,11 @@ TEST(PowerCopy, Wow64PendingLineNamesTheRealSystem32Destination) {
   const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
   x.f.w.security().LinkFile(kFile, sysnative);
   auto held = x.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
-  std::wstring report;
-  EXPECT_TRUE(x.Run({L"\"" + kSource + L"\" " + sysnative}, report));
+  x.Run({L"\"" + kSource + L"\" " + sysnative});
   EXPECT_EQ(x.w.pended, (Lines{kLine}));
   ASSERT_EQ(x.f.w.pendingRenames.size(), 1u);
   EXPECT_EQ(x.f.w.pendingRenames[0].to, kFile);
-  EXPECT_NE(x.w.preScriptAtReboot.find(L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(x.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the backup is kept under the System32 name";
 }
 
@@ -303,13 +297,12 @@ TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPl
     x.w.pendFails = pendFails;
     if (!pendFails) x.f.w.InjectFault(Op::kAny, L"Reboot_Pre_Script", 5, -1);
     auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
-    std::wstring report;
-    EXPECT_FALSE(x.Run({kLine}, report));
+    const std::wstring report = x.Run({kLine}, false);
     const std::wstring sentence =
         pendFails ? L"Failed to pend all files for replacement over reboot. Permissions may not be restored for all "
                     L"files.\r\n"
                   : L"Failed to write new reboot pre-script file. Permissions may not be restored for all files.\r\n";
-    EXPECT_NE((pendFails ? report : x.w.logAtReboot).find(sentence), std::wstring::npos) << report;
+    EXPECT_TRUE(testing::Holds((pendFails ? report : x.w.logAtReboot), sentence)) << report;
     ASSERT_EQ(x.w.restored.size(), 1u) << pendFails;
     EXPECT_EQ(x.w.restored[0], (Lines{kFile}));
     EXPECT_TRUE(x.SecurityBack());
@@ -353,9 +346,7 @@ TEST(CopyFiles, CopiesLineByLine) {
     f.w.AddFile(L"C:\\a.dll", "a");
     f.w.AddFolder(L"C:\\Out");
     cases[i].arrange(f);
-    std::wstring report;
-    EXPECT_EQ(CopyFilesDirective(f.s, cases[i].lines, L"", report), cases[i].ok) << i;
-    EXPECT_EQ(report, cases[i].report) << i;
+    EXPECT_EQ(Ran(CopyFilesDirective, f, cases[i].lines, cases[i].ok), cases[i].report) << i;
     EXPECT_EQ(f.w.FileBytes(L"C:\\Out\\a.dll"), cases[i].ok ? "a" : f.w.FileBytes(L"C:\\Out\\a.dll")) << i;
   }
 }
@@ -367,18 +358,15 @@ TEST(RestoreFromBackup, CopiesTheBackupOfTheSystem32NameBack) {
     const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
     if (wow64) x.f.w.security().LinkFile(kFile, sysnative);
     x.f.w.AddFile(kBackup, "good");
-    std::wstring report;
-    EXPECT_TRUE(RestoreFromBackupDirective(x.f.s, {L"\"" + (wow64 ? sysnative : L"\\\\?\\" + kFile) + L"\""}, L"",
-                                           report));
-    EXPECT_EQ(report, L"Successfully restored file " + kFile + L" from backup.\r\n");
+    EXPECT_EQ(Ran(RestoreFromBackupDirective, x.f, {L"\"" + (wow64 ? sysnative : L"\\\\?\\" + kFile) + L"\""}),
+              L"Successfully restored file " + kFile + L" from backup.\r\n");
     EXPECT_EQ(x.f.w.FileBytes(kFile), "good");
     EXPECT_TRUE(x.SecurityBack());
   }
   Fixture x;
-  std::wstring report;
-  EXPECT_FALSE(RestoreFromBackupDirective(x.f.s, {L"C:\\Windows\\System32\\gone.dll"}, L"", report));
-  EXPECT_EQ(report, L"Failed to copy file C:\\Corvex\\Backups\\C\\Windows\\System32\\gone.dll to "
-                    L"C:\\Windows\\System32\\gone.dll with error code ERROR_PATH_NOT_FOUND.\r\n");
+  EXPECT_EQ(Ran(RestoreFromBackupDirective, x.f, {L"C:\\Windows\\System32\\gone.dll"}, false),
+            L"Failed to copy file C:\\Corvex\\Backups\\C\\Windows\\System32\\gone.dll to "
+            L"C:\\Windows\\System32\\gone.dll with error code ERROR_PATH_NOT_FOUND.\r\n");
   EXPECT_FALSE(x.f.w.Exists(L"C:\\Corvex\\Backups")) << "no backups in this mode";
 }
 

@@ -46,7 +46,7 @@ TEST(RunProcess, AnEndThatWasNotSeenIsAFailureAndTraced) {
     EXPECT_EQ(run.readError, c.readError);
     EXPECT_EQ(run.output, L"partial") << "what was read before a failure is kept";
     if (c.trace)
-      EXPECT_NE(f.s.trace.find(c.trace), std::wstring::npos) << f.s.trace;
+      EXPECT_TRUE(testing::Holds(f.s.trace, c.trace));
     else
       EXPECT_EQ(f.s.trace, L"");
   }
@@ -71,8 +71,8 @@ TEST(RunProcess, AnIcaclsWhoseEndIsUnknownStoresNoDatablock) {
   f.w.AddFile(L"C:\\Windows\\System32\\corvex.dll", "MZ");
   f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return Ended(0, 6, 0); });
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\corvex.dll", L""), datablock::kIcaclsFailed);
-  EXPECT_NE(f.s.trace.find(L"Failure code returned from icacls process in AddFileDataBlock. Error code 0x6"),
-            std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(f.s.trace, L"Failure code returned from icacls process in AddFileDataBlock. Error code 0x6"));
 }
 
 }  // namespace

@@ -49,8 +49,7 @@ TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRest
                                        L"\r\nReboot::\r\nDebug::\r\nNo cbs\r\n"));
 
   RunProgram(f.s, {kExe, L"C:\\fix.txt"});
-  EXPECT_NE(f.w.ConsoleText().find(L"Successfully processed all directives prior to system reboot.\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"Successfully processed all directives prior to system reboot.\n"));
   EXPECT_FALSE(f.w.Exists(kDesktopLog)) << "the session goes on after the restart";
   EXPECT_EQ(f.w.messages.size(), 1u);
   EXPECT_EQ(f.w.restarts, std::vector<uint32_t>{0x80040001});

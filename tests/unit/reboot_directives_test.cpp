@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "core/session_log.h"
 #include "script/dispatcher.h"
@@ -101,9 +102,8 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
     std::wstring report;
     PendOutcome out = PendReplacement(f.s, row.line, slots, report);
     EXPECT_EQ(report, row.report);
-    EXPECT_EQ(out.pended, row.pended);
-    EXPECT_EQ(out.ok, row.ok);
-    EXPECT_EQ(f.w.Exists(kStaging0), row.stagingLeft);
+    EXPECT_EQ(std::make_tuple(out.pended, out.ok, f.w.Exists(kStaging0)),
+              std::make_tuple(row.pended, row.ok, row.stagingLeft));
     ASSERT_EQ(f.w.pendingRenames.size(), row.pended ? 1u : 0u);
     EXPECT_EQ(f.w.redirectionOff, row.pended && !row.ok)
         << "redirection is switched back on after the rename, also when it failed";
@@ -112,9 +112,8 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
       EXPECT_EQ(f.w.platform().system.ReadMachineDword(kSessionManager, L"AllowProtectedRenames").value_or(0), 1u);
     }
     // Windows moves the file at boot, where only the System32 name exists.
-    EXPECT_EQ(f.w.pendingRenames[0].from, kStaging0);
-    EXPECT_EQ(f.w.pendingRenames[0].to, kDest);
-    EXPECT_EQ(f.w.pendingRenames[0].redirectionOff, row.wow64);
+    const auto& rename = f.w.pendingRenames[0];
+    EXPECT_EQ(std::tie(rename.from, rename.to, rename.redirectionOff), std::tie(kStaging0, kDest, row.wow64));
     EXPECT_EQ(f.w.FileBytes(kStaging0), "new bytes");
     EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
   }
@@ -125,8 +124,7 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   Prepare(f);
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "earlier");
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot2", "earlier");
-  std::wstring report;
-  EXPECT_TRUE(ReplaceOverRebootDirective(f.s, {kLine, kLine}, L"", report));
+  Ran(ReplaceOverRebootDirective, f, {kLine, kLine});
   ASSERT_EQ(f.w.pendingRenames.size(), 2u);
   EXPECT_EQ(f.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot1");
   EXPECT_EQ(f.w.pendingRenames[1].from, kWorkingFolder + L"\\ReplaceOverReboot3");
@@ -135,11 +133,9 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   FakeSession g;
   Prepare(g);
   for (int n = 0; n < 999; ++n) g.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot" + Decimal(n), "x");
-  report.clear();
-  EXPECT_FALSE(ReplaceOverRebootDirective(g.s, {kLine, kLine}, L"", report));
-  EXPECT_EQ(report, kPended + L"Failed to pend file for replace over reboot: " + kDest +
-                        L". All 1000 temporary file names " + kWorkingFolder +
-                        L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
+  EXPECT_EQ(Ran(ReplaceOverRebootDirective, g, {kLine, kLine}, false),
+            kPended + L"Failed to pend file for replace over reboot: " + kDest + L". All 1000 temporary file names " +
+                kWorkingFolder + L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
   ASSERT_EQ(g.w.pendingRenames.size(), 1u);
   EXPECT_EQ(g.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot999");
 }
@@ -292,10 +288,9 @@ TEST(PostRebootCorruptionDetection, SentencesForEachKindOfRecord) {
        L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},
   };
   for (auto& row : rows) {
-    std::wstring report;
-    bool ok = PostRebootCorruptionDetectionDirective(f.s, {row.line}, L"", report);
-    EXPECT_EQ(report, row.report) << row.line;
-    EXPECT_EQ(ok, EndsWith(row.report, L"detected.")) << row.line;
+    EXPECT_EQ(Ran(PostRebootCorruptionDetectionDirective, f, {row.line}, EndsWith(row.report, L"detected.")),
+              row.report)
+        << row.line;
   }
 }
 

@@ -115,23 +115,17 @@ TEST(RegistryExport, DirectiveReportsTextAndDatablocksOrWhatFailed) {
   reg.SetDword(L"HKLM\\SOFTWARE\\Test", L"d", 1);
   const std::wstring key = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
   const std::wstring record = key + L"|" + reg.SecurityOf(key);
-  std::wstring report;
-  EXPECT_TRUE(RegistryExportDirective(f.s, {L"[HKLM\\SOFTWARE\\Test]", L"hklm\\SOFTWARE\\None"}, L"", report));
-  EXPECT_EQ(report, L"Successfully exported registry key " + key + L".\r\n\r\n[" + key +
-                        L"]\r\n\"d\"=dword:00000001\r\n\r\nDatablocks: " + record +
-                        L"\r\n\r\nSuccessfully exported registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\None.\r\n\r\n"
-                        L"\r\n\r\nDatablocks: \r\n\r\n");
+  const std::wstring text = L"[" + key + L"]\r\n\"d\"=dword:00000001\r\n\r\n";
+  EXPECT_EQ(Ran(RegistryExportDirective, f, {L"[HKLM\\SOFTWARE\\Test]", L"hklm\\SOFTWARE\\None"}),
+            L"Successfully exported registry key " + key + L".\r\n\r\n" + text + L"Datablocks: " + record +
+                L"\r\n\r\nSuccessfully exported registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\None.\r\n\r\n"
+                L"\r\n\r\nDatablocks: \r\n\r\n");
 
-  report.clear();
   f.w.InjectFault(Op::kRunProcess, L"reg.exe", 2);
-  EXPECT_FALSE(RegistryExportDirective(f.s, {key}, L"", report));
-  EXPECT_EQ(report, L"Failed to export registry key " + key + L".\r\n\r\n");
-
-  report.clear();
+  EXPECT_EQ(Ran(RegistryExportDirective, f, {key}, false), L"Failed to export registry key " + key + L".\r\n\r\n");
   f.w.InjectFault(Op::kWriteFile, L"Export1.datablocks", 5);
-  EXPECT_FALSE(RegistryExportDirective(f.s, {key}, L"", report));
-  EXPECT_EQ(report, L"Failed to export datablocks for registry key " + key + L".\r\n\r\n[" + key +
-                        L"]\r\n\"d\"=dword:00000001\r\n\r\n");
+  EXPECT_EQ(Ran(RegistryExportDirective, f, {key}, false),
+            L"Failed to export datablocks for registry key " + key + L".\r\n\r\n" + text);
 }
 
 TEST(LoadHive, EachLineLoadsOrSaysWhy) {
@@ -140,13 +134,10 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
   reg.WriteHiveFile(L"C:\\Windows\\System32\\config\\COMPONENTS", L"[DerivedData]\r\n");
   reg.WriteHiveFile(L"C:\\hives\\other", L"[]\r\n");
   f.w.AddFile(L"C:\\hives\\junk", "junk");
-  std::wstring report;
-  EXPECT_FALSE(LoadHiveDirective(f.s,
-                                 {L"components", L"SCHEMA", L"C:\\hive", L"C:\\hive|", L"C:\\nofile|X",
-                                  L"C:\\hives|X", L"C:\\hives\\other|Other|extra", L"C:\\hives\\other|Again",
-                                  L"C:\\hives\\junk|Junk"},
-                                 L"", report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(Ran(LoadHiveDirective, f,
+                {L"components", L"SCHEMA", L"C:\\hive", L"C:\\hive|", L"C:\\nofile|X", L"C:\\hives|X",
+                 L"C:\\hives\\other|Other|extra", L"C:\\hives\\other|Again", L"C:\\hives\\junk|Junk"},
+                false),
             L"Successfully loaded registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
             L"HKEY_LOCAL_MACHINE\\COMPONENTS.\r\n"
             L"Failed to load registry hive file C:\\Windows\\System32\\SMI\\Store\\Machine\\SCHEMA.DAT. File not "
@@ -161,7 +152,7 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
             L"Failed to load registry hive C:\\hives\\junk into key HKEY_LOCAL_MACHINE\\Junk with error code "
             L"ERROR_BADDB.\r\n");
   EXPECT_TRUE(reg.KeyExists(L"HKLM\\COMPONENTS\\DerivedData"));
-  EXPECT_EQ(f.w.security().enabledPrivileges, std::set<std::wstring>{L"SeChangeNotifyPrivilege"});
+  EXPECT_TRUE(PrivilegesBackOff(f));
 
   // The loadability test answers without leaving anything mounted.
   EXPECT_TRUE(IsHiveFileLoadable(f.s, L"C:\\hives\\other")) << "in use counts as loadable";
@@ -177,16 +168,12 @@ TEST(LoadHive, PrivilegeFailuresAreSaidAndWow64ReachesTheNativeFile) {
   f.w.wow64 = true;
   f.w.registry().WriteHiveFile(L"C:\\Windows\\Sysnative\\config\\COMPONENTS", L"[]\r\n");
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 1300);
-  std::wstring report;
-  EXPECT_FALSE(LoadHiveDirective(f.s, {L"COMPONENTS"}, L"", report));
-  EXPECT_EQ(report,
+  const std::wstring into = L" registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
+                           L"HKEY_LOCAL_MACHINE\\COMPONENTS";
+  EXPECT_EQ(Ran(LoadHiveDirective, f, {L"COMPONENTS"}, false),
             L"Failed to enable the SE_RESTORE_NAME privilege for the loading of registry hives.\r\n"
-            L"Failed to load registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
-            L"HKEY_LOCAL_MACHINE\\COMPONENTS with error code ERROR_PRIVILEGE_NOT_HELD.\r\n");
-  report.clear();
-  EXPECT_TRUE(LoadHiveDirective(f.s, {L"COMPONENTS"}, L"", report));
-  EXPECT_EQ(report, L"Successfully loaded registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
-                    L"HKEY_LOCAL_MACHINE\\COMPONENTS.\r\n");
+            L"Failed to load" + into + L" with error code ERROR_PRIVILEGE_NOT_HELD.\r\n");
+  EXPECT_EQ(Ran(LoadHiveDirective, f, {L"COMPONENTS"}), L"Successfully loaded" + into + L".\r\n");
 }
 
 }  // namespace

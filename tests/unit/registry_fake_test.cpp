@@ -15,10 +15,10 @@ using fake::Op;
 using fake::RegFileBlock;
 using platform::RootKey;
 using testing::FakeSession;
+using testing::Sz;
 namespace keyaccess = platform::keyaccess;
 namespace regtype = platform::regtype;
 
-std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
 
 TEST(RegFile, ParsesEveryValueFormAndRefusesWhatRegExeRefuses) {
   std::vector<RegFileBlock> blocks;
@@ -151,7 +151,7 @@ TEST(FakeRegExe, ExportsAndImportsWithTheCallersAccess) {
   std::wstring text = FromUtf16Le(f.w.FileBytes(L"C:\\out file.reg"), 2);
   EXPECT_EQ(text.substr(0, 84),
             L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"s\"=\"a\\\\b\"\r\n");
-  EXPECT_NE(text.find(L"[HKEY_CURRENT_USER\\Software\\E\\Sub]\r\n@=hex:01,"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(text, L"[HKEY_CURRENT_USER\\Software\\E\\Sub]\r\n@=hex:01,"));
 
   reg.Protect(L"HKLM\\SOFTWARE\\P");
   f.w.AddFile(L"C:\\in.reg", testing::Utf16Bom(L"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\SOFTWARE\\P\\N]\r\n"));

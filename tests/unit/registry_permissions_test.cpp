@@ -17,27 +17,23 @@ using namespace testing;
 const std::wstring kKey = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
 const std::wstring kLoose = L"O:WDD:PAI(A;CI;KA;;;WD)";
 
-bool PrivilegesBackOff(FakeSession& f) {
-  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
-}
+const auto Take = RegistryTakePermissionsDirective;
+const auto Restore = RegistryRestorePermissionsDirective;
 
 TEST(RegistryPermissions, TakeTwiceRestoreOnceGivesBackTheFirstSecurity) {
   FakeSession f;
   auto& reg = f.w.registry();
   reg.Protect(kKey);
   const std::wstring original = reg.SecurityOf(kKey);
-  std::wstring report;
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {L"\"HKLM\\SOFTWARE\\Test\""}, L"", report));
-  EXPECT_EQ(report, L"Successfully took ownership and permissions for registry key " + kKey + L".\r\n");
+  EXPECT_EQ(Ran(Take, f, {L"\"HKLM\\SOFTWARE\\Test\""}),
+            L"Successfully took ownership and permissions for registry key " + kKey + L".\r\n");
   EXPECT_EQ(reg.SecurityOf(kKey), kLoose);
   reg.SetSecurity(kKey, L"BA", L"D:(A;;KA;;;BA)");
-  report.clear();
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report));
+  Ran(Take, f, {kKey});
   EXPECT_EQ(FindRegistryDataBlock(f.s, kKey), original) << "the first record is kept";
 
-  report.clear();
-  EXPECT_TRUE(RegistryRestorePermissionsDirective(f.s, {L"hklm\\SOFTWARE\\Test"}, L"", report));
-  EXPECT_EQ(report, L"Successfully restored ownership and permissions for registry key " + kKey + L".\r\n");
+  EXPECT_EQ(Ran(Restore, f, {L"hklm\\SOFTWARE\\Test"}),
+            L"Successfully restored ownership and permissions for registry key " + kKey + L".\r\n");
   EXPECT_EQ(reg.SecurityOf(kKey), original);
   EXPECT_EQ(FindRegistryDataBlock(f.s, kKey), original) << "a restore keeps the record";
   EXPECT_TRUE(PrivilegesBackOff(f));
@@ -49,36 +45,27 @@ TEST(RegistryPermissions, ModesRecordOnlyOrStayQuiet) {
   auto& reg = f.w.registry();
   reg.Protect(kKey);
   const std::wstring original = reg.SecurityOf(kKey);
-  std::wstring report;
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {L"[MODE:1]", L"HKLM\\SOFTWARE\\Test"}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Take, f, {L"[MODE:1]", L"HKLM\\SOFTWARE\\Test"}), L"");
   EXPECT_EQ(reg.SecurityOf(kKey), original);
   EXPECT_EQ(StoreText(f), kKey + L"|" + original);
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {L"[MODE:2]", kKey}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Take, f, {L"[MODE:2]", kKey}), L"");
   EXPECT_EQ(reg.SecurityOf(kKey), kLoose);
-  EXPECT_TRUE(RegistryRestorePermissionsDirective(f.s, {L"[MODE:2]", kKey}, L"", report));
-  EXPECT_EQ(report, L"");
+  EXPECT_EQ(Ran(Restore, f, {L"[MODE:2]", kKey}), L"");
   EXPECT_EQ(reg.SecurityOf(kKey), original);
   // "[MODE:1]" means nothing to a restore: it is read as a key line.
-  EXPECT_FALSE(RegistryRestorePermissionsDirective(f.s, {L"[MODE:1]"}, L"", report));
-  EXPECT_EQ(report, L"Failed to find stored datablock for registry key [MODE:1].\r\n");
+  EXPECT_EQ(Ran(Restore, f, {L"[MODE:1]"}, false), L"Failed to find stored datablock for registry key [MODE:1].\r\n");
 }
 
 TEST(RegistryPermissions, RootKeysUnknownRootsAndMissingRecords) {
   FakeSession f;
-  auto& reg = f.w.registry();
-  std::wstring report;
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {L"HKEY_CURRENT_USER"}, L"", report));
-  EXPECT_EQ(reg.SecurityOf(L"HKEY_CURRENT_USER"), kLoose);
-  report.clear();
-  EXPECT_FALSE(RegistryTakePermissionsDirective(f.s, {L"FOO\\Bar", L"HKLM\\SOFTWARE\\None"}, L"", report));
-  EXPECT_EQ(report, L"Failed to identify registry hive FOO.\r\nFailed to open registry key "
-                    L"HKEY_LOCAL_MACHINE\\SOFTWARE\\None with error code ERROR_FILE_NOT_FOUND.\r\n");
-  report.clear();
-  EXPECT_FALSE(RegistryRestorePermissionsDirective(f.s, {L"HKCU\\Nothing", L"HKEY_CURRENT_USER"}, L"", report));
-  EXPECT_EQ(report, L"Failed to find stored datablock for registry key HKEY_CURRENT_USER\\Nothing.\r\n"
-                    L"Successfully restored ownership and permissions for registry key HKEY_CURRENT_USER.\r\n");
+  Ran(Take, f, {L"HKEY_CURRENT_USER"});
+  EXPECT_EQ(f.w.registry().SecurityOf(L"HKEY_CURRENT_USER"), kLoose);
+  EXPECT_EQ(Ran(Take, f, {L"FOO\\Bar", L"HKLM\\SOFTWARE\\None"}, false),
+            L"Failed to identify registry hive FOO.\r\nFailed to open registry key "
+            L"HKEY_LOCAL_MACHINE\\SOFTWARE\\None with error code ERROR_FILE_NOT_FOUND.\r\n");
+  EXPECT_EQ(Ran(Restore, f, {L"HKCU\\Nothing", L"HKEY_CURRENT_USER"}, false),
+            L"Failed to find stored datablock for registry key HKEY_CURRENT_USER\\Nothing.\r\n"
+            L"Successfully restored ownership and permissions for registry key HKEY_CURRENT_USER.\r\n");
 }
 
 TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
@@ -103,11 +90,10 @@ TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
     FakeSession f;
     f.w.registry().Protect(kKey);
     f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
-    std::wstring report;
-    EXPECT_FALSE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report)) << r.sentence;
-    EXPECT_EQ(report, r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
+    SCOPED_TRACE(ToUtf8(r.sentence));
+    EXPECT_EQ(Ran(Take, f, {kKey}, false), r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
     EXPECT_TRUE(PrivilegesBackOff(f));
-    EXPECT_EQ(f.w.registry().OpenKeys(), 0u) << r.sentence;
+    EXPECT_EQ(f.w.registry().OpenKeys(), 0u);
   }
   const Row restores[] = {
       {Op::kOpenKey, L"Test", 0, L"Failed to open registry key "},
@@ -117,11 +103,10 @@ TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
   for (auto& r : restores) {
     FakeSession f;
     f.w.registry().Protect(kKey);
-    std::wstring report;
-    ASSERT_TRUE(RegistryTakePermissionsDirective(f.s, {L"[MODE:2]", kKey}, L"", report));
+    Ran(Take, f, {L"[MODE:2]", kKey});
     f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
-    EXPECT_FALSE(RegistryRestorePermissionsDirective(f.s, {kKey}, L"", report)) << r.sentence;
-    EXPECT_EQ(report, r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
+    EXPECT_EQ(Ran(Restore, f, {kKey}, false), r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n")
+        << ToUtf8(r.sentence);
   }
 }
 
@@ -131,12 +116,11 @@ TEST(RegistryPermissions, CloseAndPrivilegeFailuresOnlyAddTheirSentences) {
   f.w.InjectFault(Op::kCloseKey, L"Test", 6, 1, 1);
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeBackupPrivilege", 1300);
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 1300, 1, 1);
-  std::wstring report;
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report));
-  EXPECT_EQ(report, L"Failed to enable the SE_BACKUP_NAME privilege.\r\nFailed to close registry key for " + kKey +
-                        L" with error code ERROR_INVALID_HANDLE. Some changes may be non-permanent.\r\n"
-                        L"Successfully took ownership and permissions for registry key " + kKey +
-                        L".\r\nFailed to disable the SE_TAKE_OWNERSHIP_NAME privilege.\r\n");
+  EXPECT_EQ(Ran(Take, f, {kKey}),
+            L"Failed to enable the SE_BACKUP_NAME privilege.\r\nFailed to close registry key for " + kKey +
+                L" with error code ERROR_INVALID_HANDLE. Some changes may be non-permanent.\r\n"
+                L"Successfully took ownership and permissions for registry key " + kKey +
+                L".\r\nFailed to disable the SE_TAKE_OWNERSHIP_NAME privilege.\r\n");
   EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
 }
 
@@ -149,12 +133,11 @@ TEST(RegistryPermissions, IntermediaryOwnerIsTheTokensOwnUserWhateverItsNameReso
   f.w.InjectFault(Op::kLookupAccount, L"", 1332, -1);
   f.w.registry().Protect(kKey);
   f.w.registry().Protect(kKey + L"\\Sub");
-  std::wstring report;
-  EXPECT_TRUE(RegistryTakePermissionsDirective(f.s, {kKey}, L"", report)) << report;
+  Ran(Take, f, {kKey});
   EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
   // Stopped after the intermediary step, the key is the token user's.
   f.w.InjectFault(Op::kSetKeySecurity, L"Sub", 5, 1, 1);
-  EXPECT_FALSE(RegistryTakePermissionsDirective(f.s, {kKey + L"\\Sub"}, L"", report));
+  Ran(Take, f, {kKey + L"\\Sub"}, false);
   EXPECT_EQ(f.w.registry().SecurityOf(kKey + L"\\Sub").substr(0, 2 + sec.userSid.size()), L"O:" + sec.userSid);
 }
 

@@ -68,9 +68,9 @@ TEST(BitShift, ListsSuspectKeysNamesAndStringDataInThatOrder) {
   // Once loaded, the hives stay loaded: the next load fails, the scan runs.
   x.report.clear();
   EXPECT_FALSE(BitShiftDirective(x.f.s, {L" display unicode "}, L"", x.report));
-  EXPECT_NE(x.report.find(L"ERROR_SHARING_VIOLATION.\r\n\r\nCorrupt Registry Key"), std::wstring::npos) << x.report;
-  EXPECT_NE(x.report.find(L"b\u00e9d:caf\u00e9\r\n"), std::wstring::npos) << x.report;
-  EXPECT_NE(x.report.find(L":wide:A\u00e9\r\n"), std::wstring::npos) << x.report;
+  EXPECT_TRUE(testing::Holds(x.report, L"ERROR_SHARING_VIOLATION.\r\n\r\nCorrupt Registry Key"));
+  EXPECT_TRUE(testing::Holds(x.report, L"b\u00e9d:caf\u00e9\r\n"));
+  EXPECT_TRUE(testing::Holds(x.report, L":wide:A\u00e9\r\n"));
 }
 
 TEST(BitShift, AHiveThatWillNotLoadFailsTheDirectiveButTheScanRuns) {
@@ -114,8 +114,7 @@ TEST(Trace, FollowsComponentToCatalogToDeployment) {
             L"Failed to trace component lost with return code -2.\r\n\r\n"
             L"Failed to trace component orphan with return code -3.\r\n\r\n");
   for (int location : {1, 2, 4, 9, 14})
-    EXPECT_NE(f.s.trace.find(L"Failed to trace manifest in location " + Decimal(location) + L"\r\n"),
-              std::wstring::npos)
+    EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to trace manifest in location " + Decimal(location) + L"\r\n"))
         << location;
   EXPECT_EQ(f.w.registry().OpenKeys(), 0u);
 }

@@ -19,13 +19,13 @@ using namespace testing;
 const std::wstring kTest = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
 const std::wstring kBackups = L"C:\\Corvex\\Backups\\Registry\\";
 
-std::string Sz(const std::wstring& text) { return ToUtf16Le(text) + std::string(2, '\0'); }
 std::wstring Took(const std::wstring& key) {
   return L"Successfully took ownership and permissions for registry key " + key + L".";
 }
 std::wstring Restored(const std::wstring& key) {
   return L"Successfully restored ownership and permissions for registry key " + key + L".";
 }
+const auto Script = RegistryScriptDirective;
 size_t Imports(FakeSession& f) {
   size_t n = 0;
   for (auto& c : f.w.registry().regCommands) n += StartsWith(c, L" IMPORT ");
@@ -39,13 +39,10 @@ TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
   reg.SetString(kTest + L"\\Old", L"gone", L"soon");
   reg.Protect(kTest + L"\\Old");
   const std::wstring original = reg.SecurityOf(kTest);
-  std::wstring report;
-  EXPECT_TRUE(RegistryScriptDirective(f.s,
-                                      {L"Windows Registry Editor Version 5.00", L"[HKLM\\SOFTWARE\\Test\\New\\Deep]",
-                                       L"\"a\"=\"1\"", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]", L"\"v\"=dword:2",
-                                       L"[-HKLM\\SOFTWARE\\Test\\Old]"},
-                                      L"", report));
-  EXPECT_EQ(report, Took(kTest) + L"\r\n" + Took(kTest) + L"\r\n" + Took(kTest + L"\\Old") + L"\r\n\r\n" +
+  EXPECT_EQ(Ran(Script, f,
+                {L"Windows Registry Editor Version 5.00", L"[HKLM\\SOFTWARE\\Test\\New\\Deep]", L"\"a\"=\"1\"",
+                 L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]", L"\"v\"=dword:2", L"[-HKLM\\SOFTWARE\\Test\\Old]"}),
+            Took(kTest) + L"\r\n" + Took(kTest) + L"\r\n" + Took(kTest + L"\\Old") + L"\r\n\r\n" +
                         L"Successfully imported registry key " + kTest + L"\\New\\Deep.\r\n" +
                         L"Successfully imported registry key " + kTest + L".\r\n" +
                         L"Successfully deleted registry key " + kTest + L"\\Old.\r\n\r\n" +
@@ -63,41 +60,37 @@ TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
   // deletion written with the short one.
   EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Export0.reg"));
   EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Old\\Export0.datablocks"));
-  EXPECT_NE(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2).find(L"\"gone\"=\"soon\""),
-            std::wstring::npos);
+  EXPECT_TRUE(
+      testing::Holds(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2), L"\"gone\"=\"soon\""));
   EXPECT_FALSE(f.w.Exists(kBackups + L"HKLM"));
   EXPECT_FALSE(f.w.Exists(kBackups + kTest + L"\\New"));
   EXPECT_NE(FindRegistryDataBlock(f.s, kTest + L"\\Old"), L"") << "the deleted key's record stays";
   EXPECT_EQ(reg.OpenKeys(), 0u);
-  EXPECT_EQ(f.w.security().enabledPrivileges, std::set<std::wstring>{L"SeChangeNotifyPrivilege"});
+  EXPECT_TRUE(PrivilegesBackOff(f));
 }
 
 TEST(RegistryScript, QuietModeImportsWithoutBackupsOrSuccessLinesOfThePermissionHandlers) {
   FakeSession f;
   f.w.registry().AddKey(kTest);
-  std::wstring report;
-  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"y\""}, L"", report));
-  EXPECT_EQ(report, L"\r\n\r\nSuccessfully imported registry key " + kTest + L".\r\n\r\n");
+  EXPECT_EQ(Ran(Script, f, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"y\""}),
+            L"\r\n\r\nSuccessfully imported registry key " + kTest + L".\r\n\r\n");
   EXPECT_FALSE(f.w.Exists(L"C:\\Corvex"));
   EXPECT_EQ(f.w.registry().regCommands.size(), 1u);
 }
 
 TEST(RegistryScript, RootsThatHoldHivesGetNoNewTopLevelKey) {
   FakeSession f;
-  std::wstring report;
-  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKEY_LOCAL_MACHINE\\NewTop]", L"\"x\"=\"y\"", L"[-HKU\\Nope\\Sub]"},
-                                       L"", report));
-  EXPECT_EQ(report, L"\r\n\r\nFailed to import registry key HKEY_LOCAL_MACHINE\\NewTop. A root key cannot be "
-                    L"created under this hive.\r\nFailed to delete registry key HKEY_USERS\\Nope\\Sub. A root key "
-                    L"cannot be created under this hive.\r\n\r\n");
+  EXPECT_EQ(Ran(Script, f, {L"[HKEY_LOCAL_MACHINE\\NewTop]", L"\"x\"=\"y\"", L"[-HKU\\Nope\\Sub]"}, false),
+            L"\r\n\r\nFailed to import registry key HKEY_LOCAL_MACHINE\\NewTop. A root key cannot be "
+            L"created under this hive.\r\nFailed to delete registry key HKEY_USERS\\Nope\\Sub. A root key "
+            L"cannot be created under this hive.\r\n\r\n");
   EXPECT_TRUE(f.w.registry().regCommands.empty());
 
   // Under another root the root key itself is opened up and put back.
-  report.clear();
   const std::wstring before = f.w.registry().SecurityOf(L"HKCU");
-  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[HKEY_CURRENT_USER\\A/B]", L"\"x\"=\"y\""}, L"", report));
+  const std::wstring report = Ran(Script, f, {L"[HKEY_CURRENT_USER\\A/B]", L"\"x\"=\"y\""});
   EXPECT_TRUE(f.w.registry().KeyExists(L"HKCU\\A\\B"));
-  EXPECT_NE(report.find(Restored(L"HKEY_CURRENT_USER\\A")), std::wstring::npos) << report;
+  EXPECT_TRUE(testing::Holds(report, Restored(L"HKEY_CURRENT_USER\\A")));
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU"), before);
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU\\A\\B"), before);
 }
@@ -106,31 +99,26 @@ TEST(RegistryScript, NoImportWithoutItsBackup) {
   FakeSession f;
   f.w.registry().SetString(kTest, L"x", L"old");
   f.w.InjectFault(Op::kWriteFile, L"Export0.datablocks", 5);
-  std::wstring report;
-  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"new\""}, L"", report));
-  EXPECT_NE(report.find(L"Failed to create backup for registry key " + kTest + L". The key was not imported."),
-            std::wstring::npos)
-      << report;
+  const std::wstring report = Ran(Script, f, {L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=\"new\""}, false);
+  EXPECT_TRUE(
+      testing::Holds(report, L"Failed to create backup for registry key " + kTest + L". The key was not imported."));
   EXPECT_EQ(Imports(f), 0u);
   EXPECT_EQ(f.w.registry().Value(kTest, L"x")->data, Sz(L"old"));
-  EXPECT_NE(report.find(Restored(kTest)), std::wstring::npos) << "what was opened up is closed again";
+  EXPECT_TRUE(testing::Holds(report, Restored(kTest))) << "what was opened up is closed again";
 }
 
 TEST(RegistryScript, ImportFailuresAndTheDebugSwitch) {
   FakeSession f;
   auto& reg = f.w.registry();
   reg.AddKey(kTest);
-  std::wstring report;
   // reg.exe refuses a value line it cannot read with exit code 1.
-  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=bogus"}, L"", report));
-  EXPECT_EQ(report, L"\r\n\r\nFailed to import registry key " + kTest + L".\r\n\r\n");
-  report.clear();
+  EXPECT_EQ(Ran(Script, f, {L"[MODE:1]", L"[HKLM\\SOFTWARE\\Test]", L"\"x\"=bogus"}, false),
+            L"\r\n\r\nFailed to import registry key " + kTest + L".\r\n\r\n");
   f.w.InjectFault(Op::kRunProcess, L"reg.exe", 2);
-  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"}, L"", report));
-  EXPECT_EQ(report, L"\r\n\r\nFailed to delete registry key " + kTest + L" with error code ERROR_FILE_NOT_FOUND.\r\n\r\n");
-  report.clear();
+  EXPECT_EQ(Ran(Script, f, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"}, false),
+            L"\r\n\r\nFailed to delete registry key " + kTest + L" with error code ERROR_FILE_NOT_FOUND.\r\n\r\n");
   f.s.skipMask |= skip::kRegistryImport;
-  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"}, L"", report));
+  Ran(Script, f, {L"[MODE:1]", L"[-HKLM\\SOFTWARE\\Test]"});
   EXPECT_TRUE(reg.KeyExists(kTest)) << "nothing was run";
 }
 
@@ -138,9 +126,8 @@ TEST(RegistryScript, AStringLeftOpenStillEndsItsBlock) {
   FakeSession f;
   f.w.registry().Protect(kTest);
   const std::wstring before = f.w.registry().SecurityOf(kTest);
-  std::wstring report;
-  EXPECT_FALSE(RegistryScriptDirective(f.s, {L"[HKLM\\SOFTWARE\\Test\\New]", L"@=dword\":1", L"[]"}, L"", report));
-  EXPECT_NE(report.find(L"Failed to import registry key " + kTest + L"\\New."), std::wstring::npos) << report;
+  const std::wstring report = Ran(Script, f, {L"[HKLM\\SOFTWARE\\Test\\New]", L"@=dword\":1", L"[]"}, false);
+  EXPECT_TRUE(testing::Holds(report, L"Failed to import registry key " + kTest + L"\\New."));
   EXPECT_EQ(f.w.registry().SecurityOf(kTest), before);
 }
 
@@ -148,16 +135,13 @@ TEST(RegistryScript, SplitHexDataIsMarkedAndComponentsLoadsOnce) {
   FakeSession f;
   auto& reg = f.w.registry();
   reg.AddKey(L"HKCU\\Software");
-  std::wstring report;
-  EXPECT_TRUE(RegistryScriptDirective(f.s, {L"[MODE:1]", L"REGEDIT4", L"[HKCU\\Software\\C]", L"\"h\"=hex:01,", L"02"},
-                                      L"", report));
+  Ran(Script, f, {L"[MODE:1]", L"REGEDIT4", L"[HKCU\\Software\\C]", L"\"h\"=hex:01,", L"02"});
   EXPECT_EQ(f.Utf16File(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Temp\\RegistryScript"),
             L"REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\C]\r\n\"h\"=hex:01,\\\r\n02");
   EXPECT_EQ(reg.Value(L"HKCU\\Software\\C", L"h")->data, std::string("\x01\x02"));
 
-  report.clear();
-  EXPECT_FALSE(RegistryScriptDirective(
-      f.s, {L"[MODE:1]", L"[HKLM\\COMPONENTS\\A]", L"[-HKEY_LOCAL_MACHINE\\COMPONENTS\\B]"}, L"", report));
+  const std::wstring report =
+      Ran(Script, f, {L"[MODE:1]", L"[HKLM\\COMPONENTS\\A]", L"[-HKEY_LOCAL_MACHINE\\COMPONENTS\\B]"}, false);
   EXPECT_EQ(Count(report, L"Failed to load registry hive file C:\\Windows\\System32\\config\\COMPONENTS. File not "
                           L"found."),
             1u)
@@ -181,9 +165,7 @@ TEST(RegistryScript, RegistryTextReachesItThroughTheDispatcherAsWritten) {
   EXPECT_EQ(reg.Value(m, L"h")->data, "\x01::");
   EXPECT_EQ(reg.Value(m, L"m")->data, Sz(L"one\r\n  Delete:: two \r\n"));
   ASSERT_NE(reg.Value(L"HKCU\\Software\\N", L"b"), nullptr) << f.s.log;
-  EXPECT_NE(f.s.log.find(L"Successfully imported registry key HKEY_CURRENT_USER\\Software\\N."),
-            std::wstring::npos)
-      << f.s.log;
+  EXPECT_TRUE(testing::Holds(f.s.log, L"Successfully imported registry key HKEY_CURRENT_USER\\Software\\N."));
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ TEST(ZipScripts, CorruptZipIsReportedAndWaitsForAKey) {
   EXPECT_FALSE(x.ok);
   EXPECT_EQ(x.archive, L"");
   EXPECT_EQ(x.f.w.keysRead, 1);
-  EXPECT_NE(x.f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos)
+  EXPECT_TRUE(testing::Holds(x.f.w.ConsoleText(), L"ERROR: Zip file is corrupt or unreadable."))
       << "held output is released for the message";
   EXPECT_TRUE(
       StartsWith(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
@@ -149,7 +149,7 @@ TEST(ZipScripts, ArchivesThatPlaceNoFileAreRefused) {
   for (auto sample : {"zips/py_folder_only.zip", "zips/py_empty.zip"}) {
     ZipScript x(sample);
     EXPECT_FALSE(x.ok) << sample;
-    EXPECT_NE(x.f.s.log.find(L"Failed to extract zip archive. Failed to extract any files.\r\n"), std::wstring::npos)
+    EXPECT_TRUE(testing::Holds(x.f.s.log, L"Failed to extract zip archive. Failed to extract any files.\r\n"))
         << sample;
   }
 }
@@ -159,10 +159,8 @@ TEST(ZipScripts, ArchiveFolderThatCannotBeMadeIsNamedWithoutPrefix) {
   x.f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen\\Archive", 5, 10);
   x.Load(::ReadSample("scripts/with_script.zip"));
   EXPECT_FALSE(x.ok);
-  EXPECT_NE(x.f.s.log.find(L"Failed to extract zip archive. Failed to create folder " + kArchive +
-                           L" with error code ERROR_ACCESS_DENIED.\r\n"),
-            std::wstring::npos)
-      << x.f.s.log;
+  EXPECT_TRUE(testing::Holds(x.f.s.log, L"Failed to extract zip archive. Failed to create folder " + kArchive +
+                                            L" with error code ERROR_ACCESS_DENIED.\r\n"));
 }
 
 }  // namespace

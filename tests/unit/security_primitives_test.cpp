@@ -34,8 +34,7 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedAndTraced) {
   ASSERT_TRUE(OpenCurrentProcessToken(f.s));
   EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeSecurityPrivilege"));
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeSecurityPrivilege"));
-  EXPECT_NE(f.s.trace.find(L"Privilege application of privilege SeSecurityPrivilege failed: 0x514\r\n"),
-            std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Privilege application of privilege SeSecurityPrivilege failed: 0x514\r\n"));
   EXPECT_EQ(sec.OpenHandles(), 0u) << "the failure released the token";
 }
 
@@ -44,17 +43,17 @@ TEST(SecurityPrimitives, PrivilegeFailuresAreTracedAndReleaseTheState) {
   auto& sec = f.w.security();
   ASSERT_TRUE(InitEveryoneSid(f.s));
   EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeNoSuchPrivilege"));
-  EXPECT_NE(f.s.trace.find(L"Error     Failed to lookup privileges: 0x521\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Error     Failed to lookup privileges: 0x521\r\n"));
   EXPECT_EQ(sec.OpenHandles(), 0u);
   EXPECT_TRUE(f.s.security.everyoneSid.empty()) << "everything goes after a failure";
 
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5);
   EXPECT_FALSE(DisableRestorePrivilege(f.s));
-  EXPECT_NE(f.s.trace.find(L"Failed to un-set SE_RESTORE_NAME privilege: 0x5"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to un-set SE_RESTORE_NAME privilege: 0x5"));
 
   f.w.InjectFault(Op::kOpenToken, L"", 8);
   EXPECT_FALSE(SetTakeOwnershipPrivilege(f.s, true));
-  EXPECT_NE(f.s.trace.find(L"Failed to initialize CurrentProcessToken: 0x8"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to initialize CurrentProcessToken: 0x8"));
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeTakeOwnershipPrivilege"));
 }
 
@@ -95,7 +94,7 @@ TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
 
   sec.AddProtectedFile(kFile, "x");
   EXPECT_EQ(SetEveryoneDacl(f.s, kFile).code(), 5u);
-  EXPECT_NE(f.s.trace.find(L"Error     Failed to set DACL: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Error     Failed to set DACL: ERROR_ACCESS_DENIED\r\n"));
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kProtectedDacl);
   EXPECT_EQ(SetEveryoneDacl(f.s, L"C:\\Windows\\System32\\none.dll").code(), 2u);
 
@@ -122,11 +121,11 @@ TEST(SecurityPrimitives, OwnersAreReadAndSet) {
 
   f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
   EXPECT_EQ(ReadOwner(f.s, kFile).code(), 5u);
-  EXPECT_NE(f.s.trace.find(L"Error     Failed to read owner: ERROR_ACCESS_DENIED\r\n"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Error     Failed to read owner: ERROR_ACCESS_DENIED\r\n"));
   EXPECT_EQ(ReadOwner(f.s, L"C:\\Windows\\System32\\none.dll").code(), 2u);
 
   EXPECT_EQ(SetOwner(f.s, f.w.security().userSid, kFile).code(), 5u) << "neither privilege is on";
-  EXPECT_NE(f.s.trace.find(L"Failed to set owner for " + kFile + L". Error code: 0x5"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to set owner for " + kFile + L". Error code: 0x5"));
   EXPECT_EQ(SetOwner(f.s, L"", kFile).code(), 87u) << "an empty SID is never passed on";
   ASSERT_TRUE(EnableRestorePrivilege(f.s));
   EXPECT_TRUE(SetOwner(f.s, L"S-1-1-0", kFile).ok());

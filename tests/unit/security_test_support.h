@@ -2,6 +2,7 @@
 // keeps the store and icacls's files, and the SIDs the sentences name.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "platform/fake/fake_security.h"
@@ -33,6 +34,11 @@ inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStoreP
 
 // Seeds the store as a previous run would have left it.
 inline void SeedStore(FakeSession& f, const std::wstring& text) { f.w.AddFile(kStorePath, Utf16Bom(text)); }
+
+// Only the privilege every process has on is left switched on.
+inline bool PrivilegesBackOff(FakeSession& f) {
+  return f.w.security().enabledPrivileges == std::set<std::wstring>{L"SeChangeNotifyPrivilege"};
+}
 
 inline size_t Count(const std::wstring& text, const std::wstring& needle) {
   size_t n = 0;

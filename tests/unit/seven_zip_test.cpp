@@ -115,7 +115,7 @@ TEST(SevenZipTest, DamagedTruncatedAndEncryptedArchivesFailLeavingNothing) {
     SCOPED_TRACE(c.what);
     Fixture x(c.bytes);
     std::wstring reason = x.Extract();
-    EXPECT_NE(reason.find(c.reason), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_TRUE(testing::Holds(reason, c.reason));
     EXPECT_TRUE(x.f.w.ListTree(kOut).empty());
   }
 }
@@ -144,7 +144,7 @@ TEST(SevenZipTest, EscapingNamesRefuseTheWholeArchiveBeforeWriting) {
     put32(8, crc32(0, reinterpret_cast<const Bytef*>(b.data() + 12), 20));
     Fixture x(b);
     std::wstring reason = x.Extract();
-    EXPECT_NE(reason.find(L"outside the destination"), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_TRUE(testing::Holds(reason, L"outside the destination"));
     EXPECT_TRUE(x.f.w.ListTree(kOut).empty());
     EXPECT_EQ(x.f.w.ListTree(L"C:\\Downloads").size(), 1u);
     EXPECT_FALSE(x.f.w.Exists(L"C:\\dme.txt"));
@@ -154,30 +154,26 @@ TEST(SevenZipTest, EscapingNamesRefuseTheWholeArchiveBeforeWriting) {
 TEST(SevenZipTest, DestinationRules) {
   const std::string bytes = ReadSample("7z/lzma.7z");
   {  // no destination: the archive's own folder
-    testing::FakeSession f;
-    f.w.AddFile(kArchive, bytes);
-    EXPECT_TRUE(Extract7zArchive(f.s, kArchive, L""));
-    EXPECT_EQ(f.w.FileBytes(L"C:\\Downloads\\readme.txt"), Text(1, 3000));
+    Fixture x(bytes);
+    EXPECT_TRUE(Extract7zArchive(x.f.s, kArchive, L""));
+    EXPECT_EQ(x.f.w.FileBytes(L"C:\\Downloads\\readme.txt"), Text(1, 3000));
   }
   {  // a new folder with missing parents, named with a trailing backslash
-    testing::FakeSession f;
-    f.w.AddFile(kArchive, bytes);
-    EXPECT_TRUE(Extract7zArchive(f.s, kArchive, L"C:\\Work\\Db\\"));
-    EXPECT_EQ(f.w.FileBytes(L"C:\\Work\\Db\\data\\notes.txt"), Text(2, 20000));
+    Fixture x(bytes);
+    EXPECT_TRUE(Extract7zArchive(x.f.s, kArchive, L"C:\\Work\\Db\\"));
+    EXPECT_EQ(x.f.w.FileBytes(L"C:\\Work\\Db\\data\\notes.txt"), Text(2, 20000));
   }
   {  // a failure is traced with the archive and the reason
-    testing::FakeSession f;
-    f.w.AddFile(kArchive, ReadSample("7z/aes.7z"));
-    EXPECT_FALSE(Extract7zArchive(f.s, kArchive, L"C:\\Work"));
-    EXPECT_NE(f.s.trace.find(L"Failed to extract the 7z archive C:\\Downloads\\db.7z: it uses AES encryption"),
-              std::wstring::npos);
+    Fixture x(ReadSample("7z/aes.7z"));
+    EXPECT_FALSE(Extract7zArchive(x.f.s, kArchive, L"C:\\Work"));
+    EXPECT_TRUE(
+        testing::Holds(x.f.s.trace, L"Failed to extract the 7z archive C:\\Downloads\\db.7z: it uses AES encryption"));
   }
   {  // a file where the destination should be
-    testing::FakeSession f;
-    f.w.AddFile(kArchive, bytes);
-    f.w.AddFile(L"C:\\Work", "x");
-    EXPECT_FALSE(Extract7zArchive(f.s, kArchive, L"C:\\Work\\Db"));
-    EXPECT_NE(f.s.trace.find(L"the folder C:\\Work\\Db could not be created"), std::wstring::npos);
+    Fixture x(bytes);
+    x.f.w.AddFile(L"C:\\Work", "x");
+    EXPECT_FALSE(Extract7zArchive(x.f.s, kArchive, L"C:\\Work\\Db"));
+    EXPECT_TRUE(testing::Holds(x.f.s.trace, L"the folder C:\\Work\\Db could not be created"));
   }
 }
 

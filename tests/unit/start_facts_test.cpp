@@ -55,7 +55,7 @@ TEST(StartFacts, AnUnreadableProgramVersionIsTracedAndLeftUnknown) {
   RunProgram(f.s, {kExe, L"C:\\fix.txt"});
   EXPECT_FALSE(f.s.versionKnown);
   EXPECT_TRUE(StartsWith(f.s.log, L"Corvex version  by Tallwen.\r\n"));
-  EXPECT_NE(f.s.trace.find(L"Failed to read the version of " + kExe + L" with error code 0x715"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to read the version of " + kExe + L" with error code 0x715"));
 }
 
 TEST(StartFacts, TheLocalAppDataFolderIsFoundOnceAndKept) {

@@ -109,8 +109,8 @@ TEST(FindMissingStoreDirectories, AFailedSearchIsNotExamined) {
   EXPECT_NE(found.returnCode, 0);
   EXPECT_EQ(found.errorCode, platform::err::kFileNotFound);
   EXPECT_EQ(f.s.analysis.notExamined.size(), 1u);
-  EXPECT_NE(f.s.trace.find(L"Failed to identify missing store directories in location 1"), std::wstring::npos);
-  EXPECT_NE(f.s.trace.find(L"Failed to identify missing store directories in location 2"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to identify missing store directories in location 1"));
+  EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to identify missing store directories in location 2"));
 }
 
 TEST(TestComponentsHive, Warnings) {
@@ -199,10 +199,10 @@ TEST(RepairCrossedHardlink, AFailedCopyLosesNothingAndDifferentFilesAreLeftAlone
     f.w.InjectFault(Op::kCopyFile, L"amd64_microsoft-windows-n..ce", platform::err::kAccessDenied);
     std::wstring log;
     RepairCrossedHardlink(f.s, log);
-    EXPECT_NE(log.find(L"Failed to rebuild hardlink C:\\Windows\\System32\\en-US\\iassdo.dll.mui from file " + f.store64 +
-                       L" with error code ERROR_ACCESS_DENIED.\r\n"),
-              std::wstring::npos);
-    EXPECT_NE(log.find(L"\r\nFailed to repair crossed hardlink.\r\n\r\n"), std::wstring::npos);
+    EXPECT_TRUE(
+        testing::Holds(log, L"Failed to rebuild hardlink C:\\Windows\\System32\\en-US\\iassdo.dll.mui from file " +
+                                f.store64 + L" with error code ERROR_ACCESS_DENIED.\r\n"));
+    EXPECT_TRUE(testing::Holds(log, L"\r\nFailed to repair crossed hardlink.\r\n\r\n"));
     EXPECT_EQ(f.w.FileBytes(f.resource), "jpeg") << "the old name keeps its data";
     EXPECT_EQ(f.s.analysis.counters.cbsDetected, 1u);
     EXPECT_EQ(f.s.analysis.counters.cbsFixed, 0u);

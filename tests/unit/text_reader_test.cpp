@@ -58,7 +58,7 @@ TEST(ReadTextFile, RegeditExportWrittenByWindows) {
   ASSERT_FALSE(bytes.empty());
   std::wstring text = DecodeText(bytes);
   EXPECT_TRUE(StartsWith(text, L"Windows Registry Editor Version 5.00\r\n"));
-  EXPECT_NE(text.find(L"[HKEY_CURRENT_USER\\"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(text, L"[HKEY_CURRENT_USER\\"));
   EXPECT_EQ(text.find(L'\xFEFF'), std::wstring::npos);
 }
 

@@ -156,7 +156,7 @@ TEST(UpdateCheck, LoopbackOverrideReachesEveryPage) {
   f.w.SetEnv(L"CORVEX_SERVER_URL", L"http://127.0.0.1:8765");
   f.w.http().Serve(L"http://127.0.0.1:8765/Tallwen/apps/Corvex_GetLatestVersion.php", "1.0.0.0");
   EXPECT_EQ(f.Check(), UpdateOutcome::kContinue);
-  EXPECT_NE(f.w.ConsoleText().find(L"No new update"), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"No new update"));
 }
 
 // The second and third process of a hand-over.
@@ -227,7 +227,7 @@ TEST(UpdateCheck, HandOverWaitsForTheOldProgramAndNeverLoops) {
     f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
     EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
     EXPECT_TRUE(f.w.processesRun.empty());
-    EXPECT_NE(f.w.ConsoleText().find(L"Failed to replace C:\\Tools\\Old.exe"), std::wstring::npos);
+    EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"Failed to replace C:\\Tools\\Old.exe"));
     EXPECT_EQ(f.w.keysRead, 1);
   }
 }

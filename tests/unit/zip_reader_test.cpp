@@ -73,6 +73,7 @@ std::string Tree(const std::string& relative) { return ReadSample("zips/tree/" +
 const wchar_t kZip[] = L"C:\\in\\a.zip";
 const std::string kDir = "<folder>";
 using Files = std::map<std::wstring, std::string>;
+using testing::Noise;
 
 // The reader over an archive in a fresh fake, as ExtractZip opens it.
 struct Opened {
@@ -197,12 +198,6 @@ std::string Deflate(const std::string& plain) {
   deflate(&zs, Z_FINISH);
   out.resize(zs.total_out);
   deflateEnd(&zs);
-  return out;
-}
-
-std::string Noise(size_t n, uint32_t seed) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>((seed = seed * 1103515245 + 12345) >> 24));
   return out;
 }
 
@@ -582,7 +577,7 @@ TEST(ZipMemory, AFailedAllocationFailsTheExtractionAndWritesNothing) {
     loaded = LoadScript(f.s, {L"C:\\Corvex.exe", L"C:\\Down\\fix.zip"}, script, archive);
   }
   EXPECT_FALSE(loaded);
-  EXPECT_NE(f.w.ConsoleText().find(L"ERROR: Zip file is corrupt or unreadable."), std::wstring::npos);
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"ERROR: Zip file is corrupt or unreadable."));
   EXPECT_TRUE(EndsWith(f.s.log, L"Failed to extract zip archive. Not enough memory to extract the zip archive.\r\n\r\n\r\n\r\n\r\n"));
   EXPECT_TRUE(f.w.ListTree(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive").empty());
 }

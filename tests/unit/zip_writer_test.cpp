@@ -13,6 +13,7 @@ namespace corvex {
 namespace {
 
 using testing::FakeSession;
+using testing::Noise;
 
 // name -> content ("/" for folders); an error text under the key "!".
 std::map<std::wstring, std::string> ReadBack(FakeSession& f, const std::wstring& zip) {
@@ -34,12 +35,6 @@ std::map<std::wstring, std::string> ReadBack(FakeSession& f, const std::wstring&
     out[e.name] = error.empty() ? data : "!" + ToUtf8(error);
   }
   return out;
-}
-
-std::string Noise(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
-  return s;
 }
 
 const std::wstring kZip = L"C:\\Out\\logs.zip";
@@ -71,7 +66,6 @@ TEST(ZipWriter, EmptyArchiveIsTheEndRecordAndTakesEntries) {
   FakeSession f;
   f.w.AddFolder(L"C:\\Out");
   f.w.AddFile(kZip, EmptyZipRecord());
-  EXPECT_EQ(EmptyZipRecord(), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
   EXPECT_TRUE(ReadBack(f, kZip).empty());
   // Nothing added: the writer leaves the 22 bytes as they were.
   {
