@@ -12,11 +12,13 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using fake::ProcessEnded;
 using testing::FakeSession;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
-const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
 const std::wstring kDumps = L"C:\\Corvex\\CrashDumps";
 const std::wstring kReport = L"C:\\Corvex\\CrashDumps\\CorvexCrashReport";
 

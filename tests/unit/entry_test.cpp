@@ -8,11 +8,12 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using testing::FakeSession;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
-const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
-const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
 const std::wstring kHeader =
     L"Corvex version 1.2.3.4 by Tallwen.\r\n"
     L"Start time: 2026-12-06 09:30:15.250\r\n"

@@ -20,19 +20,20 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using fake::Op;
 using fake::SimulatedCrash;
 using fake::WriteFault;
 using testing::FakeSession;
 using testing::Utf16Bom;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
-const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
-const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
 const std::wstring kDatedLog = L"C:\\Corvex\\Corvex (2026-12-06 09'30'15.250).log";
 const std::wstring kScriptList = L"C:\\Corvex\\ScriptList";
 
-struct Case {
+struct CrashCase {
   const char* what;
   std::function<void(FakeSession&)> setup;
   std::vector<std::wstring> args;
@@ -45,7 +46,7 @@ std::string State(const fake::FakeWindows& w, const std::wstring& path) {
 
 // Runs the program on a fresh fake prepared by the case, with `arm` setting
 // the fault; true when it died.
-bool RunOnce(const Case& c, const std::function<void(fake::FakeWindows&)>& arm, std::vector<std::string>& states,
+bool RunOnce(const CrashCase& c, const std::function<void(fake::FakeWindows&)>& arm, std::vector<std::string>& states,
              bool* faultLeft = nullptr) {
   FakeSession f;
   c.setup(f);
@@ -62,7 +63,7 @@ bool RunOnce(const Case& c, const std::function<void(fake::FakeWindows&)>& arm, 
   return crashed;
 }
 
-void ExpectEachFileOldOrNew(const Case& c) {
+void ExpectEachFileOldOrNew(const CrashCase& c) {
   SCOPED_TRACE(c.what);
   std::vector<std::string> before, after, now;
   {

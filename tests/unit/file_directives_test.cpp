@@ -10,7 +10,7 @@ namespace {
 using fake::Op;
 using testing::FakeSession;
 
-struct Row {
+struct FileRow {
   const char* what;
   Lines lines;
   std::wstring report;
@@ -19,7 +19,7 @@ struct Row {
 
 TEST(CreateDirectory, ModesAndTheirSentences) {
   const std::wstring sub = L"C:\\File\\sub";
-  const Row rows[] = {
+  const FileRow rows[] = {
       {"mode 0", {L"C:\\A\\B\\C"}, L"Successfully created directory tree C:\\A\\B\\C.\r\n", true},
       {"mode 0, quoted, prefixed", {L"\"\\\\?\\C:\\Sp ace\\x\""}, L"Successfully created directory tree C:\\Sp ace\\x.\r\n", true},
       {"mode 1", {L"[MODE:1]", L"\\\\?\\C:\\Windows\\WinSxS\\x86_a"},
@@ -37,7 +37,7 @@ TEST(CreateDirectory, ModesAndTheirSentences) {
        L"Failed to create directory tree " + sub + L" with error code ERROR_FILE_EXISTS.\r\n"
        L"Successfully created directory tree C:\\Next.\r\n", false},
   };
-  for (const Row& r : rows) {
+  for (const FileRow& r : rows) {
     FakeSession f;
     f.w.AddFile(L"C:\\File", "x");
     f.w.InjectFault(Op::kCreateFolder, L"Denied", 5, -1);
@@ -51,7 +51,7 @@ TEST(CreateDirectory, ModesAndTheirSentences) {
 }
 
 TEST(CreateHardlink, LinksAndRefusals) {
-  const Row rows[] = {
+  const FileRow rows[] = {
       {"link", {L"C:\\d\\a.txt C:\\d\\b.txt"}, L"Successfully created hardlink from file C:\\d\\a.txt to C:\\d\\b.txt.\r\n", true},
       {"quoted with spaces", {L"\"C:\\d\\a.txt\" \"C:\\d\\new name.txt\""},
        L"Successfully created hardlink from file C:\\d\\a.txt to C:\\d\\new name.txt.\r\n", true},
@@ -76,7 +76,7 @@ TEST(CreateHardlink, LinksAndRefusals) {
        L"new link name, each in double quotes when it contains a space.\r\n",
        false},
   };
-  for (const Row& r : rows) {
+  for (const FileRow& r : rows) {
     FakeSession f;
     f.w.AddFile(L"C:\\d\\a.txt", "data");
     EXPECT_EQ(Ran(CreateHardlinkDirective, f, r.lines, r.ok), r.report) << r.what;

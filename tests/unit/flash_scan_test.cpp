@@ -70,13 +70,13 @@ std::wstring LiveStore() {
   return h.text;
 }
 
-struct Scan {
+struct FlashScanRun {
   FakeSession f;
   OnlineFlashScanServices services{f.s};
   std::string answer = "5," + ToUtf8(kDownload);
   uint32_t uploadStatus = 200;
 
-  Scan() {
+  FlashScanRun() {
     f.s.programPath = L"C:\\Tools\\Corvex.exe";
     f.w.AddFile(f.s.programPath, "MZ program00000042");
     f.s.programVersion = L"1.2.3.4";
@@ -126,7 +126,7 @@ struct Scan {
   }
 };
 
-class ScanFixture : public ::testing::Test, public Scan {};
+class ScanFixture : public ::testing::Test, public FlashScanRun {};
 
 TEST_F(ScanFixture, SubmitsOnlyWhatTheDatabaseLacksOrKnowsDifferentlyAndRunsOnce) {
   f.w.FeedKeys(L"y");
@@ -206,7 +206,7 @@ TEST(FlashScan, AnswersThatAreNoDownloadAreServerFailures) {
                                                          "5a," + download, "5,http://tallwen.net/db.7z",
                                                          "5," + download + " extra"}) {
     SCOPED_TRACE(bad);
-    Scan t;
+    FlashScanRun t;
     t.Consent();
     t.HoldDatabase(L"4");
     t.answer = bad;

@@ -17,10 +17,13 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 const std::string kSamples = CORVEX_SAMPLES_DIR;
 // The real Windows logs the project keeps beside its own fixtures.
 const std::string kShared = kSamples + "/windows";
-const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
 
 std::string Bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

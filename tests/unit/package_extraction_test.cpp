@@ -90,7 +90,7 @@ using testing::PackageFiles;
 
 const std::wstring kPackage = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5001.msu";
 const std::wstring kOutput = L"C:\\Corvex\\Packages";
-const std::wstring kWork = kOutput + L"\\RARiroderuz_1";
+const std::wstring kExtractWork = kOutput + L"\\RARiroderuz_1";
 
 // Relative path (lower case) -> bytes of every file below `folder`.
 std::map<std::wstring, std::string> Tree(const fake::FakeWindows& w, const std::wstring& folder) {
@@ -139,7 +139,7 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   one.workers = 1;
   ExtractionResult r1 = Extract(package, one);
   ASSERT_TRUE(r1.complete) << (r1.messages.empty() ? "" : ToUtf8(r1.messages[0]));
-  EXPECT_EQ(r1.folder, kWork);
+  EXPECT_EQ(r1.folder, kExtractWork);
   auto tree1 = Tree(f.w, r1.folder);
 
   ExtractionResult r3 = ExtractPackage(f.s, kPackage, kOutput);
@@ -152,8 +152,8 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   EXPECT_EQ(tree1[L"\\other.cab.extracted\\c.dll"], std::string(100000, 'c'));
   EXPECT_EQ(r3.containers, 4u);  // the package, outer, inner, other
   // WSUSSCAN.cab is left packed.
-  EXPECT_TRUE(f.w.Exists(kWork + L"\\WSUSSCAN.cab"));
-  EXPECT_FALSE(f.w.Exists(kWork + L"\\WSUSSCAN.cab.extracted"));
+  EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab"));
+  EXPECT_FALSE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab.extracted"));
   for (const auto& [path, bytes] : tree1) EXPECT_EQ(path.find(L"package.xml"), std::wstring::npos);
 }
 
@@ -172,9 +172,9 @@ TEST_F(PackageExtraction, EntryClimbingOutIsRefusedAndNothingWrittenOutside) {
   inner = Replace(inner, "xx_b.txt", "..\\b.txt");
   ExtractionResult r = Extract(MakeCabinet({{"inner.cab", inner}, {"dir\\kept.txt", "kept"}}));
   EXPECT_FALSE(r.complete);
-  EXPECT_TRUE(AnyMessage(r, L"The entry \"..\\b.txt\" of " + kWork + L"\\inner.cab was refused: it climbs out"));
-  EXPECT_TRUE(AnyMessage(r, L"Nothing of " + kWork + L"\\inner.cab was unpacked."));
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\dir\\kept.txt"), "kept");
+  EXPECT_TRUE(AnyMessage(r, L"The entry \"..\\b.txt\" of " + kExtractWork + L"\\inner.cab was refused: it climbs out"));
+  EXPECT_TRUE(AnyMessage(r, L"Nothing of " + kExtractWork + L"\\inner.cab was unpacked."));
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\dir\\kept.txt"), "kept");
   for (const std::wstring& path : f.w.ListTree(L"C:\\")) {
     EXPECT_FALSE(IEquals(path.substr(path.rfind(L'\\') + 1), L"b.txt")) << path;
     EXPECT_FALSE(IEquals(path.substr(path.rfind(L'\\') + 1), L"fine.txt")) << path;
@@ -189,8 +189,8 @@ TEST_F(PackageExtraction, InstallerStreamClimbingOutIsRefused) {
   EXPECT_FALSE(r.complete);
   EXPECT_TRUE(AnyMessage(r, L"The entry \"..\\..\\evil.dll\" of " + path + L" was refused: it climbs out"));
   // Cabinet streams get ".cab" and are unpacked in turn.
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\Data1.cab.extracted\\payload.dll"), "MZ payload");
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\Binary.x"), "bin");
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\Data1.cab.extracted\\payload.dll"), "MZ payload");
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\Binary.x"), "bin");
   for (const std::wstring& p : f.w.ListTree(L"C:\\"))
     EXPECT_EQ(ToLower(p).find(L"evil"), std::wstring::npos) << p;
 }
@@ -201,8 +201,8 @@ TEST_F(PackageExtraction, CorruptCabinetIsReportedIncomplete) {
   for (size_t i = inner.size() - 200; i < inner.size() - 100; ++i) inner[i] = static_cast<char>(inner[i] ^ 0x5A);
   ExtractionResult r = Extract(MakeCabinet({{"inner.cab", inner}, {"ok.txt", "ok"}}));
   EXPECT_FALSE(r.complete);
-  EXPECT_TRUE(AnyMessage(r, L"Could not unpack the cabinet " + kWork + L"\\inner.cab with error code "));
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\ok.txt"), "ok");
+  EXPECT_TRUE(AnyMessage(r, L"Could not unpack the cabinet " + kExtractWork + L"\\inner.cab with error code "));
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\ok.txt"), "ok");
 }
 
 TEST_F(PackageExtraction, UnreadablePackageIsReportedIncomplete) {
@@ -227,7 +227,7 @@ TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
   EXPECT_TRUE(AnyMessage(r, L"\n\nFATAL ERROR: RARiroderuz mutex timeout exceeded in location 1.\n\n"));
   EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."));
   // The worker that held the queue still finished the work.
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
 }
 
 // The package holds one cabinet, slow to finish, so at first two workers
@@ -262,7 +262,7 @@ TEST_F(PackageExtraction, WorkerThatCannotStartMakesItIncompleteButTheOthersFini
   ExtractionResult r = Extract(NestedPackage(), o);
   EXPECT_FALSE(r.complete);
   EXPECT_TRUE(AnyMessage(r, L"Background thread 0 could not be started"));
-  EXPECT_TRUE(f.w.Exists(kWork + L"\\outer.cab.extracted\\inner.cab.extracted\\deep.mum"));
+  EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\outer.cab.extracted\\inner.cab.extracted\\deep.mum"));
 }
 
 TEST_F(PackageExtraction, NoWorkerStartedLeavesContainersPackedAndSaysSo) {
@@ -281,7 +281,7 @@ TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
   EXPECT_FALSE(r.complete);
   EXPECT_TRUE(AnyMessage(r, L"Extraction stopped at 50000 bytes"));
   EXPECT_LE(r.bytes, 50000u);
-  EXPECT_FALSE(f.w.Exists(kWork + L"\\other.cab.extracted\\c.dll"));
+  EXPECT_FALSE(f.w.Exists(kExtractWork + L"\\other.cab.extracted\\c.dll"));
 
   ExtractionOptions shallow;
   shallow.maxDepth = 1;
@@ -307,14 +307,14 @@ TEST_F(PackageExtraction, CompressedStoreFilesAreExpandedInPlace) {
     calls.push_back(args);
     if (args.find(L"DETECTION_ONLY") != std::wstring::npos)
       return args.find(L"store.dll") != std::wstring::npos ? L"DCS_HEADER found.\r\n" : L"FileType: MZ, file will be copied";
-    f.w.AddFile(kWork + L"\\x86_s\\store.dll.expanded", "expanded");
+    f.w.AddFile(kExtractWork + L"\\x86_s\\store.dll.expanded", "expanded");
     return L"Operation Successful\n";
   };
   ExtractionResult r = Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}, {"plain.exe", "MZ"}}), o);
   ASSERT_TRUE(r.complete);
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\x86_s\\store.dll"), "expanded");
-  EXPECT_EQ(f.w.FileBytes(kWork + L"\\plain.exe"), "MZ");
-  EXPECT_FALSE(f.w.Exists(kWork + L"\\x86_s\\store.dll.expanded"));
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\x86_s\\store.dll"), "expanded");
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\plain.exe"), "MZ");
+  EXPECT_FALSE(f.w.Exists(kExtractWork + L"\\x86_s\\store.dll.expanded"));
   EXPECT_EQ(calls.size(), 3u);
 }
 

@@ -23,13 +23,13 @@ namespace {
 
 using testing::FakeSession;
 
-const std::wstring kStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
-const std::wstring kKernel = kStore + L"\\kernel.dll";
-const std::wstring kShell = kStore + L"\\shell.dll";
+const std::wstring kSourcedStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
+const std::wstring kKernel = kSourcedStore + L"\\kernel.dll";
+const std::wstring kShell = kSourcedStore + L"\\shell.dll";
 const std::wstring kGoodKernel = L"2cwBR+KryfAhR66VwR1EA8NNrVJ9lPGudyhhiKzBuY4=";  // SHA-256 of "good kernel"
 const std::wstring kGoodShell = L"o3naoFRLtH1jnPLo2egq8jat1IbcTTri+JoiyjeuYt0=";   // of "good shell"
 const std::wstring kDatabase = L"https://downloads.tallwen.net/windows-update-database/";
-const std::wstring kPackage = L"https://download.windowsupdate.com/d/msdownload/update/windows6.1-kb5.msu";
+const std::wstring kPackageUrl = L"https://download.windowsupdate.com/d/msdownload/update/windows6.1-kb5.msu";
 
 std::string MakeZip(const std::vector<std::pair<std::wstring, std::string>>& files) {
   fake::FakeWindows scratch;
@@ -70,8 +70,8 @@ struct Sourced : FakeSession {
       if (r.url == kDatabase + L"QuillmereWindowsUpdateDatabaseVersion.txt?dl=1") return {200, "1.0"};
       if (r.url == kDatabase + L"QuillmereWindowsUpdateDatabase.zip?dl=1") return {200, tables};
       if (r.url.find(L"GenerateUpdateURL.php") != std::wstring::npos && r.url.find(L"&KB=5&") != std::wstring::npos)
-        return {200, ToUtf8(kPackage)};
-      if (r.url == kPackage) return {200, msu};
+        return {200, ToUtf8(kPackageUrl)};
+      if (r.url == kPackageUrl) return {200, msu};
       return {404, "<html>404</html>"};
     };
   }
@@ -98,7 +98,7 @@ TEST(PackageStages, AStoreFileIsRepairedFromADownloadedPackage) {
   ASSERT_EQ(d.s.analysis.corruptFiles.size(), 1u);
   EXPECT_EQ(d.s.analysis.corruptFiles[0].storePath, kShell);
   // The kernel was staged out of the package before its work folder went.
-  EXPECT_EQ(d.w.FileBytes(TempFolder(d.s) + L"\\Stage3\\" + kStore.substr(kStore.rfind(L'\\') + 1) + L"\\kernel.dll"),
+  EXPECT_EQ(d.w.FileBytes(TempFolder(d.s) + L"\\Stage3\\" + kSourcedStore.substr(kSourcedStore.rfind(L'\\') + 1) + L"\\kernel.dll"),
             "good kernel");
   for (const auto& e : d.w.ListTree(TempFolder(d.s))) EXPECT_EQ(e.find(L"RARiroderuz_"), std::wstring::npos) << e;
   // Stage 6 asked the manifest table for the shell's component and found
@@ -113,7 +113,7 @@ TEST(PackageStages, NothingIsDownloadedWithoutConsentOrWithoutServices) {
     d.Stages();
     EXPECT_EQ(d.w.FileBytes(kKernel), "bad");
     EXPECT_TRUE(d.Asked(L"GenerateUpdateURL.php"));
-    EXPECT_FALSE(d.Asked(L"GET " + kPackage));
+    EXPECT_FALSE(d.Asked(L"GET " + kPackageUrl));
     EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
   }
   {
@@ -134,7 +134,7 @@ TEST(PackageStages, AFileOfTheRightNameButTheWrongDigestIsNotTaken) {
   d.msu = testing::MakeCabinet({{"Windows6.1-KB5-x64.cab", inner}});
   d.w.FeedKeys(L"y\ry\r");
   d.Stages();
-  EXPECT_TRUE(d.Asked(L"GET " + kPackage));
+  EXPECT_TRUE(d.Asked(L"GET " + kPackageUrl));
   EXPECT_EQ(d.w.FileBytes(kKernel), "bad");
   EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
 }

@@ -21,9 +21,9 @@ const std::wstring kLine = L"\"" + kSource + L"\" " + kFile;
 const std::wstring kPreScript = kWorkingFolder + L"\\Reboot_Pre_Script";
 // SHA-256 of "abc" in Base64.
 const std::wstring kAbcHash = L"ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=";
-const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n\r\n";
+const std::wstring kCopyTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n\r\n";
 const std::wstring kCopied = L"Successfully copied file " + kSource + L" to " + kFile + L".\r\n";
-const std::wstring kRestored = L"Successfully restored ownership for " + kFile +
+const std::wstring kCopyRestored = L"Successfully restored ownership for " + kFile +
                                L"\r\nSuccessfully restored permissions on " + kFile + L"\r\n";
 const std::wstring kPatience = L"Please be patient, this directive may take several minutes to complete.\n";
 
@@ -101,7 +101,7 @@ struct Fixture {
 
 TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) {
   Fixture x;
-  EXPECT_EQ(x.Run({kLine}), kTook + kCopied + kRestored);
+  EXPECT_EQ(x.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
   EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
   EXPECT_TRUE(x.SecurityBack());
@@ -109,8 +109,8 @@ TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) 
   EXPECT_FALSE(x.f.s.rebootRequired);
 
   x.f.w.AddFile(kSource, "xyz");
-  EXPECT_EQ(x.Run({kLine}), kTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the " +
-                                L"current backup.\r\n" + kCopied + kRestored)
+  EXPECT_EQ(x.Run({kLine}), kCopyTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the " +
+                                L"current backup.\r\n" + kCopied + kCopyRestored)
       << "a kept backup only warns";
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the first backup is never overwritten";
   EXPECT_EQ(x.f.w.FileBytes(kFile), "xyz");
@@ -163,7 +163,7 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
 TEST(PowerCopy, SkipMaskLeavesTheFileButTakesTheBackup) {
   Fixture x;
   x.f.s.skipMask = skip::kFileCopy;
-  EXPECT_EQ(x.Run({kLine}), kTook + kCopied + kRestored);
+  EXPECT_EQ(x.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
   EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
 }
@@ -198,7 +198,7 @@ TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
   for (size_t i = 0; i < cases.size(); ++i) {
     Fixture x;
     auto held = cases[i].arrange(x);
-    EXPECT_EQ(x.Run({kLine}, false), kTook + cases[i].sentences + kRestored) << i;
+    EXPECT_EQ(x.Run({kLine}, false), kCopyTook + cases[i].sentences + kCopyRestored) << i;
     held.reset();
     EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << i;
     EXPECT_TRUE(x.SecurityBack()) << i;
@@ -261,7 +261,7 @@ TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
   auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
   x.Run({kLine});
   EXPECT_EQ(x.w.pended, (Lines{kLine}));
-  const std::wstring section = kTook + L"The file " + kFile + L" is in use and must be replaced over a reboot.\r\n" +
+  const std::wstring section = kCopyTook + L"The file " + kFile + L" is in use and must be replaced over a reboot.\r\n" +
                                L"Successfully pended file for replace over reboot: " + kFile + L"\r\n";
   EXPECT_EQ(x.w.logAtReboot, L"PowerCopy::\r\n" + Trim(section) +
                                  L"\r\nPowerCopy:: directive completed successfully.\r\n\r\n\r\n\r\n\r\n");

@@ -10,12 +10,14 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using testing::Count;
 using testing::FakeSession;
 using testing::kWorkingFolder;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
-const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
 const std::wstring kDest = L"C:\\Windows\\System32\\in_use.dll";
 
 // The arguments of a command line whose every argument is quoted.

@@ -20,18 +20,18 @@ using testing::Utf16Bom;
 
 const std::wstring kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const std::wstring kRunOnce = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::wstring kSource = L"C:\\fix\\new.dll";
-const std::wstring kDest = L"C:\\Windows\\System32\\in_use.dll";
+const std::wstring kRebootSource = L"C:\\fix\\new.dll";
+const std::wstring kRebootDest = L"C:\\Windows\\System32\\in_use.dll";
 const std::wstring kNativeDest = L"C:\\Windows\\Sysnative\\in_use.dll";
 const std::wstring kStaging0 = kWorkingFolder + L"\\ReplaceOverReboot0";
-const std::wstring kLine = L"\"" + kSource + L"\" " + kDest;
-const std::wstring kPended = L"Successfully pended file for replace over reboot: " + kDest + L"\r\n";
+const std::wstring kRebootLine = L"\"" + kRebootSource + L"\" " + kRebootDest;
+const std::wstring kPended = L"Successfully pended file for replace over reboot: " + kRebootDest + L"\r\n";
 
 void Prepare(FakeSession& f) {
   f.w.AddMachineKey(kSessionManager);
   f.w.AddMachineKey(kRunOnce);
-  f.w.AddFile(kSource, "new bytes");
-  f.w.AddFile(kDest, "old bytes");
+  f.w.AddFile(kRebootSource, "new bytes");
+  f.w.AddFile(kRebootDest, "old bytes");
 }
 
 struct PendRow {
@@ -46,49 +46,49 @@ struct PendRow {
 TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
   const std::wstring allowTail = L". Attempting without - be alert for silent failures over the reboot.\r\n";
   const std::wstring pendFailed =
-      L"Failed to pend file for replace over reboot: " + kDest + L". Error code: ERROR_ACCESS_DENIED.\r\n";
+      L"Failed to pend file for replace over reboot: " + kRebootDest + L". Error code: ERROR_ACCESS_DENIED.\r\n";
   auto none = [](FakeSession&) {};
   const PendRow rows[] = {
-      {"pended", false, none, kLine, kPended, true, true, true},
-      {"one path", false, none, kSource,
-       L"Failed to pend file for replace over reboot. Failed to interpret line: " + kSource + L"\r\n", false, false,
+      {"pended", false, none, kRebootLine, kPended, true, true, true},
+      {"one path", false, none, kRebootSource,
+       L"Failed to pend file for replace over reboot. Failed to interpret line: " + kRebootSource + L"\r\n", false, false,
        false},
       {"no Session Manager key", false,
-       [](FakeSession& f) { f.w.InjectFault(Op::kRegistryOpen, L"Session Manager", 2); }, kLine,
+       [](FakeSession& f) { f.w.InjectFault(Op::kRegistryOpen, L"Session Manager", 2); }, kRebootLine,
        L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND" + allowTail + kPended, true,
        true, true},
       {"value not written", false, [](FakeSession& f) { f.w.InjectFault(Op::kRegistryWrite, L"AllowProtected", 5); },
-       kLine,
+       kRebootLine,
        L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended,
        true, true, true},
       {"staging copy fails", false, [](FakeSession& f) { f.w.InjectFault(Op::kCopyFile, L"ReplaceOverReboot", 112); },
-       kLine,
-       L"Failed to copy file " + kSource + L" to temporary directory at " + kStaging0 + L" with error code 0x70.\r\n",
+       kRebootLine,
+       L"Failed to copy file " + kRebootSource + L" to temporary directory at " + kStaging0 + L" with error code 0x70.\r\n",
        false, false, false},
       // The staging copy is deleted at once: nothing would ever move it.
-      {"rename not pended", false, [](FakeSession& f) { f.w.InjectFault(Op::kPendRename, L"", 5); }, kLine, pendFailed,
+      {"rename not pended", false, [](FakeSession& f) { f.w.InjectFault(Op::kPendRename, L"", 5); }, kRebootLine, pendFailed,
        false, false, false},
       {"rename not pended, copy not deleted", false,
        [](FakeSession& f) {
          f.w.InjectFault(Op::kPendRename, L"", 5);
          f.w.InjectFault(Op::kDeleteFile, L"ReplaceOverReboot", 32);
        },
-       kLine,
+       kRebootLine,
        pendFailed + L"Failed to delete temporary file " + kStaging0 +
            L" with error code ERROR_SHARING_VIOLATION.\r\n",
        false, false, true},
-      {"WOW64 pended", true, none, L"\"" + kSource + L"\" " + kNativeDest,
+      {"WOW64 pended", true, none, L"\"" + kRebootSource + L"\" " + kNativeDest,
        L"Successfully pended file for replace over reboot: " + kNativeDest + L"\r\n", true, true, true},
       {"redirection stays on", true, [](FakeSession& f) { f.w.InjectFault(Op::kRedirection, L"Disable", 5); },
-       L"\"" + kSource + L"\" " + kNativeDest,
+       L"\"" + kRebootSource + L"\" " + kNativeDest,
        L"Failed to disable file system redirection with error code ERROR_ACCESS_DENIED.\r\n", false, false, false},
       {"redirection not back on", true, [](FakeSession& f) { f.w.InjectFault(Op::kRedirection, L"Revert", 6); },
-       L"\"" + kSource + L"\" " + kNativeDest,
+       L"\"" + kRebootSource + L"\" " + kNativeDest,
        L"Failed to re-enable file system redirection with error code ERROR_INVALID_HANDLE.\r\n"
        L"Successfully pended file for replace over reboot: " + kNativeDest + L"\r\n",
        true, false, true},
       {"WOW64 rename not pended", true, [](FakeSession& f) { f.w.InjectFault(Op::kPendRename, L"", 5); },
-       L"\"" + kSource + L"\" " + kNativeDest,
+       L"\"" + kRebootSource + L"\" " + kNativeDest,
        L"Failed to pend file for replace over reboot: " + kNativeDest + L". Error code: ERROR_ACCESS_DENIED.\r\n",
        false, false, false},
   };
@@ -113,9 +113,9 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
     }
     // Windows moves the file at boot, where only the System32 name exists.
     const auto& rename = f.w.pendingRenames[0];
-    EXPECT_EQ(std::tie(rename.from, rename.to, rename.redirectionOff), std::tie(kStaging0, kDest, row.wow64));
+    EXPECT_EQ(std::tie(rename.from, rename.to, rename.redirectionOff), std::tie(kStaging0, kRebootDest, row.wow64));
     EXPECT_EQ(f.w.FileBytes(kStaging0), "new bytes");
-    EXPECT_EQ(f.w.FileBytes(kDest), "old bytes");
+    EXPECT_EQ(f.w.FileBytes(kRebootDest), "old bytes");
   }
 }
 
@@ -124,7 +124,7 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   Prepare(f);
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot0", "earlier");
   f.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot2", "earlier");
-  Ran(ReplaceOverRebootDirective, f, {kLine, kLine});
+  Ran(ReplaceOverRebootDirective, f, {kRebootLine, kRebootLine});
   ASSERT_EQ(f.w.pendingRenames.size(), 2u);
   EXPECT_EQ(f.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot1");
   EXPECT_EQ(f.w.pendingRenames[1].from, kWorkingFolder + L"\\ReplaceOverReboot3");
@@ -133,8 +133,8 @@ TEST(ReplaceOverReboot, StagingNamesOnDiskAreSkippedUpToTheThousandth) {
   FakeSession g;
   Prepare(g);
   for (int n = 0; n < 999; ++n) g.w.AddFile(kWorkingFolder + L"\\ReplaceOverReboot" + Decimal(n), "x");
-  EXPECT_EQ(Ran(ReplaceOverRebootDirective, g, {kLine, kLine}, false),
-            kPended + L"Failed to pend file for replace over reboot: " + kDest + L". All 1000 temporary file names " +
+  EXPECT_EQ(Ran(ReplaceOverRebootDirective, g, {kRebootLine, kRebootLine}, false),
+            kPended + L"Failed to pend file for replace over reboot: " + kRebootDest + L". All 1000 temporary file names " +
                 kWorkingFolder + L"\\ReplaceOverReboot0 to 999 are taken.\r\n");
   ASSERT_EQ(g.w.pendingRenames.size(), 1u);
   EXPECT_EQ(g.w.pendingRenames[0].from, kWorkingFolder + L"\\ReplaceOverReboot999");
@@ -258,8 +258,8 @@ TEST(Reboot, SavedLogHoldsTheCallingDirectivesSectionSoFar) {
 std::pair<std::string, std::wstring> ContentWithSlashInHash(FakeSession& f) {
   for (int n = 0;; ++n) {
     std::string bytes = "content " + std::to_string(n);
-    f.w.AddFile(kDest, bytes);
-    std::wstring hash = HexToBase64(HashFile(f.s, kDest));
+    f.w.AddFile(kRebootDest, bytes);
+    std::wstring hash = HexToBase64(HashFile(f.s, kRebootDest));
     if (hash.find(L'/') != std::wstring::npos) return {bytes, hash};
   }
 }
@@ -272,17 +272,17 @@ TEST(PostRebootCorruptionDetection, SentencesForEachKindOfRecord) {
     std::wstring line;
     std::wstring report;
   } rows[] = {
-      {PrepareLine(f.s, kDest + L"|" + hash, L""), L"No hash verification failures detected."},
-      {PrepareLine(f.s, L"\"" + kDest + L"\"|" + ToLower(hash), L""), L"No hash verification failures detected."},
+      {PrepareLine(f.s, kRebootDest + L"|" + hash, L""), L"No hash verification failures detected."},
+      {PrepareLine(f.s, L"\"" + kRebootDest + L"\"|" + ToLower(hash), L""), L"No hash verification failures detected."},
       {L"C:/Windows/System32/in_use.dll|" + hash, L"No hash verification failures detected."},
-      {kDest + L"|" + other,
-       L"Hash failure for file " + kDest + L".\r\n Expected: " + other + L"\r\n Found: " + hash + L"\r\n\r\n"},
+      {kRebootDest + L"|" + other,
+       L"Hash failure for file " + kRebootDest + L".\r\n Expected: " + other + L"\r\n Found: " + hash + L"\r\n\r\n"},
       {L"C:\\gone.dll|" + other, L"Hash failure for file C:\\gone.dll.\r\n Expected: " + other +
                                      L"\r\n Found: Failed to generate hash - file may be in use.\r\n\r\n"},
-      {kDest + L"|", L"WARNING: The file \"" + kDest + L"\" was read locked (i.e. in use) prior to reboot and a hash "
+      {kRebootDest + L"|", L"WARNING: The file \"" + kRebootDest + L"\" was read locked (i.e. in use) prior to reboot and a hash "
                      L"could not be generated for it. The success of the replacement operation cannot be verified "
                      L"for this file.\r\nNo hash verification failures detected."},
-      {kDest, L"Failed to interpret line \"" + kDest + L"\"\r\n"},
+      {kRebootDest, L"Failed to interpret line \"" + kRebootDest + L"\"\r\n"},
       {L"a|b|c", L"Failed to interpret line \"a|b|c\"\r\n"},
       {L"|" + hash,
        L"ERROR: An internal error has occured. File path string is empty for line \"|" + hash + L"\".\r\n"},

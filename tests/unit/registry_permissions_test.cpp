@@ -14,28 +14,28 @@ namespace {
 using fake::Op;
 using namespace testing;
 
-const std::wstring kKey = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
+const std::wstring kTestKey = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
 const std::wstring kLoose = L"O:WDD:PAI(A;CI;KA;;;WD)";
 
-const auto Take = RegistryTakePermissionsDirective;
-const auto Restore = RegistryRestorePermissionsDirective;
+const auto RegTake = RegistryTakePermissionsDirective;
+const auto RegRestore = RegistryRestorePermissionsDirective;
 
 TEST(RegistryPermissions, TakeTwiceRestoreOnceGivesBackTheFirstSecurity) {
   FakeSession f;
   auto& reg = f.w.registry();
-  reg.Protect(kKey);
-  const std::wstring original = reg.SecurityOf(kKey);
-  EXPECT_EQ(Ran(Take, f, {L"\"HKLM\\SOFTWARE\\Test\""}),
-            L"Successfully took ownership and permissions for registry key " + kKey + L".\r\n");
-  EXPECT_EQ(reg.SecurityOf(kKey), kLoose);
-  reg.SetSecurity(kKey, L"BA", L"D:(A;;KA;;;BA)");
-  Ran(Take, f, {kKey});
-  EXPECT_EQ(FindRegistryDataBlock(f.s, kKey), original) << "the first record is kept";
+  reg.Protect(kTestKey);
+  const std::wstring original = reg.SecurityOf(kTestKey);
+  EXPECT_EQ(Ran(RegTake, f, {L"\"HKLM\\SOFTWARE\\Test\""}),
+            L"Successfully took ownership and permissions for registry key " + kTestKey + L".\r\n");
+  EXPECT_EQ(reg.SecurityOf(kTestKey), kLoose);
+  reg.SetSecurity(kTestKey, L"BA", L"D:(A;;KA;;;BA)");
+  Ran(RegTake, f, {kTestKey});
+  EXPECT_EQ(FindRegistryDataBlock(f.s, kTestKey), original) << "the first record is kept";
 
-  EXPECT_EQ(Ran(Restore, f, {L"hklm\\SOFTWARE\\Test"}),
-            L"Successfully restored ownership and permissions for registry key " + kKey + L".\r\n");
-  EXPECT_EQ(reg.SecurityOf(kKey), original);
-  EXPECT_EQ(FindRegistryDataBlock(f.s, kKey), original) << "a restore keeps the record";
+  EXPECT_EQ(Ran(RegRestore, f, {L"hklm\\SOFTWARE\\Test"}),
+            L"Successfully restored ownership and permissions for registry key " + kTestKey + L".\r\n");
+  EXPECT_EQ(reg.SecurityOf(kTestKey), original);
+  EXPECT_EQ(FindRegistryDataBlock(f.s, kTestKey), original) << "a restore keeps the record";
   EXPECT_TRUE(PrivilegesBackOff(f));
   EXPECT_EQ(reg.OpenKeys(), 0u);
 }
@@ -43,27 +43,27 @@ TEST(RegistryPermissions, TakeTwiceRestoreOnceGivesBackTheFirstSecurity) {
 TEST(RegistryPermissions, ModesRecordOnlyOrStayQuiet) {
   FakeSession f;
   auto& reg = f.w.registry();
-  reg.Protect(kKey);
-  const std::wstring original = reg.SecurityOf(kKey);
-  EXPECT_EQ(Ran(Take, f, {L"[MODE:1]", L"HKLM\\SOFTWARE\\Test"}), L"");
-  EXPECT_EQ(reg.SecurityOf(kKey), original);
-  EXPECT_EQ(StoreText(f), kKey + L"|" + original);
-  EXPECT_EQ(Ran(Take, f, {L"[MODE:2]", kKey}), L"");
-  EXPECT_EQ(reg.SecurityOf(kKey), kLoose);
-  EXPECT_EQ(Ran(Restore, f, {L"[MODE:2]", kKey}), L"");
-  EXPECT_EQ(reg.SecurityOf(kKey), original);
+  reg.Protect(kTestKey);
+  const std::wstring original = reg.SecurityOf(kTestKey);
+  EXPECT_EQ(Ran(RegTake, f, {L"[MODE:1]", L"HKLM\\SOFTWARE\\Test"}), L"");
+  EXPECT_EQ(reg.SecurityOf(kTestKey), original);
+  EXPECT_EQ(StoreText(f), kTestKey + L"|" + original);
+  EXPECT_EQ(Ran(RegTake, f, {L"[MODE:2]", kTestKey}), L"");
+  EXPECT_EQ(reg.SecurityOf(kTestKey), kLoose);
+  EXPECT_EQ(Ran(RegRestore, f, {L"[MODE:2]", kTestKey}), L"");
+  EXPECT_EQ(reg.SecurityOf(kTestKey), original);
   // "[MODE:1]" means nothing to a restore: it is read as a key line.
-  EXPECT_EQ(Ran(Restore, f, {L"[MODE:1]"}, false), L"Failed to find stored datablock for registry key [MODE:1].\r\n");
+  EXPECT_EQ(Ran(RegRestore, f, {L"[MODE:1]"}, false), L"Failed to find stored datablock for registry key [MODE:1].\r\n");
 }
 
 TEST(RegistryPermissions, RootKeysUnknownRootsAndMissingRecords) {
   FakeSession f;
-  Ran(Take, f, {L"HKEY_CURRENT_USER"});
+  Ran(RegTake, f, {L"HKEY_CURRENT_USER"});
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKEY_CURRENT_USER"), kLoose);
-  EXPECT_EQ(Ran(Take, f, {L"FOO\\Bar", L"HKLM\\SOFTWARE\\None"}, false),
+  EXPECT_EQ(Ran(RegTake, f, {L"FOO\\Bar", L"HKLM\\SOFTWARE\\None"}, false),
             L"Failed to identify registry hive FOO.\r\nFailed to open registry key "
             L"HKEY_LOCAL_MACHINE\\SOFTWARE\\None with error code ERROR_FILE_NOT_FOUND.\r\n");
-  EXPECT_EQ(Ran(Restore, f, {L"HKCU\\Nothing", L"HKEY_CURRENT_USER"}, false),
+  EXPECT_EQ(Ran(RegRestore, f, {L"HKCU\\Nothing", L"HKEY_CURRENT_USER"}, false),
             L"Failed to find stored datablock for registry key HKEY_CURRENT_USER\\Nothing.\r\n"
             L"Successfully restored ownership and permissions for registry key HKEY_CURRENT_USER.\r\n");
 }
@@ -88,10 +88,10 @@ TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
   };
   for (auto& r : takes) {
     FakeSession f;
-    f.w.registry().Protect(kKey);
+    f.w.registry().Protect(kTestKey);
     f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
     SCOPED_TRACE(ToUtf8(r.sentence));
-    EXPECT_EQ(Ran(Take, f, {kKey}, false), r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
+    EXPECT_EQ(Ran(RegTake, f, {kTestKey}, false), r.sentence + kTestKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
     EXPECT_TRUE(PrivilegesBackOff(f));
     EXPECT_EQ(f.w.registry().OpenKeys(), 0u);
   }
@@ -102,26 +102,26 @@ TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
   };
   for (auto& r : restores) {
     FakeSession f;
-    f.w.registry().Protect(kKey);
-    Ran(Take, f, {L"[MODE:2]", kKey});
+    f.w.registry().Protect(kTestKey);
+    Ran(RegTake, f, {L"[MODE:2]", kTestKey});
     f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
-    EXPECT_EQ(Ran(Restore, f, {kKey}, false), r.sentence + kKey + L" with error code ERROR_ACCESS_DENIED.\r\n")
+    EXPECT_EQ(Ran(RegRestore, f, {kTestKey}, false), r.sentence + kTestKey + L" with error code ERROR_ACCESS_DENIED.\r\n")
         << ToUtf8(r.sentence);
   }
 }
 
 TEST(RegistryPermissions, CloseAndPrivilegeFailuresOnlyAddTheirSentences) {
   FakeSession f;
-  f.w.registry().Protect(kKey);
+  f.w.registry().Protect(kTestKey);
   f.w.InjectFault(Op::kCloseKey, L"Test", 6, 1, 1);
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeBackupPrivilege", 1300);
   f.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 1300, 1, 1);
-  EXPECT_EQ(Ran(Take, f, {kKey}),
-            L"Failed to enable the SE_BACKUP_NAME privilege.\r\nFailed to close registry key for " + kKey +
+  EXPECT_EQ(Ran(RegTake, f, {kTestKey}),
+            L"Failed to enable the SE_BACKUP_NAME privilege.\r\nFailed to close registry key for " + kTestKey +
                 L" with error code ERROR_INVALID_HANDLE. Some changes may be non-permanent.\r\n"
-                L"Successfully took ownership and permissions for registry key " + kKey +
+                L"Successfully took ownership and permissions for registry key " + kTestKey +
                 L".\r\nFailed to disable the SE_TAKE_OWNERSHIP_NAME privilege.\r\n");
-  EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
+  EXPECT_EQ(f.w.registry().SecurityOf(kTestKey), kLoose);
 }
 
 TEST(RegistryPermissions, IntermediaryOwnerIsTheTokensOwnUserWhateverItsNameResolvesTo) {
@@ -131,14 +131,14 @@ TEST(RegistryPermissions, IntermediaryOwnerIsTheTokensOwnUserWhateverItsNameReso
   // name that resolves to nothing, or to a local account of the same name.
   f.w.InjectFault(Op::kUserName, L"", 1355, -1);
   f.w.InjectFault(Op::kLookupAccount, L"", 1332, -1);
-  f.w.registry().Protect(kKey);
-  f.w.registry().Protect(kKey + L"\\Sub");
-  Ran(Take, f, {kKey});
-  EXPECT_EQ(f.w.registry().SecurityOf(kKey), kLoose);
+  f.w.registry().Protect(kTestKey);
+  f.w.registry().Protect(kTestKey + L"\\Sub");
+  Ran(RegTake, f, {kTestKey});
+  EXPECT_EQ(f.w.registry().SecurityOf(kTestKey), kLoose);
   // Stopped after the intermediary step, the key is the token user's.
   f.w.InjectFault(Op::kSetKeySecurity, L"Sub", 5, 1, 1);
-  Ran(Take, f, {kKey + L"\\Sub"}, false);
-  EXPECT_EQ(f.w.registry().SecurityOf(kKey + L"\\Sub").substr(0, 2 + sec.userSid.size()), L"O:" + sec.userSid);
+  Ran(RegTake, f, {kTestKey + L"\\Sub"}, false);
+  EXPECT_EQ(f.w.registry().SecurityOf(kTestKey + L"\\Sub").substr(0, 2 + sec.userSid.size()), L"O:" + sec.userSid);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using fake::Op;
 using namespace testing;
 
 const std::wstring kTest = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Test";
-const std::wstring kBackups = L"C:\\Corvex\\Backups\\Registry\\";
+const std::wstring kBackupFolder = L"C:\\Corvex\\Backups\\Registry\\";
 
 std::wstring Took(const std::wstring& key) {
   return L"Successfully took ownership and permissions for registry key " + key + L".";
@@ -58,12 +58,12 @@ TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
   }
   // Backups of the keys that existed, under the long root even for the
   // deletion written with the short one.
-  EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Export0.reg"));
-  EXPECT_TRUE(f.w.Exists(kBackups + kTest + L"\\Old\\Export0.datablocks"));
+  EXPECT_TRUE(f.w.Exists(kBackupFolder + kTest + L"\\Export0.reg"));
+  EXPECT_TRUE(f.w.Exists(kBackupFolder + kTest + L"\\Old\\Export0.datablocks"));
   EXPECT_TRUE(
-      testing::Holds(FromUtf16Le(f.w.FileBytes(kBackups + kTest + L"\\Old\\Export0.reg"), 2), L"\"gone\"=\"soon\""));
-  EXPECT_FALSE(f.w.Exists(kBackups + L"HKLM"));
-  EXPECT_FALSE(f.w.Exists(kBackups + kTest + L"\\New"));
+      testing::Holds(FromUtf16Le(f.w.FileBytes(kBackupFolder + kTest + L"\\Old\\Export0.reg"), 2), L"\"gone\"=\"soon\""));
+  EXPECT_FALSE(f.w.Exists(kBackupFolder + L"HKLM"));
+  EXPECT_FALSE(f.w.Exists(kBackupFolder + kTest + L"\\New"));
   EXPECT_NE(FindRegistryDataBlock(f.s, kTest + L"\\Old"), L"") << "the deleted key's record stays";
   EXPECT_EQ(reg.OpenKeys(), 0u);
   EXPECT_TRUE(PrivilegesBackOff(f));

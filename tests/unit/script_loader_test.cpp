@@ -10,9 +10,12 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using testing::FakeSession;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
 
 TEST(FileHash, Sha256AsHexAndBase64) {
   FakeSession f;

@@ -10,10 +10,12 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using testing::FakeSession;
 
-const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
-const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
 
 TEST(StartFacts, AFactThatCannotBeLearntEndsTheRunBeforeAnythingIsTouched) {
   struct Case {

@@ -12,6 +12,12 @@
 
 namespace corvex::testing {
 
+// Where the fake machine keeps the program, the user's log and the working
+// folder.
+inline const std::wstring kExe = L"C:\\Users\\Tester\\Downloads\\Corvex.exe";
+inline const std::wstring kDesktopLog = L"C:\\Users\\Tester\\Desktop\\Corvex.txt";
+inline const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
+
 struct FakeSession {
   fake::FakeWindows w;
   Session s{w.platform()};

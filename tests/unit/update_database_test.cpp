@@ -15,7 +15,7 @@ namespace {
 using fake::Op;
 using testing::FakeSession;
 
-const std::wstring kVersionUrl =
+const std::wstring kDatabaseVersionUrl =
     L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabaseVersion.txt?dl=1";
 const std::wstring kArchiveUrl =
     L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabase.zip?dl=1";
@@ -48,7 +48,7 @@ struct Db {
 
   Db() {
     f.w.http().handler = [this](const fake::FakeHttpRequest& r) -> platform::HttpReply {
-      if (r.url == kVersionUrl) return {200, published};
+      if (r.url == kDatabaseVersionUrl) return {200, published};
       if (r.url == kArchiveUrl) return {200, archive};
       return {404, "<html>404</html>"};
     };
@@ -112,7 +112,7 @@ TEST_F(DbFixture, FirstDownloadAsksWithTheFirstDownloadTextAndInstallsTheTables)
   EXPECT_FALSE(f.w.Exists(TempFolder(f.s) + L"\\QuillmereWindowsUpdateDatabaseVersion.txt"));
   // Both files are fetched afresh, never from the URL cache.
   auto& removed = f.w.http().cacheRemovals;
-  EXPECT_NE(std::find(removed.begin(), removed.end(), kVersionUrl), removed.end());
+  EXPECT_NE(std::find(removed.begin(), removed.end(), kDatabaseVersionUrl), removed.end());
   EXPECT_NE(std::find(removed.begin(), removed.end(), kArchiveUrl), removed.end());
 }
 
@@ -287,7 +287,7 @@ TEST_F(DbFixture, TableLookupsByModeAfterOneVersionCheck) {
   auto manifests = LookUpUpdateDatabase(f.s, services, {L"x.manifest", L"x.manifes"}, UpdateDatabaseMode::kManifest);
   EXPECT_EQ(manifests, (std::vector<std::vector<std::wstring>>{{L"x.manifest|KB1|p1", L"x.manifest|KB3|p3"}, {}}));
   EXPECT_TRUE(f.s.analysis.updateDatabaseChecked);
-  EXPECT_EQ(Requests(kVersionUrl), 1u);
+  EXPECT_EQ(Requests(kDatabaseVersionUrl), 1u);
 
   auto payloads = LookUpUpdateDatabase(f.s, services, {L"y.dll", L"x.dll", L"evil.dll", L"far.dll", L"z.dll"},
                                        UpdateDatabaseMode::kPayload);
@@ -295,7 +295,7 @@ TEST_F(DbFixture, TableLookupsByModeAfterOneVersionCheck) {
   auto other = LookUpUpdateDatabase(f.s, services, {L"x.dll"}, static_cast<UpdateDatabaseMode>(3));
   EXPECT_EQ(other, (std::vector<std::vector<std::wstring>>{{}}));
   // The version is checked once per process.
-  EXPECT_EQ(Requests(kVersionUrl), 1u);
+  EXPECT_EQ(Requests(kDatabaseVersionUrl), 1u);
 }
 
 TEST_F(DbFixture, MissingTablesFindNothing) {

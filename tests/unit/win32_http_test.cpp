@@ -20,7 +20,7 @@ std::wstring ServerUrl() {
 
 using testing::RawRead;
 
-std::string Pattern(size_t size) {
+std::string Letters(size_t size) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
   return bytes;
@@ -51,7 +51,7 @@ class Win32HttpTest : public ::testing::Test {
 TEST_F(Win32HttpTest, DownloadsWholePagesWithProgress) {
   Counting progress;
   ASSERT_TRUE(http.Download(ServerUrl() + L"/page.bin", target, &progress));
-  EXPECT_EQ(RawRead(target), Pattern(300000));
+  EXPECT_EQ(RawRead(target), Letters(300000));
   EXPECT_EQ(progress.last, 300000u);
   EXPECT_EQ(progress.total, 300000u);
   EXPECT_GT(progress.calls, 1);
@@ -72,7 +72,7 @@ TEST_F(Win32HttpTest, FailuresLeaveNoFile) {
 
 TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSize) {
   ASSERT_TRUE(http.Download(ServerUrl() + L"/overlong.bin", target, nullptr));
-  EXPECT_EQ(RawRead(target), Pattern(1000));
+  EXPECT_EQ(RawRead(target), Letters(1000));
 }
 
 TEST_F(Win32HttpTest, DownloadRefusesABodyPastItsLimit) {
@@ -81,7 +81,7 @@ TEST_F(Win32HttpTest, DownloadRefusesABodyPastItsLimit) {
   EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetFileAttributesW((target + L".download").c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(http.DownloadAtMost(ServerUrl() + L"/page.bin", target, nullptr, 300000));
-  EXPECT_EQ(RawRead(target), Pattern(300000));
+  EXPECT_EQ(RawRead(target), Letters(300000));
 }
 
 TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
@@ -92,7 +92,7 @@ TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
 }
 
 TEST_F(Win32HttpTest, PostIsStreamedInWrites) {
-  const std::string body = Pattern(70000);
+  const std::string body = Letters(70000);
   auto upload = http.BeginPost(ServerUrl() + L"/Tallwen/apps/Corvex_UploadFile.php?id=7&part=-1",
                                L"Content-Type: multipart/form-data; boundary=xyz\r\n", body.size());
   ASSERT_TRUE(upload);

@@ -7,9 +7,12 @@
 namespace corvex {
 namespace {
 
+using testing::kDesktopLog;
+using testing::kExe;
+using testing::kWork;
+
 using testing::FakeSession;
 
-const std::wstring kWork = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen";
 
 TEST(WorkingFolders, LiveUnderLocalAppData) {
   FakeSession f;

@@ -233,7 +233,7 @@ struct Machine {
   std::vector<std::wstring> before;
 };
 
-struct Case {
+struct ZipCase {
   const char* what;
   std::string zip;
   // For a failure: the error; ending in '*', its start; "*", any.
@@ -272,7 +272,7 @@ TEST(ZipExtract, ArchivesThatExtractHoldExactlyTheirEntries) {
   std::string dosFolder = CraftZip({{"dir", ""}, {"dir/x.txt", "x"}});
   Put(dosFolder, CentralHeaders(dosFolder).at(0) + 38, 0x10, 4);  // made by DOS (host 0), directory attribute
 
-  const Case cases[] = {
+  const ZipCase cases[] = {
       {"stored", Zip("py_stored.zip"), L"", nullptr, L"C:\\out", stored},
       {"deflated, nested, an empty folder entry", Zip("py_deflated.zip"), L"", nullptr, L"C:\\out", deflated},
       {"zip command: comment and folder entries", Zip("zip_cli.zip"), L"", nullptr, L"C:\\out", tree},
@@ -300,7 +300,7 @@ TEST(ZipExtract, ArchivesThatExtractHoldExactlyTheirEntries) {
        [](fake::FakeWindows& w) { w.AddFile(L"C:\\out\\.extracting1", "in the way"); }, L"C:\\out",
        {{L".extracting", kDir}, {L".extracting\\a.txt", "a"}, {L".extracting1", "in the way"}, {L"b.txt", "b"}}},
   };
-  for (const Case& c : cases) {
+  for (const ZipCase& c : cases) {
     SCOPED_TRACE(c.what);
     Machine m;
     if (c.arm) c.arm(m.w);
@@ -332,7 +332,7 @@ TEST(ZipExtract, DamagedArchivesAndFailedCallsWriteNothing) {
   const std::wstring corrupt = L"The zip central directory is truncated or corrupt.";
   const uint32_t readmeDeclared = Get32(Zip("py_deflated.zip"), CentralHeaders(Zip("py_deflated.zip")).at(2) + 24);
 
-  const Case cases[] = {
+  const ZipCase cases[] = {
       {"empty file", "", L"The zip file C:\\in\\a.zip is empty."},
       {"noise", noise, L"The file is not a zip archive."},
       {"a short end record", "PK\x05\x06 short", L"The file is not a zip archive."},
@@ -374,7 +374,7 @@ TEST(ZipExtract, DamagedArchivesAndFailedCallsWriteNothing) {
        L"Failed to write extracted file C:\\out\\docs\\readme.txt with error code ERROR_SHARING_VIOLATION.",
        fault(fake::Op::kMoveFile, L"readme", 32)},
   };
-  for (const Case& c : cases) {
+  for (const ZipCase& c : cases) {
     SCOPED_TRACE(c.what);
     Machine m;
     if (c.arm) c.arm(m.w);

@@ -37,7 +37,7 @@ std::map<std::wstring, std::string> ReadBack(FakeSession& f, const std::wstring&
   return out;
 }
 
-const std::wstring kZip = L"C:\\Out\\logs.zip";
+const std::wstring kLogsZip = L"C:\\Out\\logs.zip";
 
 TEST(ZipWriter, FilesAndFoldersRoundTripAndAppend) {
   FakeSession f;
@@ -49,34 +49,34 @@ TEST(ZipWriter, FilesAndFoldersRoundTripAndAppend) {
   f.w.AddFile(L"C:\\Temp\\h\xE9.txt", "accent");
   auto now = f.s.os.env.Now();
 
-  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kZip, L"C:\\Windows\\Logs\\CBS", now).ok());
-  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kZip, L"C:\\Temp\\h\xE9.txt", now).ok());
+  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kLogsZip, L"C:\\Windows\\Logs\\CBS", now).ok());
+  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kLogsZip, L"C:\\Temp\\h\xE9.txt", now).ok());
   std::map<std::wstring, std::string> want = {{L"CBS", "/"},
                                               {L"CBS\\CBS.log", big},
                                               {L"CBS\\Old", "/"},
                                               {L"CBS\\Old\\CbsPersist_1.log", "persist"},
                                               {L"CBS\\empty.txt", ""},
                                               {L"h\xE9.txt", "accent"}};
-  EXPECT_EQ(ReadBack(f, kZip), want);
-  EXPECT_FALSE(f.w.Exists(kZip + L".new"));
-  EXPECT_LT(f.w.FileBytes(kZip).size(), big.size());  // deflated, not stored
+  EXPECT_EQ(ReadBack(f, kLogsZip), want);
+  EXPECT_FALSE(f.w.Exists(kLogsZip + L".new"));
+  EXPECT_LT(f.w.FileBytes(kLogsZip).size(), big.size());  // deflated, not stored
 }
 
 TEST(ZipWriter, EmptyArchiveIsTheEndRecordAndTakesEntries) {
   FakeSession f;
   f.w.AddFolder(L"C:\\Out");
-  f.w.AddFile(kZip, EmptyZipRecord());
-  EXPECT_TRUE(ReadBack(f, kZip).empty());
+  f.w.AddFile(kLogsZip, EmptyZipRecord());
+  EXPECT_TRUE(ReadBack(f, kLogsZip).empty());
   // Nothing added: the writer leaves the 22 bytes as they were.
   {
-    auto w = ZipWriter::Open(f.s.os.fs, kZip, f.s.os.env.Now());
+    auto w = ZipWriter::Open(f.s.os.fs, kLogsZip, f.s.os.env.Now());
     ASSERT_TRUE(w.ok());
     ASSERT_TRUE((*w)->Commit().ok());
   }
-  EXPECT_EQ(f.w.FileBytes(kZip), EmptyZipRecord());
+  EXPECT_EQ(f.w.FileBytes(kLogsZip), EmptyZipRecord());
   f.w.AddFile(L"C:\\a.txt", "a");
-  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kZip, L"C:\\a.txt", f.s.os.env.Now()).ok());
-  EXPECT_EQ(ReadBack(f, kZip), (std::map<std::wstring, std::string>{{L"a.txt", "a"}}));
+  ASSERT_TRUE(AddPathToZip(f.s.os.fs, kLogsZip, L"C:\\a.txt", f.s.os.env.Now()).ok());
+  EXPECT_EQ(ReadBack(f, kLogsZip), (std::map<std::wstring, std::string>{{L"a.txt", "a"}}));
 }
 
 TEST(ZipWriter, DuplicateNamesAndFailuresLeaveTheArchiveAsItWas) {
