@@ -124,6 +124,9 @@ platform::Result<std::wstring> MakeFreshFolder(platform::FileSystem& fs, const s
 platform::PlaceEntry PlaceIn(Run& run, const std::wstring& folder, const std::wstring& container,
                              EntryNameKind kind) {
   return [&run, folder, container, kind](const PackageEntry& e) -> std::wstring {
+    // Property-set streams ("\5SummaryInformation") are the installer
+    // database's own description, never a payload.
+    if (kind == EntryNameKind::kInstallerName && !e.name.empty() && e.name[0] == L'\x05') return L"";
     EntryNameFault fault = CheckEntryName(e.name, kind);
     if (fault != EntryNameFault::kNone) {
       Fail(run, L"WARNING: The entry \"" + e.name + L"\" of " + container + L" was refused: " +

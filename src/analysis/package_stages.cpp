@@ -98,6 +98,9 @@ std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServ
       return RunDeltaExpander(s.os, arguments, basis);
     };
     ExtractionResult result = ExtractPackage(s, package, outputFolder, options);
+    // What was refused or could not be unpacked goes to the helper too.
+    for (const std::wstring& m : result.messages)
+      if (StartsWith(Trim(m), L"WARNING: ")) s.analysis.sourcingReport += Trim(m) + L"\r\n";
     if (!result.folder.empty() && !result.complete)
       TraceInfo(s, L"Stage " + std::wstring(1, stage) + L": " + package + L" was not unpacked completely.");
     return result.folder;

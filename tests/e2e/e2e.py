@@ -1150,6 +1150,22 @@ def cabinet(files):
             return f.read()
 
 
+def installer_database(streams):
+    """An installer database made by msibuild whose _Streams table holds
+    STREAMS, (name, bytes) pairs."""
+    with tempfile.TemporaryDirectory(prefix="corvex-e2e-msi-") as d:
+        args = []
+        for n, (name, data) in enumerate(streams):
+            path = os.path.join(d, "s%d" % n)
+            with open(path, "wb") as f:
+                f.write(data)
+            args += ["-a", name, path]
+        subprocess.run(["msibuild", "out.msi"] + args, cwd=d, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(d, "out.msi"), "rb") as f:
+            return f.read()
+
+
 def update_database(digest, package):
     """The Windows Update database's archive naming PACKAGE for DIGEST."""
     buf = io.BytesIO()
@@ -1164,7 +1180,9 @@ def update_database(digest, package):
 def packages_from_microsoft_repair_a_store_file_through_fdi(exe, p):
     """Stage 3 without a helper's archive: the database (downloaded with
     consent) names KB5 for the damaged file's digest, the support server
-    names the package, and the package is unpacked in-process by FDI."""
+    names the package, and the package is unpacked in-process: cabinets by
+    FDI, installer databases by msi.dll. Entries that climb out of their
+    folder are refused and told in the log."""
     store = damaged_store.DamagedStore(p.root, tool)
     store.plant()
     try:
@@ -1197,15 +1215,22 @@ def packages_from_microsoft_repair_a_store_file_through_fdi(exe, p):
             escape = escape.replace(b"zz\\b.txt", b"..\\b.txt")
             inner = cabinet([("amd64_corvexdemo\\" + damaged_store.FILE, damaged_store.GOOD),
                              ("update.mum", b"<assembly/>")])
-            msu = cabinet([("Windows10.0-KB5-x64.cab", inner), ("Escape.cab", escape)])
+            # An installer database read through msi.dll, with a stream
+            # whose name climbs.
+            msi = installer_database([("..\\..\\evil.dll", b"MZ evil"), ("Binary.x", b"bin")])
+            msu = cabinet([("Windows10.0-KB5-x64.cab", inner), ("Escape.cab", escape), ("Extra.msi", msi)])
             server.page(reply, (server.server.url + "/packages/windows10.0-kb5-x64.msu").encode())
             server.page("packages/windows10.0-kb5-x64.msu", msu)
             run(exe, [script], keys=b"y\ry\r", overrides=damaged_store.OVERRIDES)
             body, _ = split_log(p.desktop_log())
             log_text = body
             assert 'The entry "..\\b.txt" of ' in log_text, log_text
-            written = [os.path.join(d, n) for d, _, names in os.walk(p.work) for n in names if n == "b.txt"]
-            eq(written, [], "files of the climbing entry")
+            assert 'The entry "..\\..\\evil.dll" of ' in log_text, log_text
+            # The database's summary stream is its own, not a refused entry.
+            assert "SummaryInformation" not in log_text, log_text
+            written = [os.path.join(d, n) for d, _, names in os.walk(os.path.join(p.root, "drive_c"))
+                       for n in names if n in ("b.txt", "evil.dll")]
+            eq(written, [], "files of the climbing entries")
             assert ("FIXED: Corruption at " + damaged_store.STORE_FILE).lower() in log_text.lower(), log_text
             with open(store.store_file, "rb") as f:
                 eq(f.read(), damaged_store.GOOD, "store file after the package")

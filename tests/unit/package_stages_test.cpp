@@ -139,6 +139,20 @@ TEST(PackageStages, AFileOfTheRightNameButTheWrongDigestIsNotTaken) {
   EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
 }
 
+// What the extraction refused is told in the log, not only in the trace.
+TEST(PackageStages, ARefusedEntryIsToldInTheLog) {
+  Sourced d;
+  std::string escape = testing::MakeCabinet({{"zz\\b.txt", "out of its folder"}});
+  const size_t at = escape.find("zz\\b.txt");
+  ASSERT_NE(at, std::string::npos) << "gcab stored the name otherwise";
+  escape.replace(at, 2, "..");
+  d.msu = testing::MakeCabinet({{"Escape.cab", escape}});
+  d.w.FeedKeys(L"y\ry\r");
+  d.Stages();
+  EXPECT_TRUE(testing::Holds(d.s.analysis.sourcingReport, L"WARNING: The entry \"..\\b.txt\" of "));
+  EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
+}
+
 }  // namespace
 }  // namespace corvex
 
