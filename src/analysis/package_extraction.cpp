@@ -199,6 +199,9 @@ void Unpack(Run& run, const std::wstring& container, const std::wstring& into) {
   }
 }
 
+// The expander's sentence when the compression API is missing.
+constexpr wchar_t kNoDecompressor[] = L"Required Cabinet API are missing";
+
 bool Compressed(const std::wstring& report) {
   return report.find(L"DCS_HEADER found") != std::wstring::npos ||
          report.find(L"DCN_HEADER found") != std::wstring::npos ||
@@ -212,6 +215,13 @@ void ExpandIfCompressed(Run& run, const std::wstring& file) {
   {
     std::lock_guard<std::mutex> hold(run.deltaMutex);
     detection = run.opt.deltaExpander(L"\"" + file + L"\" DETECTION_ONLY");
+  }
+  // Windows before 8 has no decompressor for these blocks: the file stays
+  // packed, and the helper is told why.
+  if (detection.find(kNoDecompressor) != std::wstring::npos) {
+    Fail(run, L"WARNING: The compressed file " + file +
+                  L" could not be expanded: this Windows has no decompressor for it.");
+    return;
   }
   if (!Compressed(detection)) return;
   std::wstring expanded = file + L".expanded";

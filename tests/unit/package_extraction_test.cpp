@@ -318,6 +318,22 @@ TEST_F(PackageExtraction, CompressedStoreFilesAreExpandedInPlace) {
   EXPECT_EQ(calls.size(), 3u);
 }
 
+// Without the compression API the file stays packed, and the log says why.
+TEST_F(PackageExtraction, CompressedStoreFileWithoutADecompressorIsReported) {
+  int expansions = 0;
+  ExtractionOptions o;
+  o.deltaExpander = [&](const std::wstring& args) -> std::wstring {
+    if (args.find(L"DETECTION_ONLY") == std::wstring::npos) ++expansions;
+    return L"\r\nRequired Cabinet API are missing, cannot decompress this file.";
+  };
+  ExtractionResult r = Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}}), o);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"WARNING: The compressed file " + kExtractWork +
+                                L"\\x86_s\\store.dll could not be expanded: this Windows has no decompressor for it."));
+  EXPECT_EQ(expansions, 0);
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\x86_s\\store.dll"), std::string("DCS\x01packed"));
+}
+
 TEST_F(PackageExtraction, FailedWriteIsReportedAndTheWorkFolderIsRemovedAfterUse) {
   f.w.InjectFault(fake::Op::kWriteFile, L"deep.mum", 112);
   ExtractionResult r = Extract(NestedPackage());
