@@ -174,9 +174,10 @@ void SourcingStage(StageRun& run, wchar_t stage) {
   const std::wstring title = L"Stage " + std::wstring(1, stage);
   Print(s, L"\n" + title + L" ");
   if (stage == L'7') {
-    TakeStaged(run, SourceFromInstallImages(s, run.records()));
+    TakeStaged(run, SourceFromInstallImages(s, run.records(), ImageDrives::kLocal));
   } else if (stage == L'8') {
-    Skipped(s, title, L"asking for an installation DVD is not available in this version", run.records().size());
+    AskForInstallationDvd(s);
+    TakeStaged(run, SourceFromInstallImages(s, run.records(), ImageDrives::kInserted));
   } else if (!s.downloads) {
     Skipped(s, title, L"downloads are not available in this run", run.records().size());
   } else {

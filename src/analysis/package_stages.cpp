@@ -7,8 +7,10 @@
 #include "analysis/delta_expander.h"
 #include "analysis/package_extraction.h"
 #include "analysis/package_sourcing.h"
+#include "analysis/pager.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "core/console_output.h"
 #include "core/session_log.h"
 #include "core/working_folders.h"
 
@@ -22,6 +24,12 @@ constexpr wchar_t kManifestBasisName[] = L"ManifestBasis.bin";
 // More than this many packages for one stage is a database fault, not a
 // repair: each may be a download of tens of megabytes.
 constexpr size_t kMaxPackages = 16;
+
+constexpr wchar_t kInsertDvdText[] =
+    L"\n\n                               Insert Windows DVD\n\n\n"
+    L"Good copies of some of your corrupt files may be on a Windows installation DVD of the same version as this "
+    L"computer's Windows. If you have one, insert it now, close any window that opens for it, and then press any "
+    L"key to continue.\n\nTo skip this step, press any key now.  ";
 
 // "<folder under WinSxS>" of %SystemRoot%\winsxs\<folder>\<file>.
 std::wstring ComponentFolder(const std::wstring& storePath) {
@@ -115,26 +123,42 @@ std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServ
   return out;
 }
 
-std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::vector<CorruptFileRecord>& records) {
+std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::vector<CorruptFileRecord>& records,
+                                                       ImageDrives drives) {
+  using platform::DriveKind;
+  const bool local = drives == ImageDrives::kLocal;
+  const std::wstring label = local ? L"Stage7" : L"Stage8";
   std::vector<StagedReplacement> out;
   std::set<size_t> found;
+  // A DVD drive without its disc would otherwise have Windows ask the user
+  // to insert one.
+  const uint32_t errorMode = s.os.system.QuietMediaErrors();
   for (wchar_t drive = L'C'; drive <= L'Y' && found.size() < records.size(); ++drive) {
-    const platform::DriveKind kind = s.os.system.DriveType(drive);
-    if (kind != platform::DriveKind::kFixed && kind != platform::DriveKind::kRemovable) continue;
+    const DriveKind kind = s.os.system.DriveType(drive);
+    const bool wanted = kind == DriveKind::kRemovable ||
+                        (local ? kind == DriveKind::kFixed : kind == DriveKind::kCdRom);
+    if (!wanted) continue;
     const std::wstring wim = std::wstring(1, drive) + L":\\sources\\install.wim";
     if (!s.os.fs.GetAttributes(AddLongPathPrefix(wim)).ok()) continue;
-    TraceInfo(s, L"Stage 7: searching " + wim + L".");
+    TraceInfo(s, std::wstring(local ? L"Stage 7" : L"Stage 8") + L": searching " + wim + L".");
     MountInstallWim(s, wim, [&](const WimImage&, const std::wstring& mount) {
       std::vector<std::wstring> candidates;
       for (size_t i = 0; i < records.size(); ++i)
         if (!found.count(i))
           candidates.push_back(mount + L"\\Windows\\WinSxS\\" + ComponentFolder(records[i].storePath) + L"\\" +
                                PathLeafName(records[i].storePath));
-      MatchFiles(s, L"Stage7", candidates, records, found, out);
+      MatchFiles(s, label, candidates, records, found, out);
       return found.size() == records.size();
     });
   }
+  s.os.system.RestoreErrorMode(errorMode);
   return out;
+}
+
+void AskForInstallationDvd(Session& s) {
+  ClearConsole(s);
+  ShowPaged(s, 22, true, L"", kInsertDvdText, L"");
+  RedrawFromTranscript(s);
 }
 
 }  // namespace corvex

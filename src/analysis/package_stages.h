@@ -39,8 +39,18 @@ std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServ
                                                         const std::vector<CorruptFileRecord>& records,
                                                         UpdateDatabaseMode mode, wchar_t stage);
 
-// Mounts every "\sources\install.wim" of the fixed and removable drives
-// read-only and stages the records' files found in its store.
-std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::vector<CorruptFileRecord>& records);
+enum class ImageDrives {
+  kLocal,    // stage 7: fixed and removable drives
+  kInserted  // stage 8: DVD and removable drives, after the user was asked to insert the DVD
+};
+
+// Mounts every "\sources\install.wim" of those drives read-only and stages
+// the records' files found in its store.
+std::vector<StagedReplacement> SourceFromInstallImages(Session& s, const std::vector<CorruptFileRecord>& records,
+                                                       ImageDrives drives);
+
+// Stage 8's question: the Insert Windows DVD text, paged; any key goes on
+// (at once to skip: a drive without a medium then has no install.wim).
+void AskForInstallationDvd(Session& s);
 
 }  // namespace corvex

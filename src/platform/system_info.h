@@ -55,6 +55,11 @@ class SystemInfo {
   virtual Status Restart(uint32_t reason) = 0;
   // GetDriveTypeW of the root "X:\" of drive letter `drive`.
   virtual DriveKind DriveType(wchar_t drive) = 0;
+  // SetErrorMode: with `quiet`, a drive without its medium fails the call
+  // instead of asking the user; gives back the mode it replaced, for
+  // RestoreErrorMode.
+  virtual uint32_t QuietMediaErrors() = 0;
+  virtual void RestoreErrorMode(uint32_t previous) = 0;
   // The numbers N of the shadow copies that exist now, each reachable as
   // "\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy" + N, in ascending
   // order. Windows numbers them from 1 and leaves gaps where copies were

@@ -139,6 +139,41 @@ TEST(PackageStages, AFileOfTheRightNameButTheWrongDigestIsNotTaken) {
   EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
 }
 
+// Stage 8: the user is asked for the DVD, and its install.wim (a DVD drive
+// only, after stage 7 found nothing on the fixed drives) gives the kernel.
+TEST(PackageStages, Stage8AsksForTheDvdAndTakesTheFileFromItsImage) {
+  Sourced d;
+  d.s.downloads = nullptr;
+  d.w.wow64 = true;
+  d.w.drives[L'E'] = platform::DriveKind::kCdRom;
+  d.w.AddFile(L"E:\\sources\\install.wim", "image");
+  const std::wstring mount = TempFolder(d.s) + L"\\MOUNTED_WIM";
+  std::vector<std::wstring> dism;
+  uint32_t modeDuringSearch = 0;
+  d.w.OnProcess(L"dism.exe", [&](const platform::ProcessRequest& r) {
+    dism.push_back(r.commandLine);
+    modeDuringSearch = d.w.errorMode;
+    platform::ProcessOutcome out;
+    if (r.commandLine.find(L"Info") != std::wstring::npos)
+      out.output = "Details for image : E:\\sources\\install.wim\r\n\r\nIndex : 1\r\nName : Windows 7\r\n";
+    else if (r.commandLine.find(L" /Mount-") != std::wstring::npos)
+      d.w.AddFile(mount + L"\\Windows\\WinSxS\\" + kSourcedStore.substr(kSourcedStore.rfind(L'\\') + 1) +
+                      L"\\kernel.dll",
+                  "good kernel");
+    return out;
+  });
+  d.w.FeedKeys(L"\r");
+  const std::wstring log = d.Stages();
+  EXPECT_NE(d.w.ConsoleText().find(L"Insert Windows DVD"), std::wstring::npos);
+  EXPECT_EQ(d.w.FileBytes(kKernel), "good kernel") << log;
+  EXPECT_EQ(d.s.analysis.corruptFiles.size(), 1u);
+  ASSERT_FALSE(dism.empty());
+  EXPECT_NE(dism.front().find(L"E:\\sources\\install.wim"), std::wstring::npos);
+  // Missing media fail quietly during the search, and the mode is put back.
+  EXPECT_EQ(modeDuringSearch, 0x8001u);
+  EXPECT_EQ(d.w.errorMode, 0u);
+}
+
 // What the extraction refused is told in the log, not only in the trace.
 TEST(PackageStages, ARefusedEntryIsToldInTheLog) {
   Sourced d;

@@ -809,6 +809,13 @@ class FakeSystemInfo : public platform::SystemInfo {
     return d == w_.drives.end() ? platform::DriveKind::kNoRoot : d->second;
   }
 
+  uint32_t QuietMediaErrors() override {
+    const uint32_t previous = w_.errorMode;
+    w_.errorMode = 0x8001;  // SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+    return previous;
+  }
+  void RestoreErrorMode(uint32_t previous) override { w_.errorMode = previous; }
+
   Result<std::vector<uint32_t>> ShadowCopyNumbers() override {
     if (uint32_t f = w_.TakeFault(Op::kSystemFact, L"ShadowCopies")) return Error{f};
     return std::vector<uint32_t>(w_.shadowCopies.begin(), w_.shadowCopies.end());

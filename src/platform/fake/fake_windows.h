@@ -227,6 +227,7 @@ class FakeWindows {
   void SetFileVersion(const std::wstring& path, std::array<uint16_t, 4> fileVersion);
   // Drive types by upper-case letter; a letter not listed has no root.
   std::map<wchar_t, platform::DriveKind> drives{{L'C', platform::DriveKind::kFixed}};
+  uint32_t errorMode = 0;  // SetErrorMode's flags
   // Shadow copies by number, each a read-only snapshot folder at its root
   // ("\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy" + N): changes
   // under it fail with ERROR_WRITE_PROTECT. Add files below the root with

@@ -89,6 +89,8 @@ class Win32SystemInfo : public platform::SystemInfo {
   Status RevertFsRedirection(uintptr_t previous) override;
   Status Restart(uint32_t reason) override;
   platform::DriveKind DriveType(wchar_t drive) override;
+  uint32_t QuietMediaErrors() override;
+  void RestoreErrorMode(uint32_t previous) override;
   Result<std::vector<uint32_t>> ShadowCopyNumbers() override;
 };
 

@@ -64,6 +64,12 @@ platform::DriveKind Win32SystemInfo::DriveType(wchar_t drive) {
   return static_cast<platform::DriveKind>(GetDriveTypeW(root));
 }
 
+uint32_t Win32SystemInfo::QuietMediaErrors() {
+  return SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void Win32SystemInfo::RestoreErrorMode(uint32_t previous) { SetErrorMode(previous); }
+
 Result<std::vector<uint32_t>> Win32SystemInfo::ShadowCopyNumbers() {
   static auto open = Ntdll<NtOpenDirectoryObjectFn>("NtOpenDirectoryObject");
   static auto query = Ntdll<NtQueryDirectoryObjectFn>("NtQueryDirectoryObject");
