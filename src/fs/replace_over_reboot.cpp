@@ -121,8 +121,13 @@ std::vector<std::wstring> PendingRenamePaths(const std::vector<std::wstring>& va
   std::vector<std::wstring> paths;
   for (auto entry : value) {
     if (StartsWith(entry, L"!")) entry.erase(0, 1);
-    if (StartsWith(entry, L"\\??\\")) entry.erase(0, 4);
-    if (!entry.empty()) paths.push_back(StripLongPathPrefix(entry));
+    // A damaged value may repeat the prefixes; none of them is part of a path.
+    for (;;) {
+      std::wstring bare = StartsWith(entry, L"\\??\\") ? entry.substr(4) : StripLongPathPrefix(entry);
+      if (bare == entry) break;
+      entry = std::move(bare);
+    }
+    if (!entry.empty()) paths.push_back(entry);
   }
   return paths;
 }
