@@ -27,6 +27,10 @@ bool RunFilePlacementMode(Session& s, const std::wstring& archive, std::wstring&
 // the file cannot be read.
 std::wstring FileDigest(Session& s, const std::wstring& path);
 
+// "<folder under WinSxS>" of %SystemRoot%\winsxs\<folder>\<file>; empty
+// when the path names no folder.
+std::wstring ComponentFolder(const std::wstring& storePath);
+
 // Copies a good-copy candidate to Temp\<subfolder>\<component folder>\<file>
 // and keeps the copy, named in `staged`, only when its digest is the
 // record's. PowerCopy:: takes sources with a drive letter only, and a source

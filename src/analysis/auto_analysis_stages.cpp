@@ -23,10 +23,14 @@ std::wstring FileDigest(Session& s, const std::wstring& path) {
   return hex.empty() ? hex : HexToBase64(hex);
 }
 
+std::wstring ComponentFolder(const std::wstring& storePath) {
+  const size_t slash = storePath.rfind(L'\\');
+  return slash == std::wstring::npos || slash == 0 ? L"" : PathLeafName(storePath.substr(0, slash));
+}
+
 bool StageVerifiedCopy(Session& s, const std::wstring& stage, const std::wstring& subfolder,
                        const std::wstring& candidate, const CorruptFileRecord& r, std::wstring& staged) {
-  const size_t slash = r.storePath.rfind(L'\\');
-  const std::wstring component = slash == std::wstring::npos ? L"" : PathLeafName(r.storePath.substr(0, slash));
+  const std::wstring component = ComponentFolder(r.storePath);
   const std::wstring folder = TempFolder(s) + L"\\" + subfolder + (component.empty() ? L"" : L"\\" + component);
   staged = folder + L"\\" + PathLeafName(r.storePath);
   auto made = CreateFolderChain(s, folder);

@@ -31,12 +31,6 @@ constexpr wchar_t kInsertDvdText[] =
     L"computer's Windows. If you have one, insert it now, close any window that opens for it, and then press any "
     L"key to continue.\n\nTo skip this step, press any key now.  ";
 
-// "<folder under WinSxS>" of %SystemRoot%\winsxs\<folder>\<file>.
-std::wstring ComponentFolder(const std::wstring& storePath) {
-  const size_t slash = storePath.rfind(L'\\');
-  return slash == std::wstring::npos || slash == 0 ? L"" : PathLeafName(storePath.substr(0, slash));
-}
-
 // Stages, for every record not yet found, the first file of `files` with
 // its digest.
 void MatchFiles(Session& s, const std::wstring& label, const std::vector<std::wstring>& files,
