@@ -3,11 +3,13 @@
 #include <unordered_set>
 
 #include "analysis/log_analysis.h"
+#include "analysis/package_extraction.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "core/line_reader.h"
 #include "core/session_log.h"
 #include "core/system_facts.h"
+#include "core/working_folders.h"
 
 namespace corvex {
 
@@ -186,6 +188,52 @@ platform::Result<bool> LogHasSfcResults(Session& s, const std::wstring& path) {
   return found;
 }
 
+namespace {
+
+// Reads the log when it holds SFC results; true when it did.
+bool ReadLogWithSfcResults(Session& s, const std::wstring& log, std::vector<CbsRecord>& records) {
+  auto holds = LogHasSfcResults(s, log);
+  if (!holds.ok()) {
+    NotExamined(s, log, holds.code());
+    return false;
+  }
+  if (!*holds) return false;
+  ReadCbsLog(s, log, cbs_kind::kMemberFile | cbs_kind::kComponent, records);
+  return true;
+}
+
+// A CbsPersist cabinet holds the log of its own name with "log" for "cab".
+// It is unpacked into a work folder of its own under Temp, which is removed
+// once the log was read: nothing else in Temp is touched.
+bool ReadPersistedCabinet(Session& s, const std::wstring& cabinet, std::vector<CbsRecord>& records) {
+  ExtractionOptions options;
+  options.workers = 1;
+  ExtractionResult unpacked = ExtractPackage(s, cabinet, TempFolder(s), options);
+  const std::wstring leaf = PathLeafName(cabinet);
+  const std::wstring log = unpacked.folder + L"\\" + leaf.substr(0, leaf.size() - 3) + L"log";
+  bool found = false;
+  if (unpacked.folder.empty()) {
+    s.analysis.notExamined.push_back(L"The cabinet " + cabinet + L" could not be unpacked: " +
+                                     (unpacked.messages.empty() ? L"no work folder." : unpacked.messages.back()));
+  } else if (!s.os.fs.GetAttributes(AddLongPathPrefix(log)).ok()) {
+    std::wstring why = unpacked.messages.empty() ? L"it holds no " + PathLeafName(log) + L"." : unpacked.messages.front();
+    s.analysis.notExamined.push_back(L"The cabinet " + cabinet + L" could not be examined: " + why);
+  } else {
+    // A log that came out whole is read even when something else in the
+    // cabinet was refused; the refusal is still told.
+    if (!unpacked.complete)
+      for (const std::wstring& m : unpacked.messages) s.analysis.notExamined.push_back(m);
+    found = ReadLogWithSfcResults(s, log, records);
+  }
+  if (!unpacked.folder.empty()) {
+    platform::Status removed = RemoveExtraction(s.os.fs, unpacked.folder);
+    if (!removed) TraceErrorCode(s, removed.code(), L"Failed to remove " + unpacked.folder + L": ");
+  }
+  return found;
+}
+
+}  // namespace
+
 void ReadPersistedCbsLogs(Session& s, std::vector<CbsRecord>& records) {
   const std::wstring folder = SystemRoot(s) + L"\\Logs\\CBS\\";
   auto found = s.os.fs.Find(AddLongPathPrefix(folder + L"*"));
@@ -207,25 +255,11 @@ void ReadPersistedCbsLogs(Session& s, std::vector<CbsRecord>& records) {
   });
   for (auto& e : *found)
     if (IEquals(e.name, L"CBS.persist.log")) names.insert(names.begin(), e.name);
-  size_t cabinets = 0;
   for (const std::wstring& name : names) {
-    if (EndsWith(ToLower(name), L".cab")) {
-      ++cabinets;
-      continue;
-    }
-    auto holds = LogHasSfcResults(s, folder + name);
-    if (!holds.ok()) {
-      NotExamined(s, folder + name, holds.code());
-      continue;
-    }
-    if (*holds) {
-      ReadCbsLog(s, folder + name, cbs_kind::kMemberFile | cbs_kind::kComponent, records);
-      break;
-    }
+    const bool read = EndsWith(ToLower(name), L".cab") ? ReadPersistedCabinet(s, folder + name, records)
+                                                        : ReadLogWithSfcResults(s, folder + name, records);
+    if (read) break;
   }
-  if (cabinets > 0)
-    s.analysis.notExamined.push_back(Decimal(cabinets) + L" CbsPersist cabinet(s) in " + folder.substr(0, folder.size() - 1) +
-                                     L" were not examined: logs packed in cabinets cannot be unpacked yet.");
 }
 
 }  // namespace corvex

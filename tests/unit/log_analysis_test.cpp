@@ -7,6 +7,8 @@
 #include "analysis/sfc_result.h"
 #include "component_store_fixture.h"
 #include "core/session_log.h"
+#include "core/working_folders.h"
+#include "package_fixtures.h"
 #include "sample_files.h"
 #include "test_support.h"
 
@@ -216,7 +218,7 @@ TEST(ReadCbsLog, SfcResultsAreFoundWhileStreaming) {
   EXPECT_EQ(LogHasSfcResults(a.s, kCbs).code(), platform::err::kAccessDenied);
 }
 
-TEST(ReadPersistedCbsLogs, NewestFirstAndCabinetsSkippedWithASentence) {
+TEST(ReadPersistedCbsLogs, NewestFirstAndAnUnreadableCabinetIsTold) {
   const std::string sr = SrLine("Cannot repair member file [l:5]'a.dll' of Foo, version 1.0.0.0, arch amd64, "
                                 "nonSxS, pkt {l:8 b:31bf3856ad364e35} in the store, hash mismatch");
   const std::wstring folder = L"C:\\Windows\\Logs\\CBS\\";
@@ -233,7 +235,7 @@ TEST(ReadPersistedCbsLogs, NewestFirstAndCabinetsSkippedWithASentence) {
       {"CBS.persist.log first", {{L"CbsPersist_20230101000000.log", SrLine("Cannot verify component files for Old")},
                                  {L"CBS.persist.log", sr}},
        1, L"a.dll", 0},
-      {"a newer cabinet is skipped with a sentence",
+      {"a newer cabinet that does not unpack is told",
        {{L"CbsPersist_20240101000000.cab", "MSCF"}, {L"CbsPersist_20230101000000.log", sr}}, 1, L"a.dll", 1},
       {"nothing anywhere", {{L"CbsPersist_20240101000000.cab", "MSCF"}}, 0, L"", 1},
   };
@@ -249,6 +251,32 @@ TEST(ReadPersistedCbsLogs, NewestFirstAndCabinetsSkippedWithASentence) {
     EXPECT_EQ(a.s.analysis.notExamined.size(), r.notExamined) << r.what;
   }
 }
+
+#ifndef _WIN32
+// Cabinets made by gcab, unpacked by the fake's cabinet reader.
+TEST(ReadPersistedCbsLogs, CabinetsAreUnpackedReadAndRemoved) {
+  const std::string sr = SrLine("Cannot repair member file [l:5]'c.dll' of Foo, version 1.0.0.0, arch x86, "
+                                "nonSxS, pkt {l:8 b:31bf3856ad364e35} in the store, file is missing");
+  const std::wstring folder = L"C:\\Windows\\Logs\\CBS\\";
+  Analysis a;
+  a.w.AddFile(folder + L"CbsPersist_20240101000000.cab",
+              testing::MakeCabinet({{"CbsPersist_20240101000000.log", "no results\r\n"}}));
+  a.w.AddFile(folder + L"CbsPersist_20230101000000.cab", testing::MakeCabinet({{"other.log", sr}}));
+  a.w.AddFile(folder + L"CbsPersist_20220101000000.cab", testing::MakeCabinet({{"CbsPersist_20220101000000.log", sr}}));
+  a.w.AddFile(folder + L"CbsPersist_20210101000000.log", SrLine("Cannot verify component files for Older"));
+  a.w.AddFile(TempFolder(a.s) + L"\\kept.txt", "the user's");
+  std::vector<CbsRecord> records;
+  ReadPersistedCbsLogs(a.s, records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(testing::Holds(records[0].text, L"c.dll"));
+  // The cabinet without its own log is told; the one without results is not.
+  ASSERT_EQ(a.s.analysis.notExamined.size(), 1u);
+  EXPECT_TRUE(testing::Holds(a.s.analysis.notExamined[0], L"CbsPersist_20230101000000.cab"));
+  EXPECT_TRUE(testing::Holds(a.s.analysis.notExamined[0], L"holds no CbsPersist_20230101000000.log"));
+  // Every work folder is gone; what else was in Temp stays.
+  EXPECT_EQ(a.w.ListTree(TempFolder(a.s)), std::vector<std::wstring>{TempFolder(a.s) + L"\\kept.txt"});
+}
+#endif
 
 TEST(AnalyseSfcResult, StoreFilesAreRegisteredOnlyWhenTheirDigestDiffers) {
   const StoreComponent foo;
