@@ -16,16 +16,6 @@ const std::wstring kOpenDacl = L"D:PAI(A;OICI;GA;;;WD)";
 
 bool Same(const FakeDescriptor& a, const FakeDescriptor& b) { return a.owner == b.owner && a.dacl == b.dacl; }
 
-// A session with the protected file, and its security before the test.
-struct Protected : FakeSession {
-  FakeDescriptor original;
-  Protected() {
-    w.security().AddProtectedFile(kFile, "x");
-    original = w.security().DescriptorOf(kFile);
-  }
-  bool Back() { return Same(w.security().DescriptorOf(kFile), original); }
-};
-
 const auto Take = TakePermissionsDirective;
 const auto Restore = RestorePermissionsDirective;
 const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n";
@@ -105,8 +95,7 @@ TEST(TakeAndRestorePermissions, QuietModeStillWritesFailures) {
 }
 
 TEST(TakeAndRestorePermissions, SentencesShowNoLongPathPrefix) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   const std::wstring prefixed = L"\\\\?\\" + kFile;
   EXPECT_EQ(Ran(Take, f, {prefixed}), kTook);
   EXPECT_EQ(Ran(Restore, f, {prefixed}), kRestored);
@@ -194,8 +183,7 @@ TEST(TakePermissions, LaterFailuresAreReportedAfterTheRecord) {
   EXPECT_EQ(StoreText(f), kRecord) << "the record is there to undo the owner change";
   EXPECT_EQ(f.w.security().DescriptorOf(kFile).dacl, kProtectedDacl);
 
-  FakeSession g;
-  g.w.security().AddProtectedFile(kFile, "x");
+  Protected g;
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeRestorePrivilege", 5, 1, 1);
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeBackupPrivilege", 5, 1, 1);
   EXPECT_EQ(Ran(Take, g, {kFile}, false),
@@ -259,8 +247,7 @@ TEST(RestorePermissions, IcaclsFailuresAndTheNullOwner) {
   EXPECT_EQ(Ran(Restore, f, {kFile}, false), icaclsFailed + L"ERROR_FILE_NOT_FOUND.\r\n" + ownerBack)
       << "an icacls that never started is no success";
 
-  FakeSession g;
-  g.w.security().AddProtectedFile(kFile, "x");
+  Protected g;
   g.w.security().SetDescriptor(kFile, L"S-1-1-0", kOpenDacl);
   SeedStore(g, kFile + L"|" + kProtectedDacl + L"|S-1-0-0");
   EXPECT_EQ(Ran(Restore, g, {kFile}, false),

@@ -29,6 +29,20 @@ inline const std::wstring kProtectedDacl = fake::FakeSecurity::kProtectedFileDac
 inline const std::wstring kFile = L"C:\\Windows\\System32\\corvexdemo.dll";
 inline const std::wstring kRecord = kFile + L"|" + kProtectedDacl + L"|" + kTrustedInstaller;
 
+// A session with the protected file, and its security when the test began.
+struct Protected : FakeSession {
+  fake::FakeDescriptor original;
+  Protected() {
+    w.security().AddProtectedFile(kFile, "x");
+    original = w.security().DescriptorOf(kFile);
+  }
+  // Whether the file's owner and DACL are what they were.
+  bool Back() {
+    const fake::FakeDescriptor now = w.security().DescriptorOf(kFile);
+    return now.owner == original.owner && now.dacl == original.dacl;
+  }
+};
+
 // The store's text; "" when it is missing.
 inline std::wstring StoreText(const FakeSession& f) { return f.Utf16File(kStorePath); }
 
