@@ -65,8 +65,7 @@ TEST(DataBlockStore, WrittenWholeAndReadBack) {
 }
 
 TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   const std::wstring other = L"C:\\Users\\Tester\\a.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, Utf16Bom(other + L"\r" + kRecord + L"\r"));
   EXPECT_EQ(Records(f), (std::vector<std::wstring>{other, kRecord}));
@@ -127,8 +126,7 @@ TEST(DataBlockStore, ALineWithoutABarHoldsNoSecurity) {
 }
 
 TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   SeedStore(f, kRecord);
   f.w.InjectFault(Op::kReadFile, L"\\DataBlocks", 32, -1);
   const std::wstring unreadable = L"Failed to read datablocks with error code ERROR_SHARING_VIOLATION.";
@@ -189,8 +187,7 @@ TEST(IcaclsSave, ArgumentsKeepTheirBackslashes) {
 }
 
 TEST(AddFileDataBlock, StoresTheSavedDaclAndTheGivenOwner) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
   EXPECT_EQ(StoreText(f), kRecord);
   ASSERT_EQ(f.w.processesRun.size(), 1u);
@@ -211,8 +208,7 @@ TEST(AddFileDataBlock, StoresTheSavedDaclAndTheGivenOwner) {
 }
 
 TEST(AddFileDataBlock, FailuresStoreNothing) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   EXPECT_EQ(AddFileDataBlock(f.s, L"\"\"", L"S-1-5-18"), datablock::kEmptyPath);
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\none.dll", L"S-1-5-18"), datablock::kObjectMissing);
 
