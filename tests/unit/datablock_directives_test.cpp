@@ -66,8 +66,7 @@ TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
 }
 
 TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   f.w.AddFile(L"C:\\Users\\Tester\\doc.txt", "d");
   EXPECT_EQ(Ran(Create, f, {L"\"" + kFile + L"\"", L"C:\\Users\\Tester\\doc.txt"}),
             L"Successfully created datablock for " + kFile + L".\r\n"
@@ -82,16 +81,14 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
   EXPECT_EQ(Ran(Create, f, {kFile}, false),
             L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
 
-  FakeSession g;
-  g.w.security().AddProtectedFile(kFile, "x");
+  Protected g;
   g.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
   Ran(Create, g, {kFile});
   EXPECT_EQ(StoreText(g), kFile + L"|" + kProtectedDacl + L"|S-1-0-0") << "an unreadable owner is the null SID";
 }
 
 TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
-  FakeSession f;
-  f.w.security().AddProtectedFile(kFile, "x");
+  Protected f;
   const std::wstring failed = L"Failed to create datablock for " + kFile + L". ";
 
   // The failed start's own code, in decimal.
