@@ -114,9 +114,8 @@ TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
 }
 
 TEST(SecurityPrimitives, OwnersAreReadAndSet) {
-  FakeSession f;
+  Protected f;
   auto& sec = f.w.security();
-  sec.AddProtectedFile(kFile, "x");
   EXPECT_EQ(ReadOwner(f.s, kFile).value_or(L"?"), kTrustedInstaller);
 
   f.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
@@ -163,9 +162,8 @@ TEST(WriteOwner, GivesTheRecordedOwnerBackOrSaysWhyNot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.owner);
-    FakeSession f;
+    Protected f;
     auto& sec = f.w.security();
-    sec.AddProtectedFile(kFile, "x");
     sec.SetDescriptor(kFile, L"S-1-1-0", kProtectedDacl);
     std::wstring report;
     EXPECT_EQ(WriteOwner(f.s, report, c.path, c.owner, c.mode), c.ok);
@@ -180,16 +178,14 @@ TEST(WriteOwner, GivesTheRecordedOwnerBackOrSaysWhyNot) {
 }
 
 TEST(WriteOwner, FailuresAreSentencesInTheReport) {
-  FakeSession f;
+  Protected f;
   auto& sec = f.w.security();
-  sec.AddProtectedFile(kFile, "x");
   std::wstring report;
   EXPECT_FALSE(WriteOwner(f.s, report, kFile, L"S-1-5-80-bogus"));
   EXPECT_EQ(report, L"Failed to initialize SID in WriteOwner function with error code 0x539.\r\n");
   EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege")) << "the privileges were already on";
 
-  FakeSession g;
-  g.w.security().AddProtectedFile(kFile, "x");
+  Protected g;
   g.w.InjectFault(Op::kSetOwner, L"corvexdemo", 5, 2);
   g.w.InjectFault(Op::kAdjustPrivilege, L"SeTakeOwnershipPrivilege", 1300, 1, 1);
   report.clear();
@@ -201,8 +197,7 @@ TEST(WriteOwner, FailuresAreSentencesInTheReport) {
                         L"Failed to disable privilege 2 in process access token in WriteOwner function.\r\n");
   EXPECT_EQ(g.w.security().DescriptorOf(kFile).owner, kTrustedInstaller);
 
-  FakeSession h;
-  h.w.security().AddProtectedFile(kFile, "x");
+  Protected h;
   h.w.InjectFault(Op::kOpenToken, L"", 5);
   h.w.InjectFault(Op::kUserName, L"", 5);
   report.clear();
