@@ -56,9 +56,8 @@ TEST(FakeSecurity, CreatingInAProtectedFolderIsRefused) {
 }
 
 TEST(FakeSecurity, OwnersChangeOnlyWithTheRightPrivilege) {
-  FakeSession f;
+  Protected f;
   auto& sec = f.w.security();
-  sec.AddProtectedFile(kFile, "x");
   // Without a privilege see SecurityPrimitives.OwnersAreReadAndSet.
   sec.enabledPrivileges.insert(L"SeTakeOwnershipPrivilege");
   EXPECT_EQ(sec.SetOwner(kFile, L"S-1-1-0").code(), 1307u) << "only oneself without SeRestorePrivilege";
@@ -192,9 +191,8 @@ TEST(FakeIcacls, SaveWritesTheLayoutOfTheRealTool) {
 }
 
 TEST(FakeIcacls, RestoreNeedsWriteDacOnEachObject) {
-  FakeSession f;
+  Protected f;
   auto& sec = f.w.security();
-  sec.AddProtectedFile(kFile, "x");
   f.w.AddFile(L"C:\\t\\acl", ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;BU)\r\n"));
   auto run = f.w.platform().processes.Run(Icacls(L" \"C:\\Windows\\System32\" /restore \"C:\\t\\acl\""));
   EXPECT_EQ(run->exitCode, 5u) << "TrustedInstaller owns it and Administrators may only read";
