@@ -14,7 +14,6 @@ namespace {
 
 using testing::kDesktopLog;
 using testing::kExe;
-using testing::kWork;
 
 using fake::ProcessEnded;
 using testing::FakeSession;
