@@ -18,8 +18,6 @@ namespace corvex {
 namespace {
 
 using testing::kDesktopLog;
-using testing::kExe;
-using testing::kWork;
 
 const std::string kSamples = CORVEX_SAMPLES_DIR;
 // The real Windows logs the project keeps beside its own fixtures.
