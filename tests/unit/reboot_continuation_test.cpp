@@ -12,7 +12,6 @@ namespace {
 
 using testing::kDesktopLog;
 using testing::kExe;
-using testing::kWork;
 
 using testing::Count;
 using testing::FakeSession;
