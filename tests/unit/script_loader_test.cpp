@@ -10,12 +10,9 @@
 namespace corvex {
 namespace {
 
-using testing::kDesktopLog;
 using testing::kExe;
-using testing::kWork;
 
 using testing::FakeSession;
-
 
 TEST(FileHash, Sha256AsHexAndBase64) {
   FakeSession f;
