@@ -10,12 +10,10 @@
 namespace corvex {
 namespace {
 
-using testing::kDesktopLog;
 using testing::kExe;
 using testing::kWork;
 
 using testing::FakeSession;
-
 
 TEST(StartFacts, AFactThatCannotBeLearntEndsTheRunBeforeAnythingIsTouched) {
   struct Case {
