@@ -7,12 +7,9 @@
 namespace corvex {
 namespace {
 
-using testing::kDesktopLog;
-using testing::kExe;
 using testing::kWork;
 
 using testing::FakeSession;
-
 
 TEST(WorkingFolders, LiveUnderLocalAppData) {
   FakeSession f;
