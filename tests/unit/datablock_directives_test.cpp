@@ -9,7 +9,6 @@ namespace corvex {
 namespace {
 
 using fake::Op;
-using testing::FakeSession;
 using namespace testing;
 const auto Create = CreateDataBlocksDirective;
 const auto Delete = DeleteDataBlocksDirective;
