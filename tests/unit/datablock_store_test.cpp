@@ -15,7 +15,6 @@ namespace corvex {
 namespace {
 
 using fake::Op;
-using testing::FakeSession;
 using namespace testing;
 
 // The records as every operation reads them.
