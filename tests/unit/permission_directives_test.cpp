@@ -9,7 +9,6 @@ namespace {
 
 using fake::FakeDescriptor;
 using fake::Op;
-using testing::FakeSession;
 using namespace testing;
 
 const std::wstring kOpenDacl = L"D:PAI(A;OICI;GA;;;WD)";
