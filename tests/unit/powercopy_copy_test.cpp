@@ -10,7 +10,6 @@ namespace corvex {
 namespace {
 
 using fake::Op;
-using testing::FakeSession;
 using namespace testing;
 namespace access = platform::access;
 namespace share = platform::share;
