@@ -11,7 +11,6 @@ namespace corvex {
 namespace {
 
 using fake::FakeSecurity;
-using testing::FakeSession;
 using namespace testing;
 
 
