@@ -8,7 +8,6 @@ namespace corvex {
 namespace {
 
 using fake::Op;
-using testing::FakeSession;
 using namespace testing;
 
 
