@@ -12,6 +12,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "core/console_output.h"
+#include "core/process_runner.h"
 #include "core/session_log.h"
 #include "core/working_folders.h"
 
@@ -58,7 +59,8 @@ struct WorkItem {
 // One extraction's shared state. Workers reach the session through nothing
 // here: they collect sentences and the caller prints them after joining.
 struct Run {
-  Run(platform::FileSystem& f, platform::Packages& p, const ExtractionOptions& o) : fs(f), packages(p), opt(o) {}
+  Run(platform::Platform& p, const ExtractionOptions& o) : os(p), fs(p.fs), packages(p.packages), opt(o) {}
+  platform::Platform& os;
   platform::FileSystem& fs;
   platform::Packages& packages;
   const ExtractionOptions& opt;
@@ -182,17 +184,54 @@ void UnpackInstaller(Run& run, const std::wstring& database, const std::wstring&
     Fail(run, L"WARNING: The embedded storage \"" + name + L"\" of " + database + L" was not read.");
 }
 
+// The program runs elevated: it starts nothing but a package of a kind it
+// knows, signed by Microsoft, and holds the file open against writes from
+// the check until the child has ended, so that nobody swaps it in between.
+// Nothing here reaches the session, so a worker may run it too.
+void UnpackSelfExtracting(Run& run, const std::wstring& package, const std::wstring& into) {
+  const std::wstring notRun = L"WARNING: " + package + L" is a self-extracting package: it was not run, since ";
+  const SelfExtractingKind* kind = FindSelfExtractingKind(LeafOf(package));
+  if (!kind) {
+    Fail(run, notRun + L"it is not one of the Microsoft packages this program knows how to unpack.");
+    return;
+  }
+  auto held = run.fs.Open(AddLongPathPrefix(package), platform::access::kRead, platform::share::kRead,
+                          platform::Disposition::kOpenExisting);
+  if (!held) {
+    Fail(run, notRun + L"it could not be held against changes" + CodeText(held.code()) + L".");
+    return;
+  }
+  auto signer = run.os.signatures.VerifyMicrosoftSignature(package);
+  if (!signer) {
+    Fail(run, notRun + L"its signature did not verify" + CodeText(signer.code()) + L".");
+    return;
+  }
+  if (*signer != platform::Signer::kMicrosoft) {
+    Fail(run, notRun + L"it is not signed by Microsoft.");
+    return;
+  }
+  RunOptions options;
+  options.timeoutMs = run.opt.selfExtractingTimeoutMs;
+  RunOutcome outcome = RunProcessUntraced(run.os.processes, package,
+                                          L"\"" + package + L"\" " + kind->extractSwitch + L"\"" + into + L"\"", options);
+  const std::wstring self = L"WARNING: The self-extracting package " + package;
+  if (!outcome.started)
+    Fail(run, self + L" could not be started" + CodeText(outcome.startError) + L".");
+  else if (outcome.waitError == platform::kTimeout)
+    Fail(run, self + L" was still running after " + Decimal(uint64_t{run.opt.selfExtractingTimeoutMs / 1000}) +
+                  L" seconds and was stopped.");
+  else if (outcome.waitError)
+    Fail(run, self + L" could not be waited for" + CodeText(outcome.waitError) + L".");
+  else if (outcome.exitCode != 0)
+    Fail(run, self + L" ended with exit code " + Decimal(uint64_t{outcome.exitCode}) + L".");
+}
+
 void Unpack(Run& run, const std::wstring& container, const std::wstring& into) {
   run.containers++;
   switch (KindOf(container)) {
     case ContainerKind::kCabinet: UnpackCabinet(run, container, into); break;
     case ContainerKind::kInstaller: UnpackInstaller(run, container, into); break;
-    case ContainerKind::kSelfExtracting:
-      // Running a stranger's program elevated is not ours to do without a
-      // checked signature.
-      Fail(run, L"WARNING: " + container +
-                    L" is a self-extracting package: it was not run, since its signature is not checked.");
-      break;
+    case ContainerKind::kSelfExtracting: UnpackSelfExtracting(run, container, into); break;
     case ContainerKind::kOther:
       Fail(run, L"WARNING: " + container + L" is not a package this program unpacks (.msu, .cab, .msi, .msp).");
       break;
@@ -382,7 +421,7 @@ ExtractionResult ExtractPackage(Session& s, const std::wstring& package, const s
   }
   result.folder = *work;
 
-  Run run(s.os.fs, s.os.packages, options);
+  Run run(s.os, options);
   const std::wstring source = StripLongPathPrefix(package);
   Unpack(run, source, *work);
   Scan(run, *work, 1);

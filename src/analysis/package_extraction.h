@@ -27,6 +27,8 @@ struct ExtractionOptions {
   uint64_t maxTotalBytes = 32ull << 30;
   // Containers inside containers: the package's own entries are depth 1.
   int maxDepth = 8;
+  // A self-extracting package still running after this is terminated.
+  uint32_t selfExtractingTimeoutMs = 10 * 60 * 1000;
   // Tests only: runs while a scan step holds the queue, before it adds an
   // item; and the worker with this index fails to start.
   std::function<void()> whileQueueHeld;
@@ -47,7 +49,10 @@ struct ExtractionResult {
 };
 
 // Unpacks `package` into a fresh "RARiroderuz_N" folder under
-// `outputFolder` (the "temp" folder when empty). The caller removes the
+// `outputFolder` (the "temp" folder when empty). A self-extracting package
+// is run only when its kind is known (FindSelfExtractingKind) and its
+// signature verifies to Microsoft, held against writes from the check until
+// it has ended, within a time limit. The caller removes the
 // folder with RemoveExtraction once it has taken what it needs.
 ExtractionResult ExtractPackage(Session& s, const std::wstring& package, const std::wstring& outputFolder,
                                 const ExtractionOptions& options = ExtractionOptions());

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "base/wildcard.h"
 
 namespace corvex {
 
@@ -72,5 +73,24 @@ std::wstring EntryNameFaultText(EntryNameFault fault) {
 }
 
 std::wstring EntryRelativePath(const std::wstring& name) { return ReplaceAll(name, L"/", L"\\"); }
+
+namespace {
+
+// Microsoft's Update.exe packages extract with "/x:" and a folder. The
+// catalog's copies carry a digest after the name ("wsus-kb2720211-x86_<sha1>.exe").
+constexpr SelfExtractingKind kSelfExtractingKinds[] = {
+    // The Windows Update Agent 7.6 redistributable, by architecture.
+    {L"WindowsUpdateAgent-7.6-*.exe", L"/x:"},
+    // The WSUS 3.0 SP2 update KB2720211, which carries agent 7.6.7600.256.
+    {L"WSUS-KB2720211-*.exe", L"/x:"},
+};
+
+}  // namespace
+
+const SelfExtractingKind* FindSelfExtractingKind(const std::wstring& fileName) {
+  for (const SelfExtractingKind& kind : kSelfExtractingKinds)
+    if (WildcardMatch(kind.fileName, fileName)) return &kind;
+  return nullptr;
+}
 
 }  // namespace corvex

@@ -36,4 +36,16 @@ std::wstring EntryNameFaultText(EntryNameFault fault);
 // for names CheckEntryName accepted.
 std::wstring EntryRelativePath(const std::wstring& name);
 
+// A self-extracting package this program knows how to unpack: its file
+// name (wildcards, case ignored) and the switch that extracts it, followed
+// by the output folder.
+struct SelfExtractingKind {
+  const wchar_t* fileName;
+  const wchar_t* extractSwitch;
+};
+
+// The kind of a package by its file name; null for any other program,
+// which is never run whoever signed it.
+const SelfExtractingKind* FindSelfExtractingKind(const std::wstring& fileName);
+
 }  // namespace corvex

@@ -89,7 +89,8 @@ std::vector<WimImage> ListImages(Session& s, const std::wstring& wim, const std:
 
 }  // namespace
 
-std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std::wstring& kb) {
+std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std::wstring& kb,
+                              const std::wstring& architecture) {
   const std::wstring warning = L"WARNING: Could not generate update URL for KB " + Shown(kb);
   if (!AllDigits(kb) || kb.size() > 10) {
     TraceError(s, L"\"" + Shown(kb) + L"\" is not a knowledge-base number; no update URL was asked for.");
@@ -97,7 +98,7 @@ std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std:
     return L"";
   }
   const std::wstring url = services.SupportServerUrl(
-      L"/Tallwen/apps/GenerateUpdateURL.php?OS=" + OsName(s) + L"&architecture=" + ArchitectureName(s) +
+      L"/Tallwen/apps/GenerateUpdateURL.php?OS=" + OsName(s) + L"&architecture=" + (architecture.empty() ? ArchitectureName(s) : architecture) +
       L"&KB=" + kb + L"&IE=ie" + InternetExplorerMajor(s) + L"&locale=enu");
   CreateFolderChain(s, TempFolder(s));
   const std::wstring replyFile = TempFolder(s) + L"\\" + kUpdateUrlReply;

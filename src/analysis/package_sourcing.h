@@ -17,8 +17,10 @@ namespace corvex {
 // The package's download address for a knowledge-base number (digits), as
 // the support server generates it; empty when it could not be had or is not
 // one https address on Microsoft's download servers. Failures are reported
-// in the sourcing report.
-std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std::wstring& kb);
+// in the sourcing report. `architecture` ("x86", "amd64") asks for that
+// architecture's package rather than the machine's.
+std::wstring RequestUpdateUrl(Session& s, DownloadServices& services, const std::wstring& kb,
+                              const std::wstring& architecture = L"");
 
 // The file a download address is saved as: its last part, without query or
 // fragment; empty when that is not a plain file name (no "..", separators,

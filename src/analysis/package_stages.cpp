@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "core/console_output.h"
 #include "core/session_log.h"
+#include "core/system_facts.h"
 #include "core/working_folders.h"
 
 namespace corvex {
@@ -24,6 +25,15 @@ constexpr wchar_t kManifestBasisName[] = L"ManifestBasis.bin";
 // More than this many packages for one stage is a database fault, not a
 // repair: each may be a download of tens of megabytes.
 constexpr size_t kMaxPackages = 16;
+
+// The Windows Update Agent 7.6.7600.320 redistributable on Microsoft's
+// download servers, by architecture.
+constexpr wchar_t kAgent320X86[] =
+    L"https://download.windowsupdate.com/windowsupdate/redist/standalone/7.6.7600.320/WindowsUpdateAgent-7.6-x86.exe";
+constexpr wchar_t kAgent320X64[] =
+    L"https://download.windowsupdate.com/windowsupdate/redist/standalone/7.6.7600.320/WindowsUpdateAgent-7.6-x64.exe";
+// The WSUS 3.0 SP2 update that carries agent 7.6.7600.256.
+constexpr wchar_t kAgent256Kb[] = L"2720211";
 
 constexpr wchar_t kInsertDvdText[] =
     L"\n\n                               Insert Windows DVD\n\n\n"
@@ -85,11 +95,41 @@ std::vector<std::wstring> PackagesForRecords(Session& s, DownloadServices& servi
   return packages;
 }
 
+std::vector<std::wstring> AgentPackagesForRecords(Session& s, DownloadServices& services,
+                                                  const std::vector<CorruptFileRecord>& records) {
+  bool agent256 = false;
+  bool agent320 = false;
+  for (const CorruptFileRecord& r : records) {
+    agent256 = agent256 || r.storePath.find(L"7.6.7600.256") != std::wstring::npos;
+    agent320 = agent320 || r.storePath.find(L"7.6.7600.320") != std::wstring::npos;
+  }
+  AnalysisState& a = s.analysis;
+  std::vector<std::wstring> packages;
+  if (agent256 && !a.agent256PackageAsked) {
+    a.agent256PackageAsked = true;
+    std::wstring url = RequestUpdateUrl(s, services, kAgent256Kb, L"x86");
+    if (!url.empty()) packages.push_back(url);
+  }
+  if (agent320 && !a.agent320PackageAsked) {
+    a.agent320PackageAsked = true;
+    const std::wstring architecture = ArchitectureName(s, true);
+    if (architecture == L"x86")
+      packages.push_back(kAgent320X86);
+    else if (architecture == L"x64")
+      packages.push_back(kAgent320X64);
+    else
+      TraceInfo(s, L"The Windows Update Agent 7.6 has no redistributable for " + architecture + L".");
+  }
+  return packages;
+}
+
 std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServices& services,
                                                         const std::vector<CorruptFileRecord>& records,
                                                         UpdateDatabaseMode mode, wchar_t stage) {
   std::vector<StagedReplacement> out;
-  const std::vector<std::wstring> packages = PackagesForRecords(s, services, records, mode);
+  std::vector<std::wstring> packages;
+  if (stage == L'3') packages = AgentPackagesForRecords(s, services, records);
+  for (std::wstring& p : PackagesForRecords(s, services, records, mode)) packages.push_back(std::move(p));
   if (packages.empty()) return out;
   ManifestBasisSource basis;
   basis.path = ArchiveFolder(s) + L"\\" + kManifestBasisName;

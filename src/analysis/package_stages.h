@@ -32,9 +32,18 @@ struct StagedReplacement {
 std::vector<std::wstring> PackagesForRecords(Session& s, DownloadServices& services,
                                              const std::vector<CorruptFileRecord>& records, UpdateDatabaseMode mode);
 
+// The Windows Update Agent's own packages for records of its files, which
+// the database does not name: for version 7.6.7600.256 the WSUS update
+// KB2720211 (x86, its address asked of the support server), for
+// 7.6.7600.320 the agent's redistributable for the machine's architecture.
+// Each is named at most once per run.
+std::vector<std::wstring> AgentPackagesForRecords(Session& s, DownloadServices& services,
+                                                  const std::vector<CorruptFileRecord>& records);
+
 // Downloads and unpacks the packages the database names for the records
 // and stages every unpacked file whose digest a record expects. Nothing
-// is downloaded without the user's consent.
+// is downloaded without the user's consent. Stage 3 adds the agent's
+// packages (AgentPackagesForRecords).
 std::vector<StagedReplacement> SourceFromUpdatePackages(Session& s, DownloadServices& services,
                                                         const std::vector<CorruptFileRecord>& records,
                                                         UpdateDatabaseMode mode, wchar_t stage);

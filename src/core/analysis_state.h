@@ -62,6 +62,10 @@ struct AnalysisState {
   uint64_t downloadAllowance = 100ull * 1024 * 1024;
   bool downloadsAllowed = true;
   bool downloadConsent = false;
+  // Stage 3's Windows Update Agent packages (KB2720211 for agent
+  // 7.6.7600.256, the 7.6.7600.320 redistributable): each asked for once.
+  bool agent256PackageAsked = false;
+  bool agent320PackageAsked = false;
 
   // What could not be examined (an unreadable log, a failed search or tool
   // run, record lines that did not parse), one sentence each. A run with

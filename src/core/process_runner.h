@@ -15,6 +15,9 @@ struct RunOptions {
   bool newConsole = false;
   bool capture = false;
   std::wstring workingFolder;
+  // With wait: milliseconds before a child still running is terminated,
+  // which is a failure (waitError platform::kTimeout). 0: no limit.
+  uint32_t timeoutMs = 0;
 };
 
 struct RunOutcome {
@@ -44,5 +47,11 @@ struct RunOutcome {
 // of its output as well.
 RunOutcome RunProcess(Session& s, const std::wstring& program, const std::wstring& commandLine,
                       const RunOptions& options = {});
+
+// The same without the session, for worker threads: `program` is started
+// as given (not expanded) and nothing is traced; the caller reports the
+// outcome.
+RunOutcome RunProcessUntraced(platform::Processes& processes, const std::wstring& program,
+                              const std::wstring& commandLine, const RunOptions& options = {});
 
 }  // namespace corvex

@@ -19,7 +19,7 @@ struct HelperWorld {
                         w.platform().processes, w.platform().system, w.platform().hasher,
                         w.platform().security,  w.platform().registry, w.platform().http,
                         w.platform().crash,     w.platform().shadows,  w.platform().compression,
-                        w.platform().packages};
+                        w.platform().packages,  w.platform().signatures};
   Session s{os};
 };
 

@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/shadow_copies.h"
+#include "platform/signatures.h"
 #include "platform/system_info.h"
 
 namespace corvex::platform {
@@ -31,6 +32,7 @@ struct Platform {
   ShadowCopies& shadows;
   Compression& compression;
   Packages& packages;
+  Signatures& signatures;
 };
 
 }  // namespace corvex::platform

@@ -16,7 +16,13 @@ struct ProcessRequest {
   bool newConsole = false;   // with visible: CREATE_NEW_CONSOLE
   bool captureOutput = false;
   std::wstring workingFolder;  // empty: inherit
+  // With wait: a child still running after this many milliseconds is
+  // terminated and the outcome's waitError is kTimeout. 0: no limit.
+  uint32_t timeoutMs = 0;
 };
+
+// ERROR_TIMEOUT: the child outlived its time limit and was terminated.
+constexpr uint32_t kTimeout = 1460;
 
 struct ProcessOutcome {
   uint32_t exitCode = 0;  // only meaningful when waited for and waitError is 0

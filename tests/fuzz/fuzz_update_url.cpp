@@ -1,8 +1,11 @@
 // The support server's update-URL reply and download addresses from a
 // stranger. The input is split at NULs: the reply, an address to download,
-// the knowledge-base number asked for.
+// the knowledge-base number asked for. A download named as a known
+// self-extracting package is unpacked too: unsigned, it must not run.
 #include <algorithm>
 
+#include "analysis/package_extraction.h"
+#include "analysis/package_names.h"
 #include "analysis/package_sourcing.h"
 #include "app/download_services_online.h"
 #include "core/working_folders.h"
@@ -42,6 +45,12 @@ FUZZ_TARGET(fuzz_update_url)(const uint8_t* data, size_t size) {
     if (path.empty()) continue;
     FUZZ_CHECK(online::IsMicrosoftDownloadUrl(f.s, u), "an untrusted address downloaded");
     FUZZ_CHECK(path == TempFolder(f.s) + L"\\" + DownloadFileName(u), "a download outside the Temp folder");
+    // Whatever its name, a downloaded program nobody signed is never run.
+    if (FindSelfExtractingKind(DownloadFileName(u))) {
+      ExtractionResult unpacked = ExtractPackage(f.s, path, TempFolder(f.s));
+      FUZZ_CHECK(!unpacked.complete && f.w.processesRun.empty(), "an unsigned self-extracting package was run");
+      RemoveExtraction(f.w.platform().fs, unpacked.folder);
+    }
   }
   for (const std::wstring& p : f.w.ListTree(L"C:\\")) {
     const bool old = std::find(before.begin(), before.end(), p) != before.end();

@@ -12,7 +12,9 @@
 #include "analysis/package_extraction.h"
 #include "analysis/package_names.h"
 #include "base/text.h"
+#include "core/session_log.h"
 #include "package_fixtures.h"
+#include "platform/fake/fake_signatures.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -292,12 +294,115 @@ TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
   EXPECT_FALSE(f.w.Exists(d.folder + L"\\outer.cab.extracted\\inner.cab.extracted"));
 }
 
-TEST_F(PackageExtraction, SelfExtractingPackageIsNotRun) {
-  const std::wstring exe = L"C:\\Users\\Tester\\Downloads\\kb.exe";
-  ExtractionResult r = Extract("MZ self-extractor", ExtractionOptions(), exe);
-  EXPECT_FALSE(r.complete);
-  EXPECT_TRUE(AnyMessage(r, exe + L" is a self-extracting package: it was not run"));
+// --- Self-extracting packages: run only when known, signed by Microsoft,
+// held against writes, within a time limit --------------------------------
+
+const std::wstring kAgent = L"C:\\Users\\Tester\\Downloads\\WindowsUpdateAgent-7.6-x64.exe";
+
+class SelfExtracting : public PackageExtraction {
+ protected:
+  // The agent's package as a child: it unpacks a cabinet into the folder
+  // its "/x:" names, then ends as `ending` says.
+  void Unpacks(const std::string& cabinet, platform::ProcessOutcome ending = {}) {
+    f.w.OnProcess(L"WindowsUpdateAgent-7.6-x64.exe", [this, cabinet, ending](const platform::ProcessRequest& r) {
+      const size_t at = r.commandLine.find(L"/x:\"");
+      if (at != std::wstring::npos) {
+        const size_t from = at + 4;
+        f.w.AddFile(r.commandLine.substr(from, r.commandLine.find(L'"', from) - from) + L"\\WUClient-Core.cab", cabinet);
+      }
+      whileRunning();
+      return ending;
+    });
+  }
+  std::function<void()> whileRunning = [] {};
+};
+
+TEST_F(SelfExtracting, UnsignedForeignOrAlteredPackagesAreRefusedAndNeverRun) {
+  Unpacks("MSCF");
+  ExtractionResult unsigned_ = Extract("MZ agent", ExtractionOptions(), kAgent);
+  EXPECT_FALSE(unsigned_.complete);
+  EXPECT_TRUE(AnyMessage(unsigned_, L"WARNING: " + kAgent + L" is a self-extracting package: it was not run, since its "
+                                    L"signature did not verify with error code " +
+                                    ErrorCodeName(platform::kTrustNoSignature) + L"."));
+
+  f.w.signatures().Sign(kAgent, platform::Signer::kOther);
+  ExtractionResult foreign = ExtractPackage(f.s, kAgent, kOutput);
+  EXPECT_FALSE(foreign.complete);
+  EXPECT_TRUE(AnyMessage(foreign, kAgent + L" is a self-extracting package: it was not run, since it is not signed by "
+                                   L"Microsoft."));
+
+  f.w.signatures().Break(kAgent, 0x80096010);  // changed after signing
+  ExtractionResult altered = ExtractPackage(f.s, kAgent, kOutput);
+  EXPECT_FALSE(altered.complete);
+  EXPECT_TRUE(AnyMessage(altered, L"its signature did not verify with error code 0x80096010."));
+  EXPECT_EQ(f.w.signatures().asked.size(), 3u);
   EXPECT_TRUE(f.w.processesRun.empty());
+}
+
+TEST_F(SelfExtracting, AnUnknownKindIsRefusedEvenWhenMicrosoftSignedIt) {
+  const std::wstring other = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5-x64.exe";
+  f.w.signatures().Sign(other, platform::Signer::kMicrosoft);
+  f.w.OnProcess(L"windows10.0-kb5-x64.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome(); });
+  ExtractionResult r = Extract("MZ", ExtractionOptions(), other);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"WARNING: " + other + L" is a self-extracting package: it was not run, since it is not one "
+                            L"of the Microsoft packages this program knows how to unpack."));
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_EQ(FindSelfExtractingKind(L"wsus-kb2720211-x86_0123abcd.exe")->extractSwitch, std::wstring(L"/x:"));
+  EXPECT_EQ(FindSelfExtractingKind(L"WindowsUpdateAgent-7.6-x86.exe.cab"), nullptr);
+}
+
+// While it runs, the package cannot be written, replaced or deleted; the
+// hold ends with the child.
+TEST_F(SelfExtracting, AKnownSignedPackageRunsHeldAndItsCabinetIsUnpacked) {
+  f.w.signatures().Sign(kAgent, platform::Signer::kMicrosoft);
+  f.w.AddFile(L"C:\\Users\\Tester\\Downloads\\swap.exe", "MZ swapped");
+  std::vector<uint32_t> whileHeld;
+  whileRunning = [&] {
+    auto& fs = f.w.platform().fs;
+    whileHeld.push_back(fs.WriteFile(kAgent, "MZ swapped", false).code());
+    whileHeld.push_back(fs.MoveFile(L"C:\\Users\\Tester\\Downloads\\swap.exe", kAgent, true).code());
+    whileHeld.push_back(fs.DeleteFile(kAgent).code());
+  };
+  Unpacks(MakeCabinet({{"x86_wuaueng\\wuaueng.dll", "MZ agent 7.6.7600.320"}}));
+  ExtractionResult r = Extract("MZ agent", ExtractionOptions(), kAgent);
+  ASSERT_TRUE(r.complete) << (r.messages.empty() ? "" : ToUtf8(r.messages[0]));
+  ASSERT_EQ(f.w.processesRun.size(), 1u);
+  const platform::ProcessRequest& run = f.w.processesRun[0];
+  EXPECT_EQ(run.program, kAgent);
+  EXPECT_EQ(run.commandLine, L"\"" + kAgent + L"\" /x:\"" + kExtractWork + L"\"");
+  EXPECT_TRUE(run.wait);
+  EXPECT_FALSE(run.visible);
+  EXPECT_EQ(run.timeoutMs, 600000u);
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\WUClient-Core.cab.extracted\\x86_wuaueng\\wuaueng.dll"),
+            "MZ agent 7.6.7600.320");
+  // Replacing an open file is refused before sharing is looked at, as on
+  // Windows.
+  EXPECT_EQ(whileHeld, (std::vector<uint32_t>{platform::err::kSharingViolation, platform::err::kAccessDenied,
+                                              platform::err::kSharingViolation}));
+  EXPECT_EQ(f.w.FileBytes(kAgent), "MZ agent");
+  EXPECT_TRUE(f.w.platform().fs.DeleteFile(kAgent).ok());
+}
+
+TEST_F(SelfExtracting, TimeoutExitCodeOrFailedStartLeaveItIncomplete) {
+  f.w.signatures().Sign(kAgent, platform::Signer::kMicrosoft);
+  f.w.OnProcess(L"WindowsUpdateAgent-7.6-x64.exe", fake::FakeWindows::NeverEnds);
+  ExtractionResult hung = Extract("MZ agent", ExtractionOptions(), kAgent);
+  EXPECT_FALSE(hung.complete);
+  EXPECT_TRUE(AnyMessage(hung, L"WARNING: The self-extracting package " + kAgent +
+                                   L" was still running after 600 seconds and was stopped."));
+
+  platform::ProcessOutcome failed;
+  failed.exitCode = 1603;
+  Unpacks(MakeCabinet({{"a.dll", "MZ a"}}), failed);
+  ExtractionResult exit = ExtractPackage(f.s, kAgent, kOutput);
+  EXPECT_FALSE(exit.complete);
+  EXPECT_TRUE(AnyMessage(exit, kAgent + L" ended with exit code 1603."));
+
+  f.w.InjectFault(fake::Op::kRunProcess, L"WindowsUpdateAgent", platform::err::kAccessDenied);
+  ExtractionResult start = ExtractPackage(f.s, kAgent, kOutput);
+  EXPECT_FALSE(start.complete);
+  EXPECT_TRUE(AnyMessage(start, kAgent + L" could not be started with error code ERROR_ACCESS_DENIED."));
 }
 
 TEST_F(PackageExtraction, CompressedStoreFilesAreExpandedInPlace) {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "analysis/auto_analysis.h"
 #include "app/directive_table.h"
 #include "app/download_services_online.h"
@@ -16,6 +18,7 @@
 #include "online/zip_writer.h"
 #include "package_fixtures.h"
 #include "platform/fake/fake_http.h"
+#include "platform/fake/fake_signatures.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -80,9 +83,10 @@ struct Sourced : FakeSession {
     RunRepairStages(s, L"", log);
     return log;
   }
+  // Pages served outright never reach the handler: every request counts.
   bool Asked(const std::wstring& url) {
-    for (const std::wstring& r : requested)
-      if (r.find(url) != std::wstring::npos) return true;
+    for (const fake::FakeHttpRequest& r : w.http().requests)
+      if ((r.method + L" " + r.url).find(url) != std::wstring::npos) return true;
     return false;
   }
 };
@@ -186,6 +190,67 @@ TEST(PackageStages, ARefusedEntryIsToldInTheLog) {
   d.Stages();
   EXPECT_TRUE(testing::Holds(d.s.analysis.sourcingReport, L"WARNING: The entry \"..\\b.txt\" of "));
   EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
+}
+
+// --- The Windows Update Agent's own packages ------------------------------
+
+const std::wstring kAgentStore =
+    L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-wuaueng.dll_31bf3856ad364e35_7.6.7600.320_none_0a1b2c";
+const std::wstring kAgentFile = kAgentStore + L"\\wuaueng.dll";
+const std::wstring kGoodAgent = L"vMU1FmEaPTstXiu+8QKAPSd/P82auXL27iUt70ckQjs=";  // of "good agent"
+const std::wstring kAgentRedist = L"https://download.windowsupdate.com/windowsupdate/redist/standalone/7.6.7600.320/";
+
+// The redistributable of the machine's architecture is downloaded, its
+// signature checked, run with "/x:", and the agent file taken from the
+// cabinet it unpacked.
+TEST(PackageStages, Agent320FilesComeFromTheRedistributableOfTheMachinesArchitecture) {
+  for (const auto& [architecture, wanted, other] :
+       {std::make_tuple(uint16_t{0}, L"WindowsUpdateAgent-7.6-x86.exe", L"WindowsUpdateAgent-7.6-x64.exe"),
+        std::make_tuple(uint16_t{9}, L"WindowsUpdateAgent-7.6-x64.exe", L"WindowsUpdateAgent-7.6-x86.exe")}) {
+    Sourced d;
+    d.w.architecture = architecture;
+    d.w.AddFile(kAgentFile, "bad");
+    d.s.analysis.corruptFiles.push_back({kAgentFile, kGoodAgent, L"LwXU", 0});
+    d.w.http().Serve(kAgentRedist + wanted, "MZ agent");
+    d.w.signatures().Sign(TempFolder(d.s) + L"\\" + wanted, platform::Signer::kMicrosoft);
+    const std::string cabinet = testing::MakeCabinet({{"wuaueng.dll", "good agent"}});
+    d.w.OnProcess(wanted, [&d, cabinet](const platform::ProcessRequest& r) {
+      const size_t from = r.commandLine.find(L"/x:\"") + 4;
+      d.w.AddFile(r.commandLine.substr(from, r.commandLine.find(L'"', from) - from) + L"\\WUClient.cab", cabinet);
+      return platform::ProcessOutcome();
+    });
+    d.w.FeedKeys(L"y\ry\r");
+    const std::wstring log = d.Stages();
+    EXPECT_EQ(d.w.FileBytes(kAgentFile), "good agent") << ToUtf8(wanted) << "\n" << ToUtf8(log);
+    EXPECT_TRUE(d.Asked(L"GET " + kAgentRedist + wanted));
+    EXPECT_FALSE(d.Asked(other));
+    // Named once per run.
+    EXPECT_TRUE(AgentPackagesForRecords(d.s, d.services, {{kAgentFile, kGoodAgent, L"LwXU", 0}}).empty());
+  }
+}
+
+// KB2720211's address is the support server's answer for x86, whatever the
+// machine, and that package is then fetched.
+TEST(PackageStages, Agent256FilesAskTheSupportServerForKb2720211ForX86) {
+  Sourced d;
+  const std::wstring store =
+      L"C:\\Windows\\WinSxS\\x86_microsoft-windows-wuaueng.dll_31bf3856ad364e35_7.6.7600.256_none_3c4d5e\\wuaueng.dll";
+  d.w.AddFile(store, "bad");
+  d.s.analysis.corruptFiles.push_back({store, kGoodAgent, L"LwXU", 0});
+  const std::wstring wsus = L"https://download.windowsupdate.com/msdownload/update/software/crup/2012/06/"
+                            L"wsus-kb2720211-x86_0123abcd.exe";
+  d.w.http().Serve(wsus, "MZ wsus");
+  auto served = d.w.http().handler;
+  d.w.http().handler = [served, wsus](const fake::FakeHttpRequest& r) -> platform::HttpReply {
+    if (r.url.find(L"GenerateUpdateURL.php") != std::wstring::npos && r.url.find(L"&KB=2720211&") != std::wstring::npos)
+      return {200, ToUtf8(wsus)};
+    return served(r);
+  };
+  d.w.FeedKeys(L"y\ry\r");
+  d.Stages();
+  EXPECT_TRUE(d.Asked(L"&architecture=x86&KB=2720211&"));
+  EXPECT_TRUE(d.Asked(L"GET " + wsus));
+  EXPECT_FALSE(d.Asked(kAgentRedist));
 }
 
 }  // namespace

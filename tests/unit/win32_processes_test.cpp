@@ -148,6 +148,35 @@ TEST(Win32Processes, AFailedWaitOrExitCodeQueryIsAFailureNotExitCode0) {
   EXPECT_EQ(WaitForExitCode(process.get()).value_or(0), 5u);
 }
 
+// A child past its limit is terminated and gone when the wait returns; a
+// read with a limit stops at it, or at the child's end even while a
+// grandchild keeps the pipe open.
+TEST(Win32Processes, AChildPastItsLimitIsTerminatedAndTheReadStops) {
+  std::wstring commandLine = L" /c exit 0";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  // Suspended, it never ends on its own.
+  ASSERT_TRUE(CreateProcessW((SystemFolder() + L"\\cmd.exe").c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                             CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info));
+  unique_handle process(info.hProcess), thread(info.hThread);
+  EXPECT_EQ(WaitForExitCode(process.get(), 100).code(), static_cast<uint32_t>(ERROR_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  unique_handle readEnd, writeEnd, running(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(writeEnd.get(), "before", 6, &written, nullptr));
+  std::string out;
+  EXPECT_EQ(ReadPipeUntil(readEnd.get(), running.get(), GetTickCount64() + 100, out),
+            static_cast<uint32_t>(ERROR_TIMEOUT));
+  EXPECT_EQ(out, "before");
+  ASSERT_TRUE(::WriteFile(writeEnd.get(), " after", 6, &written, nullptr));
+  ASSERT_TRUE(SetEvent(running.get()));
+  EXPECT_EQ(ReadPipeUntil(readEnd.get(), running.get(), GetTickCount64() + 60000, out), 0u);
+  EXPECT_EQ(out, "before after");
+}
+
 }  // namespace
 }  // namespace corvex::win32
 

@@ -13,6 +13,7 @@
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_security.h"
 #include "platform/fake/fake_shadow_copies.h"
+#include "platform/fake/fake_signatures.h"
 
 namespace corvex::fake {
 
@@ -703,12 +704,19 @@ class FakeProcesses : public platform::Processes {
  public:
   explicit FakeProcesses(FakeWindows& w) : w_(w) {}
   Result<platform::ProcessOutcome> Run(const platform::ProcessRequest& request) override {
-    w_.processesRun.push_back(request);
-    if (uint32_t f = w_.TakeFault(Op::kRunProcess, request.program)) return Error{f};
-    std::wstring name = request.program.substr(request.program.find_last_of(L"\\/") + 1);
-    auto it = w_.processScripts_.find(ToLower(name));
-    if (it == w_.processScripts_.end()) return Error{err::kFileNotFound};
-    platform::ProcessOutcome out = it->second(request);
+    ProcessScript script;
+    {
+      // Package extraction may start children from its worker threads.
+      std::lock_guard<std::mutex> hold(w_.processesMutex_);
+      w_.processesRun.push_back(request);
+      std::lock_guard<std::recursive_mutex> faults(w_.fsMutex_);
+      if (uint32_t f = w_.TakeFault(Op::kRunProcess, request.program)) return Error{f};
+      std::wstring name = request.program.substr(request.program.find_last_of(L"\\/") + 1);
+      auto it = w_.processScripts_.find(ToLower(name));
+      if (it == w_.processScripts_.end()) return Error{err::kFileNotFound};
+      script = it->second;
+    }
+    platform::ProcessOutcome out = script(request);
     if (!request.captureOutput) out.output.clear();
     if (!request.wait) out.exitCode = 259;  // STILL_ACTIVE
     return out;
@@ -717,6 +725,15 @@ class FakeProcesses : public platform::Processes {
  private:
   FakeWindows& w_;
 };
+
+platform::ProcessOutcome FakeWindows::NeverEnds(const platform::ProcessRequest& request) {
+  if (request.wait && request.timeoutMs == 0)
+    throw std::logic_error("a child that never ends was waited for without a time limit");
+  platform::ProcessOutcome out;
+  out.exitCode = platform::kTimeout;
+  out.waitError = request.wait ? platform::kTimeout : 0;
+  return out;
+}
 
 // ---------------------------------------------------------------------------
 class FakeSystemInfo : public platform::SystemInfo {
@@ -888,9 +905,10 @@ FakeWindows::FakeWindows() {
   shadowsImpl_ = std::make_unique<FakeShadowCopies>(*this);
   compressionImpl_ = std::make_unique<FakeCompression>(*this);
   packagesImpl_ = std::make_unique<FakePackages>(*fsImpl_);
+  signaturesImpl_ = std::make_unique<FakeSignatures>(*this);
   platform_.reset(new platform::Platform{*consoleImpl_, *envImpl_, *fsImpl_, *processesImpl_, *systemImpl_,
                                          *hasherImpl_, *securityImpl_, *registryImpl_, *httpImpl_, *crashImpl_,
-                                         *shadowsImpl_, *compressionImpl_, *packagesImpl_});
+                                         *shadowsImpl_, *compressionImpl_, *packagesImpl_, *signaturesImpl_});
 
   SetEnv(L"SystemDrive", L"C:");
   SetEnv(L"SystemRoot", L"C:\\Windows");

@@ -103,6 +103,8 @@ enum class Op {
   kLzmsDecompress,
   kDeltaInfo,
   kDeltaApply,
+  // Signatures (fake_signatures.h); the path part matches the file.
+  kVerifySignature,
 };
 
 // Thrown where a test put a crash point: the process "dies" between two
@@ -140,6 +142,7 @@ class FakeCrashHandling;
 class FakeShadowCopies;
 class FakeCompression;
 class FakePackages;
+class FakeSignatures;
 
 class FakeWindows {
  public:
@@ -154,6 +157,7 @@ class FakeWindows {
   FakeShadowCopies& shadows() { return *shadowsImpl_; }
   FakeCompression& compression() { return *compressionImpl_; }
   FakePackages& packages() { return *packagesImpl_; }
+  FakeSignatures& signatures() { return *signaturesImpl_; }
 
   // --- Files -------------------------------------------------------------
   // Both create missing parent folders.
@@ -213,7 +217,11 @@ class FakeWindows {
   // Scripts the program whose file name (case-insensitive, no folder) is
   // `exeName`. Unscripted programs fail to start with error 2.
   void OnProcess(const std::wstring& exeName, ProcessScript script);
-  std::vector<platform::ProcessRequest> processesRun;
+  // A script for a child that never ends: it is terminated when its time
+  // limit passes; waited for without one, it would hang the program, which
+  // the fake turns into std::logic_error.
+  static platform::ProcessOutcome NeverEnds(const platform::ProcessRequest& request);
+  std::vector<platform::ProcessRequest> processesRun;  // guarded by the run; read it once children are done
 
   // --- System ------------------------------------------------------------
   platform::OsVersion version{10, 0, 19045, 0, 1};
@@ -315,6 +323,7 @@ class FakeWindows {
   friend class FakeHasher;
   friend class FakeSecurity;
   friend class FakeShadowCopies;
+  friend class FakeSignatures;
 
   enum class FaultKind { kFail, kWriteFailAfter, kWriteCrashAfter, kCrash };
   struct Fault {
@@ -351,6 +360,7 @@ class FakeWindows {
   std::recursive_mutex fsMutex_;
 
   std::vector<std::shared_ptr<OpenHandle>> openHandles_;
+  std::mutex processesMutex_;
   friend class FakeFile;
 
   std::unique_ptr<platform::Console> consoleImpl_;
@@ -366,6 +376,7 @@ class FakeWindows {
   std::unique_ptr<FakeShadowCopies> shadowsImpl_;
   std::unique_ptr<FakeCompression> compressionImpl_;
   std::unique_ptr<FakePackages> packagesImpl_;
+  std::unique_ptr<FakeSignatures> signaturesImpl_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -135,7 +135,19 @@ Result<std::wstring> ModulePath(HMODULE module, size_t firstSize);
 // Reads a pipe until its writers are gone; 0, or the code of the read that
 // failed (a broken pipe is the end, not a failure).
 uint32_t ReadPipeToEnd(HANDLE pipe, std::string& out);
-// Waits for the process to end and fetches its exit code.
-Result<uint32_t> WaitForExitCode(HANDLE process);
+// The same with a time limit in milliseconds (0: none), checked against
+// the tick count `deadline`: once it passes, ERROR_TIMEOUT with what came
+// before. The child's end is the pipe's end too, so that a grandchild
+// holding the pipe cannot keep the read going.
+uint32_t ReadPipeUntil(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string& out);
+// Waits for the process to end and fetches its exit code. With a limit
+// (milliseconds, 0: none) a process still running then is terminated and
+// waited for: ERROR_TIMEOUT.
+Result<uint32_t> WaitForExitCode(HANDLE process, uint32_t timeoutMs = 0);
+
+class Win32Signatures : public platform::Signatures {
+ public:
+  Result<platform::Signer> VerifyMicrosoftSignature(const std::wstring& path) override;
+};
 
 }  // namespace corvex::win32

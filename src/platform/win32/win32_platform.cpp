@@ -24,8 +24,10 @@ Win32Platform::Win32Platform()
       shadows_(std::make_unique<Win32ShadowCopies>()),
       compression_(std::make_unique<Win32Compression>()),
       packages_(std::make_unique<Win32Packages>()),
+      signatures_(std::make_unique<Win32Signatures>()),
       platform_(new platform::Platform{*console_, *env_, *fs_, *processes_, *system_, *hasher_, *security_,
-                                       *registry_, *http_, *crash_, *shadows_, *compression_, *packages_}) {}
+                                       *registry_, *http_, *crash_, *shadows_, *compression_, *packages_,
+                                       *signatures_}) {}
 
 Win32Platform::~Win32Platform() = default;
 

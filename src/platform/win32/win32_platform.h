@@ -20,6 +20,7 @@ class Win32CrashHandling;
 class Win32ShadowCopies;
 class Win32Compression;
 class Win32Packages;
+class Win32Signatures;
 
 class Win32Platform {
  public:
@@ -44,6 +45,7 @@ class Win32Platform {
   std::unique_ptr<Win32ShadowCopies> shadows_;
   std::unique_ptr<Win32Compression> compression_;
   std::unique_ptr<Win32Packages> packages_;
+  std::unique_ptr<Win32Signatures> signatures_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -20,8 +20,41 @@ uint32_t ReadPipeToEnd(HANDLE pipe, std::string& out) {
   }
 }
 
-Result<uint32_t> WaitForExitCode(HANDLE process) {
-  DWORD waited = WaitForSingleObject(process, INFINITE);
+uint32_t ReadPipeUntil(HANDLE pipe, HANDLE process, ULONGLONG deadline, std::string& out) {
+  std::vector<char> buffer(4096);
+  bool ended = false;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      DWORD code = GetLastError();
+      return code == ERROR_BROKEN_PIPE ? 0 : LastError().code;
+    }
+    if (available) {
+      DWORD read = 0;
+      DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
+      if (!::ReadFile(pipe, buffer.data(), want, &read, nullptr)) {
+        DWORD code = GetLastError();
+        return code == ERROR_BROKEN_PIPE ? 0 : LastError().code;
+      }
+      out.append(buffer.data(), read);
+      continue;
+    }
+    // What the child wrote before it ended was in the pipe at the last look.
+    if (ended) return 0;
+    if (GetTickCount64() >= deadline) return ERROR_TIMEOUT;
+    ended = WaitForSingleObject(process, 20) == WAIT_OBJECT_0;
+  }
+}
+
+Result<uint32_t> WaitForExitCode(HANDLE process, uint32_t timeoutMs) {
+  DWORD waited = WaitForSingleObject(process, timeoutMs ? timeoutMs : INFINITE);
+  if (waited == WAIT_TIMEOUT && timeoutMs) {
+    // Gone before we return, as far as Windows lets us know: the caller
+    // may then release what it held for the child.
+    TerminateProcess(process, ERROR_TIMEOUT);
+    WaitForSingleObject(process, 30000);
+    return Error{ERROR_TIMEOUT};
+  }
   if (waited == WAIT_FAILED) return LastError();
   if (waited != WAIT_OBJECT_0) return Error{ERROR_GEN_FAILURE};
   DWORD code = 0;
@@ -61,19 +94,32 @@ Result<platform::ProcessOutcome> Win32Processes::Run(const platform::ProcessRequ
                                 &info);
   if (!started) return LastError();
   unique_handle process(info.hProcess), thread(info.hThread);
+  const ULONGLONG deadline = GetTickCount64() + request.timeoutMs;
 
   platform::ProcessOutcome outcome;
   if (request.captureOutput) {
     // Our copy of the write end must go, or reading never sees the end.
     writeEnd.reset();
-    outcome.readError = ReadPipeToEnd(readEnd.get(), outcome.output);
+    if (request.wait && request.timeoutMs) {
+      outcome.readError = ReadPipeUntil(readEnd.get(), process.get(), deadline, outcome.output);
+      // The wait below finds the limit passed and ends the child.
+      if (outcome.readError == ERROR_TIMEOUT) outcome.readError = 0;
+    } else {
+      outcome.readError = ReadPipeToEnd(readEnd.get(), outcome.output);
+    }
     // After a failed read nobody drains the pipe; closing it makes the
     // child's writes fail instead of blocking it, and the wait below, forever.
     readEnd.reset();
   }
 
   if (request.wait) {
-    auto exitCode = WaitForExitCode(process.get());
+    uint32_t limit = 0;
+    if (request.timeoutMs) {
+      // At least 1: 0 would mean no limit.
+      ULONGLONG now = GetTickCount64();
+      limit = now >= deadline ? 1 : static_cast<uint32_t>(deadline - now);
+    }
+    auto exitCode = WaitForExitCode(process.get(), limit);
     if (exitCode.ok())
       outcome.exitCode = *exitCode;
     else
