@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -59,11 +60,18 @@ struct WorkItem {
 // One extraction's shared state. Workers reach the session through nothing
 // here: they collect sentences and the caller prints them after joining.
 struct Run {
-  Run(platform::Platform& p, const ExtractionOptions& o) : os(p), fs(p.fs), packages(p.packages), opt(o) {}
+  Run(platform::Platform& p, const ExtractionOptions& o, const std::wstring& w)
+      : os(p), fs(p.fs), packages(p.packages), opt(o), work(w) {}
   platform::Platform& os;
   platform::FileSystem& fs;
   platform::Packages& packages;
   const ExtractionOptions& opt;
+  const std::wstring work;
+
+  // Room claimed by containers being unpacked: the volume's free figure
+  // does not show yet what they are still to write.
+  std::mutex spaceMutex;
+  uint64_t claimed = 0;  // with spaceMutex held
 
   std::timed_mutex queueMutex;
   std::deque<WorkItem> queue;  // only with queueMutex held
@@ -110,6 +118,56 @@ bool Reserve(Run& run, uint64_t size) {
   } while (!run.bytes.compare_exchange_weak(before, before + size));
   return true;
 }
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max();
+  return a > kMost - b ? kMost : a + b;
+}
+
+// Room on the work folder's volume for one container, held until the
+// container is unpacked. What the others claimed counts in full, though
+// part of it may be written and so already missing from the volume's
+// figure: a refusal too many is better than a full system volume.
+class SpaceClaim {
+ public:
+  explicit SpaceClaim(Run& run) : run_(run) {}
+  SpaceClaim(const SpaceClaim&) = delete;
+  SpaceClaim& operator=(const SpaceClaim&) = delete;
+  ~SpaceClaim() {
+    std::lock_guard<std::mutex> hold(run_.spaceMutex);
+    run_.claimed -= size_;
+  }
+
+  // False, with the reason in the run's sentences, when `container`'s
+  // `size` bytes may not be written. A free space that cannot be read is
+  // never taken as enough.
+  bool Take(const std::wstring& container, uint64_t size) {
+    std::lock_guard<std::mutex> hold(run_.spaceMutex);
+    auto free = run_.fs.FreeBytesAvailable(AddLongPathPrefix(run_.work));
+    if (!free) {
+      Fail(run_, L"WARNING: " + container + L" was not unpacked: the free space on the volume of " + run_.work +
+                     L" could not be read" + CodeText(free.code()) + L".");
+      return false;
+    }
+    uint64_t others = run_.claimed;
+    uint64_t needed = SaturatingAdd(SaturatingAdd(size, others), run_.opt.freeSpaceReserve);
+    if (needed > *free) {
+      Fail(run_, L"WARNING: " + container + L" was not unpacked: it needs " + Decimal(needed) +
+                     L" bytes free on the volume of " + run_.work + L" and " + Decimal(*free) + L" are free (" +
+                     Decimal(size) + L" bytes to unpack, " +
+                     (others ? Decimal(others) + L" bytes for containers being unpacked, " : L"") +
+                     Decimal(run_.opt.freeSpaceReserve) + L" bytes kept for Windows).");
+      return false;
+    }
+    size_ = size;
+    run_.claimed += size;
+    return true;
+  }
+
+ private:
+  Run& run_;
+  uint64_t size_ = 0;
+};
 
 // A folder of that name, or of that name with "_2" to "_99" added when a
 // package entry holds the name already.
@@ -168,12 +226,32 @@ void UnpackCabinet(Run& run, const std::wstring& cabinet, const std::wstring& in
     Fail(run, L"WARNING: Nothing of " + cabinet + L" was unpacked.");
     return;
   }
+  uint64_t size = 0;
+  for (const PackageEntry& e : *entries) size = SaturatingAdd(size, e.size);
+  SpaceClaim room(run);
+  if (!room.Take(cabinet, size)) return;
   Status st = run.packages.ExtractCabinet(AddLongPathPrefix(cabinet),
                                           PlaceIn(run, into, cabinet, EntryNameKind::kCabinetEntry));
   if (!st) Fail(run, L"WARNING: Could not unpack the cabinet " + cabinet + CodeText(st.code()) + L".");
 }
 
+// Streams are stored whole in the compound file, so its size bounds what
+// they unpack to.
+platform::Result<uint64_t> FileSize(platform::FileSystem& fs, const std::wstring& path) {
+  auto file = fs.Open(AddLongPathPrefix(path), platform::access::kRead, platform::share::kAll,
+                      platform::Disposition::kOpenExisting);
+  if (!file) return platform::Error{file.code()};
+  return (*file)->Size();
+}
+
 void UnpackInstaller(Run& run, const std::wstring& database, const std::wstring& into) {
+  auto size = FileSize(run.fs, database);
+  if (!size) {
+    Fail(run, L"WARNING: Could not read the installer database " + database + CodeText(size.code()) + L".");
+    return;
+  }
+  SpaceClaim room(run);
+  if (!room.Take(database, *size)) return;
   auto contents = run.packages.ExtractInstallerStreams(AddLongPathPrefix(database),
                                                        PlaceIn(run, into, database, EntryNameKind::kInstallerName));
   if (!contents) {
@@ -421,7 +499,7 @@ ExtractionResult ExtractPackage(Session& s, const std::wstring& package, const s
   }
   result.folder = *work;
 
-  Run run(s.os, options);
+  Run run(s.os, options, *work);
   const std::wstring source = StripLongPathPrefix(package);
   Unpack(run, source, *work);
   Scan(run, *work, 1);

@@ -22,8 +22,11 @@ struct ExtractionOptions {
   int workers = 3;
   // Every wait for the queue is limited to this.
   std::chrono::milliseconds queueWait{5000};
-  // No free-space query reaches us through the seam, so the unpacked bytes
-  // of one package are capped instead.
+  // Before each container is unpacked, its volume must have room for what
+  // it holds plus this much, so that Windows itself is never starved.
+  uint64_t freeSpaceReserve = 200ull << 20;
+  // A second bound, whatever the volume has: a package's headers can
+  // announce any size.
   uint64_t maxTotalBytes = 32ull << 30;
   // Containers inside containers: the package's own entries are depth 1.
   int maxDepth = 8;

@@ -137,4 +137,11 @@ Status DiskView::PendRename(const std::wstring& from, const std::wstring& to) {
   return Mounted(from) || Mounted(to) ? Status(Error{err::kAccessDenied}) : base_.PendRename(from, to);
 }
 
+// A mounted file counts as on the volume of the folder it is mounted in.
+platform::Result<uint64_t> DiskView::FreeBytesAvailable(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  if (Mounted(path) && slash != std::wstring::npos) return base_.FreeBytesAvailable(path.substr(0, slash));
+  return base_.FreeBytesAvailable(path);
+}
+
 }  // namespace corvex::helper

@@ -36,6 +36,7 @@ class DiskView : public platform::FileSystem {
   platform::Result<platform::FileIdentity> Identity(const std::wstring& path) override;
   platform::Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override;
   platform::Status PendRename(const std::wstring& from, const std::wstring& to) override;
+  platform::Result<uint64_t> FreeBytesAvailable(const std::wstring& path) override;
 
  private:
   // The real file mounted at `path`, or nullptr.

@@ -106,6 +106,10 @@ class FileSystem {
   // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT:
   // Windows moves `from` over `to` during the next start.
   virtual Status PendRename(const std::wstring& from, const std::wstring& to) = 0;
+  // GetDiskFreeSpaceExW: the bytes this user may still write on the volume
+  // holding `path` (a folder, or a file whose folder is asked), quotas
+  // included.
+  virtual Result<uint64_t> FreeBytesAvailable(const std::wstring& path) = 0;
 };
 
 }  // namespace corvex::platform

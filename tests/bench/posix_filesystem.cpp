@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,6 +114,12 @@ Status PosixFileSystem::WriteFile(const std::wstring&, const std::string&, bool)
 Result<platform::FileIdentity> PosixFileSystem::Identity(const std::wstring&) { return Error{kNotSupported}; }
 Status PosixFileSystem::AddHardLink(const std::wstring&, const std::wstring&) { return Error{kNotSupported}; }
 Status PosixFileSystem::PendRename(const std::wstring&, const std::wstring&) { return Error{kNotSupported}; }
+
+Result<uint64_t> PosixFileSystem::FreeBytesAvailable(const std::wstring& path) {
+  struct statvfs vfs;
+  if (statvfs(Native(path).c_str(), &vfs) != 0) return Last();
+  return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
 
 Result<std::unique_ptr<platform::File>> PosixFileSystem::Open(const std::wstring& path, uint32_t desiredAccess,
                                                               uint32_t, platform::Disposition disposition) {

@@ -110,6 +110,19 @@ TYPED_TEST(FileSystemContract, AMissingFileIs2AndAMissingFolderOnTheWayIs3) {
   EXPECT_EQ(fs.CopyFile(this->At(L"a.txt"), this->At(L"nodir\\a.txt"), false).code(), 3u);
 }
 
+// Asked through a file, its folder answers; a path that leads nowhere fails
+// rather than answering with some volume's figure.
+TYPED_TEST(FileSystemContract, FreeSpaceIsAnsweredForWhatExistsOnTheVolume) {
+  auto& fs = this->fs();
+  this->Put(L"f.txt", "x");
+  for (const std::wstring& p : {this->b.root, this->At(L"f.txt"), L"\\\\?\\" + this->b.root}) {
+    auto free = fs.FreeBytesAvailable(p);
+    ASSERT_TRUE(free.ok()) << free.code();
+    EXPECT_GT(*free, 0u);
+  }
+  EXPECT_EQ(fs.FreeBytesAvailable(this->At(L"nodir\\deeper")).code(), 3u);
+}
+
 TYPED_TEST(FileSystemContract, WhatExistsIsNotMadeAgain) {
   auto& fs = this->fs();
   this->Put(L"a.txt", "a");

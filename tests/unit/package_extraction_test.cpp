@@ -294,6 +294,53 @@ TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
   EXPECT_FALSE(f.w.Exists(d.folder + L"\\outer.cab.extracted\\inner.cab.extracted"));
 }
 
+// --- Free space: each container needs room for its entries and the reserve
+
+constexpr uint64_t kReserve = 200ull << 20;
+
+// The package fits; big.cab inside it needs 100000 bytes.
+std::string PackageWithBigCabinet() {
+  return MakeCabinet({{"small.txt", "s"}, {"big.cab", MakeCabinet({{"big.dll", std::string(100000, 'b')}})}});
+}
+
+TEST_F(PackageExtraction, ContainerWithoutRoomIsLeftPackedWholeAndOneByteMoreUnpacksIt) {
+  f.w.SetFreeBytes(L"C:", kReserve + 99999);
+  ExtractionResult r = Extract(PackageWithBigCabinet());
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"WARNING: " + kExtractWork + L"\\big.cab was not unpacked: it needs " +
+                                Decimal(kReserve + 100000) + L" bytes free on the volume of " + kExtractWork +
+                                L" and " + Decimal(kReserve + 99999) +
+                                L" are free (100000 bytes to unpack, 209715200 bytes kept for Windows)."));
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\small.txt"), "s");
+  EXPECT_TRUE(f.w.ListTree(kExtractWork + L"\\big.cab.extracted").empty());
+
+  f.w.SetFreeBytes(L"C:", kReserve + 100000);
+  ExtractionResult fits = ExtractPackage(f.s, kPackage, kOutput);
+  ASSERT_TRUE(fits.complete) << ToUtf8(fits.messages.empty() ? L"" : fits.messages[0]);
+  EXPECT_EQ(f.w.FileBytes(fits.folder + L"\\big.cab.extracted\\big.dll"), std::string(100000, 'b'));
+}
+
+TEST_F(PackageExtraction, InstallerDatabaseNeedsRoomForItsFileSize) {
+  std::string msi = MakeInstallerDatabase({{"Binary.x", "bin"}});
+  const std::wstring path = L"C:\\Users\\Tester\\Downloads\\setup.msi";
+  f.w.SetFreeBytes(L"C:", kReserve + msi.size() - 1);
+  ExtractionResult r = Extract(msi, ExtractionOptions(), path);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, path + L" was not unpacked: it needs " + Decimal(kReserve + msi.size())));
+  EXPECT_TRUE(f.w.ListTree(kExtractWork).empty());
+}
+
+TEST_F(PackageExtraction, FreeSpaceThatCannotBeReadIsNeverTakenAsEnough) {
+  // The package's own query goes through; big.cab's fails.
+  f.w.InjectFault(fake::Op::kFreeSpace, L"", 5, 1, 1);
+  ExtractionResult r = Extract(PackageWithBigCabinet());
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, L"WARNING: " + kExtractWork + L"\\big.cab was not unpacked: the free space on the volume of " +
+                                kExtractWork + L" could not be read with error code ERROR_ACCESS_DENIED."));
+  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\small.txt"), "s");
+  EXPECT_TRUE(f.w.ListTree(kExtractWork + L"\\big.cab.extracted").empty());
+}
+
 // --- Self-extracting packages: run only when known, signed by Microsoft,
 // held against writes, within a time limit --------------------------------
 

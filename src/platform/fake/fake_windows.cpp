@@ -567,6 +567,19 @@ class FakeFileSystem : public platform::FileSystem {
     return Status::Ok();
   }
 
+  // The folder (or file) must exist, as GetDiskFreeSpaceExW opens it.
+  Result<uint64_t> FreeBytesAvailable(const std::wstring& path) override {
+    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    if (uint32_t f = w_.TakeFault(Op::kFreeSpace, path)) return Error{f};
+    auto r = FakeWindows::Resolve(path);
+    if (r.code) return Error{r.code};
+    std::wstring key = ToLower(r.display);
+    if (key.empty()) return Error{err::kInvalidName};
+    if (!FakeWindows::IsRootKey(key) && !NodeAt(r)) return Error{MissingCode(r)};
+    auto it = w_.freeBytes_.find(key.substr(0, PathRootLength(key)));
+    return it == w_.freeBytes_.end() ? FakeWindows::kDefaultFreeBytes : it->second;
+  }
+
   // Only the source is looked at now; Windows judges the rest at start-up.
   Status PendRename(const std::wstring& from, const std::wstring& to) override {
     std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
@@ -1028,6 +1041,11 @@ std::shared_ptr<void> FakeWindows::HoldOpen(const std::wstring& path, uint32_t d
         break;
       }
   });
+}
+
+void FakeWindows::SetFreeBytes(const std::wstring& root, uint64_t bytes) {
+  std::lock_guard<std::recursive_mutex> hold(fsMutex_);
+  freeBytes_[Key(root)] = bytes;
 }
 
 void FakeWindows::OnProcess(const std::wstring& exeName, ProcessScript script) {

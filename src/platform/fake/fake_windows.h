@@ -54,6 +54,8 @@ enum class Op {
   kRestart,
   // The path part is the drive letter + ":".
   kVolumeScan,
+  // FreeBytesAvailable; the path part matches the path asked about.
+  kFreeSpace,
   kAny,
   // Security (fake_security.h); the path part matches the path, privilege
   // name, account name or SID the call is about.
@@ -236,6 +238,11 @@ class FakeWindows {
   // Drive types by upper-case letter; a letter not listed has no root.
   std::map<wchar_t, platform::DriveKind> drives{{L'C', platform::DriveKind::kFixed}};
   uint32_t errorMode = 0;  // SetErrorMode's flags
+  // What FileSystem::FreeBytesAvailable answers for the volume at `root`
+  // ("D:" or "\\server\share"); a volume never set has kDefaultFreeBytes.
+  // The figure stays as set: writes do not use it up.
+  static constexpr uint64_t kDefaultFreeBytes = 1ull << 40;
+  void SetFreeBytes(const std::wstring& root, uint64_t bytes);
   // Shadow copies by number, each a read-only snapshot folder at its root
   // ("\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy" + N): changes
   // under it fail with ERROR_WRITE_PROTECT. Add files below the root with
@@ -354,6 +361,7 @@ class FakeWindows {
   std::vector<std::wstring> machineKeys_;
   std::map<std::wstring, std::array<uint16_t, 4>> fileVersions_;
   std::vector<Fault> faults_;
+  std::map<std::wstring, uint64_t> freeBytes_;  // by root key
   // Package extraction calls the file system from several threads: every
   // file-system call and file-handle call holds this. Recursive, since a
   // call reaches the security model and fault checks, which come back here.

@@ -64,6 +64,7 @@ class Win32FileSystem : public platform::FileSystem {
   Result<platform::FileIdentity> Identity(const std::wstring& path) override;
   Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override;
   Status PendRename(const std::wstring& from, const std::wstring& to) override;
+  Result<uint64_t> FreeBytesAvailable(const std::wstring& path) override;
 };
 
 class Win32Processes : public platform::Processes {

@@ -95,6 +95,21 @@ Status Win32FileSystem::WriteFile(const std::wstring& path, const std::string& b
   return Status::Ok();
 }
 
+// GetDiskFreeSpaceExW takes a folder, and a "\\?\" or UNC one only with a
+// trailing backslash; a file is answered for by its folder.
+Result<uint64_t> Win32FileSystem::FreeBytesAvailable(const std::wstring& path) {
+  std::wstring folder = path;
+  DWORD a = GetFileAttributesW(folder.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    size_t slash = folder.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) folder.erase(slash);
+  }
+  if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/')) folder += L'\\';
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return LastError();
+  return static_cast<uint64_t>(available.QuadPart);
+}
+
 namespace {
 
 class Win32File : public platform::File {
