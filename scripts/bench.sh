@@ -5,7 +5,11 @@
 #   zip extraction: S s; unzip: S s
 #   store schema: K keys/s clean (S s), K keys/s with 10% failing f! names (S s)
 #   registry flash scan: N keys in S s, N submitted, peak K kB
-#   package extraction: N files, 1 worker S s (peak K kB), 3 workers S s (peak K kB), Nx
+#   package extraction, 1 worker: N files in S s, peak K kB
+#   package extraction, 3 workers: N files in S s, peak K kB, Nx
+#   package extraction scaling: PASS|FAIL (3 workers Nx faster than 1, target 1.8x; two busy threads Nx)
+# `scripts/bench.sh packages` builds and prints only the package lines;
+# its exit code is 1 when the scaling fails.
 # The datablock figure is CreateDataBlocks:: against the fake Windows, in
 # processor seconds: it is all in memory, and on a shared machine the wall
 # time says more about the neighbours than about the code. The
@@ -15,18 +19,92 @@
 # same disk, in wall seconds. Each figure is the best of three runs. Needs cmake, ninja, g++,
 # python3 and unzip (scripts/setup.sh installs them).
 set -euo pipefail
+only=${1:-all}
+case "$only" in all|packages) ;; *) echo "usage: $0 [packages]" >&2; exit 2 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
 work="$build/data"
 mkdir -p "$work"
 log="$build.log"
 if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEX_TESTS=OFF &&
-       ninja -C "$build" corvex_bench corvex-helper; } >"$log" 2>&1; then
+       if [ "$only" = packages ]; then ninja -C "$build" corvex_bench; else ninja -C "$build" corvex_bench corvex-helper; fi
+     } >"$log" 2>&1; then
   tail -40 "$log" >&2
   echo "build of the benchmark failed (full log: $log)" >&2
   exit 1
 fi
 bench="$build/corvex_bench"
+
+# Package extraction on the fake: one .msu holding 40 MSZIP cabinets of 500
+# files each (about 3 kB of text-like data per file, made here once by
+# gcab), unpacked with one and with three workers; wall seconds, best of
+# five, and the peak memory of a run (the fake holds every file in memory).
+# On this two-core machine the ideal is 2x; three workers must reach 1.8x.
+# Both runs are pinned to the same two cores, so a third core elsewhere
+# cannot flatter the figure. The machine is shared: the line also gives
+# what two busy threads gained over one at the time (best of three), and
+# says so when that was far from 2x, since no code scales on cores that
+# others are using.
+package_bench() {
+  local msu="$work/bench.msu"
+  if [ ! -s "$msu" ]; then
+    rm -rf "$work/msu" && mkdir -p "$work/msu"
+    python3 - "$work/msu" <<'PY'
+import os, random, subprocess, sys
+root = sys.argv[1]
+rng = random.Random(20261207)
+words = ["w%d" % i for i in range(3000)]
+for c in range(40):
+    folder = os.path.join(root, "c%02d" % c)
+    os.makedirs(folder)
+    for i in range(500):
+        with open(os.path.join(folder, "f%03d.dll" % i), "w") as f:
+            f.write(" ".join(rng.choice(words) for _ in range(rng.randint(300, 700))))
+    subprocess.run(["gcab", "-c", "-z", "../c%02d.cab" % c] + sorted(os.listdir(folder)), cwd=folder, check=True)
+subprocess.run(["gcab", "-c", "bench.msu"] + ["c%02d.cab" % c for c in range(40)], cwd=root, check=True)
+PY
+    mv "$work/msu/bench.msu" "$msu"
+    rm -rf "$work/msu"
+  fi
+  local pin=()
+  if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then pin=(taskset -c 0,1); fi
+  # Rounds alternate the two, so that a busy spell of the machine falls on
+  # both; each keeps its best wall time and the peak memory of that run.
+  local files1="" t1="" p1="" files3="" t3="" p3="" cores="" c line t
+  for _ in 1 2 3 4 5; do
+    for w in 1 3; do
+      line=$("${pin[@]}" "$bench" packages "$msu" "$w")
+      t=$(echo "$line" | awk '{print $2}')
+      if [ "$w" = 1 ]; then
+        files1=$(echo "$line" | awk '{print $1}')
+        if [ -z "$t1" ] || awk -v a="$t" -v b="$t1" 'BEGIN{exit !(a<b)}'; then t1=$t; p1=$(echo "$line" | awk '{print $4}'); fi
+      else
+        files3=$(echo "$line" | awk '{print $1}')
+        if [ -z "$t3" ] || awk -v a="$t" -v b="$t3" 'BEGIN{exit !(a<b)}'; then t3=$t; p3=$(echo "$line" | awk '{print $4}'); fi
+      fi
+    done
+  done
+  for _ in 1 2 3; do
+    c=$("${pin[@]}" "$bench" cores | awk '{print $3}')
+    if [ -z "$cores" ] || awk -v a="$c" -v b="$cores" 'BEGIN{exit !(a>b)}'; then cores=$c; fi
+  done
+  if [ "$files1" != "$files3" ]; then
+    echo "package extraction: 1 worker gave $files1 files, 3 workers $files3" >&2
+    return 1
+  fi
+  awk -v n="$files3" -v a="$t1" -v pa="$p1" -v b="$t3" -v pb="$p3" 'BEGIN{
+    printf "package extraction, 1 worker: %d files in %.3f s, peak %d kB\n", n, a, pa
+    printf "package extraction, 3 workers: %d files in %.3f s, peak %d kB, %.2fx\n", n, b, pb, a / b }'
+  awk -v a="$t1" -v b="$t3" -v c="$cores" 'BEGIN{
+    pass = a / b >= 1.8
+    printf "package extraction scaling: %s (3 workers %.2fx faster than 1, target 1.8x; two busy threads %.2fx%s)\n",
+           pass ? "PASS" : "FAIL", a / b, c, c < 1.9 ? ": the machine was busy, measure again" : ""
+    exit !pass }'
+}
+if [ "$only" = packages ]; then
+  package_bench
+  exit
+fi
 
 # Text-like data (random words) with a share of random bytes: about 118 MB
 # compressed, 200 MB extracted, in 20 folders.
@@ -165,42 +243,4 @@ awk -v a="$clean" -v b="$failing" 'BEGIN{
 # walked, checked and compared with a 100,000-line database (processor
 # seconds; memory is the process's peak, the fake registry included).
 "$bench" scan 100000 | awk '{printf "registry flash scan: %d keys in %s s, %d submitted, peak %d kB\n", $1, $2, $3, $4}'
-# Package extraction on the fake: one .msu holding 40 MSZIP cabinets of 500
-# files each (about 3 kB of text-like data per file, made here once by
-# gcab), unpacked with one and with three workers; wall seconds, best of
-# three, and the peak memory of a run (the fake holds every file in memory).
-msu="$work/bench.msu"
-if [ ! -s "$msu" ]; then
-  rm -rf "$work/msu" && mkdir -p "$work/msu"
-  python3 - "$work/msu" <<'PY'
-import os, random, subprocess, sys
-root = sys.argv[1]
-rng = random.Random(20261207)
-words = ["w%d" % i for i in range(3000)]
-for c in range(40):
-    folder = os.path.join(root, "c%02d" % c)
-    os.makedirs(folder)
-    for i in range(500):
-        with open(os.path.join(folder, "f%03d.dll" % i), "w") as f:
-            f.write(" ".join(rng.choice(words) for _ in range(rng.randint(300, 700))))
-    subprocess.run(["gcab", "-c", "-z", "../c%02d.cab" % c] + sorted(os.listdir(folder)), cwd=folder, check=True)
-subprocess.run(["gcab", "-c", "bench.msu"] + ["c%02d.cab" % c for c in range(40)], cwd=root, check=True)
-PY
-  mv "$work/msu/bench.msu" "$msu"
-  rm -rf "$work/msu"
-fi
-best_packages() {
-  local best="" peak="" line t
-  for _ in 1 2 3; do
-    line=$("$bench" packages "$msu" "$1")
-    t=$(echo "$line" | awk '{print $2}')
-    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$t; peak=$(echo "$line" | awk '{print $4}'); fi
-    files=$(echo "$line" | awk '{print $1}')
-  done
-  echo "$files $best $peak"
-}
-read -r files1 t1 p1 <<<"$(best_packages 1)"
-read -r files3 t3 p3 <<<"$(best_packages 3)"
-awk -v n="$files3" -v a="$t1" -v pa="$p1" -v b="$t3" -v pb="$p3" 'BEGIN{
-  printf "package extraction: %d files, 1 worker %.3f s (peak %d kB), 3 workers %.3f s (peak %d kB), %.2fx\n",
-         n, a, pa, b, pb, a / b }'
+package_bench

@@ -23,6 +23,9 @@
 //                                        from the real disk into the fake) with
 //                                        WORKERS workers: "files wall-seconds
 //                                        cpu-seconds peak-kB"
+//   corvex_bench cores                   the same busy loop twice in one thread,
+//                                        then once in each of two: "seconds
+//                                        seconds gain" (2 on two idle cores)
 #include <sys/resource.h>
 
 #include <chrono>
@@ -32,6 +35,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "analysis/log_analysis.h"
 #include "analysis/package_extraction.h"
@@ -329,6 +333,26 @@ int Packages(const char* msu, int workers) {
   return 0;
 }
 
+// On a machine shared with others a scaling figure means little unless two
+// busy threads still gain close to 2x at the time.
+int Cores() {
+  auto burn = [] {
+    volatile uint64_t sum = 0;
+    for (uint64_t i = 0; i < 150000000; ++i) sum = sum + i;
+  };
+  auto t0 = Clock::now();
+  burn();
+  burn();
+  double one = Seconds(t0);
+  t0 = Clock::now();
+  std::thread a(burn), b(burn);
+  a.join();
+  b.join();
+  double two = Seconds(t0);
+  std::printf("%.3f %.3f %.2f\n", one, two, one / two);
+  return 0;
+}
+
 }  // namespace
 }  // namespace corvex
 
@@ -343,6 +367,7 @@ int main(int argc, char** argv) {
     return corvex::Schema(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
   if (mode == "scan" && argc == 3) return corvex::Scan(std::strtoul(argv[2], nullptr, 10));
   if (mode == "packages" && argc == 4) return corvex::Packages(argv[2], std::atoi(argv[3]));
-  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N... | schema N PERCENT | scan N | packages MSU WORKERS\n");
+  if (mode == "cores" && argc == 2) return corvex::Cores();
+  std::fprintf(stderr, "usage: corvex_bench datablocks N... | print-delete N | zip ARCHIVE FOLDER | cbs LOG | records N... | schema N PERCENT | scan N | packages MSU WORKERS | cores\n");
   return 2;
 }

@@ -43,28 +43,39 @@ Result<std::vector<PackageEntry>> ReadCabinetBytes(const std::string&, bool) {
 
 namespace {
 
-// libmspack reads and writes through this table only: the cabinet is a
-// string in memory and an entry's bytes collect in another, so nothing
-// touches the Linux disk.
-struct MemFile {
-  const std::string* in = nullptr;  // reading
-  std::string* out = nullptr;       // writing
-  size_t limit = 0;                 // most bytes an entry may produce
-  size_t pos = 0;
-};
-
+// libmspack reads and writes through this table only, so nothing touches
+// the Linux disk: the cabinet is a string in memory (the fuzz target's) or
+// a file of the fake read by ranges, as FDI reads one, and an entry's bytes
+// collect in a string. Reading by ranges keeps a worker from copying a
+// whole cabinet, twice, under the fake's one lock.
 struct MemSystem {
   mspack_system base;
   const std::string* cabinet = nullptr;
+  platform::File* file = nullptr;
+  uint64_t fileSize = 0;
+  uint32_t readError = 0;  // the first failed read's code
+  // libmspack reads a cabinet's headers a few bytes at a time: small reads
+  // are served from one range read ahead of them.
+  std::string ahead;
+  uint64_t aheadAt = 0;
   std::string* output = nullptr;
   size_t outputLimit = 0;
 };
 
+struct MemFile {
+  MemSystem* in = nullptr;     // reading
+  std::string* out = nullptr;  // writing
+  size_t limit = 0;            // most bytes an entry may produce
+  size_t pos = 0;
+};
+
+uint64_t InputSize(const MemSystem& sys) { return sys.file ? sys.fileSize : sys.cabinet->size(); }
+
 mspack_file* MemOpen(mspack_system* self, const char* name, int mode) {
   auto* sys = reinterpret_cast<MemSystem*>(self);
   auto* f = new MemFile;
-  if (mode == MSPACK_SYS_OPEN_READ && std::strcmp(name, "in") == 0) {
-    f->in = sys->cabinet;
+  if (mode == MSPACK_SYS_OPEN_READ && std::strcmp(name, "in") == 0 && (sys->cabinet || sys->file)) {
+    f->in = sys;
   } else if (mode == MSPACK_SYS_OPEN_WRITE && std::strcmp(name, "out") == 0 && sys->output) {
     f->out = sys->output;
     f->out->clear();
@@ -81,9 +92,30 @@ void MemClose(mspack_file* file) { delete reinterpret_cast<MemFile*>(file); }
 int MemRead(mspack_file* file, void* buffer, int bytes) {
   auto* f = reinterpret_cast<MemFile*>(file);
   if (!f->in || bytes < 0) return -1;
-  size_t left = f->pos < f->in->size() ? f->in->size() - f->pos : 0;
+  MemSystem& sys = *f->in;
+  uint64_t size = InputSize(sys);
+  size_t left = f->pos < size ? static_cast<size_t>(size - f->pos) : 0;
   size_t n = std::min(left, static_cast<size_t>(bytes));
-  if (n) std::memcpy(buffer, f->in->data() + f->pos, n);
+  if (n == 0) return 0;
+  if (sys.file) {
+    constexpr size_t kAhead = 64 << 10;
+    bool held = f->pos >= sys.aheadAt && f->pos + n <= sys.aheadAt + sys.ahead.size();
+    if (!held) {
+      auto got = sys.file->ReadAt(f->pos, std::max(n, kAhead));
+      if (!got) {
+        if (!sys.readError) sys.readError = got.code();
+        return -1;
+      }
+      sys.ahead = std::move(*got);
+      sys.aheadAt = f->pos;
+    }
+    // The file may have shrunk since its size was taken.
+    size_t from = static_cast<size_t>(f->pos - sys.aheadAt);
+    n = std::min(n, sys.ahead.size() - from);
+    std::memcpy(buffer, sys.ahead.data() + from, n);
+  } else {
+    std::memcpy(buffer, sys.cabinet->data() + f->pos, n);
+  }
   f->pos += n;
   return static_cast<int>(n);
 }
@@ -100,11 +132,12 @@ int MemWrite(mspack_file* file, void* buffer, int bytes) {
 int MemSeek(mspack_file* file, off_t offset, int mode) {
   auto* f = reinterpret_cast<MemFile*>(file);
   if (!f->in) return -1;
+  const uint64_t size = InputSize(*f->in);
   off_t base = mode == MSPACK_SYS_SEEK_START ? 0
                : mode == MSPACK_SYS_SEEK_CUR ? static_cast<off_t>(f->pos)
-                                             : static_cast<off_t>(f->in->size());
+                                             : static_cast<off_t>(size);
   off_t at = base + offset;
-  if (at < 0 || static_cast<size_t>(at) > f->in->size()) return -1;
+  if (at < 0 || static_cast<uint64_t>(at) > size) return -1;
   f->pos = static_cast<size_t>(at);
   return 0;
 }
@@ -122,14 +155,25 @@ struct CabinetReader {
   mscabd_cabinet* cab = nullptr;
 
   explicit CabinetReader(const std::string& bytes) {
+    sys.cabinet = &bytes;
+    Open();
+  }
+  CabinetReader(platform::File& file, uint64_t size) {
+    sys.file = &file;
+    sys.fileSize = size;
+    Open();
+  }
+  void Open() {
     sys.base = mspack_system{MemOpen, MemClose, MemRead, MemWrite, MemSeek, MemTell,
                              MemMessage, MemAlloc, MemFree, MemCopy, nullptr};
-    sys.cabinet = &bytes;
     cabd = mspack_create_cab_decompressor(&sys.base);
     // Searching for a cabinet inside other data is for self-extractors;
     // a container we queue must be a cabinet from its first byte.
     if (cabd) cab = cabd->open(cabd, "in");
   }
+  // A cabinet that could not be read fails with the read's code, one that
+  // does not decode with ERROR_INVALID_DATA.
+  platform::Error Failure() const { return Error{sys.readError ? sys.readError : package_err::kCorrupt}; }
   ~CabinetReader() {
     if (cab) cabd->close(cabd, cab);
     if (cabd) mspack_destroy_cab_decompressor(cabd);
@@ -183,23 +227,43 @@ Result<std::vector<PackageEntry>> ReadCabinetBytes(const std::string& cabinet, b
   return reader.Entries();
 }
 
+namespace {
+
+// Opened as the Windows reader opens it: shared with other readers only.
+Result<std::unique_ptr<platform::File>> OpenCabinet(platform::FileSystem& fs, const std::wstring& cabinet,
+                                                    uint64_t& size) {
+  auto file = fs.Open(cabinet, platform::access::kRead, platform::share::kRead, platform::Disposition::kOpenExisting);
+  if (!file) return Error{file.code()};
+  auto length = (*file)->Size();
+  if (!length) return Error{length.code()};
+  size = *length;
+  return file;
+}
+
+}  // namespace
+
 Result<std::vector<PackageEntry>> FakePackages::ListCabinet(const std::wstring& cabinet) {
-  auto bytes = fs_.ReadFile(cabinet);
-  if (!bytes) return Error{bytes.code()};
-  return ReadCabinetBytes(*bytes, false);
+  if (!SelfTestPasses()) return Error{package_err::kNotSupported};
+  uint64_t size = 0;
+  auto file = OpenCabinet(fs_, cabinet, size);
+  if (!file) return Error{file.code()};
+  CabinetReader reader(**file, size);
+  if (!reader.ok()) return reader.Failure();
+  return reader.Entries();
 }
 
 Status FakePackages::ExtractCabinet(const std::wstring& cabinet, const platform::PlaceEntry& place) {
   if (!SelfTestPasses()) return Error{package_err::kNotSupported};
-  auto bytes = fs_.ReadFile(cabinet);
-  if (!bytes) return bytes.status();
-  CabinetReader reader(*bytes);
-  if (!reader.ok()) return Error{package_err::kCorrupt};
+  uint64_t size = 0;
+  auto file = OpenCabinet(fs_, cabinet, size);
+  if (!file) return file.status();
+  CabinetReader reader(**file, size);
+  if (!reader.ok()) return reader.Failure();
   std::string data;
   for (mscabd_file* f = reader.cab->files; f; f = f->next) {
     std::wstring to = place({CabinetReader::Name(f), static_cast<uint64_t>(f->length)});
     if (to.empty()) continue;
-    if (!reader.Extract(f, data)) return Error{package_err::kCorrupt};
+    if (!reader.Extract(f, data)) return reader.Failure();
     if (Status st = fs_.WriteFile(to, data, false); !st) return st;
   }
   return Status::Ok();

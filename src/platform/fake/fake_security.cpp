@@ -144,12 +144,25 @@ FakeSecurity::FakeSecurity(FakeWindows& w) : w_(w) {
                     L"SeChangeNotifyPrivilege",  L"SeIncreaseQuotaPrivilege", L"SeSystemEnvironmentPrivilege",
                     L"SeLoadDriverPrivilege",    L"SeCreateSymbolicLinkPrivilege"};
   enabledPrivileges = {L"SeChangeNotifyPrivilege"};
-  w_.accessCheck = [this](const std::wstring& path, uint32_t desired) { return AccessDenied(path, desired); };
-  w_.onCreate = [this](const std::wstring& path) { InheritInto(path); };
+  // The file system hands its hooks paths it has resolved already: they
+  // are looked up as they are (see Resolved), not resolved once more.
+  w_.accessCheck = [this](const std::wstring& path, uint32_t desired) -> uint32_t {
+    FakeNode* n = Resolved(path);
+    if (!n) return 0;  // the file system reports what is missing
+    return Grants(*n, desired) ? 0 : err::kAccessDenied;
+  };
+  w_.onCreate = [this](FakeNode& node) { InheritInto(node); };
 }
 
 // ---------------------------------------------------------------------------
 FakeNode* FakeSecurity::Find(const std::wstring& path) { return w_.MutableNode(path); }
+
+// Every node is filed under its path in lower case, so a path the file
+// system resolved (or a node's own) needs no resolving again.
+FakeNode* FakeSecurity::Resolved(const std::wstring& display) {
+  auto it = w_.nodes_.find(ToLower(display));
+  return it == w_.nodes_.end() ? nullptr : &it->second;
+}
 
 uint32_t FakeSecurity::Missing(const std::wstring& path) {
   std::wstring key = FakeWindows::Key(path);
@@ -169,20 +182,21 @@ FakeDescriptor& FakeSecurity::Descriptor(FakeNode& node) {
   if (it != descriptors_.end()) return it->second;
   std::wstring dacl = node.folder ? kDefaultFolderDacl : kDefaultFileDacl;
   size_t slash = node.path.rfind(L'\\');
-  FakeNode* parent = slash == std::wstring::npos ? nullptr : Find(node.path.substr(0, slash));
+  FakeNode* parent = slash == std::wstring::npos ? nullptr : Resolved(node.path.substr(0, slash));
   if (parent && parent->folder && parent != &node) {
+    // Folders of thousands of new files pass on the same few DACLs.
     std::wstring parentDacl = Descriptor(*parent).dacl;
-    dacl = InheritedDacl(parentDacl, node.folder, sid::kAdministrators);
+    std::wstring& inherited = inherited_[parentDacl + (node.folder ? L"|folder" : L"|file")];
+    if (inherited.empty()) inherited = InheritedDacl(parentDacl, node.folder, sid::kAdministrators);
+    dacl = inherited;
   }
   return descriptors_.emplace(node.id, FakeDescriptor{sid::kAdministrators, dacl}).first->second;
 }
 
-void FakeSecurity::InheritInto(const std::wstring& path) {
-  if (FakeNode* n = Find(path)) {
-    if (n->id != 0) descriptors_.erase(n->id);
-    n->id = 0;
-    Descriptor(*n);
-  }
+void FakeSecurity::InheritInto(FakeNode& node) {
+  if (node.id != 0) descriptors_.erase(node.id);
+  node.id = 0;
+  Descriptor(node);
 }
 
 namespace {
@@ -244,12 +258,22 @@ std::set<std::wstring> FakeSecurity::Principals() const { return {userSid, sid::
 
 bool FakeSecurity::Grants(FakeNode& node, uint32_t desired) {
   const FakeDescriptor& d = Descriptor(node);
+  // Thousands of files share a few descriptors: what one grants is worked
+  // out once per owner, user and DACL.
+  auto known = granted_.try_emplace(d.owner + L"|" + userSid + L"|" + d.dacl);
+  if (known.second) known.first->second = GrantedRights(d);
+  const std::optional<uint32_t>& granted = known.first->second;
+  return granted && (*granted & desired) == desired;
+}
+
+// Nothing when the DACL does not parse, which refuses every access.
+std::optional<uint32_t> FakeSecurity::GrantedRights(const FakeDescriptor& d) const {
   std::set<std::wstring> who = Principals();
   uint32_t granted = 0, denied = 0;
   if (who.count(d.owner)) granted |= access::kReadControl | access::kWriteDac;
   Dacl dacl = ParseDacl(d.dacl);
-  if (!dacl.ok) return false;
-  if (dacl.flags.find(L"NO_ACCESS_CONTROL") != std::wstring::npos) return true;  // a null DACL
+  if (!dacl.ok) return std::nullopt;
+  if (dacl.flags.find(L"NO_ACCESS_CONTROL") != std::wstring::npos) return 0xFFFFFFFFu;  // a null DACL
   for (auto& ace : dacl.aces) {
     std::vector<std::wstring> f = AceFields(ace);
     if (f.size() < 6 || HasAceFlag(f[1], L"IO")) continue;
@@ -260,7 +284,7 @@ bool FakeSecurity::Grants(FakeNode& node, uint32_t desired) {
     else if (f[0] == L"D")
       denied |= mask & ~granted;
   }
-  return (granted & desired) == desired;
+  return granted;
 }
 
 bool FakeSecurity::Grants(const std::wstring& path, uint32_t desired) {

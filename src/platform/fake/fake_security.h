@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,7 +87,7 @@ class FakeSecurity : public platform::Security {
   // else 5 (missing objects are the file system's to report).
   uint32_t AccessDenied(const std::wstring& path, uint32_t desired);
   // A new object takes what its folder's inheritable entries pass on.
-  void InheritInto(const std::wstring& path);
+  void InheritInto(FakeNode& node);
   // The DACL a new child of a folder with `parentDacl` gets (SDDL).
   static std::wstring InheritedDacl(const std::wstring& parentDacl, bool folder, const std::wstring& owner);
 
@@ -131,11 +132,13 @@ class FakeSecurity : public platform::Security {
 
  private:
   FakeNode* Find(const std::wstring& path);
+  FakeNode* Resolved(const std::wstring& display);
   uint32_t Missing(const std::wstring& path);
   FakeDescriptor& Descriptor(FakeNode& node);
   std::vector<FakeNode*> Links(const FakeNode& node);
   std::set<std::wstring> Principals() const;
   bool Grants(FakeNode& node, uint32_t desired);
+  std::optional<uint32_t> GrantedRights(const FakeDescriptor& d) const;
   bool IsToken(uintptr_t value) const;
   platform::Result<platform::HardLinks> LinksOf(FakeNode& node);
   uint32_t IcaclsSave(const std::wstring& object, const std::wstring& file);
@@ -143,6 +146,10 @@ class FakeSecurity : public platform::Security {
 
   FakeWindows& w_;
   std::map<uint64_t, FakeDescriptor> descriptors_;
+  // InheritedDacl's answers by parent DACL and kind of child, and
+  // GrantedRights' by owner, user and DACL.
+  std::map<std::wstring, std::wstring> inherited_;
+  std::map<std::wstring, std::optional<uint32_t>> granted_;
   std::set<uint64_t> deletePending_;
   uint64_t nextId_ = 1;
   std::set<uintptr_t> handles_;

@@ -187,14 +187,23 @@ class FakeFile : public platform::File {
     return static_cast<uint64_t>(n->bytes.size());
   }
 
+  // Package extraction reads from several threads: a range of up to
+  // kPrepared bytes gets its memory before the lock is taken, so that the
+  // lock covers only the copy.
   Result<std::string> ReadAt(uint64_t offset, size_t count) override {
+    constexpr size_t kPrepared = 1 << 20;
+    std::string out(std::min(count, kPrepared), '\0');
     std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kRead)) return Error{err::kAccessDenied};
     if (uint32_t f = w_.TakeFault(Op::kReadFile, h_->key)) return Error{f};
     FakeNode* n = Node();
     if (!n) return Error{err::kInvalidHandle};
     if (offset >= n->bytes.size()) return std::string();
-    return n->bytes.substr(static_cast<size_t>(offset), count);
+    size_t take = std::min(count, n->bytes.size() - static_cast<size_t>(offset));
+    if (take > out.size()) return n->bytes.substr(static_cast<size_t>(offset), take);
+    n->bytes.copy(out.data(), take, static_cast<size_t>(offset));
+    out.resize(take);
+    return out;
   }
 
   // What lands is in the file even when the call then fails: an append is
@@ -459,12 +468,17 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   // A rewrite truncates before it writes, so a write that fails part way
-  // leaves a short file; an append leaves what it got to.
+  // leaves a short file; an append leaves what it got to. Several threads
+  // write at once during package extraction: the path is resolved and a
+  // rewrite's bytes copied before the lock is taken, and the file's old
+  // bytes freed after it is let go, so that the lock covers only the
+  // change itself.
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    auto r = FakeWindows::Resolve(path);
+    std::string replacement = append ? std::string() : bytes;
+    std::unique_lock<std::recursive_mutex> hold(w_.fsMutex_);
     FakeWindows::TakenWriteFault f = w_.TakeWriteFault(path);
     if (f.code && f.keepBytes == std::string::npos) return Error{f.code};
-    auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
     std::wstring key = ToLower(r.display);
     auto it = w_.nodes_.find(key);
@@ -490,8 +504,13 @@ class FakeFileSystem : public platform::FileSystem {
       if (f.crash) throw SimulatedCrash{Op::kWriteFile, n->path};
       return Error{f.code};
     }
-    n->bytes = append ? n->bytes + bytes : bytes;
+    if (append) {
+      n->bytes += bytes;
+    } else {
+      n->bytes.swap(replacement);
+    }
     w_.SyncLinks(*n);
+    hold.unlock();
     return Status::Ok();
   }
 
@@ -598,9 +617,9 @@ class FakeFileSystem : public platform::FileSystem {
     return it == w_.nodes_.end() ? nullptr : &it->second;
   }
   FakeNode& Create(const std::wstring& key, const FakeNode& n) {
-    w_.nodes_[key] = n;
-    if (w_.onCreate) w_.onCreate(n.path);
-    return w_.nodes_[key];
+    FakeNode& made = w_.nodes_[key] = n;
+    if (w_.onCreate) w_.onCreate(made);
+    return made;
   }
   bool ParentIsFolder(const std::wstring& key) const {
     std::wstring parent = ParentKey(key);

@@ -308,10 +308,10 @@ class FakeWindows {
 
   // Access hook of the security model: 0 when the current process holds
   // all of `desired` (file access rights) on the object at `path`, else the
-  // code to fail with.
+  // code to fail with. Both hooks get paths as Resolve displays them.
   std::function<uint32_t(const std::wstring& path, uint32_t desired)> accessCheck;
-  // Creation hook: gives a new object at `path` what its folder passes on.
-  std::function<void(const std::wstring& path)> onCreate;
+  // Creation hook: gives a new object what its folder passes on.
+  std::function<void(FakeNode& node)> onCreate;
 
  public:
   // A handle open through FileSystem::Open or HoldOpen, for sharing checks.
