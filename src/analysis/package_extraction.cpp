@@ -288,6 +288,15 @@ void UnpackSelfExtracting(Run& run, const std::wstring& package, const std::wstr
     Fail(run, notRun + L"it is not signed by Microsoft.");
     return;
   }
+  // What the package unpacks to is not known before it runs; its own size
+  // is the least it will need.
+  auto size = (*held)->Size();
+  if (!size) {
+    Fail(run, notRun + L"its size could not be read" + CodeText(size.code()) + L".");
+    return;
+  }
+  SpaceClaim room(run);
+  if (!room.Take(package, *size)) return;
   RunOptions options;
   options.timeoutMs = run.opt.selfExtractingTimeoutMs;
   RunOutcome outcome = RunProcessUntraced(run.os.processes, package,

@@ -386,6 +386,16 @@ TEST_F(SelfExtracting, UnsignedForeignOrAlteredPackagesAreRefusedAndNeverRun) {
   EXPECT_TRUE(f.w.processesRun.empty());
 }
 
+TEST_F(SelfExtracting, WithoutRoomForItsOwnSizeItIsNotRun) {
+  f.w.signatures().Sign(kAgent, platform::Signer::kMicrosoft);
+  Unpacks("MSCF");
+  f.w.SetFreeBytes(L"C:", kReserve + 7);
+  ExtractionResult r = Extract("MZ agent", ExtractionOptions(), kAgent);
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(AnyMessage(r, kAgent + L" was not unpacked: it needs " + Decimal(kReserve + 8)));
+  EXPECT_TRUE(f.w.processesRun.empty());
+}
+
 TEST_F(SelfExtracting, AnUnknownKindIsRefusedEvenWhenMicrosoftSignedIt) {
   const std::wstring other = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5-x64.exe";
   f.w.signatures().Sign(other, platform::Signer::kMicrosoft);
