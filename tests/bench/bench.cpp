@@ -136,7 +136,8 @@ int Cbs(const char* log) {
   bench::PosixFileSystem disk;
   platform::Platform& f = w.platform();
   platform::Platform os{f.console, f.env,      disk,     f.processes, f.system, f.hasher,
-                        f.security, f.registry, f.http, f.crash,     f.shadows, f.compression, f.packages};
+                        f.security, f.registry, f.http, f.crash,     f.shadows, f.compression, f.packages,
+                        f.signatures};
   Session s{os};
   const std::wstring path = FromUtf8(log);
   auto start = Clock::now();
