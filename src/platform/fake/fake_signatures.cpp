@@ -12,7 +12,7 @@ platform::Result<Signer> FakeSignatures::VerifyMicrosoftSignature(const std::wst
     asked.push_back(path);
   }
   {
-    std::lock_guard<std::recursive_mutex> faults(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> faults(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kVerifySignature, path)) return Error{f};
   }
   // Opened as the trust provider opens it, so sharing and a missing file

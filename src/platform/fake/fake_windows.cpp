@@ -171,7 +171,7 @@ class FakeFile : public platform::File {
  public:
   FakeFile(FakeWindows& w, std::shared_ptr<FakeWindows::OpenHandle> h) : w_(w), h_(std::move(h)) {}
   ~FakeFile() override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     auto& v = w_.openHandles_;
     for (auto it = v.begin(); it != v.end(); ++it)
       if (*it == h_) {
@@ -181,7 +181,7 @@ class FakeFile : public platform::File {
   }
 
   Result<uint64_t> Size() override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     FakeNode* n = Node();
     if (!n) return Error{err::kInvalidHandle};
     return static_cast<uint64_t>(n->bytes.size());
@@ -193,7 +193,7 @@ class FakeFile : public platform::File {
   Result<std::string> ReadAt(uint64_t offset, size_t count) override {
     constexpr size_t kPrepared = 1 << 20;
     std::string out(std::min(count, kPrepared), '\0');
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kRead)) return Error{err::kAccessDenied};
     if (uint32_t f = w_.TakeFault(Op::kReadFile, h_->key)) return Error{f};
     FakeNode* n = Node();
@@ -209,7 +209,7 @@ class FakeFile : public platform::File {
   // What lands is in the file even when the call then fails: an append is
   // never undone, so a reader may find a partial record at the end.
   Status Append(const std::string& bytes) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
     FakeWindows::TakenWriteFault f = w_.TakeWriteFault(h_->key);
     FakeNode* n = Node();
@@ -227,7 +227,7 @@ class FakeFile : public platform::File {
   }
 
   Status Flush() override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (!(h_->access & platform::access::kWrite)) return Error{err::kAccessDenied};
     if (uint32_t f = w_.TakeFault(Op::kFlushFile, h_->key)) return Error{f};
     return Node() ? Status::Ok() : Status(Error{err::kInvalidHandle});
@@ -252,7 +252,7 @@ class FakeFileSystem : public platform::FileSystem {
   explicit FakeFileSystem(FakeWindows& w) : w_(w) {}
 
   Result<uint32_t> GetAttributes(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kGetAttributes, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -262,7 +262,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status SetAttributes(const std::wstring& path, uint32_t attributes) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kSetAttributes, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -279,7 +279,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status CreateFolder(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kCreateFolder, path)) return Error{f};
     // CreateDirectory leaves room for an 8.3 name below the new folder.
     auto r = FakeWindows::Resolve(path, 260 - 12);
@@ -298,7 +298,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status RemoveFolder(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kRemoveFolder, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -318,7 +318,7 @@ class FakeFileSystem : public platform::FileSystem {
   // CopyFileW reads the source sharing everything with other readers and
   // writers, and writes the destination without sharing it with anyone.
   Status CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kCopyFile, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -359,7 +359,7 @@ class FakeFileSystem : public platform::FileSystem {
   // file that anyone holds open cannot go (5); the moved one must share
   // delete with its holders (32). The security descriptor moves along.
   Status MoveFile(const std::wstring& from, const std::wstring& to, bool replaceExisting) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kMoveFile, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -404,7 +404,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status DeleteFile(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kDeleteFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -419,7 +419,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<std::vector<FindEntry>> Find(const std::wstring& pattern) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kFind, pattern)) return Error{f};
     bool literal = StartsWith(pattern, L"\\\\?\\");
     std::wstring p = literal ? pattern : ReplaceAll(pattern, L"/", L"\\");
@@ -454,7 +454,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<std::string> ReadFile(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kReadFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -476,7 +476,7 @@ class FakeFileSystem : public platform::FileSystem {
   Status WriteFile(const std::wstring& path, const std::string& bytes, bool append) override {
     auto r = FakeWindows::Resolve(path);
     std::string replacement = append ? std::string() : bytes;
-    std::unique_lock<std::recursive_mutex> hold(w_.fsMutex_);
+    std::unique_lock<FileSystemLock> hold(w_.fsMutex_);
     FakeWindows::TakenWriteFault f = w_.TakeWriteFault(path);
     if (f.code && f.keepBytes == std::string::npos) return Error{f.code};
     if (r.code) return Error{r.code};
@@ -516,7 +516,7 @@ class FakeFileSystem : public platform::FileSystem {
 
   Result<std::unique_ptr<platform::File>> Open(const std::wstring& path, uint32_t desiredAccess, uint32_t shareMode,
                                                platform::Disposition disposition) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     using platform::Disposition;
     if (uint32_t f = w_.TakeFault(Op::kOpenFile, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
@@ -555,7 +555,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Result<platform::FileIdentity> Identity(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kFileIdentity, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -569,7 +569,7 @@ class FakeFileSystem : public platform::FileSystem {
   }
 
   Status AddHardLink(const std::wstring& newName, const std::wstring& existing) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kAddHardLink, newName, existing)) return Error{f};
     auto rn = FakeWindows::Resolve(newName), re = FakeWindows::Resolve(existing);
     if (re.code) return Error{re.code};
@@ -588,7 +588,7 @@ class FakeFileSystem : public platform::FileSystem {
 
   // The folder (or file) must exist, as GetDiskFreeSpaceExW opens it.
   Result<uint64_t> FreeBytesAvailable(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kFreeSpace, path)) return Error{f};
     auto r = FakeWindows::Resolve(path);
     if (r.code) return Error{r.code};
@@ -601,7 +601,7 @@ class FakeFileSystem : public platform::FileSystem {
 
   // Only the source is looked at now; Windows judges the rest at start-up.
   Status PendRename(const std::wstring& from, const std::wstring& to) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kPendRename, from, to)) return Error{f};
     auto rf = FakeWindows::Resolve(from), rt = FakeWindows::Resolve(to);
     if (rf.code) return Error{rf.code};
@@ -741,7 +741,7 @@ class FakeProcesses : public platform::Processes {
       // Package extraction may start children from its worker threads.
       std::lock_guard<std::mutex> hold(w_.processesMutex_);
       w_.processesRun.push_back(request);
-      std::lock_guard<std::recursive_mutex> faults(w_.fsMutex_);
+      std::lock_guard<FileSystemLock> faults(w_.fsMutex_);
       if (uint32_t f = w_.TakeFault(Op::kRunProcess, request.program)) return Error{f};
       std::wstring name = request.program.substr(request.program.find_last_of(L"\\/") + 1);
       auto it = w_.processScripts_.find(ToLower(name));
@@ -906,7 +906,7 @@ class FakeHasher : public platform::Hasher {
  public:
   explicit FakeHasher(FakeWindows& w) : w_(w) {}
   Result<std::vector<uint8_t>> Sha256File(const std::wstring& path) override {
-    std::lock_guard<std::recursive_mutex> hold(w_.fsMutex_);
+    std::lock_guard<FileSystemLock> hold(w_.fsMutex_);
     if (uint32_t f = w_.TakeFault(Op::kHashFile, path)) return Error{f};
     auto* n = w_.MutableNode(path);
     if (!n) return Error{err::kFileNotFound};
@@ -1063,7 +1063,7 @@ std::shared_ptr<void> FakeWindows::HoldOpen(const std::wstring& path, uint32_t d
 }
 
 void FakeWindows::SetFreeBytes(const std::wstring& root, uint64_t bytes) {
-  std::lock_guard<std::recursive_mutex> hold(fsMutex_);
+  std::lock_guard<FileSystemLock> hold(fsMutex_);
   freeBytes_[Key(root)] = bytes;
 }
 
