@@ -26,6 +26,9 @@
 #   CORVEX_WINE_TIMEOUT   seconds the program may run (default 600; -t wins)
 #   CORVEX_WINEBOOT_TIMEOUT  seconds for making a prefix (default 900)
 #   CORVEX_WINE_VERBOSE   non-empty: say how long making the prefix took
+#   CORVEX_WINE_IDLE      seconds without CPU use in the prefix after which
+#                         the run counts as stalled and is stopped like one
+#                         past its time (default 60; 0: never)
 #   CORVEX_WINEDLLOVERRIDES  more WINEDLLOVERRIDES entries for the program
 set -u
 
@@ -154,11 +157,63 @@ export WINEPREFIX=$prefix
 
 # timeout puts the program in a process group of its own, which a terminal
 # stops as soon as it reads a key; at a terminal it must stay in front.
+# CPU time (clock ticks) of every program of the prefix, whatever its
+# parent. The server is left out: it ticks over on its own.
+prefix_ticks() {
+  local env_file stat fields sum=0
+  for env_file in /proc/[0-9]*/environ; do
+    grep -qxF -z "WINEPREFIX=$prefix" "$env_file" 2>/dev/null || continue
+    stat=$(cat "${env_file%/environ}/stat" 2>/dev/null) || continue
+    case $stat in *"(wineserver"*) continue ;; esac
+    # After the command name (which may hold spaces): state first, then
+    # utime and stime 11 and 12 fields on.
+    read -ra fields <<<"${stat##*) }"
+    sum=$((sum + ${fields[11]:-0} + ${fields[12]:-0}))
+  done
+  echo "$sum"
+}
+
+# 32-bit Wine under qemu now and then stalls for good: its processes wait
+# on one another and use no CPU at all. A run whose prefix uses none for
+# CORVEX_WINE_IDLE seconds is ended then instead of at its time limit; a
+# program that works, or waits for a child that works, uses some.
+idle_limit=${CORVEX_WINE_IDLE:-60}
+stall_mark=$(mktemp "${TMPDIR:-/tmp}/corvex-stall.XXXXXX")
+rm -f "$stall_mark"
+watch_for_stall() {
+  local last now idle=0
+  last=$(prefix_ticks)
+  while sleep 5; do
+    now=$(prefix_ticks)
+    if [ "$now" -ge "$last" ] && [ $((now - last)) -lt 2 ]; then
+      idle=$((idle + 5))
+    else
+      idle=0
+    fi
+    last=$now
+    if [ "$idle" -ge "$idle_limit" ]; then
+      touch "$stall_mark"
+      "$wineserver_bin" -k </dev/null >/dev/null 2>&1
+      return
+    fi
+  done
+}
+watcher=
+if [ "$idle_limit" -gt 0 ]; then
+  watch_for_stall </dev/null >/dev/null 2>&1 &
+  watcher=$!
+fi
+
 foreground=
 [ -t 0 ] && foreground=--foreground
 timeout $foreground "$limit" "$loader" "$exe" "$@"
 status=$?
-if [ $status -eq 124 ]; then
+[ -n "$watcher" ] && kill "$watcher" 2>/dev/null && wait "$watcher" 2>/dev/null
+if [ -e "$stall_mark" ]; then
+  rm -f "$stall_mark"
+  echo "wine-run: $exe stalled (no CPU used in its prefix for ${idle_limit}s) and was stopped" >&2
+  status=124
+elif [ $status -eq 124 ]; then
   echo "wine-run: $exe ran past ${limit}s and was stopped" >&2
 fi
 exit $status
