@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
 # Runs every test layer and ends with one line: "N passed, N failed".
-#  1. the i686 build: the release and the unit tests cross-built for it;
-#  2. beside the Wine runs, at a lower priority: the native unit tests
-#     against the fake Windows, built with AddressSanitizer and
-#     UndefinedBehaviorSanitizer, the fuzz targets over their corpora, and
-#     the x86_64 build;
-#  3. the i686 unit tests under WOW64 (the win32 backend as the release
-#     meets it);
-#  4. end-to-end runs of the release, build/win32/Corvex.exe, under WOW64 in
+#  1. native unit tests against the fake Windows, built with AddressSanitizer
+#     and UndefinedBehaviorSanitizer, and the fuzz targets over their corpora;
+#  2. the same unit tests cross-built for i686 and run under WOW64 (the win32
+#     backend as the release meets it), and for x86_64 (see below);
+#  3. end-to-end runs of the release, build/win32/Corvex.exe, under WOW64 in
 #     a 64-bit Wine prefix (scripts/release-exe.sh falls back to the x86_64
 #     build, with one warning line, where 32-bit Wine cannot run);
-#  5. the x86_64 unit tests under Wine (see below);
-#  6. the program in a terminal (tmux), as a person sees its console (the
+#  4. the program in a terminal (tmux), as a person sees its console (the
 #     x86_64 build where 32-bit Wine runs on an emulated CPU);
-#  7. the crash case against the x86_64 test build, which can crash on purpose.
+#  5. the crash case against the x86_64 test build, which can crash on purpose.
 # Builds are incremental: what is up to date is not built again. One Wine
 # prefix serves the whole run and is made afresh at its start.
 set -uo pipefail
@@ -65,51 +61,32 @@ count_cases() {
   failed=$((failed + f))
 }
 
-# The Wine runs below use one core, mostly on an emulated CPU where the
-# kernel lacks 32-bit support, so the native work runs beside them, at a
-# lower priority: the sanitized unit tests, the fuzz targets and the x86_64
-# build. Its outputs are counted once both are done.
-section "Windows build: i686 (the release and its unit tests)"
-win32_built=false
-"$root/scripts/build.sh" win32 && win32_built=true || failed=$((failed + 1))
-
 # The native suite runs once, in the sanitized build: a plain build would
-# pass no test the sanitized one fails, and costs a full build. Every fuzz
-# target runs over its corpus (each input found so far, crashes included,
-# stays tested) and for a few seconds more.
-native_work() {
-  section "native build and unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
-  if "$root/scripts/build.sh" sanitize; then
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      "$root/build/sanitize/corvex_tests" --gtest_brief=1 >"$results/sanitize.txt" 2>&1
-  else
-    echo "the sanitized build failed" >"$results/sanitize.txt"
-  fi
-  section "fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
-  "$root/scripts/fuzz.sh" 5 >"$results/fuzz.txt" 2>&1
-  section "Windows build: x86_64 (for Wine)"
-  "$root/scripts/build.sh" win64 && touch "$results/win64.built"
-  section "native work done"
-}
-( renice -n 15 "$BASHPID" >/dev/null; native_work ) 2>&1 | sed -u 's/^/   native: /' &
-native_pid=$!
-native_counted=false
-# Waits for the native work and adds its counts, once.
-count_native() {
-  $native_counted && return
-  native_counted=true
-  wait "$native_pid"
+# pass no test the sanitized one fails, and costs a full build.
+section "native build and unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+if "$root/scripts/build.sh" sanitize; then
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$root/build/sanitize/corvex_tests" --gtest_brief=1 >"$results/sanitize.txt" 2>&1
   count_gtest "$results/sanitize.txt"
-  local fp ff
-  fp=$(grep -cE '^PASS ' "$results/fuzz.txt")
-  ff=$(grep -cE '^FAIL ' "$results/fuzz.txt")
-  grep -E '^FAIL ' "$results/fuzz.txt" | sed 's/^/  /'
-  [ "$fp" -eq 0 ] && [ "$ff" -eq 0 ] && { ff=1; tail -5 "$results/fuzz.txt" | sed 's/^/  /'; }
-  passed=$((passed + fp))
-  failed=$((failed + ff))
-  if [ -f "$results/win64.built" ]; then win64_built=true; else failed=$((failed + 1)); fi
-}
+else
+  failed=$((failed + 1))
+fi
+
+# Every fuzz target over its corpus (each input found so far, crashes
+# included, stays tested) and a few seconds of fuzzing; one PASS or FAIL each.
+section "fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+"$root/scripts/fuzz.sh" 5 >"$results/fuzz.txt" 2>&1
+fp=$(grep -cE '^PASS ' "$results/fuzz.txt")
+ff=$(grep -cE '^FAIL ' "$results/fuzz.txt")
+grep -E '^FAIL ' "$results/fuzz.txt" | sed 's/^/  /'
+[ "$fp" -eq 0 ] && [ "$ff" -eq 0 ] && { ff=1; tail -5 "$results/fuzz.txt" | sed 's/^/  /'; }
+passed=$((passed + fp))
+failed=$((failed + ff))
+
+section "Windows builds (i686 release, x86_64 for Wine)"
+"$root/scripts/build.sh" win32 || failed=$((failed + 1))
 win64_built=false
+"$root/scripts/build.sh" win64 && win64_built=true || failed=$((failed + 1))
 
 export CORVEX_WINEPREFIX="$root/build/wineprefix"
 rm -rf "$CORVEX_WINEPREFIX" "$CORVEX_WINEPREFIX.lock"
@@ -150,21 +127,6 @@ if [ -f "$root/build/win32/corvex_tests.exe" ] && /usr/lib/wine/wine --version >
     count_gtest "$out"
   done
 fi
-# Without 32-bit Wine the x86_64 build stands in for the release (with one
-# warning line, on the terminal): it must be built first.
-$win32_built && /usr/lib/wine/wine --version >/dev/null 2>&1 || count_native
-exe=
-if exe=$("$root/scripts/release-exe.sh"); then
-  section "end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
-  # One case at a time: two 32-bit Wines on an emulated CPU at once made
-  # runs stall or fail far more often, and the run as a whole slower.
-  "$root/tests/e2e/run.sh" "$exe" >"$results/e2e.txt" 2>&1
-  count_cases "$results/e2e.txt"
-else
-  failed=$((failed + 1))
-fi
-
-count_native
 # The x86_64 build proves what the i686 run above cannot: the whole suite,
 # simulated crashes included, built by the Windows tool chain and run on
 # Windows' C++ runtime.
@@ -175,7 +137,13 @@ if $win64_built; then
   count_gtest "$results/wine.txt"
 fi
 
-if [ -n "$exe" ]; then
+# The warning line, if any, goes to the terminal once.
+if exe=$("$root/scripts/release-exe.sh"); then
+  section "end-to-end: $(basename "$(dirname "$exe")")/Corvex.exe under Wine"
+  # One case at a time: two 32-bit Wines on an emulated CPU at once made
+  # runs stall or fail far more often, and the run as a whole slower.
+  "$root/tests/e2e/run.sh" "$exe" >"$results/e2e.txt" 2>&1
+  count_cases "$results/e2e.txt"
   # 32-bit Wine on an emulated CPU faults now and then while a real console
   # waits for a key ("qemu: uncaught target signal 11"; the same waits pass
   # with redirected input above), so there the terminal runs the x86_64
@@ -198,8 +166,9 @@ if [ -n "$exe" ]; then
     "$root/tests/e2e/run.sh" "$root/build/win64/Corvex.exe" "${wanted[@]}" >"$results/e2e-crash.txt" 2>&1
     count_cases "$results/e2e-crash.txt"
   fi
+else
+  failed=$((failed + 1))
 fi
 
-section "done"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
