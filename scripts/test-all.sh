@@ -110,16 +110,16 @@ if [ -f "$root/build/win32/corvex_tests.exe" ] && /usr/lib/wine/wine --version >
   # The suite needs well under a minute. Under the emulator, Wine now and
   # then stalls for good in a server call, so the suite runs in four shards
   # (GoogleTest's own sharding): a shard that ends without a summary (stalled
-  # and stopped by the time limit, or killed) runs again, up to three times,
+  # and stopped by the time limit, or killed) runs again, up to five times,
   # after the prefix's server is ended; each stalled output is kept.
   shards=4
   for ((shard = 0; shard < shards; shard++)); do
     out="$results/wine-i686-$shard.txt"
-    for attempt in 1 2 3; do
+    for attempt in 1 2 3 4 5; do
       GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$shard \
         "$root/scripts/wine-run.sh" -t 300 "$root/build/win32/corvex_tests.exe" --gtest_brief=1 \
         --gtest_filter="$filter" >"$out" 2>&1 </dev/null
-      if grep -qE '^\[  (PASSED|FAILED)  \] [0-9]+ test' "$out" || [ $attempt = 3 ]; then break; fi
+      if grep -qE '^\[  (PASSED|FAILED)  \] [0-9]+ test' "$out" || [ $attempt = 5 ]; then break; fi
       mv "$out" "$results/wine-i686-$shard-stalled-$attempt.txt"
       WINEPREFIX="$CORVEX_WINEPREFIX" /usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
       echo "   shard $shard ended without a summary (see wine-i686-$shard-stalled-$attempt.txt); running it once more"
