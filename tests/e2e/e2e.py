@@ -1244,8 +1244,10 @@ def packages_from_microsoft_repair_a_store_file_through_fdi(exe, p):
                              r"decompressor for it\.", log_text), log_text
             # The database's summary stream is its own, not a refused entry.
             assert "SummaryInformation" not in log_text, log_text
+            # The unit tests' scratch folders (corvex-w32-*) hold a b.txt of
+            # their own when a stalled run was stopped before cleaning up.
             written = [os.path.join(d, n) for d, _, names in os.walk(os.path.join(p.root, "drive_c"))
-                       for n in names if n in ("b.txt", "evil.dll")]
+                       for n in names if n in ("b.txt", "evil.dll") and "corvex-w32-" not in d]
             eq(written, [], "files of the climbing entries")
             assert ("FIXED: Corruption at " + damaged_store.STORE_FILE).lower() in log_text.lower(), log_text
             with open(store.store_file, "rb") as f:
