@@ -27,13 +27,8 @@ namespace err = platform::err;
 
 enum class ContainerKind { kCabinet, kInstaller, kSelfExtracting, kOther };
 
-std::wstring LeafOf(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 ContainerKind KindOf(const std::wstring& path) {
-  std::wstring leaf = LeafOf(path);
+  std::wstring leaf = PathLeafName(path);
   size_t dot = leaf.rfind(L'.');
   std::wstring ext = dot == std::wstring::npos ? L"" : ToLower(leaf.substr(dot + 1));
   if (ext == L"msu" || ext == L"cab") return ContainerKind::kCabinet;
@@ -46,7 +41,7 @@ ContainerKind KindOf(const std::wstring& path) {
 bool IsQueued(const std::wstring& path) {
   ContainerKind kind = KindOf(path);
   if (kind != ContainerKind::kCabinet && kind != ContainerKind::kInstaller) return false;
-  return !IEquals(LeafOf(path), L"WSUSSCAN.cab");
+  return !IEquals(PathLeafName(path), L"WSUSSCAN.cab");
 }
 
 struct WorkItem {
@@ -268,7 +263,7 @@ void UnpackInstaller(Run& run, const std::wstring& database, const std::wstring&
 // Nothing here reaches the session, so a worker may run it too.
 void UnpackSelfExtracting(Run& run, const std::wstring& package, const std::wstring& into) {
   const std::wstring notRun = L"WARNING: " + package + L" is a self-extracting package: it was not run, since ";
-  const SelfExtractingKind* kind = FindSelfExtractingKind(LeafOf(package));
+  const SelfExtractingKind* kind = FindSelfExtractingKind(PathLeafName(package));
   if (!kind) {
     Fail(run, notRun + L"it is not one of the Microsoft packages this program knows how to unpack.");
     return;
