@@ -9,12 +9,20 @@ flavour=${1:-native}
 case "$flavour" in
   native) args=(-DCMAKE_BUILD_TYPE=Debug) ;;
   sanitize) args=(-DCMAKE_BUILD_TYPE=Debug -DCORVEX_SANITIZE=ON) ;;
-  fuzz) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEX_FUZZ=ON -DCORVEX_TESTS=OFF
+  # -O1 with line tables: stack traces keep their lines, and the build takes
+  # about half the time of -O2 -g.
+  fuzz) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only -DNDEBUG"
+              -DCORVEX_FUZZ=ON -DCORVEX_TESTS=OFF
               -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14) ;;
-  win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
+  # The release: -O2 rather than CMake's -O3, the usual level for a program
+  # whose speed is its disk's.
+  win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release
+               "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG") ;;
   # The x86_64 build is a test build: never shipped, it carries the hook
-  # that makes it crash on purpose for the crash-handling case.
+  # that makes it crash on purpose for the crash-handling case. -O1 builds
+  # it in about two thirds of the time.
   win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+               "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
                -DCORVEX_TEST_HOOKS=ON) ;;
   *) echo "usage: $0 native|sanitize|fuzz|win32|win64" >&2; exit 2 ;;
 esac
