@@ -203,8 +203,9 @@ TEST_F(ScanFixture, NoUpdateKeepsTheHeldDatabase) {
 // empty answer or "Failed" has no comma either, as the error page has.
 TEST(FlashScan, AnswersThatAreNoDownloadAreServerFailures) {
   const std::string download = ToUtf8(kDownload);
-  for (const std::string& bad : std::vector<std::string>{"<html>500</html>", "5,ftp://x/db.7z", "5a," + download,
-                                                         "5,http://tallwen.net/db.7z", "5," + download + " extra"}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"<html>500</html>", "5,ftp://x/db.7z", "5a," + download,
+                                "5,http://tallwen.net/db.7z", "5," + download + " extra"}) {
     SCOPED_TRACE(bad);
     FlashScanRun t;
     t.Consent();

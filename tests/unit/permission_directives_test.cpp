@@ -19,8 +19,8 @@ const auto Take = TakePermissionsDirective;
 const auto Restore = RestorePermissionsDirective;
 const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n";
 std::wstring Restored(const std::wstring& path) {
-  return L"Successfully restored ownership for " + path + L"\r\nSuccessfully restored permissions on " + path +
-         L"\r\n";
+  return L"Successfully restored ownership for " + path + L"\r\nSuccessfully restored permissions on " +
+         path + L"\r\n";
 }
 const std::wstring kRestored = Restored(kFile);
 
