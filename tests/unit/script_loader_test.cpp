@@ -50,7 +50,6 @@ TEST(LoadScript, TextScriptsAndStartsWithoutOne) {
        L"Debug::\r\nNo cbs\r\n\r\nNo surt", L"Using .txt script file at C:\\mac.txt [0]\r\n" + end},
       {"no argument", nullptr, "", {kExe}, true, analysis, none},
       {"another extension", nullptr, "", {kExe, L"C:\\x.log"}, true, analysis, none},
-      {"an empty argument", nullptr, "", {kExe, L""}, true, analysis, none},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
