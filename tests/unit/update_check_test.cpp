@@ -53,15 +53,14 @@ const wchar_t kFailedCheck[] =
     L"https://tallwen.net/Tallwen/apps/Corvex.exe\n\nIf you are already using the latest version, press any key "
     L"to continue . . . \n\n";
 
-// Answers that let the run go on, and what the console shows for them. The
-// version page's address honours the loopback override as every update page
-// does: Servers.OverrideHonouredOnlyForLoopback.
+// Answers that let the run go on, and what the console shows for them.
 TEST(UpdateCheck, AnswersThatContinue) {
   const std::wstring none = L"Checking for updates . . . \nNo new update is available at this time.\n\n";
   struct Case {
     std::string answer;
     uint32_t status;
     std::wstring console;
+    const wchar_t* server = nullptr;  // a loopback override, which every page goes to
   } cases[] = {
       {"2.5.0.0\r\n", 200, none},
       // Field by field: 2.4.10.0 is older than 2.5.0.0 (as one number it
@@ -70,15 +69,21 @@ TEST(UpdateCheck, AnswersThatContinue) {
       {"", 200, kFailedCheck},
       {"<html>Not Found</html>", 404, kFailedCheck},
       {"<html><body>Internal error</body></html>", 200, kFailedCheck},
+      {"2.5.0.0", 200, none, L"http://127.0.0.1:8765"},
   };
   for (const Case& c : cases) {
-    UpdateFixture f(L"2.5.0.0", c.answer);
-    f.w.http().Serve(kVersionUrl, c.answer, c.status);
+    UpdateFixture f(L"2.5.0.0", "9.9.9.9");  // only the override's page would give this answer
+    std::wstring url = kVersionUrl;
+    if (c.server) {
+      f.w.SetEnv(L"CORVEX_SERVER_URL", c.server);
+      url = c.server + std::wstring(L"/Tallwen/apps/Corvex_GetLatestVersion.php");
+    }
+    f.w.http().Serve(url, c.answer, c.status);
     EXPECT_EQ(f.Check(), UpdateOutcome::kContinue) << c.answer;
     EXPECT_EQ(f.w.ConsoleText(), c.console) << c.answer;
     EXPECT_EQ(f.w.keysRead, c.console == kFailedCheck ? 1 : 0) << c.answer;
     EXPECT_TRUE(f.w.processesRun.empty());
-    EXPECT_EQ(f.w.http().cacheRemovals, std::vector<std::wstring>{kVersionUrl}) << "fresh answer";
+    EXPECT_EQ(f.w.http().cacheRemovals, std::vector<std::wstring>{url}) << "fresh answer";
   }
 }
 
@@ -136,6 +141,7 @@ TEST(UpdateCheck, FailedUpdatesEndTheRunWithoutStartingAnything) {
       {"missing program", 404, "", L"Failed to download update."},
       {"wrong hash", 200, std::string(64, 'a'), L"Failed to validate downloaded update."},
       {"error page as hash", 200, "<html>error</html>", L"Failed to validate downloaded update."},
+      {"empty hash", 200, "", L"Failed to validate downloaded update."},
   };
   for (const Case& c : cases) {
     UpdateFixture f(L"1.0.0.0", "1.0.1.0");
@@ -273,6 +279,7 @@ TEST(UpdateCheck, IdHandOverStartsOnlyAFileCheckedWhileHeld) {
 }
 
 TEST(UpdateCheck, VersionsCompareFieldByField) {
+  EXPECT_LT(online::CompareVersions(L"2.4.10.0", L"2.5.0.0"), 0);
   EXPECT_GT(online::CompareVersions(L"2.10.0.0", L"2.9.9.9"), 0);
   EXPECT_EQ(online::CompareVersions(L"2.5", L"2.5.0.0"), 0);
   EXPECT_LT(online::CompareVersions(L"", L"0.0.0.1"), 0);
