@@ -102,8 +102,9 @@ TEST_F(DbFixture, FirstDownloadAsksWithTheFirstDownloadTextAndInstallsTheTables)
 }
 
 TEST_F(DbFixture, VersionsNotNewerThanTheHeldOneAskNothing) {
-  for (auto [held, remote] : {std::pair{L"1.2.10", "1.2.10"}, std::pair{L"1.3", "1.2.10"},
-                              std::pair{L"1.2.10", "1.2.9"}, std::pair{L"1.2.10", "1.2.10.0"}}) {
+  // How versions compare is ComparesFieldByField's; here an equal one and an
+  // older one are current.
+  for (auto [held, remote] : {std::pair{L"1.2.10", "1.2.10"}, std::pair{L"1.3", "1.2.10"}}) {
     Db d;
     d.Hold(held);
     d.published = remote;
