@@ -133,6 +133,16 @@ inline void UseProgramDirectives(Session& s) {
   };
 }
 
+// A session with the store builder, the COMPONENTS hive loaded and the
+// program's directives at hand.
+struct StoreSession : FakeSession {
+  StoreBuilder store{w};
+  StoreSession() {
+    store.HiveLoaded(0);  // the size matters only to the hive tests
+    UseProgramDirectives(s);
+  }
+};
+
 // Two damaged files of one store folder, registered as corrupt with the
 // digests of "good kernel" and "good shell", for the repair stages.
 inline const std::wstring kDamagedFolder = L"amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";

@@ -18,7 +18,6 @@ namespace {
 using fake::Op;
 using testing::CbsLine;
 using testing::SrLine;
-using testing::StoreBuilder;
 using testing::StoreComponent;
 using testing::StoreFile;
 
@@ -32,12 +31,7 @@ const std::wstring kOldForm =
     L"b:31bf3856ad364e35}, Type = [l:24{12}]\"driverUpdate\", TypeName neutral, PublicKey neutral in the store, hash "
     L"mismatch";
 
-struct Analysis : testing::FakeSession {
-  StoreBuilder store{w};
-  Analysis() {
-    store.HiveLoaded(0);  // the size matters only to the hive tests
-    testing::UseProgramDirectives(s);
-  }
+struct Analysis : testing::StoreSession {
   std::vector<CbsRecord> Read(const std::string& log, uint32_t kinds = kAllKinds) {
     w.AddFile(kCbs, log);
     std::vector<CbsRecord> records;
