@@ -1,9 +1,10 @@
 // A small component store on the fake Windows, for the log analysis, the
-// store checks and the automatic analysis: winsxs folders with their files,
-// manifests with file elements and digests, COMPONENTS keys
-// (DerivedData\Components with "f!" values and the identity), the hive file
-// at config\COMPONENTS, CBS.log lines in their column layout, and the
-// program's directive table for handlers that run others by name.
+// store checks, the automatic analysis and the repair stages: winsxs folders
+// with their files, manifests with file elements and digests, COMPONENTS
+// keys (DerivedData\Components with "f!" values and the identity), the hive
+// file at config\COMPONENTS, CBS.log lines in their column layout, the
+// program's directive table for handlers that run others by name, and two
+// damaged store files waiting for good copies.
 #pragma once
 
 #include <algorithm>
