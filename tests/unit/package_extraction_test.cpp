@@ -330,16 +330,12 @@ class SelfExtracting : public PackageExtraction {
 TEST_F(SelfExtracting, UnsignedForeignOrAlteredPackagesAreRefusedAndNeverRun) {
   Unpacks("MSCF");
   ExpectIncomplete(Extract("MZ agent", ExtractionOptions(), kAgent),
-                   L"WARNING: " + kAgent +
-                       L" is a self-extracting package: it was not run, since its "
-                       L"signature did not verify with error code " +
-                       ErrorCodeName(platform::kTrustNoSignature) + L".");
+                   L"WARNING: " + kAgent + L" is a self-extracting package: it was not run, since its signature "
+                       L"did not verify with error code " + ErrorCodeName(platform::kTrustNoSignature) + L".");
 
   f.w.signatures().Sign(kAgent, platform::Signer::kOther);
   ExpectIncomplete(ExtractPackage(f.s, kAgent, kOutput),
-                   kAgent +
-                       L" is a self-extracting package: it was not run, since it is not signed by "
-                       L"Microsoft.");
+                   kAgent + L" is a self-extracting package: it was not run, since it is not signed by Microsoft.");
 
   f.w.signatures().Break(kAgent, 0x80096010);  // changed after signing
   ExpectIncomplete(ExtractPackage(f.s, kAgent, kOutput), L"its signature did not verify with error code 0x80096010.");
@@ -361,9 +357,8 @@ TEST_F(SelfExtracting, AnUnknownKindIsRefusedEvenWhenMicrosoftSignedIt) {
   f.w.signatures().Sign(other, platform::Signer::kMicrosoft);
   f.w.OnProcess(L"windows10.0-kb5-x64.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome(); });
   ExpectIncomplete(Extract("MZ", ExtractionOptions(), other),
-                   L"WARNING: " + other +
-                       L" is a self-extracting package: it was not run, since it is not one "
-                       L"of the Microsoft packages this program knows how to unpack.");
+                   L"WARNING: " + other + L" is a self-extracting package: it was not run, since it is not one of "
+                       L"the Microsoft packages this program knows how to unpack.");
   EXPECT_TRUE(f.w.processesRun.empty());
   EXPECT_EQ(FindSelfExtractingKind(L"wsus-kb2720211-x86_0123abcd.exe")->extractSwitch, std::wstring(L"/x:"));
   EXPECT_EQ(FindSelfExtractingKind(L"WindowsUpdateAgent-7.6-x86.exe.cab"), nullptr);
@@ -411,8 +406,7 @@ TEST_F(SelfExtracting, TimeoutExitCodeOrFailedStartLeaveItIncomplete) {
   platform::ProcessOutcome failed;
   failed.exitCode = 1603;
   Unpacks(MakeCabinet({{"a.dll", "MZ a"}}), failed);
-  ExtractionResult exit = ExtractPackage(f.s, kAgent, kOutput);
-  ExpectIncomplete(exit, kAgent + L" ended with exit code 1603.");
+  ExpectIncomplete(ExtractPackage(f.s, kAgent, kOutput), kAgent + L" ended with exit code 1603.");
 
   f.w.InjectFault(fake::Op::kRunProcess, L"WindowsUpdateAgent", platform::err::kAccessDenied);
   ExpectIncomplete(ExtractPackage(f.s, kAgent, kOutput),
