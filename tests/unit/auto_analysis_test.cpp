@@ -13,7 +13,6 @@ namespace {
 
 using fake::Op;
 using testing::Count;
-using testing::FakeSession;
 
 using testing::Damaged;
 using testing::kKernel;
@@ -79,7 +78,6 @@ TEST(RepairStages, AReplacementCountsOnlyOnceTheStoreFileHasTheManifestsDigest) 
 
 // --- The whole analysis ------------------------------------------------------
 
-using testing::StoreBuilder;
 using testing::StoreComponent;
 
 const std::wstring kCbsLog = L"C:\\Windows\\Logs\\CBS\\CBS.log";
@@ -90,13 +88,11 @@ std::string SrFor(const StoreComponent& c, const std::string& file) {
                          ", nonSxS, pkt {l:8 b:" + ToUtf8(c.publicKeyToken) + "} in the store, hash mismatch");
 }
 
-struct Analysed : FakeSession {
-  StoreBuilder store{w};
+struct Analysed : testing::StoreSession {
   StoreComponent foo;
   std::wstring folder;
   Analysed() {
     store.HiveLoaded();
-    testing::UseProgramDirectives(s);
     for (const wchar_t* tool : {L"sfc.exe", L"dism.exe"})
       w.OnProcess(tool, [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   }
