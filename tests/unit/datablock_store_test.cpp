@@ -213,11 +213,8 @@ TEST(AddFileDataBlock, FailuresStoreNothing) {
   f.w.InjectFault(Op::kRunProcess, L"icacls", 193);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kIcaclsNotStarted);
 
-  // icacls says it succeeded but left no file, or a stale one of another
-  // object from an earlier run.
+  // icacls says it succeeded but left no file, or one without an SDDL line.
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
-  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kSavedAclUnusable);
-  f.w.AddFile(kOutAclFile, ToUtf16Le(L"corvexdemo.dll\r\nD:(A;;FA;;;WD)\r\n"));
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kSavedAclUnusable);
   f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
     f.w.AddFile(kOutAclFile, ToUtf16Le(L"corvexdemo.dll\r\n"));
