@@ -13,51 +13,28 @@ namespace {
 
 using fake::Op;
 using testing::Count;
-using testing::FakeSession;
 
-const std::wstring kStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
-const std::wstring kKernel = kStore + L"\\kernel.dll";
-const std::wstring kShell = kStore + L"\\shell.dll";
-const std::wstring kGoodKernel = L"2cwBR+KryfAhR66VwR1EA8NNrVJ9lPGudyhhiKzBuY4=";  // SHA-256 of "good kernel"
-const std::wstring kGoodShell = L"o3naoFRLtH1jnPLo2egq8jat1IbcTTri+JoiyjeuYt0=";   // of "good shell"
+using testing::Damaged;
+using testing::kKernel;
+using testing::kShell;
 
-// A session whose handlers reach the program's directives by name, with
-// two damaged store files waiting for good copies.
-struct Damaged : FakeSession {
-  Damaged() {
-    s.runDirective = [this](const std::wstring& name, Lines lines, const std::wstring& archive,
-                            std::wstring& report) {
-      const DirectiveEntry* e = ProgramDirectives().Find(name);
-      return e && e->handler && e->handler(s, std::move(lines), archive, report);
-    };
-    w.AddFile(kKernel, "bad");
-    w.AddFile(kShell, "bad");
-    s.analysis.corruptFiles = {{kKernel, kGoodKernel, L"LwXU", 0}, {kShell, kGoodShell, L"LwXU", 0}};
-    s.analysis.counters.cbsDetected = 2;
-  }
-  std::wstring Stages() {
-    std::wstring log;
-    RunRepairStages(s, L"", log);
-    return log;
-  }
-  std::wstring InShadowCopy(uint32_t n, const std::wstring& path) {
-    return fake::FakeWindows::ShadowCopyRoot(n) + path.substr(2);
-  }
-};
+std::wstring InShadowCopy(uint32_t n, const std::wstring& path) {
+  return fake::FakeWindows::ShadowCopyRoot(n) + path.substr(2);
+}
 
 TEST(RepairStages, EveryShadowCopyThatExistsIsSearchedWhateverGapsTheNumberingHas) {
   Damaged d;
   // Copies 1, 3 and 4 were deleted; each remaining copy can give several files.
   for (uint32_t n : {2u, 5u}) d.w.AddShadowCopy(n);
-  d.w.AddFile(d.InShadowCopy(5, kKernel), "good kernel");
-  d.w.AddFile(d.InShadowCopy(5, kShell), "good shell");
-  d.w.AddFile(d.InShadowCopy(2, kShell), "older, different shell");
+  d.w.AddFile(InShadowCopy(5, kKernel), "good kernel");
+  d.w.AddFile(InShadowCopy(5, kShell), "good shell");
+  d.w.AddFile(InShadowCopy(2, kShell), "older, different shell");
   d.Stages();
   EXPECT_EQ(d.w.FileBytes(kKernel), "good kernel");
   EXPECT_EQ(d.w.FileBytes(kShell), "good shell");
   EXPECT_EQ(d.s.analysis.counters.cbsFixed, 2u);
   // The snapshots are read, never written.
-  EXPECT_EQ(d.w.FileBytes(d.InShadowCopy(2, kShell)), "older, different shell");
+  EXPECT_EQ(d.w.FileBytes(InShadowCopy(2, kShell)), "older, different shell");
 }
 
 TEST(RepairStages, FixedDrivesAreLabelledInOrderAndZIsNeverSearched) {
@@ -101,7 +78,6 @@ TEST(RepairStages, AReplacementCountsOnlyOnceTheStoreFileHasTheManifestsDigest) 
 
 // --- The whole analysis ------------------------------------------------------
 
-using testing::StoreBuilder;
 using testing::StoreComponent;
 
 const std::wstring kCbsLog = L"C:\\Windows\\Logs\\CBS\\CBS.log";
@@ -112,18 +88,16 @@ std::string SrFor(const StoreComponent& c, const std::string& file) {
                          ", nonSxS, pkt {l:8 b:" + ToUtf8(c.publicKeyToken) + "} in the store, hash mismatch");
 }
 
-struct Analysed : FakeSession {
-  StoreBuilder store{w};
+struct Analysed : testing::StoreSession {
   StoreComponent foo;
   std::wstring folder;
   Analysed() {
     store.HiveLoaded();
-    testing::UseProgramDirectives(s);
     for (const wchar_t* tool : {L"sfc.exe", L"dism.exe"})
       w.OnProcess(tool, [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   }
   void Damage() {
-    folder = store.Add(foo, {{L"kernel.dll", "bad", kGoodKernel}, {L"shell.dll", "bad", kGoodShell}});
+    folder = store.Add(foo, {{L"kernel.dll", "bad", testing::kGoodKernel}, {L"shell.dll", "bad", testing::kGoodShell}});
     w.AddFile(kCbsLog, SrFor(foo, "kernel.dll") + SrFor(foo, "shell.dll") + SrFor(foo, "kernel.dll"));
     // The hive tests unload and reload COMPONENTS: the key must be in the
     // file too.

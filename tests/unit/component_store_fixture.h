@@ -1,9 +1,10 @@
 // A small component store on the fake Windows, for the log analysis, the
-// store checks and the automatic analysis: winsxs folders with their files,
-// manifests with file elements and digests, COMPONENTS keys
-// (DerivedData\Components with "f!" values and the identity), the hive file
-// at config\COMPONENTS, CBS.log lines in their column layout, and the
-// program's directive table for handlers that run others by name.
+// store checks, the automatic analysis and the repair stages: winsxs folders
+// with their files, manifests with file elements and digests, COMPONENTS
+// keys (DerivedData\Components with "f!" values and the identity), the hive
+// file at config\COMPONENTS, CBS.log lines in their column layout, the
+// program's directive table for handlers that run others by name, and two
+// damaged store files waiting for good copies.
 #pragma once
 
 #include <algorithm>
@@ -13,12 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/auto_analysis.h"
 #include "app/directive_table.h"
 #include "base/text.h"
 #include "core/session.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_windows.h"
 #include "script/file_hash.h"
+#include "test_support.h"
 
 namespace corvex::fake {
 std::vector<uint8_t> Sha256(const std::string& bytes);  // fake_sha256.cpp
@@ -130,6 +133,39 @@ inline void UseProgramDirectives(Session& s) {
     return e && e->handler && e->handler(s, std::move(lines), archive, report);
   };
 }
+
+// A session with the store builder, the COMPONENTS hive loaded and the
+// program's directives at hand.
+struct StoreSession : FakeSession {
+  StoreBuilder store{w};
+  StoreSession() {
+    store.HiveLoaded(0);  // the size matters only to the hive tests
+    UseProgramDirectives(s);
+  }
+};
+
+// Two damaged files of one store folder, registered as corrupt with the
+// digests of "good kernel" and "good shell", for the repair stages.
+inline const std::wstring kDamagedFolder = L"amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
+inline const std::wstring kKernel = L"C:\\Windows\\WinSxS\\" + kDamagedFolder + L"\\kernel.dll";
+inline const std::wstring kShell = L"C:\\Windows\\WinSxS\\" + kDamagedFolder + L"\\shell.dll";
+inline const std::wstring kGoodKernel = L"2cwBR+KryfAhR66VwR1EA8NNrVJ9lPGudyhhiKzBuY4=";
+inline const std::wstring kGoodShell = L"o3naoFRLtH1jnPLo2egq8jat1IbcTTri+JoiyjeuYt0=";
+
+struct Damaged : FakeSession {
+  Damaged() {
+    UseProgramDirectives(s);
+    w.AddFile(kKernel, "bad");
+    w.AddFile(kShell, "bad");
+    s.analysis.corruptFiles = {{kKernel, kGoodKernel, L"LwXU", 0}, {kShell, kGoodShell, L"LwXU", 0}};
+    s.analysis.counters.cbsDetected = 2;
+  }
+  std::wstring Stages() {
+    std::wstring log;
+    RunRepairStages(s, L"", log);
+    return log;
+  }
+};
 
 // One CBS.log line: time stamp, level padded to 22, source padded to 7,
 // then the message (for CSI a sequence number and a space first).

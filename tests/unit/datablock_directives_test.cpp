@@ -23,19 +23,16 @@ TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
                  kFile + L"|D:(A;;FA;;;WD)|S-1-1-0",
                  L"c:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0",
                  L"C:\\Windows\\System32\\a.dll|D:(A;;FA;;;WD)|S-1-1-0",
-                 L"\"C:\\Windows\\Sysnative\"|D:(A;;FA;;;BA)|S-1-5-32-544",
-                 L"\\\\?\\C:\\Windows\\Sysnative\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544"}),
+                 L"\"C:\\Windows\\Sysnative\"|D:(A;;FA;;;BA)|S-1-5-32-544"}),
             L"Successfully added datablock for C:\\Windows\\System32\\a.dll\r\n"
             L"Did not add datablock for " + kFile + kExists +
             L"Successfully added datablock for c:\\windows\\system32\\corvexdemo.dll\r\n"
             L"Did not add datablock for C:\\Windows\\System32\\a.dll" + kExists +
-            L"Successfully added datablock for C:\\Windows\\System32\r\n"
-            L"Successfully added datablock for C:\\Windows\\System32\\b.dll\r\n");
+            L"Successfully added datablock for C:\\Windows\\System32\r\n");
   EXPECT_EQ(StoreText(f), kRecord +
                               L"\r\nC:\\Windows\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544"
                               L"\r\nc:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0"
-                              L"\r\nC:\\Windows\\System32|D:(A;;FA;;;BA)|S-1-5-32-544"
-                              L"\r\nC:\\Windows\\System32\\b.dll|D:(A;;FA;;;BA)|S-1-5-32-544");
+                              L"\r\nC:\\Windows\\System32|D:(A;;FA;;;BA)|S-1-5-32-544");
 }
 
 TEST(DataBlockDirective, BlankLinesAreNoRecordsAndLinesWithoutSecurityOrAPathAreFailures) {

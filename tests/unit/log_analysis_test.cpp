@@ -18,7 +18,6 @@ namespace {
 using fake::Op;
 using testing::CbsLine;
 using testing::SrLine;
-using testing::StoreBuilder;
 using testing::StoreComponent;
 using testing::StoreFile;
 
@@ -32,12 +31,7 @@ const std::wstring kOldForm =
     L"b:31bf3856ad364e35}, Type = [l:24{12}]\"driverUpdate\", TypeName neutral, PublicKey neutral in the store, hash "
     L"mismatch";
 
-struct Analysis : testing::FakeSession {
-  StoreBuilder store{w};
-  Analysis() {
-    store.HiveLoaded(0);  // the size matters only to the hive tests
-    testing::UseProgramDirectives(s);
-  }
+struct Analysis : testing::StoreSession {
   std::vector<CbsRecord> Read(const std::string& log, uint32_t kinds = kAllKinds) {
     w.AddFile(kCbs, log);
     std::vector<CbsRecord> records;
@@ -72,11 +66,6 @@ TEST(SfcResultFields, BothFormsGiveTheSameFields) {
        L"Guest= x86, versionScope neutral, pkt {l:8 b:b77a5c561934e089} in the store, file is missing",
        L"System.Data.dll", L"System.Data", L"4.0.15805.575", L"wow64", L"neutral", L"b77a5c561934e089",
        L"file is missing"},
-      {L"Cannot repair member file [l:91]'FileExp\\FileExplorerExtensions\\Assets\\images\\contrast-standard\\theme-"
-       L"light\\windows.redo.svg' of UserExperience-FileExp, version 10.0.22621.3810, arch amd64, nonSxS, pkt {l:8 "
-       L"b:31bf3856ad364e35} in the store, hash mismatch",
-       L"FileExp\\FileExplorerExtensions\\Assets\\images\\contrast-standard\\theme-light\\windows.redo.svg",
-       L"UserExperience-FileExp", L"10.0.22621.3810", L"amd64", L"neutral", L"31bf3856ad364e35", L"hash mismatch"},
       {L"Cannot repair member file [l:26{13}]\"it's a.mui\" of Foo, Version = 6.1.7600.16385, pA = "
        L"PROCESSOR_ARCHITECTURE_INTEL (0), Culture = [l:10{5}]\"en-US\", VersionScope = 1 nonSxS, PublicKeyToken = "
        L"{l:8 b:31bf3856ad364e35}, Type neutral, TypeName neutral, PublicKey neutral in the store, hash mismatch",

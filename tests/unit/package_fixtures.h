@@ -1,7 +1,34 @@
-// Real cabinets and installer databases for the package readers, made at
-// test time by gcab and msibuild (msitools), which setup installs. Native
-// builds only.
+// Packages made at test time: zips by the program's own writer, and real
+// cabinets and installer databases for the package readers by gcab and
+// msibuild (msitools), which setup installs (those in native builds only).
 #pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "online/zip_writer.h"
+#include "platform/fake/fake_windows.h"
+
+namespace corvex::testing {
+
+// A zip of the files, made on a scratch fake.
+inline std::string MakeZip(const std::vector<std::pair<std::wstring, std::string>>& files) {
+  fake::FakeWindows scratch;
+  auto writer = ZipWriter::Open(scratch.platform().fs, L"C:\\db.zip", scratch.now);
+  EXPECT_TRUE(writer.ok());
+  if (!writer.ok()) return "";
+  for (const auto& [name, bytes] : files) {
+    scratch.AddFile(L"C:\\src\\" + name, bytes);
+    EXPECT_TRUE((*writer)->AddFile(L"C:\\src\\" + name, name).ok());
+  }
+  EXPECT_TRUE((*writer)->Commit().ok());
+  return scratch.FileBytes(L"C:\\db.zip");
+}
+
+}  // namespace corvex::testing
 
 #ifndef _WIN32
 
@@ -11,9 +38,6 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace corvex::testing {
 

@@ -15,7 +15,6 @@
 #include "app/download_services_online.h"
 #include "component_store_fixture.h"
 #include "core/working_folders.h"
-#include "online/zip_writer.h"
 #include "package_fixtures.h"
 #include "platform/fake/fake_http.h"
 #include "platform/fake/fake_signatures.h"
@@ -26,48 +25,31 @@ namespace {
 
 using testing::FakeSession;
 
-const std::wstring kSourcedStore = L"C:\\Windows\\WinSxS\\amd64_microsoft-windows-demo_31bf3856ad364e35_10.0.19041.1_none_1a2b3c";
-const std::wstring kKernel = kSourcedStore + L"\\kernel.dll";
-const std::wstring kShell = kSourcedStore + L"\\shell.dll";
-const std::wstring kGoodKernel = L"2cwBR+KryfAhR66VwR1EA8NNrVJ9lPGudyhhiKzBuY4=";  // SHA-256 of "good kernel"
-const std::wstring kGoodShell = L"o3naoFRLtH1jnPLo2egq8jat1IbcTTri+JoiyjeuYt0=";   // of "good shell"
+using testing::kDamagedFolder;
+using testing::kGoodKernel;
+using testing::kKernel;
+using testing::kShell;
 const std::wstring kDatabase = L"https://downloads.tallwen.net/windows-update-database/";
 const std::wstring kPackageUrl = L"https://download.windowsupdate.com/d/msdownload/update/windows6.1-kb5.msu";
-
-std::string MakeZip(const std::vector<std::pair<std::wstring, std::string>>& files) {
-  fake::FakeWindows scratch;
-  auto writer = ZipWriter::Open(scratch.platform().fs, L"C:\\db.zip", scratch.now);
-  if (!writer.ok()) return "";
-  for (const auto& [name, bytes] : files) {
-    scratch.AddFile(L"C:\\src\\" + name, bytes);
-    if (!(*writer)->AddFile(L"C:\\src\\" + name, name).ok()) return "";
-  }
-  return (*writer)->Commit().ok() ? scratch.FileBytes(L"C:\\db.zip") : "";
-}
 
 // Two damaged store files; the database names a package for the kernel's
 // digest, and the package (an msu holding a cabinet holding the file)
 // carries the good kernel.
-struct Sourced : FakeSession {
+struct Sourced : testing::Damaged {
   OnlineDownloadServices services{s};
   std::string msu;
   std::vector<std::wstring> requested;
 
   Sourced() {
-    testing::UseProgramDirectives(s);
     w.version = {6, 1, 7601, 1, 1};
     w.SetMachineValue(L"SOFTWARE\\Microsoft\\Internet Explorer", L"svcVersion", L"11.0.9600.19507");
-    w.AddFile(kKernel, "bad");
-    w.AddFile(kShell, "bad");
-    s.analysis.corruptFiles = {{kKernel, kGoodKernel, L"LwXU", 0}, {kShell, kGoodShell, L"LwXU", 0}};
-    s.analysis.counters.cbsDetected = 2;
     s.downloads = &services;
     const std::string inner = testing::MakeCabinet({{"amd64_demo\\kernel.dll", "good kernel"}, {"update.mum", "<x/>"}});
     msu = testing::MakeCabinet({{"Windows6.1-KB5-x64.cab", inner}, {"WSUSSCAN.cab", "not a cabinet"}});
-    const std::string tables = MakeZip(
-        {{L"IndexedLookupTable.txt", ToUtf8(kGoodKernel) + "|PayloadDatabase1.txt\r\n"},
-         {L"ManifestDatabase.txt", "amd64_other|KB7|x.manifest\r\n"},
-         {L"PayloadDatabase1.txt", ToUtf8(kGoodKernel) + "|KB5|kernel.dll\r\n"}});
+    const std::string tables =
+        testing::MakeZip({{L"IndexedLookupTable.txt", ToUtf8(kGoodKernel) + "|PayloadDatabase1.txt\r\n"},
+                          {L"ManifestDatabase.txt", "amd64_other|KB7|x.manifest\r\n"},
+                          {L"PayloadDatabase1.txt", ToUtf8(kGoodKernel) + "|KB5|kernel.dll\r\n"}});
     w.http().handler = [this, tables](const fake::FakeHttpRequest& r) -> platform::HttpReply {
       requested.push_back(r.method + L" " + r.url);
       if (r.url == kDatabase + L"QuillmereWindowsUpdateDatabaseVersion.txt?dl=1") return {200, "1.0"};
@@ -77,11 +59,6 @@ struct Sourced : FakeSession {
       if (r.url == kPackageUrl) return {200, msu};
       return {404, "<html>404</html>"};
     };
-  }
-  std::wstring Stages() {
-    std::wstring log;
-    RunRepairStages(s, L"", log);
-    return log;
   }
   // Pages served outright never reach the handler: every request counts.
   bool Asked(const std::wstring& url) {
@@ -102,8 +79,7 @@ TEST(PackageStages, AStoreFileIsRepairedFromADownloadedPackage) {
   ASSERT_EQ(d.s.analysis.corruptFiles.size(), 1u);
   EXPECT_EQ(d.s.analysis.corruptFiles[0].storePath, kShell);
   // The kernel was staged out of the package before its work folder went.
-  EXPECT_EQ(d.w.FileBytes(TempFolder(d.s) + L"\\Stage3\\" + kSourcedStore.substr(kSourcedStore.rfind(L'\\') + 1) + L"\\kernel.dll"),
-            "good kernel");
+  EXPECT_EQ(d.w.FileBytes(TempFolder(d.s) + L"\\Stage3\\" + kDamagedFolder + L"\\kernel.dll"), "good kernel");
   for (const auto& e : d.w.ListTree(TempFolder(d.s))) EXPECT_EQ(e.find(L"RARiroderuz_"), std::wstring::npos) << e;
   // Stage 6 asked the manifest table for the shell's component and found
   // no package: no second download.
@@ -161,9 +137,7 @@ TEST(PackageStages, Stage8AsksForTheDvdAndTakesTheFileFromItsImage) {
     if (r.commandLine.find(L"Info") != std::wstring::npos)
       out.output = "Details for image : E:\\sources\\install.wim\r\n\r\nIndex : 1\r\nName : Windows 7\r\n";
     else if (r.commandLine.find(L" /Mount-") != std::wstring::npos)
-      d.w.AddFile(mount + L"\\Windows\\WinSxS\\" + kSourcedStore.substr(kSourcedStore.rfind(L'\\') + 1) +
-                      L"\\kernel.dll",
-                  "good kernel");
+      d.w.AddFile(mount + L"\\Windows\\WinSxS\\" + kDamagedFolder + L"\\kernel.dll", "good kernel");
     return out;
   });
   d.w.FeedKeys(L"\r");

@@ -14,13 +14,7 @@ using fake::Op;
 using testing::StoreBuilder;
 using testing::StoreComponent;
 
-struct Store : testing::FakeSession {
-  StoreBuilder store{w};
-  Store() {
-    store.HiveLoaded(0);  // the size matters only to the hive tests
-    testing::UseProgramDirectives(s);
-  }
-};
+using Store = testing::StoreSession;
 
 TEST(StoreNames, RealFolderNamesAndWhatNeverBecomesAPath) {
   size_t names = 0;

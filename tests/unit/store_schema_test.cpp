@@ -248,12 +248,6 @@ TEST(DatabaseEntries, FoundByNameThroughTheIndex) {
     const RegistryKeyDatabaseEntry* e = db.Find(c.name);
     EXPECT_EQ(e ? e->DatabaseLine() : L"", c.line ? c.line : L"") << c.name;
   }
-  FakeSession f;
-  f.w.registry().AddKey(L"HKLM\\T\\a_b");
-  f.w.registry().AddKey(L"HKLM\\T\\aB");
-  auto key = f.s.os.registry.OpenKey(platform::RootKey::kLocalMachine, L"T", 0x109);
-  auto names = f.s.os.registry.SubKeyNames(*key);
-  EXPECT_EQ(*names, (std::vector<std::wstring>{L"aB", L"a_b"}));
 }
 
 }  // namespace
