@@ -119,11 +119,10 @@ TEST(CrashReport, DumpNameIsTheSmallestFreeNumberElseTheCurrentFolder) {
 TEST(CrashReport, KeepsTheNewestDumpsAndDeletesOnlyItsOwnFiles) {
   Crash crash;
   auto& w = crash.f.w;
+  auto dump = [](int n) { return kDumps + L"\\CorvexCrashDump" + Decimal(n) + L".dmp"; };
   // Written in the order 2, 0, 3, 1: 3 and 1 are the newest that were there.
-  w.AddFile(kDumps + L"\\CorvexCrashDump2.dmp", Dump(100));
-  w.AddFile(kDumps + L"\\CorvexCrashDump0.dmp", Dump(200));
-  w.AddFile(kDumps + L"\\CorvexCrashDump3.dmp", Dump(300));
-  w.AddFile(kDumps + L"\\CorvexCrashDump1.dmp", Dump(400));
+  uint32_t time = 0;
+  for (int n : {2, 0, 3, 1}) w.AddFile(dump(n), Dump(time += 100));
   const std::vector<std::wstring> strangers = {kDumps + L"\\CorvexCrashDump01.dmp", kDumps + L"\\CorvexCrashDump5x.dmp",
                                                kDumps + L"\\notes.txt", kReport + L"\\keep.txt",
                                                kReport + L"\\sub\\CorvexScript.txt"};
@@ -132,11 +131,8 @@ TEST(CrashReport, KeepsTheNewestDumpsAndDeletesOnlyItsOwnFiles) {
   w.AddFile(kReport + L"\\CorvexScript.zip", "an older run's script");
   w.AddFile(kReport + L"\\CorvexCrashReport.zip", "an older run's zip");
   crash.Fire();  // no script: the session never dispatched
-  EXPECT_TRUE(w.Exists(kDumps + L"\\CorvexCrashDump4.dmp"));
-  EXPECT_TRUE(w.Exists(kDumps + L"\\CorvexCrashDump1.dmp"));
-  EXPECT_TRUE(w.Exists(kDumps + L"\\CorvexCrashDump3.dmp"));
-  EXPECT_FALSE(w.Exists(kDumps + L"\\CorvexCrashDump0.dmp"));
-  EXPECT_FALSE(w.Exists(kDumps + L"\\CorvexCrashDump2.dmp"));
+  for (int n : {4, 1, 3}) EXPECT_TRUE(w.Exists(dump(n))) << n;
+  for (int n : {0, 2}) EXPECT_FALSE(w.Exists(dump(n))) << n;
   EXPECT_TRUE(w.IsFolder(kDumps + L"\\CorvexCrashDump6.dmp"));
   for (const auto& path : strangers) EXPECT_EQ(w.FileBytes(path), "theirs") << path;
   EXPECT_FALSE(w.Exists(kReport + L"\\CorvexScript.zip")) << "a report without a script carries none";

@@ -150,12 +150,15 @@ TEST(FakeSecurityChecks, ReadsDeletesAndMovesNeedTheirRights) {
       EXPECT_EQ(f.w.Exists(kFile), !c.remove);
     }
   }
-  // The folder a file moves to must let it in; a folder that may not be
+  // A folder lets in what it grants FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY
+  // for, whether moved, written or made there; a folder that may not be
   // listed cannot be searched.
   Fixture g;
   g.w.AddFolder(L"C:\\closed");
   g.w.security().SetDescriptor(L"C:\\closed", L"BA", L"D:(A;;0x1200a8;;;BA)");
   EXPECT_EQ(g.fs.MoveFile(kFile, L"C:\\closed\\f.txt", false).code(), 5u);
+  EXPECT_EQ(g.fs.WriteFile(L"C:\\closed\\new.txt", "x", false).code(), 5u);
+  EXPECT_EQ(g.fs.CreateFolder(L"C:\\closed\\sub").code(), 5u);
   EXPECT_EQ(g.fs.Find(L"C:\\closed\\*").code(), 5u);
   EXPECT_EQ(g.w.FileBytes(kFile), "old content");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
+#include "base/command_line.h"
 #include "fs/reboot_directives.h"
 #include "script/file_hash.h"
 #include "security_test_support.h"
@@ -18,18 +19,6 @@ using testing::FakeSession;
 using testing::kWorkingFolder;
 
 const std::wstring kDest = L"C:\\Windows\\System32\\in_use.dll";
-
-// The arguments of a command line whose every argument is quoted.
-std::vector<std::wstring> QuotedArguments(const std::wstring& command) {
-  std::vector<std::wstring> args;
-  for (size_t open = command.find(L'"'); open != std::wstring::npos; open = command.find(L'"', open)) {
-    size_t close = command.find(L'"', open + 1);
-    if (close == std::wstring::npos) break;
-    args.push_back(command.substr(open + 1, close - open - 1));
-    open = close + 1;
-  }
-  return args;
-}
 
 TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRestored) {
   FakeSession f;
@@ -64,7 +53,8 @@ TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRest
 
   holder.reset();
   const std::wstring command = f.w.SimulateRestart();
-  const auto args = QuotedArguments(command);
+  // Its exact form, every argument quoted, is Reboot.SavesScriptLogsAndRunOnce...'s.
+  const auto args = SplitCommandLine(command);
   ASSERT_EQ(args, (std::vector<std::wstring>{kExe, kWorkingFolder + L"\\Reboot_Script"})) << command;
   EXPECT_EQ(f.w.FileBytes(kDest), "new bytes");
 

@@ -136,7 +136,7 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
   f.w.AddFile(L"C:\\hives\\junk", "junk");
   EXPECT_EQ(Ran(LoadHiveDirective, f,
                 {L"components", L"SCHEMA", L"C:\\hive", L"C:\\hive|", L"C:\\nofile|X", L"C:\\hives|X",
-                 L"C:\\hives\\other|Other|extra", L"C:\\hives\\other|Again", L"C:\\hives\\junk|Junk"},
+                 L"C:\\hives\\other|Other|extra", L"C:\\HIVES\\OTHER|Again", L"C:\\hives\\junk|Junk"},
                 false),
             L"Successfully loaded registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
             L"HKEY_LOCAL_MACHINE\\COMPONENTS.\r\n"
@@ -147,7 +147,7 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
             L"Failed to load registry hive file C:\\nofile. File not found.\r\n"
             L"Failed to load registry hive file C:\\hives. File not found.\r\n"
             L"Successfully loaded registry hive C:\\hives\\other into key HKEY_LOCAL_MACHINE\\Other.\r\n"
-            L"Failed to load registry hive C:\\hives\\other into key HKEY_LOCAL_MACHINE\\Again with error code "
+            L"Failed to load registry hive C:\\HIVES\\OTHER into key HKEY_LOCAL_MACHINE\\Again with error code "
             L"ERROR_SHARING_VIOLATION.\r\n"
             L"Failed to load registry hive C:\\hives\\junk into key HKEY_LOCAL_MACHINE\\Junk with error code "
             L"ERROR_BADDB.\r\n");

@@ -11,7 +11,6 @@
 namespace corvex {
 namespace {
 
-using fake::Op;
 using fake::RegFileBlock;
 using platform::RootKey;
 using testing::FakeSession;
@@ -87,7 +86,6 @@ TEST(FakeRegistry, KeysOpenAsTheirDaclAllowsAndEnumerateInRegistryOrder) {
 
   EXPECT_EQ(os.OpenKey(RootKey::kLocalMachine, L"SOFTWARE\\T\\Gamma", keyaccess::kSetValue).code(), 5u);
   EXPECT_TRUE(os.OpenKey(RootKey::kLocalMachine, L"SOFTWARE\\T\\Gamma", keyaccess::kRead).ok());
-  EXPECT_EQ(os.OpenKey(RootKey::kLocalMachine, L"SOFTWARE\\T\\None", keyaccess::kRead).code(), 2u);
   EXPECT_EQ(os.CreateKey(RootKey::kLocalMachine, L"NewTop", keyaccess::kRead).code(), 5u);
   EXPECT_EQ(os.CreateKey(RootKey::kLocalMachine, L"SOFTWARE\\T\\Gamma\\Sub", keyaccess::kRead).code(), 5u);
   auto made = os.CreateKey(RootKey::kLocalMachine, L"SOFTWARE\\T\\beta\\New", keyaccess::kAllAccess);
@@ -95,8 +93,7 @@ TEST(FakeRegistry, KeysOpenAsTheirDaclAllowsAndEnumerateInRegistryOrder) {
   EXPECT_EQ(reg.SecurityOf(L"HKLM\\SOFTWARE\\T\\beta\\New"),
             L"O:BAD:AI(A;CIID;KA;;;BA)(A;CIID;KA;;;SY)(A;CIID;KR;;;BU)");
 
-  f.w.InjectFault(Op::kCloseKey, L"\\beta\\New", 6);
-  EXPECT_EQ(made->Close().code(), 6u);
+  made->Close();
   t->Close();
   alpha->Close();
   EXPECT_EQ(reg.OpenKeys(), 0u);
@@ -118,25 +115,15 @@ TEST(FakeRegistry, KeySecurityChangesUnderTheOwnershipRules) {
   EXPECT_TRUE(os.SetKeySecurity(*k, 1, *os.SddlToDescriptor(L"O:" + sec.userSid)).ok());
   EXPECT_EQ(os.SetKeySecurity(*k, 4, *os.SddlToDescriptor(L"D:(A;;KA;;;WD)")).code(), 5u) << "no WRITE_DAC asked";
   EXPECT_EQ(os.SddlToDescriptor(L"O:nobody").code(), 1336u);
-  EXPECT_EQ(*f.s.os.security.TokenUserSid(), sec.userSid);
 }
 
-TEST(FakeRegistry, HivesLoadFromTheirFilesOnceAndOnlyWithBothPrivileges) {
+// Loading, the privilege check, a hive in use under any case of its name, a
+// damaged file and unloading are LoadHive's tests; the directive looks for
+// the file before it asks, so the fake's answer for a missing one is here.
+TEST(FakeRegistry, AHiveFileThatIsMissingIsFileNotFound) {
   FakeSession f;
-  auto& reg = f.w.registry();
-  auto& os = f.w.platform().registry;
-  reg.WriteHiveFile(L"C:\\h\\hive", L"[]\r\n\"top\"=dword:1\r\n[Sub]\r\n\"v\"=\"x\"\r\n");
-  f.w.AddFile(L"C:\\h\\junk", "not a hive");
-  EXPECT_EQ(os.LoadHive(L"H", L"C:\\h\\hive").code(), 1314u);
   f.w.security().enabledPrivileges.insert({L"SeBackupPrivilege", L"SeRestorePrivilege"});
-  EXPECT_TRUE(os.LoadHive(L"H", L"C:\\h\\hive").ok());
-  EXPECT_NE(reg.Value(L"HKLM\\H", L"top"), nullptr);
-  EXPECT_EQ(reg.Value(L"HKLM\\H\\Sub", L"v")->data, Sz(L"x"));
-  EXPECT_EQ(os.LoadHive(L"H2", L"C:\\H\\HIVE").code(), 32u);
-  EXPECT_EQ(os.LoadHive(L"J", L"C:\\h\\junk").code(), 1009u);
-  EXPECT_EQ(os.LoadHive(L"M", L"C:\\h\\missing").code(), 2u);
-  EXPECT_TRUE(os.UnloadHive(L"H").ok());
-  EXPECT_FALSE(reg.KeyExists(L"HKLM\\H"));
+  EXPECT_EQ(f.w.platform().registry.LoadHive(L"M", L"C:\\h\\missing").code(), 2u);
 }
 
 TEST(FakeRegExe, ExportsAndImportsWithTheCallersAccess) {

@@ -70,43 +70,38 @@ TEST(RegistryPermissions, RootKeysUnknownRootsAndMissingRecords) {
 
 TEST(RegistryPermissions, EveryFailedStepHasItsSentence) {
   struct Row {
+    bool restore;  // a restore after a quiet take, else a take
     Op op;
     const wchar_t* part;
     int skip;
     const wchar_t* sentence;  // followed by the key and " with error code ERROR_ACCESS_DENIED.\r\n"
   };
-  const Row takes[] = {
-      {Op::kOpenKey, L"Test", 0, L"Failed to open registry key "},
-      {Op::kGetKeySecurity, L"Test", 0, L"Failed to read registry key security information for "},
-      {Op::kSddl, L"ToSddl", 0, L"Failed to serialize security descriptor for registry key "},
-      {Op::kSddl, L"O:S-1-5-21", 0, L"Failed to convert intermediary ownership SID to binary security descriptor "},
-      {Op::kSetKeySecurity, L"Test", 0, L"Failed to set registry key intermediary ownership for "},
-      {Op::kOpenKey, L"Test", 1, L"Failed to open registry key for second time "},
-      {Op::kSddl, L"O:WD", 0,
+  const Row rows[] = {
+      {false, Op::kOpenKey, L"Test", 0, L"Failed to open registry key "},
+      {false, Op::kGetKeySecurity, L"Test", 0, L"Failed to read registry key security information for "},
+      {false, Op::kSddl, L"ToSddl", 0, L"Failed to serialize security descriptor for registry key "},
+      {false, Op::kSddl, L"O:S-1-5-21", 0,
+       L"Failed to convert intermediary ownership SID to binary security descriptor "},
+      {false, Op::kSetKeySecurity, L"Test", 0, L"Failed to set registry key intermediary ownership for "},
+      {false, Op::kOpenKey, L"Test", 1, L"Failed to open registry key for second time "},
+      {false, Op::kSddl, L"O:WD", 0,
        L"Failed to convert loose permissions security information to binary security descriptor "},
-      {Op::kSetKeySecurity, L"Test", 1, L"Failed to set registry key ownership for "},
+      {false, Op::kSetKeySecurity, L"Test", 1, L"Failed to set registry key ownership for "},
+      {true, Op::kOpenKey, L"Test", 0, L"Failed to open registry key "},
+      {true, Op::kSddl, L"D:PAI", 0,
+       L"Failed to convert registry key security information to binary security descriptor "},
+      {true, Op::kSetKeySecurity, L"Test", 0, L"Failed to restore registry key security information for "},
   };
-  for (auto& r : takes) {
+  for (auto& r : rows) {
+    SCOPED_TRACE(ToUtf8(r.sentence));
     FakeSession f;
     f.w.registry().Protect(kTestKey);
+    if (r.restore) Ran(RegTake, f, {L"[MODE:2]", kTestKey});
     f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
-    SCOPED_TRACE(ToUtf8(r.sentence));
-    EXPECT_EQ(Ran(RegTake, f, {kTestKey}, false), r.sentence + kTestKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
+    EXPECT_EQ(Ran(r.restore ? RegRestore : RegTake, f, {kTestKey}, false),
+              r.sentence + kTestKey + L" with error code ERROR_ACCESS_DENIED.\r\n");
     EXPECT_TRUE(PrivilegesBackOff(f));
     EXPECT_EQ(f.w.registry().OpenKeys(), 0u);
-  }
-  const Row restores[] = {
-      {Op::kOpenKey, L"Test", 0, L"Failed to open registry key "},
-      {Op::kSddl, L"D:PAI", 0, L"Failed to convert registry key security information to binary security descriptor "},
-      {Op::kSetKeySecurity, L"Test", 0, L"Failed to restore registry key security information for "},
-  };
-  for (auto& r : restores) {
-    FakeSession f;
-    f.w.registry().Protect(kTestKey);
-    Ran(RegTake, f, {L"[MODE:2]", kTestKey});
-    f.w.InjectFault(r.op, r.part, 5, 1, r.skip);
-    EXPECT_EQ(Ran(RegRestore, f, {kTestKey}, false), r.sentence + kTestKey + L" with error code ERROR_ACCESS_DENIED.\r\n")
-        << ToUtf8(r.sentence);
   }
 }
 

@@ -20,12 +20,8 @@ TEST(FakeSecurity, ProtectedFilesRefuseWritesUntilTheirDaclAllowsThem) {
   auto& fs = f.w.platform().fs;
   sec.AddProtectedFile(kFile, "old");
   f.w.AddFile(L"C:\\new.dll", "new");
-  EXPECT_EQ(sec.DescriptorOf(kFile).owner, kTrustedInstaller);
   EXPECT_EQ(fs.WriteFile(kFile, "x", false).code(), 5u);
   EXPECT_EQ(fs.CopyFile(L"C:\\new.dll", kFile, false).code(), 5u);
-  EXPECT_EQ(fs.DeleteFile(kFile).code(), 5u);
-  EXPECT_EQ(fs.SetAttributes(kFile, 0x1).code(), 5u);
-  EXPECT_EQ(fs.MoveFile(kFile, L"C:\\moved.dll", false).code(), 5u);
   EXPECT_EQ(f.w.FileBytes(kFile), "old");
   EXPECT_TRUE(fs.ReadFile(kFile).ok()) << "reading needs no write access";
 
@@ -41,17 +37,6 @@ TEST(FakeSecurity, ProtectedFilesRefuseWritesUntilTheirDaclAllowsThem) {
   EXPECT_EQ(fs.WriteFile(kFile, "y", false).code(), 5u);
   sec.SetDescriptor(kFile, kTrustedInstaller, L"D:NO_ACCESS_CONTROL");
   EXPECT_TRUE(fs.WriteFile(kFile, "y", false).ok()) << "a null DACL lets everyone in";
-}
-
-TEST(FakeSecurity, CreatingInAProtectedFolderIsRefused) {
-  FakeSession f;
-  auto& sec = f.w.security();
-  f.w.AddFolder(L"C:\\Windows\\System32\\drivers");
-  sec.SetDescriptor(L"C:\\Windows\\System32\\drivers", kTrustedInstaller, L"D:PAI(A;OICI;0x1200a9;;;BA)");
-  EXPECT_EQ(f.w.platform().fs.WriteFile(L"C:\\Windows\\System32\\drivers\\x.sys", "x", false).code(), 5u);
-  EXPECT_EQ(f.w.platform().fs.CreateFolder(L"C:\\Windows\\System32\\drivers\\sub").code(), 5u);
-  EXPECT_TRUE(f.w.platform().fs.WriteFile(L"C:\\Windows\\System32\\x.sys", "x", false).ok())
-      << "ordinary folders grant Administrators full control";
 }
 
 TEST(FakeSecurity, OwnersChangeOnlyWithTheRightPrivilege) {
@@ -77,43 +62,31 @@ TEST(FakeSecurity, OwnersChangeOnlyWithTheRightPrivilege) {
   EXPECT_TRUE(sec.ReadOwner(kFile).ok());
 }
 
-TEST(FakeSecurity, DaclWritesKeepProtectionAndInheritance) {
-  FakeSession f;
+// Inheritance on a plain file and the refusal without WRITE_DAC are
+// SecurityPrimitives.EveryoneDaclIsOneInheritableFullControlEntry's.
+TEST(FakeSecurity, DaclWritesKeepProtectionAndTheSacl) {
+  Protected f;
   auto& sec = f.w.security();
-  f.w.AddFile(L"C:\\plain.txt", "x");
-  EXPECT_EQ(sec.DescriptorOf(L"C:\\plain.txt").dacl, FakeSecurity::kDefaultFileDacl);
-  ASSERT_TRUE(sec.SetDacl(L"C:\\plain.txt", L"D:(A;OICI;GA;;;WD)").ok()) << "the owner (Administrators) may";
-  EXPECT_EQ(sec.DescriptorOf(L"C:\\plain.txt").dacl, L"D:AI(A;OICI;GA;;;WD)(A;ID;FA;;;BA)(A;ID;FA;;;SY)");
-
-  sec.AddProtectedFile(kFile, "x");
-  EXPECT_EQ(sec.SetDacl(kFile, L"D:(A;OICI;GA;;;WD)").code(), 5u) << "no WRITE_DAC for Administrators";
   sec.SetDescriptor(kFile, L"S-1-1-0", std::wstring(kProtectedDacl) + L"S:AI");
   ASSERT_TRUE(sec.SetDacl(kFile, L"D:(A;OICI;GA;;;WD)").ok()) << "Everyone owns it now";
   EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:PAI(A;OICI;GA;;;WD)S:AI");
   EXPECT_EQ(sec.SetDacl(kFile, L"(A;;FA;;;WD)").code(), 87u);
 }
 
-TEST(FakeSecurity, PrivilegesAreSwitchedThroughAnOpenToken) {
+// Switching, ERROR_NOT_ALL_ASSIGNED and the token's own close are
+// SecurityPrimitives.PrivilegesAreSwitchedAndTraced's; here the handle moves.
+TEST(FakeSecurity, AMovedTokenLeavesNothingToSwitchThrough) {
   FakeSession f;
   auto& sec = f.w.security();
   auto luid = sec.LookupPrivilege(L"SeRestorePrivilege");
-  ASSERT_TRUE(luid.ok());
-  {
-    auto token = sec.OpenProcessToken();
-    ASSERT_TRUE(token.ok());
-    EXPECT_EQ(sec.OpenHandles(), 1u);
-    EXPECT_TRUE(sec.AdjustPrivilege(*token, *luid, true).ok());
-    EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege"));
-    sec.heldPrivileges.erase(L"SeBackupPrivilege");
-    EXPECT_EQ(sec.AdjustPrivilege(*token, 17, true).code(), 1300u) << "ERROR_NOT_ALL_ASSIGNED";
-    EXPECT_FALSE(sec.PrivilegeEnabled(L"SeBackupPrivilege"));
-    platform::Token moved = std::move(*token);
-    EXPECT_FALSE(token->valid());
-    EXPECT_EQ(sec.AdjustPrivilege(*token, *luid, false).code(), 6u);
-    EXPECT_TRUE(sec.AdjustPrivilege(moved, *luid, false).ok());
-  }
-  EXPECT_EQ(sec.OpenHandles(), 0u) << "the token closed itself";
-  EXPECT_FALSE(sec.PrivilegeEnabled(L"SeRestorePrivilege"));
+  auto token = sec.OpenProcessToken();
+  ASSERT_TRUE(luid.ok() && token.ok());
+  platform::Token moved = std::move(*token);
+  EXPECT_FALSE(token->valid());
+  EXPECT_EQ(sec.AdjustPrivilege(*token, *luid, true).code(), 6u);
+  EXPECT_TRUE(sec.AdjustPrivilege(moved, *luid, true).ok());
+  EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege"));
+  EXPECT_EQ(sec.OpenHandles(), 1u);
 }
 
 TEST(FakeSecurity, HardLinksShareBytesAndOneDescriptor) {
@@ -143,11 +116,10 @@ TEST(FakeSecurity, HardLinksShareBytesAndOneDescriptor) {
   EXPECT_EQ(sec.HardLinksOfPath(store).code(), 2u);
 }
 
+// A quoted name with a space is split by FakeRegExe's export, switches by
+// every FakeIcacls run, doubled backslashes before a quote by
+// IcaclsSave.ArgumentsKeepTheirBackslashes.
 TEST(FakeSecurity, CommandLinesSplitAsWindowsDoes) {
-  EXPECT_EQ(FakeSecurity::SplitCommandLine(L" \"C:\\a b\\c\" /save \"C:\\t\\outaclfile\" /Q"),
-            (std::vector<std::wstring>{L"C:\\a b\\c", L"/save", L"C:\\t\\outaclfile", L"/Q"}));
-  EXPECT_EQ(FakeSecurity::SplitCommandLine(L"\"C:\\\\\" /restore x"),
-            (std::vector<std::wstring>{L"C:\\", L"/restore", L"x"}));
   EXPECT_EQ(FakeSecurity::SplitCommandLine(L"\"C:\\\" /restore x"), (std::vector<std::wstring>{L"C:\" /restore x"}))
       << "one backslash before the closing quote escapes it";
   EXPECT_EQ(FakeSecurity::SplitCommandLine(L"a\\\\b"), (std::vector<std::wstring>{L"a\\\\b"}));

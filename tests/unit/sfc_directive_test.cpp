@@ -20,7 +20,6 @@ TEST(SfcDirective, RunsTheNativeSfcWithSlashedSwitchesAndStopsAtTheFirstFailure)
   } rows[] = {
       {false, {}, {0}, true, L"C:\\Windows\\System32\\sfc.exe", {L" /scannow"}},
       // A 32-bit process on 64-bit Windows would meet the 32-bit sfc.
-      {true, {}, {0}, true, L"C:\\Windows\\Sysnative\\sfc.exe", {L" /scannow"}},
       {true, {L" scannow ", L"\\verifyonly", L"/VERIFYFILE=c:\\windows\\a.dll"}, {0, 0, 0}, true,
        L"C:\\Windows\\Sysnative\\sfc.exe", {L" /scannow", L" /verifyonly", L" /VERIFYFILE=c:/windows/a.dll"}},
       {false, {L"scannow", L"verifyonly"}, {2, 0}, false, L"C:\\Windows\\System32\\sfc.exe", {L" /scannow"}},

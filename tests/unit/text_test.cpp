@@ -30,12 +30,9 @@ TEST(Text, IllFormedUtf8BecomesOneReplacementPerMaximalPart) {
   const Case cases[] = {
       {"a\xC3", L"a" + R},                      // cut short at the end
       {"\xC3(", R + L"("},                      // broken by an ASCII byte, which is kept
-      {"\xF5\x80\x80\x80", R + R + R + R},      // lead bytes F5-F7 would pass U+10FFFF
-      {"\xF7\xBF\xBF\xBF", R + R + R + R},
+      {"\xF5\x80\x80\x80", R + R + R + R},      // lead bytes from F5 on would pass U+10FFFF
       {"\xF4\x90\x80\x80", R + R + R + R},      // U+110000
-      {"\xF8\x88\x80\x80\x80", R + R + R + R + R},
-      {"\xC0\x80", R + R},                      // overlong forms
-      {"\xC1\xBF", R + R},
+      {"\xC1\xBF", R + R},                      // overlong forms
       {"\xE0\x80\xAF", R + R + R},
       {"\xF0\x8F\xBF\xBF", R + R + R + R},
       {"\xED\xA0\x80", R + R + R},               // a surrogate

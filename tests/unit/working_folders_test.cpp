@@ -11,9 +11,9 @@ using testing::kWork;
 
 using testing::FakeSession;
 
-TEST(WorkingFolders, LiveUnderLocalAppData) {
+// Where they live is StartFacts.TheLocalAppDataFolderIsFoundOnceAndKept's.
+TEST(WorkingFolders, AreMadeOnceAndFoundAfter) {
   FakeSession f;
-  EXPECT_EQ(WorkingFolder(f.s), kWork);
   ASSERT_TRUE(EnsureWorkingFolders(f.s).ok());
   EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
   EXPECT_TRUE(EnsureWorkingFolders(f.s).ok()) << "existing folders count as success";
