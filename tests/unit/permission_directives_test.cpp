@@ -18,11 +18,11 @@ bool Same(const FakeDescriptor& a, const FakeDescriptor& b) { return a.owner == 
 const auto Take = TakePermissionsDirective;
 const auto Restore = RestorePermissionsDirective;
 const std::wstring kTook = L"Successfully took permissions for file or folder " + kFile + L"\r\n";
-std::wstring Restored(const std::wstring& path) {
+std::wstring RestoredFile(const std::wstring& path) {
   return L"Successfully restored ownership for " + path + L"\r\nSuccessfully restored permissions on " +
          path + L"\r\n";
 }
-const std::wstring kRestored = Restored(kFile);
+const std::wstring kRestored = RestoredFile(kFile);
 
 TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
   Protected f;
@@ -273,7 +273,7 @@ TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
   f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5);
   EXPECT_EQ(Ran(Restore, f, {doc}),
             L"Failed to set file attributes for file or folder " + doc +
-                L" with error code ERROR_ACCESS_DENIED.\r\n" + Restored(doc))
+                L" with error code ERROR_ACCESS_DENIED.\r\n" + RestoredFile(doc))
       << "the restore goes on";
   EXPECT_EQ(seen, 0x23u);
 

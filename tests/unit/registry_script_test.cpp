@@ -22,7 +22,7 @@ const std::wstring kBackupFolder = L"C:\\Corvex\\Backups\\Registry\\";
 std::wstring Took(const std::wstring& key) {
   return L"Successfully took ownership and permissions for registry key " + key + L".";
 }
-std::wstring Restored(const std::wstring& key) {
+std::wstring RestoredKey(const std::wstring& key) {
   return L"Successfully restored ownership and permissions for registry key " + key + L".";
 }
 const auto Script = RegistryScriptDirective;
@@ -46,8 +46,8 @@ TEST(RegistryScript, BlocksImportWithBackupsAndGiveEveryKeyBackItsSecurity) {
                         L"Successfully imported registry key " + kTest + L"\\New\\Deep.\r\n" +
                         L"Successfully imported registry key " + kTest + L".\r\n" +
                         L"Successfully deleted registry key " + kTest + L"\\Old.\r\n\r\n" +
-                        Restored(kTest + L"\\New\\Deep") + L"\r\n" + Restored(kTest + L"\\New") + L"\r\n" +
-                        Restored(kTest) + L"\r\n" + Restored(kTest));
+                        RestoredKey(kTest + L"\\New\\Deep") + L"\r\n" + RestoredKey(kTest + L"\\New") + L"\r\n" +
+                        RestoredKey(kTest) + L"\r\n" + RestoredKey(kTest));
   EXPECT_EQ(reg.Value(kTest + L"\\New\\Deep", L"a")->data, Sz(L"1"));
   EXPECT_NE(reg.Value(kTest, L"v"), nullptr);
   EXPECT_FALSE(reg.KeyExists(kTest + L"\\Old"));
@@ -90,7 +90,7 @@ TEST(RegistryScript, RootsThatHoldHivesGetNoNewTopLevelKey) {
   const std::wstring before = f.w.registry().SecurityOf(L"HKCU");
   const std::wstring report = Ran(Script, f, {L"[HKEY_CURRENT_USER\\A/B]", L"\"x\"=\"y\""});
   EXPECT_TRUE(f.w.registry().KeyExists(L"HKCU\\A\\B"));
-  EXPECT_TRUE(testing::Holds(report, Restored(L"HKEY_CURRENT_USER\\A")));
+  EXPECT_TRUE(testing::Holds(report, RestoredKey(L"HKEY_CURRENT_USER\\A")));
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU"), before);
   EXPECT_EQ(f.w.registry().SecurityOf(L"HKCU\\A\\B"), before);
 }
@@ -104,7 +104,7 @@ TEST(RegistryScript, NoImportWithoutItsBackup) {
       testing::Holds(report, L"Failed to create backup for registry key " + kTest + L". The key was not imported."));
   EXPECT_EQ(Imports(f), 0u);
   EXPECT_EQ(f.w.registry().Value(kTest, L"x")->data, Sz(L"old"));
-  EXPECT_TRUE(testing::Holds(report, Restored(kTest))) << "what was opened up is closed again";
+  EXPECT_TRUE(testing::Holds(report, RestoredKey(kTest))) << "what was opened up is closed again";
 }
 
 TEST(RegistryScript, ImportFailuresAndTheDebugSwitch) {
