@@ -15,7 +15,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import e2e  # noqa: E402  (the prefix layout and the session-log checks)
 
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
-# A 32-bit program under qemu-i386 takes tens of seconds to start.
+# A 32-bit program under qemu-i386 takes seconds to start, and now and then
+# stalls.
 START_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "300"))
 EXIT_MARK = "[corvex-console exit "
 
