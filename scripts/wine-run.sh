@@ -32,7 +32,7 @@
 #   CORVEX_WINE_VERBOSE   non-empty: say how long making the prefix took
 #   CORVEX_WINE_IDLE      seconds without CPU use in the prefix after which
 #                         the run counts as stalled and is stopped like one
-#                         past its time (default 60; 0: never)
+#                         past its time (default 30; 0: never)
 #   CORVEX_WINEDLLOVERRIDES  more WINEDLLOVERRIDES entries for the program
 set -u
 
@@ -181,7 +181,7 @@ prefix_ticks() {
 # on one another and use no CPU at all. A run whose prefix uses none for
 # CORVEX_WINE_IDLE seconds is ended then instead of at its time limit; a
 # program that works, or waits for a child that works, uses some.
-idle_limit=${CORVEX_WINE_IDLE:-60}
+idle_limit=${CORVEX_WINE_IDLE:-30}
 stall_mark=$(mktemp "${TMPDIR:-/tmp}/corvex-stall.XXXXXX")
 rm -f "$stall_mark"
 watch_for_stall() {

@@ -82,9 +82,10 @@ class Prefix:
 
 
 # A 32-bit program under qemu-i386 (kernels without 32-bit support) takes
-# 10-15 s just to start; the longest single run here takes about a minute.
-# A stall that wine-run.sh's watch misses costs this much before its retry.
-RUN_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "180"))
+# a few seconds just to start; the longest single run here takes under a
+# minute. A stall that wine-run.sh's watch misses (qemu spinning, not idle)
+# costs this much before its retry.
+RUN_TIMEOUT = int(os.environ.get("CORVEX_E2E_TIMEOUT", "120"))
 
 
 def run(exe, args, keys=b"", timeout=RUN_TIMEOUT, overrides=""):
