@@ -97,15 +97,30 @@ def run(exe, args, keys=b"", timeout=RUN_TIMEOUT, overrides=""):
     # stopped by the time limit (124) runs once more; wine-run.sh has ended
     # the stalled prefix's server by then. Each retry is said, so a program
     # that really hangs still shows: it fails the second time too.
+    # qemu itself can also fault in a 32-bit program ("qemu: uncaught target
+    # signal 11"): Wine then reports an exit code of 0 for a run that ended
+    # half-way, without its log. That run too runs once more.
     for attempt in (1, 2):
         started = time.monotonic()
         proc = subprocess.run([WINE_RUN, "-t", str(timeout), exe] + args, input=keys, env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 60)
-        if proc.returncode != 124 or attempt == 2:
+        out = proc.stdout.decode("utf-8", "replace")
+        fault = emulator_fault(out)
+        if (proc.returncode != 124 and not fault) or attempt == 2:
             break
-        print("  (%s %s stalled under Wine and was stopped after %d s; running it once more)"
-              % (os.path.basename(exe), " ".join(args), time.monotonic() - started), flush=True)
-    return proc.returncode, proc.stdout.decode("utf-8", "replace")
+        print("  (%s %s %s; running it once more)"
+              % (os.path.basename(exe), " ".join(args),
+                 "met a fault of the emulator: " + fault if fault else
+                 "stalled under Wine and was stopped after %d s" % (time.monotonic() - started)), flush=True)
+    return proc.returncode, out
+
+
+def emulator_fault(output):
+    """qemu's own line when it ended the emulated program, or ""."""
+    for line in output.splitlines():
+        if "qemu: uncaught target signal" in line or "Unhandled illegal instruction" in line:
+            return line.strip()
+    return ""
 
 
 def pe_machine(path):
@@ -1641,9 +1656,12 @@ def run_case(name, body, reset, p):
     """Runs one case; returns "PASS", "SKIP" or "FAIL" with its reason.
 
     32-bit Wine on an emulated CPU now and then stalls or loses a run for
-    no fault of the program's, so a failed case runs once more from a fresh
-    start, saying so and why. A fault of the program fails twice."""
-    for attempt in (1, 2):
+    no fault of the program's (qemu faults in it, and not always with a word
+    on the way out), so a failed case runs again from a fresh start, saying
+    so and why: once more, or twice more where the CPU is emulated, as the
+    faults there come in runs. A fault of the program fails every time."""
+    attempts = 3 if EMULATED_WOW64 else 2
+    for attempt in range(1, attempts + 1):
         reset()
         try:
             body()
@@ -1651,10 +1669,10 @@ def run_case(name, body, reset, p):
         except Skip as e:
             return "SKIP", str(e)
         except Exception as e:  # one case's failure must not hide the others
-            if attempt == 2:
+            if attempt == attempts:
                 return "FAIL", str(e)
-            print("  %s failed once; running it once more. It said:\n    %s"
-                  % (name, str(e).replace("\n", "\n    ")), flush=True)
+            print("  %s failed (attempt %d of %d); running it once more. It said:\n    %s"
+                  % (name, attempt, attempts, str(e).replace("\n", "\n    ")), flush=True)
             end_wineserver(p)
 
 
