@@ -159,8 +159,6 @@ else
 fi
 export WINEPREFIX=$prefix
 
-# timeout puts the program in a process group of its own, which a terminal
-# stops as soon as it reads a key; at a terminal it must stay in front.
 # CPU time (clock ticks) of every program of the prefix, whatever its
 # parent. The server is left out: it ticks over on its own.
 prefix_ticks() {
@@ -208,6 +206,8 @@ if [ "$idle_limit" -gt 0 ]; then
   watcher=$!
 fi
 
+# timeout puts the program in a process group of its own, which a terminal
+# stops as soon as it reads a key; at a terminal it must stay in front.
 foreground=
 [ -t 0 ] && foreground=--foreground
 timeout $foreground "$limit" "$loader" "$exe" "$@"
