@@ -15,7 +15,7 @@
 # time says more about the neighbours than about the code. The
 # zip figure extracts a 2,000-entry archive of about 118 MB (made here once)
 # onto the real disk: our extractor runs natively through a POSIX-backed
-# file system (tests/bench/posix_filesystem.*), beside `unzip -o -q` into the
+# file system (bench/posix_filesystem.*), beside `unzip -o -q` into the
 # same disk, in wall seconds. Each figure is the best of three runs. Needs cmake, ninja, g++,
 # python3 and unzip (scripts/setup.sh installs them).
 set -euo pipefail
@@ -175,7 +175,7 @@ echo "zip extraction: $ours s; unzip: $theirs s"
 # the peak memory of the reading on 20 MB and on 200 MB of the same log.
 cbs="$work/cbs.log"
 if [ ! -s "$cbs" ]; then
-  python3 "$root/tests/bench/make_cbs_log.py" "$cbs" "$root/tests/samples/windows" 209715200
+  python3 "$root/bench/make_cbs_log.py" "$cbs" "$root/tests/samples/windows" 209715200
 fi
 head -c 20971520 "$cbs" >"$work/cbs-20mb.log"
 best_of3() {
