@@ -11,14 +11,6 @@ using testing::kWork;
 
 using testing::FakeSession;
 
-// Where they live is StartFacts.TheLocalAppDataFolderIsFoundOnceAndKept's.
-TEST(WorkingFolders, AreMadeOnceAndFoundAfter) {
-  FakeSession f;
-  ASSERT_TRUE(EnsureWorkingFolders(f.s).ok());
-  EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
-  EXPECT_TRUE(EnsureWorkingFolders(f.s).ok()) << "existing folders count as success";
-}
-
 TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
   FakeSession f;
   f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen", 5);
@@ -76,13 +68,6 @@ TEST(ListFiles, BreadthFirstAndPatternsFallBackToEveryEntryWhereNothingMatches) 
   EXPECT_EQ(ListFiles(f.s, L"C:\\r", L"*.dll", true),
             (std::vector<std::wstring>{L"C:\\r\\d1\\c.dll", L"C:\\r\\d3\\d4\\g.dll"}));
   EXPECT_TRUE(ListFiles(f.s, L"C:\\nowhere", L"*.*", true).empty());
-}
-
-TEST(SplitLineItems, QuotedOrSpaceSeparated) {
-  EXPECT_EQ(SplitLineItems(L"\"C:\\a b\\x.dll\" \"C:\\Windows\\x.dll\""),
-            (std::vector<std::wstring>{L"C:\\a b\\x.dll", L"C:\\Windows\\x.dll"}));
-  EXPECT_EQ(SplitLineItems(L"C:\\a.dll  C:\\b.dll"), (std::vector<std::wstring>{L"C:\\a.dll", L"C:\\b.dll"}));
-  EXPECT_TRUE(SplitLineItems(L"  ").empty());
 }
 
 TEST(CreateFolderChain, MakesEveryMissingParentOrSaysWhyNot) {
