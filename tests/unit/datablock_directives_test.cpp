@@ -15,7 +15,7 @@ const auto Delete = DeleteDataBlocksDirective;
 const auto Print = PrintDataBlocksDirective;
 const std::wstring kExists = L". A datablock for this item already exists.\r\n";
 
-TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
+TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNewAndClaimsNoneWhenTheSaveFails) {
   FakeSession f;
   SeedStore(f, kRecord);
   EXPECT_EQ(Ran(DataBlockDirective, f,
@@ -33,6 +33,12 @@ TEST(DataBlockDirective, AddsRecordsWhoseKeyIsNew) {
                               L"\r\nC:\\Windows\\System32\\a.dll|D:(A;;FA;;;BA)|S-1-5-32-544"
                               L"\r\nc:\\windows\\system32\\corvexdemo.dll|D:(A;;FA;;;WD)|S-1-1-0"
                               L"\r\nC:\\Windows\\System32|D:(A;;FA;;;BA)|S-1-5-32-544");
+
+  const std::string before = f.w.FileBytes(kStorePath);
+  f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 5);
+  EXPECT_EQ(Ran(DataBlockDirective, f, {L"C:\\b|D:(A;;FA;;;BA)|BA", kRecord}, false),
+            L"Did not add datablock for " + kFile + kExists + L"Failed to save datablocks.\r\n");
+  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
 }
 
 TEST(DataBlockDirective, BlankLinesAreNoRecordsAndLinesWithoutSecurityOrAPathAreFailures) {
@@ -51,18 +57,15 @@ TEST(DataBlockDirective, BlankLinesAreNoRecordsAndLinesWithoutSecurityOrAPathAre
       << "the complete record is no duplicate of the refused line";
 }
 
-TEST(DataBlockDirective, FailedSaveClaimsNoAddition) {
-  FakeSession f;
-  SeedStore(f, kRecord);
-  const std::string before = f.w.FileBytes(kStorePath);
-  f.w.InjectFault(Op::kMoveFile, L"DataBlocks", 5);
-  EXPECT_EQ(Ran(DataBlockDirective, f, {L"C:\\b|D:(A;;FA;;;BA)|BA", kRecord}, false),
-            L"Did not add datablock for " + kFile + kExists + L"Failed to save datablocks.\r\n");
-  EXPECT_EQ(f.w.FileBytes(kStorePath), before);
-}
-
-TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
+TEST(CreateDataBlocksDirective, CapturesDaclAndOwnerOfWhatARestoreCouldPutBack) {
   Protected f;
+  f.w.AddFolder(L"C:\\Users\\Tester\\dir");
+  EXPECT_EQ(Ran(Create, f, {L"C:\\Users\\Tester\\dir\\", L"\"\""}, false),
+            L"Failed to create datablock for C:\\Users\\Tester\\dir\\. Trailing backslash or length error.\r\n"
+            L"Failed to create datablock for . Trailing backslash or length error.\r\n");
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_FALSE(f.w.Exists(kStorePath));
+
   f.w.AddFile(L"C:\\Users\\Tester\\doc.txt", "d");
   EXPECT_EQ(Ran(Create, f, {L"\"" + kFile + L"\"", L"C:\\Users\\Tester\\doc.txt"}),
             L"Successfully created datablock for " + kFile + L".\r\n"
@@ -75,6 +78,9 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwner) {
 
   EXPECT_EQ(Ran(Create, f, {kFile}, false),
             L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
+  Ran(Create, f, {L"C:\\Users\\Tester\\dir"});
+  std::wstring report;
+  EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
 
   Protected g;
   g.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
@@ -130,20 +136,7 @@ TEST(CreateDataBlocksDirective, FailuresOfIcaclsAndItsFile) {
   EXPECT_FALSE(f.w.Exists(kStorePath));
 }
 
-TEST(CreateDataBlocksDirective, RefusesWhatARestoreCouldNotPutBack) {
-  FakeSession f;
-  f.w.AddFolder(L"C:\\Users\\Tester\\dir");
-  EXPECT_EQ(Ran(Create, f, {L"C:\\Users\\Tester\\dir\\", L"\"\""}, false),
-            L"Failed to create datablock for C:\\Users\\Tester\\dir\\. Trailing backslash or length error.\r\n"
-            L"Failed to create datablock for . Trailing backslash or length error.\r\n");
-  EXPECT_TRUE(f.w.processesRun.empty());
-  EXPECT_FALSE(f.w.Exists(kStorePath));
-  Ran(Create, f, {L"C:\\Users\\Tester\\dir"});
-  std::wstring report;
-  EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
-}
-
-TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLast) {
+TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLastButNothingOnAFailedWrite) {
   FakeSession f;
   SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord + L"\r\nC:\\b|D:(A;;FA;;;BA)|BA");
   EXPECT_EQ(Ran(Delete, f, {L"\"C:\\Windows\\Sysnative\\corvexdemo.dll\"", L"c:\\a", L"C:\\none"}),
@@ -155,10 +148,8 @@ TEST(DeleteDataBlocksDirective, DeletesExactKeysAndTheStoreWithTheLast) {
   EXPECT_EQ(Ran(Delete, f, {}), L"Successfully deleted all datablocks.");
   EXPECT_FALSE(f.w.Exists(kStorePath));
   Ran(Delete, f, {});  // nothing to delete is no failure
-}
 
-TEST(DeleteDataBlocksDirective, FailedWriteKeepsEveryRecord) {
-  FakeSession f;
+  // A failed write keeps every record.
   SeedStore(f, L"C:\\a|D:(A;;FA;;;BA)|BA\r\n" + kRecord);
   const std::string before = f.w.FileBytes(kStorePath);
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
