@@ -72,37 +72,6 @@ TEST(TakeAndRestorePermissions, QuietModeOnlyAsTheFirstLine) {
   EXPECT_EQ(sec.OpenHandles(), 0u);
 }
 
-TEST(TakePermissions, AFolderNamedWithATrailingBackslashIsNotOpened) {
-  FakeSession f;
-  auto& sec = f.w.security();
-  const std::wstring folder = L"C:\\Users\\Tester\\dir";
-  f.w.AddFolder(folder);
-  sec.SetDescriptor(folder, L"S-1-5-18", L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-  const FakeDescriptor original = sec.DescriptorOf(folder);
-  EXPECT_EQ(Ran(Take, f, {folder + L"\\"}, false),
-            L"Failed to create new datablock for file or folder " + folder +
-                L"\\ with return code -10.\r\nUndid the ownership change on " + folder +
-                L"\\: its owner is S-1-5-18 again.\r\n")
-      << "a record its restore would refuse is no record";
-  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original)) << sec.DescriptorOf(folder).dacl;
-  EXPECT_FALSE(f.w.Exists(kStorePath));
-
-  Ran(Take, f, {folder});
-  Ran(Restore, f, {folder});
-  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original));
-}
-
-TEST(TakePermissions, UnreadableOwnerIsRecordedAsTrustedInstaller) {
-  FakeSession f;
-  const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
-  f.w.AddFile(doc, "d");
-  f.w.InjectFault(Op::kReadOwner, L"doc.txt", 5);
-  EXPECT_EQ(Ran(Take, f, {doc}), L"Failed to read ownership for file or folder " + doc +
-                                     L". Taking TrustedInstaller to be owner.\r\n"
-                                     L"Successfully took permissions for file or folder " + doc + L"\r\n");
-  EXPECT_EQ(StoreText(f), doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|" + kTrustedInstaller);
-}
-
 TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
   struct Case {
     Op op;
@@ -128,7 +97,7 @@ TEST(TakePermissions, SetupFailuresLeaveTheObjectAlone) {
   }
 }
 
-TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
+TEST(TakePermissions, AFailedRecordPutsTheOwnerBack) {
   // The undo belongs to the failure, so quiet mode writes it too.
   for (const Lines& lines : {Lines{kFile}, Lines{L"[MODE:1]", kFile}}) {
     Protected f;
@@ -142,9 +111,37 @@ TEST(TakePermissions, FailedDatablockPutsTheOwnerBack) {
     EXPECT_TRUE(f.Back()) << "not left owned by Everyone with nothing recorded";
     EXPECT_FALSE(f.w.Exists(kStorePath));
   }
+
+  // A folder named with a trailing backslash is not opened: a record its
+  // restore would refuse is no record.
+  FakeSession g;
+  auto& sec = g.w.security();
+  const std::wstring folder = L"C:\\Users\\Tester\\dir";
+  g.w.AddFolder(folder);
+  sec.SetDescriptor(folder, L"S-1-5-18", L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  const FakeDescriptor original = sec.DescriptorOf(folder);
+  EXPECT_EQ(Ran(Take, g, {folder + L"\\"}, false),
+            L"Failed to create new datablock for file or folder " + folder +
+                L"\\ with return code -10.\r\nUndid the ownership change on " + folder +
+                L"\\: its owner is S-1-5-18 again.\r\n");
+  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original)) << sec.DescriptorOf(folder).dacl;
+  EXPECT_FALSE(g.w.Exists(kStorePath));
+  Ran(Take, g, {folder});
+  Ran(Restore, g, {folder});
+  EXPECT_TRUE(Same(sec.DescriptorOf(folder), original));
 }
 
 TEST(TakePermissions, LaterFailuresAreReportedAfterTheRecord) {
+  // An owner that cannot be read is recorded as TrustedInstaller's.
+  FakeSession d;
+  const std::wstring doc = L"C:\\Users\\Tester\\doc.txt";
+  d.w.AddFile(doc, "d");
+  d.w.InjectFault(Op::kReadOwner, L"doc.txt", 5);
+  EXPECT_EQ(Ran(Take, d, {doc}), L"Failed to read ownership for file or folder " + doc +
+                                     L". Taking TrustedInstaller to be owner.\r\n"
+                                     L"Successfully took permissions for file or folder " + doc + L"\r\n");
+  EXPECT_EQ(StoreText(d), doc + L"|" + fake::FakeSecurity::kDefaultFileDacl + L"|" + kTrustedInstaller);
+
   Protected f;
   f.w.InjectFault(Op::kSetDacl, L"corvexdemo", 5);
   EXPECT_EQ(Ran(Take, f, {kFile}, false), L"Failed to set ACLs for file or folder " + kFile + L"\r\n");
@@ -386,19 +383,17 @@ TEST(RepairPermissions, AFolderRepairsEachFileInIt) {
     EXPECT_EQ(f.w.security().DescriptorOf(folder + L"\\b.dll").dacl, kManifestDacl);
     EXPECT_EQ(f.w.security().DescriptorOf(folder).dacl, folderDacl) << "the folder itself is not repaired";
   }
-}
 
-TEST(RepairPermissions, AFolderIsListedInTheViewItWasTestedIn) {
-  FakeSession f;
-  f.w.wow64 = true;
-  // The native folder, reached through Sysnative, and what the 32-bit view
-  // of System32 shows under the same name.
+  // It is listed in the view it was tested in: the native folder, reached
+  // through Sysnative, not what the 32-bit view of System32 shows there.
+  FakeSession g;
+  g.w.wow64 = true;
   const std::wstring native = L"C:\\Windows\\Sysnative\\corvexdir";
-  Component::AddFile(f, native + L"\\a.dll");
-  f.w.AddFile(L"C:\\Windows\\System32\\corvexdir\\x86only.dll", "MZ");
-  Component::AddManifest(f, Component::Entries({L"a.dll"}));
-  EXPECT_EQ(Ran(Repair, f, {L"C:\\Windows\\System32\\corvexdir"}), Component::Repaired(L"a.dll", native + L"\\a.dll"));
-  EXPECT_EQ(f.w.security().DescriptorOf(native + L"\\a.dll").dacl, kManifestDacl);
+  Component::AddFile(g, native + L"\\a.dll");
+  g.w.AddFile(L"C:\\Windows\\System32\\corvexdir\\x86only.dll", "MZ");
+  Component::AddManifest(g, Component::Entries({L"a.dll"}));
+  EXPECT_EQ(Ran(Repair, g, {folder}), Component::Repaired(L"a.dll", native + L"\\a.dll"));
+  EXPECT_EQ(g.w.security().DescriptorOf(native + L"\\a.dll").dacl, kManifestDacl);
 }
 
 TEST(RepairPermissions, ManifestAndLinkFailures) {

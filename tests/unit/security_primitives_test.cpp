@@ -10,7 +10,7 @@ namespace {
 using fake::Op;
 using namespace testing;
 
-TEST(SecurityPrimitives, PrivilegesAreSwitchedOnOneToken) {
+TEST(SecurityPrimitives, PrivilegesAreSwitchedOnOneTokenAndAFailureReleasesTheState) {
   FakeSession f;
   auto& sec = f.w.security();
   ASSERT_TRUE(EnableRestorePrivilege(f.s));
@@ -32,11 +32,7 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedOnOneToken) {
   EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeSecurityPrivilege"));
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeSecurityPrivilege"));
   EXPECT_EQ(sec.OpenHandles(), 0u) << "the failure released the token";
-}
 
-TEST(SecurityPrimitives, PrivilegeFailuresReleaseTheState) {
-  FakeSession f;
-  auto& sec = f.w.security();
   ASSERT_TRUE(InitEveryoneSid(f.s));
   EXPECT_FALSE(EnableNamedPrivilege(f.s, L"SeNoSuchPrivilege"));
   EXPECT_EQ(sec.OpenHandles(), 0u);
@@ -105,7 +101,7 @@ TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
 // A read owner and a failed read are
 // TakePermissions.UnreadableOwnerIsRecordedAsTrustedInstaller's and the
 // records of TakeAndRestorePermissions.
-TEST(SecurityPrimitives, OwnersAreReadAndSet) {
+TEST(SecurityPrimitives, OwnersAreReadAndSetAndSystem32MeansTheNativeFolder) {
   Protected f;
   auto& sec = f.w.security();
   EXPECT_EQ(ReadOwner(f.s, L"C:\\Windows\\System32\\none.dll").code(), 2u);
@@ -115,16 +111,13 @@ TEST(SecurityPrimitives, OwnersAreReadAndSet) {
   ASSERT_TRUE(EnableRestorePrivilege(f.s));
   EXPECT_TRUE(SetOwner(f.s, L"S-1-1-0", kFile).ok());
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
-}
 
-TEST(SecurityPrimitives, SysnativePathsReachTheNativeFile) {
-  FakeSession f;
-  f.w.wow64 = true;
-  auto& sec = f.w.security();
   // Under WOW64 "System32" is the 32-bit folder; Sysnative is the native one.
-  sec.AddProtectedFile(L"C:\\Windows\\Sysnative\\corvexdemo.dll", "native");
-  f.w.AddFile(kFile, "wow64");
-  EXPECT_EQ(ReadOwner(f.s, kFile).value_or(L"?"), kTrustedInstaller);
+  FakeSession g;
+  g.w.wow64 = true;
+  g.w.security().AddProtectedFile(L"C:\\Windows\\Sysnative\\corvexdemo.dll", "native");
+  g.w.AddFile(kFile, "wow64");
+  EXPECT_EQ(ReadOwner(g.s, kFile).value_or(L"?"), kTrustedInstaller);
 }
 
 // The undo's sentence: TakePermissions.FailedDatablockPutsTheOwnerBack; the null SID an unread owner
