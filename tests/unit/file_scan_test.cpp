@@ -141,9 +141,14 @@ TEST(FileScan, StoreCopyComparedWithItsManifest) {
   }
 }
 
-TEST(FileScan, EveryCopyListedUntraceableAndDeletedMarked) {
+TEST(FileScan, EveryCopyListedUntraceableAndDeletedMarkedAndTraceNotAvailable) {
   FakeSession f;
   AddStoreCopy(f);
+  const std::wstring expected = kLinks + kAllMatch + L" [" + kComponent + L"]\r\n    Trace not available.\r\n\r\n";
+  EXPECT_EQ(Scan(f, L"foo.dll", nullptr), Section(Trim(expected))) << "not built";
+  EXPECT_EQ(Ran(FileScanDirective, f, {L"foo.dll"}), expected) << "no table running";
+  EXPECT_FALSE(f.s.runDirective) << "the table is let go when the dispatch ends";
+
   f.w.AddFile(L"C:\\Data\\FOO.DLL", "x");   // the name in another case
   f.w.AddFile(L"C:\\Temp\\foo.dll", "x");   // delete pending
   f.w.security().MarkDeletePending(L"C:\\Temp\\foo.dll");
@@ -154,15 +159,6 @@ TEST(FileScan, EveryCopyListedUntraceableAndDeletedMarked) {
   EXPECT_EQ(Scan(f, L"bar.dll\r\n\"foo.dll\""),
             Section(L"[0: 1] C:\\Data\\FOO.DLL\r\nFile is untraceable.\r\n"
                     L"[1: 1] C:\\Temp\\foo.dll **DELETED**\r\nFile is untraceable.\r\n" + store + kTraced));
-}
-
-TEST(FileScan, TraceNotAvailable) {
-  FakeSession f;
-  AddStoreCopy(f);
-  const std::wstring expected = kLinks + kAllMatch + L" [" + kComponent + L"]\r\n    Trace not available.\r\n\r\n";
-  EXPECT_EQ(Scan(f, L"foo.dll", nullptr), Section(Trim(expected))) << "not built";
-  EXPECT_EQ(Ran(FileScanDirective, f, {L"foo.dll"}), expected) << "no table running";
-  EXPECT_FALSE(f.s.runDirective) << "the table is let go when the dispatch ends";
 }
 
 TEST(FileScan, DriveLines) {

@@ -76,7 +76,9 @@ TEST(LockedCopy, LockedSourceIsCopiedThroughTheSnapshotOnBothRoutes) {
   }
 }
 
-TEST(LockedCopy, AFailedDeletionWarnsWithTheIdAndKeepsItListed) {
+// A snapshot whose deletion failed, or was cut short by a crash, is deleted
+// at the next start.
+TEST(LockedCopy, ASnapshotLeftByAFailedDeletionOrACrashGoesAtTheNextStart) {
   for (bool wow64 : {true, false}) {
     Locked x(wow64);
     x.f.w.InjectFault(Op::kShadowDelete, L"", 5);
@@ -84,26 +86,21 @@ TEST(LockedCopy, AFailedDeletionWarnsWithTheIdAndKeepsItListed) {
                                L".\r\nWARNING: Failed to delete shadow copy {00000000-0000-0000-0000-000000000001} "
                                L"with error code ERROR_ACCESS_DENIED.\r\n");
     EXPECT_EQ(x.f.Utf16File(kList), L"{00000000-0000-0000-0000-000000000001}\r\n");
-    // The next start deletes it.
     Session next{x.f.w.platform()};
     DeleteLeftShadowCopies(next);
     EXPECT_TRUE(x.NothingLeft()) << wow64;
-  }
-}
 
-TEST(LockedCopy, ACrashBetweenCopyAndDeletionIsClearedAtTheNextStart) {
-  for (bool wow64 : {true, false}) {
-    Locked x(wow64);
-    x.f.w.AddFile(L"C:\\s.txt", "CopyLockedFile::\r\n\"" + ToUtf8(kSource) + "\" " + ToUtf8(kTarget) + "\r\n");
-    x.f.w.InjectCrash(wow64 ? Op::kRunProcess : Op::kShadowDelete, wow64 ? L"vssadmin" : L"");
-    EXPECT_THROW(RunProgram(x.f.s, {testing::kExe, L"C:\\s.txt"}), fake::SimulatedCrash);
-    EXPECT_EQ(x.f.w.shadows().made.size(), 1u);
-    EXPECT_EQ(x.f.w.FileBytes(kTarget), "good bytes");
-    x.held.reset();
-    x.f.w.AddFile(L"C:\\s.txt", "Debug::\r\nNo cbs\r\n");
-    Session next{x.f.w.platform()};
-    EXPECT_EQ(RunProgram(next, {testing::kExe, L"C:\\s.txt"}), 0);
-    EXPECT_TRUE(x.NothingLeft()) << wow64;
+    Locked y(wow64);
+    y.f.w.AddFile(L"C:\\s.txt", "CopyLockedFile::\r\n\"" + ToUtf8(kSource) + "\" " + ToUtf8(kTarget) + "\r\n");
+    y.f.w.InjectCrash(wow64 ? Op::kRunProcess : Op::kShadowDelete, wow64 ? L"vssadmin" : L"");
+    EXPECT_THROW(RunProgram(y.f.s, {testing::kExe, L"C:\\s.txt"}), fake::SimulatedCrash);
+    EXPECT_EQ(y.f.w.shadows().made.size(), 1u);
+    EXPECT_EQ(y.f.w.FileBytes(kTarget), "good bytes");
+    y.held.reset();
+    y.f.w.AddFile(L"C:\\s.txt", "Debug::\r\nNo cbs\r\n");
+    Session after{y.f.w.platform()};
+    EXPECT_EQ(RunProgram(after, {testing::kExe, L"C:\\s.txt"}), 0);
+    EXPECT_TRUE(y.NothingLeft()) << wow64;
   }
 }
 

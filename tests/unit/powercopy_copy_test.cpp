@@ -106,6 +106,13 @@ TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) 
   x.Run({kLine});
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the first backup is never overwritten";
   EXPECT_EQ(x.f.w.FileBytes(kFile), "xyz");
+
+  // The skip mask leaves the file but takes the backup.
+  Fixture y;
+  y.f.s.skipMask = skip::kFileCopy;
+  EXPECT_EQ(y.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
+  EXPECT_EQ(y.f.w.FileBytes(kFile), "old");
+  EXPECT_EQ(y.f.w.FileBytes(kBackup), "old");
 }
 
 TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
@@ -149,14 +156,6 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
     EXPECT_EQ(x.w.restored, withMode(L"[MODE:1]", paths));
     EXPECT_TRUE(x.f.Back());
   }
-}
-
-TEST(PowerCopy, SkipMaskLeavesTheFileButTakesTheBackup) {
-  Fixture x;
-  x.f.s.skipMask = skip::kFileCopy;
-  EXPECT_EQ(x.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
-  EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
-  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
 }
 
 TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {

@@ -22,7 +22,7 @@ TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
   EXPECT_FALSE(WorkingFileExists(f.s, L"Temp")) << "a folder is not a working file";
 }
 
-TEST(DeleteMatching, StatusCodes) {
+TEST(DeleteMatching, StatusCodesFailuresAndFolderRemoval) {
   FakeSession f;
   f.w.AddFile(kWork + L"\\Reboot_Neat_Log", "a");
   f.w.AddFile(kWork + L"\\Reboot_Script", "b", 0x1 /* read-only */);
@@ -34,10 +34,7 @@ TEST(DeleteMatching, StatusCodes) {
   EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks"));
   EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*"), DeleteResult::kNothingMatched);
   EXPECT_EQ(DeleteMatching(f.s, L"C:\\no\\such", L"*.*", FolderAfter::kRemove), DeleteResult::kNothingMatched);
-}
 
-TEST(DeleteMatching, FailuresAndFolderRemoval) {
-  FakeSession f;
   f.w.AddFile(kWork + L"\\Temp\\sub\\x.bin", "x");
   f.w.AddFile(kWork + L"\\Temp\\y.bin", "y");
   f.w.InjectFault(fake::Op::kDeleteFile, L"y.bin", 32);
