@@ -44,7 +44,7 @@ TEST(DataBlockStore, StoredFormOfPathsAndRecordsSplitAtEveryKindOfLineEnd) {
   for (auto& [text, records] : cases) EXPECT_EQ(SplitRecords(text), records) << ToUtf8(text);
 }
 
-TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
+TEST(DataBlockStore, AStoreWithCarriageReturnsAloneOrEightBitTextKeepsEveryRecord) {
   Protected f;
   const std::wstring other = L"C:\\Users\\Tester\\a.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, Utf16Bom(other + L"\r" + kRecord + L"\r"));
@@ -58,11 +58,9 @@ TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
   EXPECT_EQ(StoreText(f), other + L"\r\n" + kRecord + L"\r\nC:\\Users\\Tester\\b.txt|" +
                               fake::FakeSecurity::kDefaultFileDacl + L"|S-1-5-18")
       << "written back with CR LF, nothing lost";
-}
 
-TEST(DataBlockStore, AnEightBitStoreOfAnOlderRunIsReadAndKept) {
-  FakeSession f;
-  // No byte-order mark, one byte a character, LF line ends.
+  // An eight-bit store of an older run: no byte-order mark, one byte a
+  // character, LF line ends.
   const std::wstring first = L"C:\\Users\\Jos\u00e9\\doc.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, ToLatin1(first + L"\n" + kRecord + L"\n"));
   EXPECT_EQ(Records(f), (std::vector<std::wstring>{first, kRecord}));
@@ -147,20 +145,7 @@ TEST(IcaclsSave, RealSaveFilesParse) {
   EXPECT_EQ(ParseIcaclsSave(L"", L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable);
 }
 
-TEST(AddFileDataBlock, StoresTheSavedDaclAndTheGivenOwner) {
-  Protected f;
-  EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
-  EXPECT_EQ(StoreText(f), kRecord);
-  ASSERT_EQ(f.w.processesRun.size(), 1u);
-  EXPECT_EQ(f.w.processesRun[0].program, kIcacls);
-  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
-  EXPECT_FALSE(f.w.processesRun[0].visible);
-  EXPECT_FALSE(f.w.Exists(kOutAclFile));
-  // A second add keeping the first record: TakeAndRestorePermissions.SecondTakeKeepsTheFirstRecord; the
-  // owner read when none is given: DataBlockStore.ALineWithoutABarHoldsNoSecurity.
-}
-
-TEST(AddFileDataBlock, FailuresStoreNothing) {
+TEST(AddFileDataBlock, FailuresStoreNothingAndASuccessStoresTheSavedDaclAndTheGivenOwner) {
   Protected f;
   EXPECT_EQ(AddFileDataBlock(f.s, L"\"\"", L"S-1-5-18"), datablock::kEmptyPath);
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\none.dll", L"S-1-5-18"), datablock::kObjectMissing);
@@ -182,9 +167,18 @@ TEST(AddFileDataBlock, FailuresStoreNothing) {
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kStoreNotWritten);
   EXPECT_FALSE(f.w.Exists(kStorePath));
+
+  // A second add keeping the first record: TakeAndRestorePermissions.RoundTripGivesBackOwnerAndDaclExactly;
+  // the owner read when none is given: DataBlockStore.ALineWithoutABarHoldsNoSecurity.
+  EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord);
+  EXPECT_EQ(f.w.processesRun.back().program, kIcacls);
+  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
+  EXPECT_FALSE(f.w.processesRun.back().visible);
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
 }
 
-TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
+TEST(AddFileDataBlock, NamesBeyondLatin1AndTheRealToolsSddlAreReadFromTheSaveFile) {
   FakeSession f;
   // The save file begins with the name; its first character's high byte is
   // not zero.
@@ -194,6 +188,16 @@ TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
   f.w.security().SetDescriptor(doc, L"S-1-5-32-544", sddl);
   EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored);
   EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
+
+  // The real tool's SDDL is kept exactly.
+  SavedAcl bfsvc = ParseIcaclsSaveAll(DecodeText(ReadSample("windows/icacls-save-windir-1.acl")))[6];
+  f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFile(kOutAclFile, ToUtf16Le(bfsvc.name + L"\r\n" + bfsvc.sddl + L"\r\n"));
+    return platform::ProcessOutcome{};
+  });
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\bfsvc.exe", kTrustedInstaller), datablock::kStored);
+  EXPECT_TRUE(EndsWith(StoreText(f), L"\r\nC:\\Windows\\bfsvc.exe|" + bfsvc.sddl + L"|" + kTrustedInstaller));
 }
 
 TEST(AddFileDataBlock, PathsThatCouldNotBeRestoredAreRefused) {
@@ -208,19 +212,6 @@ TEST(AddFileDataBlock, PathsThatCouldNotBeRestoredAreRefused) {
   EXPECT_FALSE(f.w.Exists(kStorePath));
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\dir", L"S-1-5-32-544"), datablock::kStored)
       << "the same folder named without the backslash";
-}
-
-TEST(AddFileDataBlock, KeepsTheRealToolsSddlExactly) {
-  FakeSession f;
-  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"));
-  SavedAcl bfsvc = ParseIcaclsSaveAll(windir)[6];
-  f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
-  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
-    f.w.AddFile(kOutAclFile, ToUtf16Le(bfsvc.name + L"\r\n" + bfsvc.sddl + L"\r\n"));
-    return platform::ProcessOutcome{};
-  });
-  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\bfsvc.exe", kTrustedInstaller), datablock::kStored);
-  EXPECT_EQ(StoreText(f), L"C:\\Windows\\bfsvc.exe|" + bfsvc.sddl + L"|" + kTrustedInstaller);
 }
 
 TEST(ReplaceFileDataBlock, TakesOwnerAndDaclFromTheDescriptor) {
