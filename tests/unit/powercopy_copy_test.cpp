@@ -120,7 +120,6 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
   const std::wstring copied = kCopied + L"Successfully copied file " + newSource + L" to " + newFile + L".\r\n";
   const std::vector<std::tuple<std::wstring, std::wstring, bool>> cases = {
       {L"", copied, true},
-      {L"[MODE:3]", copied, true},
       {L"[MODE:1]",
        L"FIXED: Corruption at " + kFile + L" has been successfully repaired from " + kSource + L".\r\nFIXED: " +
            L"Corruption at " + newFile + L" has been successfully repaired from " + newSource + L".\r\n",
@@ -246,7 +245,7 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
   }
 }
 
-TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
+TEST(PowerCopy, DestinationInUseIsPendedUnderItsSystem32NameAndHandedToReboot) {
   Fixture x;
   auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
   x.Run({kLine});
@@ -264,19 +263,18 @@ TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
   // The staged copy's bytes and the move at the restart: ReplaceOverReboot's
   // and RebootContinuation's tests.
   EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
-}
 
-TEST(PowerCopy, Wow64PendingLineNamesTheRealSystem32Destination) {
-  Fixture x;
-  x.f.w.wow64 = true;
-  const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
-  x.f.w.security().LinkFile(kFile, sysnative);
-  auto held = x.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
-  x.Run({L"\"" + kSource + L"\" " + sysnative});
-  // The rename of a System32 line: ReplaceOverReboot.EachStepsSentencesAndWhatIsLeft; the backup under
+  // Under WOW64 the pended line names the real System32 destination. Its
+  // rename: ReplaceOverReboot.EachStepsSentencesAndWhatIsLeft; the backup under
   // the System32 name: the end-to-end case of copies with backups.
-  EXPECT_EQ(x.w.pended, (Lines{kLine}));
-  EXPECT_TRUE(testing::Holds(x.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
+  Fixture y;
+  y.f.w.wow64 = true;
+  const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
+  y.f.w.security().LinkFile(kFile, sysnative);
+  auto native = y.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
+  y.Run({L"\"" + kSource + L"\" " + sysnative});
+  EXPECT_EQ(y.w.pended, (Lines{kLine}));
+  EXPECT_TRUE(testing::Holds(y.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
 }
 
 TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPlace) {

@@ -46,7 +46,7 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedOnOneTokenAndAFailureReleasesTheSt
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeTakeOwnershipPrivilege"));
 }
 
-TEST(SecurityPrimitives, SidsAreMadeAndReleased) {
+TEST(SecurityPrimitives, SidsAndTheEveryoneDaclAreMadeAndReleased) {
   FakeSession f;
   ASSERT_TRUE(InitCurrentUserSid(f.s));
   EXPECT_EQ(f.s.security.currentUserSid, f.w.security().userSid);
@@ -64,11 +64,10 @@ TEST(SecurityPrimitives, SidsAreMadeAndReleased) {
 
   f.w.InjectFault(Op::kCheckSid, kTrustedInstaller, 1337);
   EXPECT_FALSE(InitTrustedInstallerSid(f.s));
-}
 
-TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
-  FakeSession f;
+  // The Everyone DACL is one inheritable full-control entry.
   auto& sec = f.w.security();
+  ReleaseSecurityState(f.s);
   ASSERT_TRUE(InitEveryoneSid(f.s));
   ASSERT_TRUE(BuildEveryoneDacl(f.s));
   EXPECT_EQ(f.s.security.everyoneDacl, L"D:(A;OICI;GA;;;WD)");
