@@ -68,16 +68,6 @@ TEST(ManifestDigest, FoundOnlyInTheFilesOwnElementAndNeverInCompressedBytes) {
   for (const auto& r : rows) EXPECT_EQ(ManifestDigest(r.bytes, r.file), r.digest) << r.what;
 }
 
-TEST(ComponentVersion, FourthPartFromTheEnd) {
-  EXPECT_EQ(ComponentVersion(kComponent), L"10.0.19041.1");
-  EXPECT_EQ(ComponentVersion(L"x86_policy.9.0.microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9518_en-us_ab"),
-            L"9.0.30729.9518");
-  EXPECT_EQ(ComponentVersion(L"amd64_a_b_31bf3856ad364e35_6.1.7601.23455_none_84"), L"6.1.7601.23455");
-  EXPECT_EQ(ComponentVersion(L"amd64_foo_10.0.1.1_none_84"), L"");
-  EXPECT_EQ(ComponentVersion(L"amd64_foo_31bf3856ad364e35_10.0.x.1_none_84"), L"");
-  EXPECT_EQ(ComponentVersion(L"amd64_foo_31bf3856ad364e35_10.0.1_none_84"), L"");
-}
-
 bool TraceStandIn(Session&, Lines lines, const std::wstring&, std::wstring& report) {
   report = L"Successfully traced component " + lines.at(0) + L".\r\n    p!Package_1\r\n\r\n";
   return true;
@@ -161,24 +151,6 @@ TEST(FileScan, EveryCopyListedUntraceableAndDeletedMarkedAndTraceNotAvailable) {
                     L"[1: 1] C:\\Temp\\foo.dll **DELETED**\r\nFile is untraceable.\r\n" + store + kTraced));
 }
 
-TEST(FileScan, DriveLines) {
-  const std::wstring warning = L"WARNING: Invalid drive letter supplied. Defaulting to C:\\.\r\n\r\n";
-  const std::wstring onC = L"[0: 1] C:\\x\\a.dll\r\nFile is untraceable.";
-  const std::wstring onD = L"[0: 1] D:\\y\\a.dll\r\nFile is untraceable.";
-  const struct {
-    std::wstring line, body;
-  } rows[] = {
-      {L"[DRIVE:D]", onD}, {L"[drive:d]", onD}, {L"[DRIVE:1]", warning + onC},
-      {L"[DRIVE:]", warning + onC}, {L"[DRIVE:dd]", warning + onC}, {L"[DRIVE:d", warning + onC},
-  };
-  for (const auto& r : rows) {
-    FakeSession f;
-    f.w.AddFile(L"C:\\x\\a.dll", "x");
-    f.w.AddFile(L"D:\\y\\a.dll", "x");
-    EXPECT_EQ(Scan(f, r.line + L"\r\na.dll"), Section(r.body)) << r.line;
-  }
-}
-
 TEST(FileScan, IncompleteScansWarn) {
   const std::wstring further = L"WARNING: There may be further unlisted copies of some of these files on the system.";
   FakeSession f;
@@ -198,6 +170,7 @@ TEST(FileScan, IncompleteScansWarn) {
             Section(further + L"\r\n\r\n[0: 1] C:\\b\\a.dll\r\nFile is untraceable."));
   EXPECT_EQ(result, RunResult::kSucceeded);
 
+  // A drive line is no file name.
   EXPECT_EQ(Scan(f, L"[DRIVE:C]", TraceStandIn, &result),
             Section(L"No file names were entered under this directive.", false));
 }
