@@ -84,7 +84,7 @@ struct DeleteCase {
   std::vector<std::wstring> gone, kept;
 };
 
-TEST(Delete, PatternsFoldersAndRefusals) {
+TEST(Delete, PatternsFoldersJunctionsAndRefusals) {
   auto failed = [](const std::wstring& pattern, const std::wstring& why) {
     return L"Failed to delete files matching pattern " + pattern + why;
   };
@@ -122,21 +122,20 @@ TEST(Delete, PatternsFoldersAndRefusals) {
     for (auto& p : c.gone) EXPECT_FALSE(f.w.Exists(p)) << c.what << " " << p;
     for (auto& p : c.kept) EXPECT_TRUE(f.w.Exists(p)) << c.what << " " << p;
   }
-}
 
-TEST(Delete, JunctionIsRemovedAsALinkNotEmptied) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\Temp\\x\\a.log", "x");
-  // A junction that leads elsewhere: what shows through it is not ours.
-  f.w.AddFile(L"C:\\Temp\\x\\link\\target.sys", "x");
-  f.w.MutableNode(L"C:\\Temp\\x\\link")->attributes = 0x410;
-  Ran(DeleteDirective, f, {L"C:\\Temp\\x"}, false);
-  EXPECT_FALSE(f.w.Exists(L"C:\\Temp\\x\\a.log"));
-  EXPECT_TRUE(f.w.Exists(L"C:\\Temp\\x\\link\\target.sys"));
-  f.w.AddFolder(L"C:\\Temp\\y\\empty-link");
-  f.w.MutableNode(L"C:\\Temp\\y\\empty-link")->attributes = 0x410;
-  Ran(DeleteDirective, f, {L"C:\\Temp\\y\\*"});
-  EXPECT_FALSE(f.w.Exists(L"C:\\Temp\\y\\empty-link"));
+  // A junction is removed as a link, not emptied: what shows through it,
+  // leading elsewhere, is not ours.
+  FakeSession g;
+  g.w.AddFile(L"C:\\Temp\\x\\a.log", "x");
+  g.w.AddFile(L"C:\\Temp\\x\\link\\target.sys", "x");
+  g.w.MutableNode(L"C:\\Temp\\x\\link")->attributes = 0x410;
+  Ran(DeleteDirective, g, {L"C:\\Temp\\x"}, false);
+  EXPECT_FALSE(g.w.Exists(L"C:\\Temp\\x\\a.log"));
+  EXPECT_TRUE(g.w.Exists(L"C:\\Temp\\x\\link\\target.sys"));
+  g.w.AddFolder(L"C:\\Temp\\y\\empty-link");
+  g.w.MutableNode(L"C:\\Temp\\y\\empty-link")->attributes = 0x410;
+  Ran(DeleteDirective, g, {L"C:\\Temp\\y\\*"});
+  EXPECT_FALSE(g.w.Exists(L"C:\\Temp\\y\\empty-link"));
 }
 
 }  // namespace

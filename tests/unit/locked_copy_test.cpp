@@ -33,25 +33,21 @@ struct Locked {
 };
 
 TEST(LockedCopy, EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot) {
-  struct Route {
-    bool wow64;
-    int seamLocations;
-    const wchar_t* prefix;
-  };
-  for (const Route& r : {Route{true, 7, L"64bit "}, Route{false, 13, L""}}) {
+  // Each route's locations in the seam, and its failures' prefix.
+  for (auto [wow64, seamLocations, prefix] : {std::tuple{true, 7, L"64bit "}, {false, 13, L""}}) {
     // One more location: the copy out of the snapshot.
-    for (int loc = 0; loc <= r.seamLocations; ++loc) {
-      Locked x(r.wow64);
-      if (loc < r.seamLocations)
+    for (int loc = 0; loc <= seamLocations; ++loc) {
+      Locked x(wow64);
+      if (loc < seamLocations)
         x.f.w.InjectFault(Op::kShadowCreate, L"loc" + std::to_wstring(loc) + L".", 0x80042306);
       else
         x.f.w.InjectFault(Op::kCopyFile, L"HarddiskVolumeShadowCopy", 5);
-      const std::wstring code = loc < r.seamLocations ? L"0x80042306" : L"ERROR_ACCESS_DENIED";
-      EXPECT_EQ(x.Run(false), L"Failed to copy locked file " + kSource + L" to " + kTarget + L".\r\n" + r.prefix +
+      const std::wstring code = loc < seamLocations ? L"0x80042306" : L"ERROR_ACCESS_DENIED";
+      EXPECT_EQ(x.Run(false), L"Failed to copy locked file " + kSource + L" to " + kTarget + L".\r\n" + prefix +
                                   L"CopyLockedFile:: failed in location " + std::to_wstring(loc) +
                                   L" with error code " + code + L".\r\n")
           << loc;
-      EXPECT_TRUE(x.NothingLeft()) << r.wow64 << " " << loc;
+      EXPECT_TRUE(x.NothingLeft()) << wow64 << " " << loc;
       EXPECT_FALSE(x.f.w.Exists(kTarget));
     }
   }

@@ -170,8 +170,17 @@ TEST(TakeAndRestorePermissions, SysnativeLinesAreRecordedAsSystem32) {
   EXPECT_TRUE(f.Back());
 }
 
-TEST(RestorePermissions, RecordProblems) {
+TEST(RestorePermissions, ObjectsInTheRootOfADriveAndRecordProblems) {
   FakeSession f;
+  f.w.AddFile(L"C:\\bootmgr", "b", 0x27);
+  SeedStore(f, L"C:\\bootmgr|D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)|S-1-5-18");
+  Ran(Restore, f, {L"C:\\bootmgr"});
+  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\\\\" /restore \"" + kOutAclFile + L"\"")
+      << "\"C:\" alone would be the current folder; the backslash is doubled before the quote";
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").dacl, L"D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)");
+  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").owner, L"S-1-5-18");
+  f.w.processesRun.clear();
+
   EXPECT_EQ(Ran(Restore, f, {kFile}, false),
             L"Failed to find stored datablock for file " + kFile + L" in RestoreFromDataBlock.\r\n");
 
@@ -254,17 +263,6 @@ TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
   std::wstring report;
   RestorePermissionsDirective(f.s, {doc}, L"", report);
   EXPECT_TRUE(StartsWith(report, L"Failed to read file attributes for file or folder " + doc + L".\r\n"));
-}
-
-TEST(RestorePermissions, ObjectsInTheRootOfADrive) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\bootmgr", "b", 0x27);
-  SeedStore(f, L"C:\\bootmgr|D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)|S-1-5-18");
-  Ran(Restore, f, {L"C:\\bootmgr"});
-  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"C:\\\\\" /restore \"" + kOutAclFile + L"\"")
-      << "\"C:\" alone would be the current folder; the backslash is doubled before the quote";
-  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").dacl, L"D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)");
-  EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\bootmgr").owner, L"S-1-5-18");
 }
 
 TEST(TrustedInstallerDirective, GivesFilesToTrustedInstallerOrSaysWhyNot) {

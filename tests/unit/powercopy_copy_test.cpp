@@ -194,7 +194,7 @@ TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
   }
 }
 
-TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlderBackup) {
+TEST(PowerCopy, LockedFilesGoThroughAShadowCopyButNeverOverAnOlderBackup) {
   for (bool older : {false, true}) {
     Fixture x;
     x.w.lockedWorks = true;
@@ -213,11 +213,10 @@ TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlder
     }
     EXPECT_EQ(x.f.w.ConsoleText(), older ? L"" : kPatience);
   }
-}
 
-// The route under WOW64 and its "64bit " failures are CopyLockedFile's own:
-// LockedCopy.EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot.
-TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
+  // A locked source is copied through a shadow copy too. The route under
+  // WOW64 and its "64bit " failures are CopyLockedFile's own:
+  // LockedCopy.EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot.
   struct Case {
     bool works;
     std::wstring sentence;
