@@ -20,15 +20,10 @@
 namespace corvex {
 namespace {
 
-using testing::kDesktopLog;
-using testing::kExe;
-using testing::kWork;
-
 using fake::Op;
 using fake::SimulatedCrash;
 using fake::WriteFault;
-using testing::FakeSession;
-using testing::Utf16Bom;
+using namespace testing;
 
 const std::wstring kDatedLog = L"C:\\Corvex\\Corvex (2026-12-06 09'30'15.250).log";
 const std::wstring kScriptList = L"C:\\Corvex\\ScriptList";

@@ -12,12 +12,7 @@ using testing::FakeSession;
 
 // A child that ran, with what the backend saw of its end.
 platform::ProcessOutcome Ended(uint32_t exitCode, uint32_t waitError, uint32_t readError) {
-  platform::ProcessOutcome out;
-  out.exitCode = exitCode;
-  out.output = "partial";
-  out.waitError = waitError;
-  out.readError = readError;
-  return out;
+  return platform::ProcessOutcome{exitCode, "partial", waitError, readError};
 }
 
 TEST(RunProcess, AnEndThatWasNotSeenIsAFailure) {
