@@ -46,7 +46,7 @@ TEST(SecurityPrimitives, PrivilegesAreSwitchedOnOneTokenAndAFailureReleasesTheSt
   EXPECT_FALSE(sec.PrivilegeEnabled(L"SeTakeOwnershipPrivilege"));
 }
 
-TEST(SecurityPrimitives, SidsAndTheEveryoneDaclAreMadeAndReleased) {
+TEST(SecurityPrimitives, SidsAreMadeAndReleased) {
   FakeSession f;
   ASSERT_TRUE(InitCurrentUserSid(f.s));
   EXPECT_EQ(f.s.security.currentUserSid, f.w.security().userSid);
@@ -64,10 +64,11 @@ TEST(SecurityPrimitives, SidsAndTheEveryoneDaclAreMadeAndReleased) {
 
   f.w.InjectFault(Op::kCheckSid, kTrustedInstaller, 1337);
   EXPECT_FALSE(InitTrustedInstallerSid(f.s));
+}
 
-  // The Everyone DACL is one inheritable full-control entry.
+TEST(SecurityPrimitives, EveryoneDaclIsOneInheritableFullControlEntry) {
+  FakeSession f;
   auto& sec = f.w.security();
-  ReleaseSecurityState(f.s);
   ASSERT_TRUE(InitEveryoneSid(f.s));
   ASSERT_TRUE(BuildEveryoneDacl(f.s));
   EXPECT_EQ(f.s.security.everyoneDacl, L"D:(A;OICI;GA;;;WD)");
@@ -98,7 +99,7 @@ TEST(SecurityPrimitives, SidsAndTheEveryoneDaclAreMadeAndReleased) {
 }
 
 // A read owner and a failed read are
-// TakePermissions.UnreadableOwnerIsRecordedAsTrustedInstaller's and the
+// TakePermissions.LaterFailuresAreReportedAfterTheRecord's and the
 // records of TakeAndRestorePermissions.
 TEST(SecurityPrimitives, OwnersAreReadAndSetAndSystem32MeansTheNativeFolder) {
   Protected f;
@@ -119,7 +120,7 @@ TEST(SecurityPrimitives, OwnersAreReadAndSetAndSystem32MeansTheNativeFolder) {
   EXPECT_EQ(ReadOwner(g.s, kFile).value_or(L"?"), kTrustedInstaller);
 }
 
-// The undo's sentence: TakePermissions.FailedDatablockPutsTheOwnerBack; the null SID an unread owner
+// The undo's sentence: TakePermissions.AFailedRecordPutsTheOwnerBack; the null SID an unread owner
 // was recorded as: RestorePermissions.IcaclsFailuresAndTheNullOwner.
 TEST(WriteOwner, GivesTheRecordedOwnerBackOrSaysWhyNot) {
   Protected f;
