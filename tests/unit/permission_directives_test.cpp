@@ -255,7 +255,8 @@ TEST(RestorePermissions, ReadOnlyAndHiddenAreClearedAroundIcacls) {
   // quiet mode still writes the failure.
   f.w.InjectFault(Op::kSetAttributes, L"hidden.txt", 5, 1, 1);
   EXPECT_EQ(Ran(Restore, f, {L"[MODE:1]", doc}),
-            L"Failed to reset file attributes for file or folder " + doc + L" with error code ERROR_ACCESS_DENIED.\r\n");
+            L"Failed to reset file attributes for file or folder " + doc +
+                L" with error code ERROR_ACCESS_DENIED.\r\n");
   EXPECT_EQ(seen, 0x20u);
   EXPECT_EQ(sec.DescriptorOf(doc).dacl, fake::FakeSecurity::kDefaultFileDacl);
 
@@ -295,7 +296,8 @@ TEST(TrustedInstallerDirective, GivesFilesToTrustedInstallerOrSaysWhyNot) {
   EXPECT_EQ(Ran(TrustedInstallerDirective, h, {kFile}, false),
             L"Failed to initialise Current User SID in TrustedInstaller directive.\r\n"
             L"Failed to set ownership to current user for file or folder " + kFile + L". Proceeding anyway.\r\n" +
-                given + L"Failed to disable privilege 2 in process access token in TrustedInstaller directive.\r\n");
+                given +
+                L"Failed to disable privilege 2 in process access token in TrustedInstaller directive.\r\n");
 }
 
 // A component of the store with its manifest, and the file's name in

@@ -57,11 +57,11 @@ TEST(ReplaceOverReboot, EachStepsSentencesAndWhatIsLeft) {
       {"pended", false, true, true, true, none, kRebootLine, kPended},
       {"one path", false, false, false, false, none, kRebootSource,
        L"Failed to pend file for replace over reboot. Failed to interpret line: " + kRebootSource + L"\r\n"},
-      {"no Session Manager key", false, true, true, true, fault(Op::kRegistryOpen, L"Session Manager", 2), kRebootLine,
+      {"no key", false, true, true, true, fault(Op::kRegistryOpen, L"Session Manager", 2), kRebootLine,
        L"Failed to open Session Manager registry key with error code ERROR_FILE_NOT_FOUND" + allowTail + kPended},
       {"value not written", false, true, true, true, fault(Op::kRegistryWrite, L"AllowProtected", 5), kRebootLine,
        L"Failed to write Session Manager registry value with error code ERROR_ACCESS_DENIED" + allowTail + kPended},
-      {"staging copy fails", false, false, false, false, fault(Op::kCopyFile, L"ReplaceOverReboot", 112), kRebootLine,
+      {"no staging copy", false, false, false, false, fault(Op::kCopyFile, L"OverReboot", 112), kRebootLine,
        L"Failed to copy file " + kRebootSource + L" to temporary directory at " + kStaging0 +
            L" with error code 0x70.\r\n"},
       // The staging copy is deleted at once: nothing would ever move it.
