@@ -23,12 +23,6 @@ std::vector<std::wstring> Records(FakeSession& f) {
   EXPECT_TRUE(store.Load(f.s));
   return store.records();
 }
-bool WriteStore(FakeSession& f, const std::vector<std::wstring>& records) {
-  DataBlockStore store;
-  for (auto& r : records) store.Add(r);
-  return store.Save(f.s);
-}
-size_t Counted(FakeSession& f) { return CountStoredDataBlocks(f.s).value_or(~size_t{0}); }
 
 TEST(DataBlockStore, StoredFormOfPathsAndRecordsSplitAtEveryKindOfLineEnd) {
   FakeSession f;
@@ -37,7 +31,6 @@ TEST(DataBlockStore, StoredFormOfPathsAndRecordsSplitAtEveryKindOfLineEnd) {
   EXPECT_EQ(StoredPath(f.s, L"C:\\windows\\sysnative\\x.dll"), L"C:\\windows\\System32\\x.dll");
   EXPECT_EQ(StoredPath(f.s, L"D:\\Backup\\Sysnative\\x.dll"), L"D:\\Backup\\Sysnative\\x.dll")
       << "only the Windows folder has the alias";
-  EXPECT_EQ(RecordKey(L"no bar"), L"no bar");
   using Records = std::vector<std::wstring>;
   const std::pair<std::wstring, Records> cases[] = {
       {L" \r\n\r\nA|1\r\n\r\nB|2\r\n ", {L"A|1", L"B|2"}},
@@ -50,24 +43,11 @@ TEST(DataBlockStore, StoredFormOfPathsAndRecordsSplitAtEveryKindOfLineEnd) {
   for (auto& [text, records] : cases) EXPECT_EQ(SplitRecords(text), records) << ToUtf8(text);
 }
 
-TEST(DataBlockStore, WrittenWholeAndReadBack) {
-  FakeSession f;
-  EXPECT_TRUE(Records(f).empty()) << "a missing store is an empty one";
-  ASSERT_TRUE(WriteStore(f, {L"A|1", L"B|2"}));
-  EXPECT_EQ(f.w.FileBytes(kStorePath), Utf16Bom(L"A|1\r\nB|2")) << "no line break at either end";
-  EXPECT_EQ(Records(f), (std::vector<std::wstring>{L"A|1", L"B|2"}));
-  EXPECT_EQ(Counted(f), 2u);
-  EXPECT_FALSE(f.w.Exists(kWorkingFolder + L"\\DataBlocks.new"));
-  ASSERT_TRUE(WriteStore(f, {}));
-  EXPECT_FALSE(f.w.Exists(kStorePath)) << "no records, no store";
-}
-
-TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
+TEST(DataBlockStore, AStoreWithCarriageReturnsAloneOrEightBitTextKeepsEveryRecord) {
   Protected f;
   const std::wstring other = L"C:\\Users\\Tester\\a.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, Utf16Bom(other + L"\r" + kRecord + L"\r"));
   EXPECT_EQ(Records(f), (std::vector<std::wstring>{other, kRecord}));
-  EXPECT_EQ(Counted(f), 2u);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L""), datablock::kAlreadyStored) << "the second line is found";
   EXPECT_EQ(FindRegistryDataBlock(f.s, kFile), std::wstring(kProtectedDacl) + L"|" + kTrustedInstaller)
       << "and its owner field carries no line end";
@@ -77,15 +57,12 @@ TEST(DataBlockStore, AStoreWithCarriageReturnsAloneKeepsEveryRecord) {
   EXPECT_EQ(StoreText(f), other + L"\r\n" + kRecord + L"\r\nC:\\Users\\Tester\\b.txt|" +
                               fake::FakeSecurity::kDefaultFileDacl + L"|S-1-5-18")
       << "written back with CR LF, nothing lost";
-}
 
-TEST(DataBlockStore, AnEightBitStoreOfAnOlderRunIsReadAndKept) {
-  FakeSession f;
-  // No byte-order mark, one byte a character, LF line ends.
+  // An eight-bit store of an older run: no byte-order mark, one byte a
+  // character, LF line ends.
   const std::wstring first = L"C:\\Users\\Jos\u00e9\\doc.txt|D:(A;;FA;;;BA)|S-1-5-32-544";
   f.w.AddFile(kStorePath, ToLatin1(first + L"\n" + kRecord + L"\n"));
   EXPECT_EQ(Records(f), (std::vector<std::wstring>{first, kRecord}));
-  EXPECT_EQ(Counted(f), 2u);
   EXPECT_EQ(FindRegistryDataBlock(f.s, L"C:\\Users\\Jos\u00e9\\doc.txt"), L"D:(A;;FA;;;BA)|S-1-5-32-544");
 
   EXPECT_TRUE(AddRegistryDataBlock(f.s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"O:BAG:SYD:(A;;KA;;;BA)"));
@@ -115,12 +92,6 @@ TEST(DataBlockStore, ALineWithoutABarHoldsNoSecurity) {
   EXPECT_TRUE(RestoreFromDataBlock(f.s, doc, report)) << report;
   EXPECT_EQ(f.w.security().DescriptorOf(doc).dacl, fake::FakeSecurity::kDefaultFileDacl);
   EXPECT_EQ(f.w.security().DescriptorOf(doc).owner, L"S-1-5-32-544");
-
-  FakeSession g;
-  SeedStore(g, doc);
-  report.clear();
-  EXPECT_FALSE(RestoreFromDataBlock(g.s, doc, report));
-  EXPECT_EQ(report, L"Failed to find stored datablock for file " + doc + L" in RestoreFromDataBlock.\r\n");
 }
 
 TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
@@ -136,11 +107,7 @@ TEST(DataBlockStore, AnUnreadableStoreIsAFailureNotAnEmptyStore) {
   for (const Lines& lines : {Lines{}, Lines{kFile}})
     EXPECT_EQ(Ran(PrintDataBlocksDirective, f, lines, false), unreadable + L"\r\n");
   EXPECT_EQ(Ran(CountDataBlocksDirective, f, {}, false), unreadable);
-  EXPECT_EQ(CountStoredDataBlocks(f.s).code(), 32u);
   EXPECT_EQ(StoredDataBlocksSentence(f.s), unreadable) << "the session log footer's line";
-  DataBlockStore store;
-  EXPECT_FALSE(store.Load(f.s));
-  EXPECT_EQ(store.error(), 32u);
   const std::string before = f.w.FileBytes(kStorePath);
   EXPECT_EQ(ReplaceFileDataBlock(f.s, L"C:\\x", L"O:BAG:BAD:(A;;FA;;;BA)"), datablock::kStoreUnreadable);
   EXPECT_EQ(f.w.FileBytes(kStorePath), before) << "a store that cannot be read is never overwritten";
@@ -177,35 +144,7 @@ TEST(IcaclsSave, RealSaveFilesParse) {
   EXPECT_EQ(ParseIcaclsSave(L"", L"C:\\Windows\\bfsvc.exe", acl), SavedAclStatus::kUnusable);
 }
 
-TEST(IcaclsSave, ArgumentsKeepTheirBackslashes) {
-  EXPECT_EQ(QuoteArgument(L"C:\\Windows\\x.dll"), L"\"C:\\Windows\\x.dll\"");
-  EXPECT_EQ(QuoteArgument(L"C:\\"), L"\"C:\\\\\"");
-  EXPECT_EQ(fake::FakeSecurity::SplitCommandLine(QuoteArgument(L"C:\\dir\\")),
-            (std::vector<std::wstring>{L"C:\\dir\\"}));
-}
-
-TEST(AddFileDataBlock, StoresTheSavedDaclAndTheGivenOwner) {
-  Protected f;
-  EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
-  EXPECT_EQ(StoreText(f), kRecord);
-  ASSERT_EQ(f.w.processesRun.size(), 1u);
-  EXPECT_EQ(f.w.processesRun[0].program, kIcacls);
-  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
-  EXPECT_FALSE(f.w.processesRun[0].visible);
-  EXPECT_FALSE(f.w.Exists(kOutAclFile));
-
-  f.w.security().SetDescriptor(kFile, L"S-1-1-0", L"D:(A;;FA;;;WD)");
-  EXPECT_EQ(AddFileDataBlock(f.s, kFile, L""), datablock::kAlreadyStored);
-  EXPECT_EQ(StoreText(f), kRecord) << "the first record is kept";
-
-  f.w.AddFile(L"C:\\Users\\Tester\\a.txt", "a");
-  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\a.txt", L""), datablock::kStored);
-  EXPECT_EQ(StoreText(f), kRecord + L"\r\nC:\\Users\\Tester\\a.txt|" + fake::FakeSecurity::kDefaultFileDacl +
-                              L"|S-1-5-32-544")
-      << "without an owner given, the object's own is read";
-}
-
-TEST(AddFileDataBlock, FailuresStoreNothing) {
+TEST(AddFileDataBlock, FailuresStoreNothingAndASuccessStoresTheSavedDaclAndTheGivenOwner) {
   Protected f;
   EXPECT_EQ(AddFileDataBlock(f.s, L"\"\"", L"S-1-5-18"), datablock::kEmptyPath);
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\none.dll", L"S-1-5-18"), datablock::kObjectMissing);
@@ -227,9 +166,18 @@ TEST(AddFileDataBlock, FailuresStoreNothing) {
   f.w.InjectFault(Op::kWriteFile, L"DataBlocks.new", 112);
   EXPECT_EQ(AddFileDataBlock(f.s, kFile, L"S-1-5-18"), datablock::kStoreNotWritten);
   EXPECT_FALSE(f.w.Exists(kStorePath));
+
+  // A second add keeping the first record: TakeAndRestorePermissions.RoundTripGivesBackOwnerAndDaclExactly;
+  // the owner read when none is given: DataBlockStore.ALineWithoutABarHoldsNoSecurity.
+  EXPECT_EQ(AddFileDataBlock(f.s, L"\"" + kFile + L"\"", kTrustedInstaller), datablock::kStored);
+  EXPECT_EQ(StoreText(f), kRecord);
+  EXPECT_EQ(f.w.processesRun.back().program, kIcacls);
+  EXPECT_EQ(f.w.processesRun.back().commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
+  EXPECT_FALSE(f.w.processesRun.back().visible);
+  EXPECT_FALSE(f.w.Exists(kOutAclFile));
 }
 
-TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
+TEST(AddFileDataBlock, NamesBeyondLatin1AndTheRealToolsSddlAreReadFromTheSaveFile) {
   FakeSession f;
   // The save file begins with the name; its first character's high byte is
   // not zero.
@@ -239,6 +187,16 @@ TEST(AddFileDataBlock, NamesBeyondLatin1AreReadFromTheSaveFile) {
   f.w.security().SetDescriptor(doc, L"S-1-5-32-544", sddl);
   EXPECT_EQ(AddFileDataBlock(f.s, doc, L""), datablock::kStored);
   EXPECT_EQ(StoreText(f), doc + L"|" + sddl + L"|S-1-5-32-544");
+
+  // The real tool's SDDL is kept exactly.
+  SavedAcl bfsvc = ParseIcaclsSaveAll(DecodeText(ReadSample("windows/icacls-save-windir-1.acl")))[6];
+  f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
+  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
+    f.w.AddFile(kOutAclFile, ToUtf16Le(bfsvc.name + L"\r\n" + bfsvc.sddl + L"\r\n"));
+    return platform::ProcessOutcome{};
+  });
+  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\bfsvc.exe", kTrustedInstaller), datablock::kStored);
+  EXPECT_TRUE(EndsWith(StoreText(f), L"\r\nC:\\Windows\\bfsvc.exe|" + bfsvc.sddl + L"|" + kTrustedInstaller));
 }
 
 TEST(AddFileDataBlock, PathsThatCouldNotBeRestoredAreRefused) {
@@ -253,32 +211,6 @@ TEST(AddFileDataBlock, PathsThatCouldNotBeRestoredAreRefused) {
   EXPECT_FALSE(f.w.Exists(kStorePath));
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Users\\Tester\\dir", L"S-1-5-32-544"), datablock::kStored)
       << "the same folder named without the backslash";
-}
-
-TEST(AddFileDataBlock, SysnativeIsStoredAsSystem32AndIcaclsGetsTheNativeName) {
-  FakeSession f;
-  f.w.wow64 = true;
-  // The 32-bit view reaches the native file through Sysnative.
-  f.w.security().AddProtectedFile(kFile, "x");
-  f.w.security().LinkFile(kFile, L"C:\\Windows\\Sysnative\\corvexdemo.dll");
-  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\Sysnative\\corvexdemo.dll", kTrustedInstaller), datablock::kStored);
-  EXPECT_EQ(StoreText(f), kRecord);
-  ASSERT_EQ(f.w.processesRun.size(), 1u);
-  EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Windows\\Sysnative\\icacls.exe") << "the native icacls";
-  EXPECT_EQ(f.w.processesRun[0].commandLine, L" \"" + kFile + L"\" /save \"" + kOutAclFile + L"\"");
-}
-
-TEST(AddFileDataBlock, KeepsTheRealToolsSddlExactly) {
-  FakeSession f;
-  std::wstring windir = DecodeText(ReadSample("windows/icacls-save-windir-1.acl"));
-  SavedAcl bfsvc = ParseIcaclsSaveAll(windir)[6];
-  f.w.AddFile(L"C:\\Windows\\bfsvc.exe", "MZ");
-  f.w.OnProcess(L"icacls.exe", [&](const platform::ProcessRequest&) {
-    f.w.AddFile(kOutAclFile, ToUtf16Le(bfsvc.name + L"\r\n" + bfsvc.sddl + L"\r\n"));
-    return platform::ProcessOutcome{};
-  });
-  EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\bfsvc.exe", kTrustedInstaller), datablock::kStored);
-  EXPECT_EQ(StoreText(f), L"C:\\Windows\\bfsvc.exe|" + bfsvc.sddl + L"|" + kTrustedInstaller);
 }
 
 TEST(ReplaceFileDataBlock, TakesOwnerAndDaclFromTheDescriptor) {

@@ -20,21 +20,15 @@
 namespace corvex {
 namespace {
 
-using testing::kDesktopLog;
-using testing::kExe;
-using testing::kWork;
-
 using fake::Op;
 using fake::SimulatedCrash;
 using fake::WriteFault;
-using testing::FakeSession;
-using testing::Utf16Bom;
+using namespace testing;
 
 const std::wstring kDatedLog = L"C:\\Corvex\\Corvex (2026-12-06 09'30'15.250).log";
 const std::wstring kScriptList = L"C:\\Corvex\\ScriptList";
 
 struct CrashCase {
-  const char* what;
   std::function<void(FakeSession&)> setup;
   std::vector<std::wstring> args;
   std::vector<std::wstring> files;
@@ -45,17 +39,19 @@ std::string State(const fake::FakeWindows& w, const std::wstring& path) {
 }
 
 // Runs the program on a fresh fake prepared by the case, with `arm` setting
-// the fault; true when it died.
+// the fault (without one, only the case's files are read); true when it died.
 bool RunOnce(const CrashCase& c, const std::function<void(fake::FakeWindows&)>& arm, std::vector<std::string>& states,
              bool* faultLeft = nullptr) {
   FakeSession f;
   c.setup(f);
-  arm(f.w);
   bool crashed = false;
-  try {
-    RunProgram(f.s, c.args);
-  } catch (const SimulatedCrash&) {
-    crashed = true;
+  if (arm) {
+    arm(f.w);
+    try {
+      RunProgram(f.s, c.args);
+    } catch (const SimulatedCrash&) {
+      crashed = true;
+    }
   }
   states.clear();
   for (auto& file : c.files) states.push_back(State(f.w, file));
@@ -64,13 +60,8 @@ bool RunOnce(const CrashCase& c, const std::function<void(fake::FakeWindows&)>& 
 }
 
 void ExpectEachFileOldOrNew(const CrashCase& c) {
-  SCOPED_TRACE(c.what);
   std::vector<std::string> before, after, now;
-  {
-    FakeSession f;
-    c.setup(f);
-    for (auto& file : c.files) before.push_back(State(f.w, file));
-  }
+  RunOnce(c, nullptr, before);
   RunOnce(c, [](fake::FakeWindows&) {}, after);
   for (size_t i = 0; i < c.files.size(); ++i) ASSERT_NE(before[i], after[i]) << "the run must rewrite it";
   auto check = [&](const std::string& where) {
@@ -97,47 +88,38 @@ void ExpectEachFileOldOrNew(const CrashCase& c) {
 }
 
 TEST(CrashSurvival, TheEndOfASessionRewritesItsLogsWholeOrNotAtAll) {
-  ExpectEachFileOldOrNew({"session end",
-                          [](FakeSession& f) {
-                            f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo cbs\r\n");
-                            f.w.AddFile(kDesktopLog, Utf16Bom(L"an earlier session's log"));
-                            f.w.AddFile(kDatedLog, Utf16Bom(L"a log of the same millisecond"));
-                            f.w.AddFile(kScriptList, "2026-01-01 00'00'00.000 - earlier [0]\r\n");
-                          },
-                          {kExe, L"C:\\fix.txt"},
-                          {kDesktopLog, kDatedLog, kScriptList}});
+  auto setup = [](FakeSession& f) {
+    f.w.AddFile(L"C:\\fix.txt", "Debug::\r\nNo cbs\r\n");
+    f.w.AddFile(kDesktopLog, Utf16Bom(L"an earlier session's log"));
+    f.w.AddFile(kDatedLog, Utf16Bom(L"a log of the same millisecond"));
+    f.w.AddFile(kScriptList, "2026-01-01 00'00'00.000 - earlier [0]\r\n");
+  };
+  ExpectEachFileOldOrNew({setup, {kExe, L"C:\\fix.txt"}, {kDesktopLog, kDatedLog, kScriptList}});
 }
 
 TEST(CrashSurvival, ADatablockStoreIsReplacedWhole) {
-  ExpectEachFileOldOrNew({"datablock",
-                          [](FakeSession& f) {
-                            f.w.security().AddProtectedFile(testing::kFile, "x");
-                            f.w.AddFile(L"C:\\fix.txt", "TakePermissions::\r\n" + ToLatin1(testing::kFile) + "\r\n");
-                            f.w.AddFile(kWork + L"\\DataBlocks", Utf16Bom(L"C:\\old.dll|D:(A;;FA;;;BA)|S-1-5-18"));
-                          },
-                          {kExe, L"C:\\fix.txt"},
-                          {kWork + L"\\DataBlocks"}});
+  auto setup = [](FakeSession& f) {
+    f.w.security().AddProtectedFile(testing::kFile, "x");
+    f.w.AddFile(L"C:\\fix.txt", "TakePermissions::\r\n" + ToLatin1(testing::kFile) + "\r\n");
+    f.w.AddFile(kWork + L"\\DataBlocks", Utf16Bom(L"C:\\old.dll|D:(A;;FA;;;BA)|S-1-5-18"));
+  };
+  ExpectEachFileOldOrNew({setup, {kExe, L"C:\\fix.txt"}, {kWork + L"\\DataBlocks"}});
 }
 
 TEST(CrashSurvival, TheLogsSavedForAHandOverAreWholeOrTheOldOnes) {
-  ExpectEachFileOldOrNew({"hand-over",
-                          [](FakeSession& f) {
-                            f.w.AddFile(kWork + L"\\Reboot_Neat_Log", Utf16Bom(L"the log so far\r\n"));
-                            f.w.AddFile(kWork + L"\\Reboot_Debug_Log", Utf16Bom(L"the trace so far\r\n"));
-                            f.w.AddFile(kWork + L"\\Reboot_Script", Utf16Bom(L"Debug::\r\n"));
-                            f.s.idRestart = true;
-                            const std::wstring copy = kWork + L"\\Temp\\_CorvexID.exe";
-                            f.w.AddFile(copy, "MZ copy");
-                            f.s.idCopyHold = std::move(*f.s.os.fs.Open(copy, platform::access::kRead,
-                                                                       platform::share::kRead,
-                                                                       platform::Disposition::kOpenExisting));
-                            f.w.OnProcess(L"_CorvexID.exe", [](const platform::ProcessRequest&) {
-                              return platform::ProcessOutcome{};
-                            });
-                            f.s.trace = L"this start's trace\r\n";
-                          },
-                          {kExe},
-                          {kWork + L"\\Reboot_Neat_Log", kWork + L"\\Reboot_Debug_Log"}});
+  auto setup = [](FakeSession& f) {
+    f.w.AddFile(kWork + L"\\Reboot_Neat_Log", Utf16Bom(L"the log so far\r\n"));
+    f.w.AddFile(kWork + L"\\Reboot_Debug_Log", Utf16Bom(L"the trace so far\r\n"));
+    f.w.AddFile(kWork + L"\\Reboot_Script", Utf16Bom(L"Debug::\r\n"));
+    f.s.idRestart = true;
+    const std::wstring copy = kWork + L"\\Temp\\_CorvexID.exe";
+    f.w.AddFile(copy, "MZ copy");
+    f.s.idCopyHold = std::move(*f.s.os.fs.Open(copy, platform::access::kRead, platform::share::kRead,
+                                               platform::Disposition::kOpenExisting));
+    f.w.OnProcess(L"_CorvexID.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
+    f.s.trace = L"this start's trace\r\n";
+  };
+  ExpectEachFileOldOrNew({setup, {kExe}, {kWork + L"\\Reboot_Neat_Log", kWork + L"\\Reboot_Debug_Log"}});
 }
 
 }  // namespace

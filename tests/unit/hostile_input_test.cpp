@@ -2,12 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "fs/datablocks.h"
-#include "test_support.h"
+#include "security_test_support.h"
 
 namespace corvex {
 namespace {
 
 using testing::FakeSession;
+using testing::kStorePath;
 
 // A record is one line "path|DACL|owner". Security text with a line end, a
 // '|' or another control character would split it or shift its fields, so
@@ -15,11 +16,7 @@ using testing::FakeSession;
 TEST(HostileInput, SecurityTextThatWouldBreakItsRecordIsRefused) {
   const std::wstring path = L"C:\\Windows\\System32\\ntdll.dll";
   const std::wstring good = L"D:PAI(A;;FA;;;SY)(A;;0x1200a9;;;BA)";
-  struct Case {
-    std::wstring dacl;
-    bool usable;
-  };
-  const Case cases[] = {
+  const std::pair<std::wstring, bool> cases[] = {
       {good, true},
       {L"D:PAI(A;;FA;;;SY)\r(A;;0x1200a9;;;BA)", false},
       {L"D:PAI(A;;FA;;;SY)\n(A;;0x1200a9;;;BA)", false},
@@ -27,21 +24,20 @@ TEST(HostileInput, SecurityTextThatWouldBreakItsRecordIsRefused) {
       {std::wstring(L"D:PAI(A;;FA;;;SY)\0x", 19), false},
       {L"D:PAI(A;;FA;;;SY)\x7F", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [dacl, usable] : cases) {
     SavedAcl acl;
-    EXPECT_EQ(ParseIcaclsSave(L"ntdll.dll\r\n" + c.dacl + L"\r\n", path, acl),
-              c.usable ? SavedAclStatus::kOk : SavedAclStatus::kUnusable)
-        << ToUtf8(c.dacl);
+    EXPECT_EQ(ParseIcaclsSave(L"ntdll.dll\r\n" + dacl + L"\r\n", path, acl),
+              usable ? SavedAclStatus::kOk : SavedAclStatus::kUnusable)
+        << ToUtf8(dacl);
 
     FakeSession f;
-    EXPECT_EQ(ReplaceFileDataBlock(f.s, path, L"O:S-1-5-18G:S-1-5-18" + c.dacl),
-              c.usable ? datablock::kStored : datablock::kDescriptorUnusable)
-        << ToUtf8(c.dacl);
-    const std::wstring store = L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\DataBlocks";
-    if (c.usable)
-      EXPECT_EQ(f.Utf16File(store), path + L"|" + c.dacl + L"|S-1-5-18");
+    EXPECT_EQ(ReplaceFileDataBlock(f.s, path, L"O:S-1-5-18G:S-1-5-18" + dacl),
+              usable ? datablock::kStored : datablock::kDescriptorUnusable)
+        << ToUtf8(dacl);
+    if (usable)
+      EXPECT_EQ(f.Utf16File(kStorePath), path + L"|" + dacl + L"|S-1-5-18");
     else
-      EXPECT_FALSE(f.w.Exists(store)) << ToUtf8(c.dacl);
+      EXPECT_FALSE(f.w.Exists(kStorePath)) << ToUtf8(dacl);
   }
 }
 

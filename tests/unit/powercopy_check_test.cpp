@@ -101,7 +101,7 @@ TEST(PowerCopyCheck, FolderLinesAddTheirFilesAtTheEndAndTheirMissingFolders) {
                     L"[DIR].\r\n");
 }
 
-TEST(PowerCopyCheck, DestinationsClassifiedOnceAndHardLinksTakenOnce) {
+TEST(PowerCopyCheck, DestinationsClassifiedOnceHardLinksTakenOnceAndWow64PathsMapped) {
   FakeSession f;
   auto& fs = f.w.platform().fs;
   f.w.AddFile(L"C:\\Windows\\System32\\one.dll", "1");
@@ -122,18 +122,15 @@ TEST(PowerCopyCheck, DestinationsClassifiedOnceAndHardLinksTakenOnce) {
   EXPECT_EQ(checked.permissions, (Lines{L"C:\\Windows\\System32\\one.dll", L"C:\\Windows\\System32",
                                         L"C:\\Windows\\two.dll", L"C:\\Windows\\WinSxS\\two.dll"}))
       << "the second name of one.dll goes; a name that cannot be opened stays; a drive root is never taken";
-}
 
-TEST(PowerCopyCheck, Wow64DestinationsAreMappedAndShownInTheirSystem32Form) {
-  FakeSession f;
-  f.w.wow64 = true;
-  std::wstring report;
-  CheckedLines checked =
-      CheckCopyLines(f.s, {L"\\SystemRoot\\System32\\a.dll C:\\Windows\\System32\\b.dll"}, L"", report);
+  // Under WOW64 both paths are mapped, and shown in their System32 form.
+  FakeSession g;
+  g.w.wow64 = true;
+  checked = CheckCopyLines(g.s, {L"\\SystemRoot\\System32\\a.dll C:\\Windows\\System32\\b.dll"}, L"", report);
   ASSERT_EQ(checked.lines.size(), 1u) << report;
   EXPECT_EQ(checked.lines[0].source, L"C:\\Windows\\Sysnative\\a.dll");
   EXPECT_EQ(checked.lines[0].destination, L"C:\\Windows\\Sysnative\\b.dll");
-  EXPECT_EQ(ShownPath(f.s, L"\\\\?\\" + checked.lines[0].destination), L"C:\\Windows\\System32\\b.dll");
+  EXPECT_EQ(ShownPath(g.s, L"\\\\?\\" + checked.lines[0].destination), L"C:\\Windows\\System32\\b.dll");
 }
 
 }  // namespace

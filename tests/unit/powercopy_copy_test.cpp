@@ -75,12 +75,10 @@ struct Watch {
 };
 
 struct Fixture {
-  FakeSession f;
+  Protected f;
   Watch w{f};
-  fake::FakeDescriptor original;
   Fixture() {
-    f.w.security().AddProtectedFile(kFile, "old");
-    original = f.w.security().DescriptorOf(kFile);
+    f.w.MutableNode(kFile)->bytes = "old";
     f.w.AddFile(kSource, "abc");
     // Where ReplaceOverReboot:: and Reboot:: write their values.
     f.w.AddMachineKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
@@ -92,10 +90,6 @@ struct Fixture {
     EXPECT_EQ(PowerCopyWith(f.s, std::move(lines), L"", report, w.calls), ok) << ToUtf8(report);
     return report;
   }
-  bool SecurityBack() {
-    auto now = f.w.security().DescriptorOf(kFile);
-    return now.owner == original.owner && now.dacl == original.dacl;
-  }
 };
 
 TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) {
@@ -103,16 +97,22 @@ TEST(PowerCopy, ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack) 
   EXPECT_EQ(x.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
   EXPECT_EQ(x.f.w.FileBytes(kFile), "abc");
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
-  EXPECT_TRUE(x.SecurityBack());
+  EXPECT_TRUE(x.f.Back());
   EXPECT_EQ(x.w.reboots, 0);
   EXPECT_FALSE(x.f.s.rebootRequired);
 
+  // A kept backup only warns; its sentence is the end-to-end case of copies with backups.
   x.f.w.AddFile(kSource, "xyz");
-  EXPECT_EQ(x.Run({kLine}), kCopyTook + L"WARNING: File " + kFile + L" was not backed up as that would replace the " +
-                                L"current backup.\r\n" + kCopied + kCopyRestored)
-      << "a kept backup only warns";
+  x.Run({kLine});
   EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the first backup is never overwritten";
   EXPECT_EQ(x.f.w.FileBytes(kFile), "xyz");
+
+  // The skip mask leaves the file but takes the backup.
+  Fixture y;
+  y.f.s.skipMask = skip::kFileCopy;
+  EXPECT_EQ(y.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
+  EXPECT_EQ(y.f.w.FileBytes(kFile), "old");
+  EXPECT_EQ(y.f.w.FileBytes(kBackup), "old");
 }
 
 TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
@@ -120,7 +120,6 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
   const std::wstring copied = kCopied + L"Successfully copied file " + newSource + L" to " + newFile + L".\r\n";
   const std::vector<std::tuple<std::wstring, std::wstring, bool>> cases = {
       {L"", copied, true},
-      {L"[MODE:3]", copied, true},
       {L"[MODE:1]",
        L"FIXED: Corruption at " + kFile + L" has been successfully repaired from " + kSource + L".\r\nFIXED: " +
            L"Corruption at " + newFile + L" has been successfully repaired from " + newSource + L".\r\n",
@@ -154,17 +153,8 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
     EXPECT_EQ(x.w.taken, withMode(L"[MODE:1]", paths));
     EXPECT_EQ(x.w.created, withMode(L"[MODE:2]", {L"C:\\Windows\\System32\\corvexnew"}));
     EXPECT_EQ(x.w.restored, withMode(L"[MODE:1]", paths));
-    EXPECT_TRUE(x.SecurityBack());
+    EXPECT_TRUE(x.f.Back());
   }
-}
-
-// The kept-backup warning is the second run of the first test.
-TEST(PowerCopy, SkipMaskLeavesTheFileButTakesTheBackup) {
-  Fixture x;
-  x.f.s.skipMask = skip::kFileCopy;
-  EXPECT_EQ(x.Run({kLine}), kCopyTook + kCopied + kCopyRestored);
-  EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
-  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old");
 }
 
 TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
@@ -200,11 +190,11 @@ TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
     EXPECT_EQ(x.Run({kLine}, false), kCopyTook + cases[i].sentences + kCopyRestored) << i;
     held.reset();
     EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << i;
-    EXPECT_TRUE(x.SecurityBack()) << i;
+    EXPECT_TRUE(x.f.Back()) << i;
   }
 }
 
-TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlderBackup) {
+TEST(PowerCopy, LockedFilesGoThroughAShadowCopyButNeverOverAnOlderBackup) {
   for (bool older : {false, true}) {
     Fixture x;
     x.w.lockedWorks = true;
@@ -223,11 +213,10 @@ TEST(PowerCopy, LockedDestinationIsBackedUpThroughAShadowCopyButNeverOverAnOlder
     }
     EXPECT_EQ(x.f.w.ConsoleText(), older ? L"" : kPatience);
   }
-}
 
-// The route under WOW64 and its "64bit " failures are CopyLockedFile's own:
-// LockedCopy.EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot.
-TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
+  // A locked source is copied through a shadow copy too. The route under
+  // WOW64 and its "64bit " failures are CopyLockedFile's own:
+  // LockedCopy.EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot.
   struct Case {
     bool works;
     std::wstring sentence;
@@ -255,7 +244,7 @@ TEST(PowerCopy, LockedSourceIsCopiedThroughAShadowCopy) {
   }
 }
 
-TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
+TEST(PowerCopy, DestinationInUseIsPendedUnderItsSystem32NameAndHandedToReboot) {
   Fixture x;
   auto held = x.f.w.HoldOpen(kFile, access::kRead, share::kRead);
   x.Run({kLine});
@@ -273,20 +262,18 @@ TEST(PowerCopy, DestinationInUseIsPendedAndHandedToReboot) {
   // The staged copy's bytes and the move at the restart: ReplaceOverReboot's
   // and RebootContinuation's tests.
   EXPECT_EQ(x.f.w.FileBytes(kFile), "old");
-}
 
-TEST(PowerCopy, Wow64PendingLineNamesTheRealSystem32Destination) {
-  Fixture x;
-  x.f.w.wow64 = true;
+  // Under WOW64 the pended line names the real System32 destination. Its
+  // rename: ReplaceOverReboot.EachStepsSentencesAndWhatIsLeft; the backup under
+  // the System32 name: the end-to-end case of copies with backups.
+  Fixture y;
+  y.f.w.wow64 = true;
   const std::wstring sysnative = L"C:\\Windows\\Sysnative\\corvexdemo.dll";
-  x.f.w.security().LinkFile(kFile, sysnative);
-  auto held = x.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
-  x.Run({L"\"" + kSource + L"\" " + sysnative});
-  EXPECT_EQ(x.w.pended, (Lines{kLine}));
-  ASSERT_EQ(x.f.w.pendingRenames.size(), 1u);
-  EXPECT_EQ(x.f.w.pendingRenames[0].to, kFile);
-  EXPECT_TRUE(testing::Holds(x.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
-  EXPECT_EQ(x.f.w.FileBytes(kBackup), "old") << "the backup is kept under the System32 name";
+  y.f.w.security().LinkFile(kFile, sysnative);
+  auto native = y.f.w.HoldOpen(sysnative, access::kRead, share::kRead);
+  y.Run({L"\"" + kSource + L"\" " + sysnative});
+  EXPECT_EQ(y.w.pended, (Lines{kLine}));
+  EXPECT_TRUE(testing::Holds(y.w.preScriptAtReboot, L"\r\n" + kFile + L"|" + kAbcHash + L"\r\n"));
 }
 
 TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPlace) {
@@ -303,24 +290,22 @@ TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPl
     EXPECT_TRUE(testing::Holds((pendFails ? report : x.w.logAtReboot), sentence)) << report;
     ASSERT_EQ(x.w.restored.size(), 1u) << pendFails;
     EXPECT_EQ(x.w.restored[0], (Lines{kFile}));
-    EXPECT_TRUE(x.SecurityBack());
+    EXPECT_TRUE(x.f.Back());
     EXPECT_EQ(x.w.reboots, pendFails ? 0 : 1) << "renames Windows holds still need the restart";
     EXPECT_EQ(x.f.s.rebootRequired, !pendFails);
   }
 }
 
+// A plain copy and one over a read-only file: the end-to-end case of copies with backups.
 TEST(CopyFiles, CopiesLineByLine) {
   struct Case {
     std::function<void(FakeSession&)> arrange;
     Lines lines;
     std::wstring report;
-    bool ok;
+    std::string after;  // what C:\Out\a.dll holds
   };
   const std::wstring copied = L"Successfully copied file C:\\a.dll to C:\\Out\\a.dll.\r\n";
   const std::vector<Case> cases = {
-      {[](FakeSession&) {}, {L"C:\\a.dll C:\\Out\\a.dll"}, copied, true},
-      {[](FakeSession& f) { f.w.AddFile(L"C:\\Out\\a.dll", "x", 0x23); }, {L"\"C:\\a.dll\" \"C:\\Out\\a.dll\""},
-       copied, true},
       {[](FakeSession& f) {
          f.w.AddFile(L"C:\\Out\\a.dll", "x", 0x21);
          f.w.InjectFault(Op::kSetAttributes, L"Out", 5);
@@ -328,24 +313,21 @@ TEST(CopyFiles, CopiesLineByLine) {
        {L"C:\\a.dll C:\\Out\\a.dll"},
        L"Failed to set file attributes for file C:\\Out\\a.dll with error code ERROR_ACCESS_DENIED.\r\n"
        L"Failed to copy file C:\\a.dll to C:\\Out\\a.dll with error code ERROR_ACCESS_DENIED.\r\n",
-       false},
-      {[](FakeSession& f) { f.w.InjectFault(Op::kGetAttributes, L"Out", 5); },
-       {L"C:\\a.dll C:\\Out\\a.dll"},
-       L"Failed to read file attributes for file C:\\Out\\a.dll.\r\n" + copied,
-       false},
-      {[](FakeSession&) {},
-       {L"C:\\missing.dll C:\\Out\\m.dll", L"C:\\a.dll", L"C:\\a.dll C:\\Out\\a.dll"},
+       "x"},
+      {[](FakeSession& f) { f.w.InjectFault(Op::kGetAttributes, L"Out", 5); }, {L"C:\\a.dll C:\\Out\\a.dll"},
+       L"Failed to read file attributes for file C:\\Out\\a.dll.\r\n" + copied, "a"},
+      {[](FakeSession&) {}, {L"C:\\missing.dll C:\\Out\\m.dll", L"C:\\a.dll", L"C:\\a.dll C:\\Out\\a.dll"},
        L"Failed to copy file C:\\missing.dll to C:\\Out\\m.dll with error code ERROR_FILE_NOT_FOUND.\r\n"
        L"Failed to copy files for line C:\\a.dll. A source and a destination path are needed.\r\n" + copied,
-       false},
+       "a"},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
+  for (const Case& c : cases) {
     FakeSession f;
     f.w.AddFile(L"C:\\a.dll", "a");
     f.w.AddFolder(L"C:\\Out");
-    cases[i].arrange(f);
-    EXPECT_EQ(Ran(CopyFilesDirective, f, cases[i].lines, cases[i].ok), cases[i].report) << i;
-    EXPECT_EQ(f.w.FileBytes(L"C:\\Out\\a.dll"), cases[i].ok ? "a" : f.w.FileBytes(L"C:\\Out\\a.dll")) << i;
+    c.arrange(f);
+    EXPECT_EQ(Ran(CopyFilesDirective, f, c.lines, false), c.report);
+    EXPECT_EQ(f.w.FileBytes(L"C:\\Out\\a.dll"), c.after) << ToUtf8(c.report);
   }
 }
 
@@ -359,7 +341,7 @@ TEST(RestoreFromBackup, CopiesTheBackupOfTheSystem32NameBack) {
     EXPECT_EQ(Ran(RestoreFromBackupDirective, x.f, {L"\"" + (wow64 ? sysnative : L"\\\\?\\" + kFile) + L"\""}),
               L"Successfully restored file " + kFile + L" from backup.\r\n");
     EXPECT_EQ(x.f.w.FileBytes(kFile), "good");
-    EXPECT_TRUE(x.SecurityBack());
+    EXPECT_TRUE(x.f.Back());
   }
   Fixture x;
   EXPECT_EQ(Ran(RestoreFromBackupDirective, x.f, {L"C:\\Windows\\System32\\gone.dll"}, false),

@@ -12,26 +12,14 @@ using testing::FakeSession;
 
 // A child that ran, with what the backend saw of its end.
 platform::ProcessOutcome Ended(uint32_t exitCode, uint32_t waitError, uint32_t readError) {
-  platform::ProcessOutcome out;
-  out.exitCode = exitCode;
-  out.output = "partial";
-  out.waitError = waitError;
-  out.readError = readError;
-  return out;
+  return platform::ProcessOutcome{exitCode, "partial", waitError, readError};
 }
 
-TEST(RunProcess, AnEndThatWasNotSeenIsAFailureAndTraced) {
+TEST(RunProcess, AnEndThatWasNotSeenIsAFailure) {
   struct Case {
     uint32_t exitCode, waitError, readError, failure;
-    const wchar_t* trace;
   };
-  const Case cases[] = {
-      {0, 0, 0, 0, nullptr},
-      {3, 0, 0, 3, nullptr},
-      {0, 6, 0, 6, L"Failed to wait for process C:\\Tools\\child.exe to end with error code 0x6"},
-      {0, 0, 110, 110, L"Failed to read the output of process C:\\Tools\\child.exe with error code 0x6E"},
-      {0, 5, 110, 5, L"Failed to wait for process C:\\Tools\\child.exe to end with error code 0x5"},
-  };
+  const Case cases[] = {{0, 0, 0, 0}, {3, 0, 0, 3}, {0, 6, 0, 6}, {0, 0, 110, 110}, {0, 5, 110, 5}};
   for (const Case& c : cases) {
     FakeSession f;
     f.w.OnProcess(L"child.exe", [&](const platform::ProcessRequest&) {
@@ -42,18 +30,10 @@ TEST(RunProcess, AnEndThatWasNotSeenIsAFailureAndTraced) {
     RunOutcome run = RunProcess(f.s, L"C:\\Tools\\child.exe", L" /x", capture);
     EXPECT_TRUE(run.started);
     EXPECT_EQ(run.Failure(), c.failure) << c.failure;
-    EXPECT_EQ(run.waitError, c.waitError);
-    EXPECT_EQ(run.readError, c.readError);
     EXPECT_EQ(run.output, L"partial") << "what was read before a failure is kept";
-    if (c.trace)
-      EXPECT_TRUE(testing::Holds(f.s.trace, c.trace));
-    else
-      EXPECT_EQ(f.s.trace, L"");
   }
-  FakeSession f;
-  RunOutcome missing = RunProcess(f.s, L"C:\\Tools\\absent.exe", L"");
-  EXPECT_FALSE(missing.started);
-  EXPECT_EQ(missing.Failure(), 2u);
+  // A program that never started: RestorePermissions.IcaclsFailuresAndTheNullOwner and
+  // CreateDataBlocksDirective.FailuresOfIcaclsAndItsFile.
 }
 
 TEST(RunProcess, AProgramPathLongerThanTheFirstBufferIsExpandedWhole) {
@@ -71,8 +51,6 @@ TEST(RunProcess, AnIcaclsWhoseEndIsUnknownStoresNoDatablock) {
   f.w.AddFile(L"C:\\Windows\\System32\\corvex.dll", "MZ");
   f.w.OnProcess(L"icacls.exe", [](const platform::ProcessRequest&) { return Ended(0, 6, 0); });
   EXPECT_EQ(AddFileDataBlock(f.s, L"C:\\Windows\\System32\\corvex.dll", L""), datablock::kIcaclsFailed);
-  EXPECT_TRUE(
-      testing::Holds(f.s.trace, L"Failure code returned from icacls process in AddFileDataBlock. Error code 0x6"));
 }
 
 }  // namespace

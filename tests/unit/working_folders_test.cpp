@@ -11,14 +11,6 @@ using testing::kWork;
 
 using testing::FakeSession;
 
-// Where they live is StartFacts.TheLocalAppDataFolderIsFoundOnceAndKept's.
-TEST(WorkingFolders, AreMadeOnceAndFoundAfter) {
-  FakeSession f;
-  ASSERT_TRUE(EnsureWorkingFolders(f.s).ok());
-  EXPECT_TRUE(f.w.IsFolder(kWork + L"\\Temp"));
-  EXPECT_TRUE(EnsureWorkingFolders(f.s).ok()) << "existing folders count as success";
-}
-
 TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
   FakeSession f;
   f.w.InjectFault(fake::Op::kCreateFolder, L"Tallwen", 5);
@@ -30,7 +22,7 @@ TEST(WorkingFolders, WriteFailsOnlyWhenTheFolderCannotBeMade) {
   EXPECT_FALSE(WorkingFileExists(f.s, L"Temp")) << "a folder is not a working file";
 }
 
-TEST(DeleteMatching, StatusCodes) {
+TEST(DeleteMatching, StatusCodesFailuresAndFolderRemoval) {
   FakeSession f;
   f.w.AddFile(kWork + L"\\Reboot_Neat_Log", "a");
   f.w.AddFile(kWork + L"\\Reboot_Script", "b", 0x1 /* read-only */);
@@ -42,10 +34,7 @@ TEST(DeleteMatching, StatusCodes) {
   EXPECT_TRUE(f.w.Exists(kWork + L"\\DataBlocks"));
   EXPECT_EQ(DeleteMatching(f.s, kWork, L"Reboot_*"), DeleteResult::kNothingMatched);
   EXPECT_EQ(DeleteMatching(f.s, L"C:\\no\\such", L"*.*", FolderAfter::kRemove), DeleteResult::kNothingMatched);
-}
 
-TEST(DeleteMatching, FailuresAndFolderRemoval) {
-  FakeSession f;
   f.w.AddFile(kWork + L"\\Temp\\sub\\x.bin", "x");
   f.w.AddFile(kWork + L"\\Temp\\y.bin", "y");
   f.w.InjectFault(fake::Op::kDeleteFile, L"y.bin", 32);
@@ -78,23 +67,14 @@ TEST(ListFiles, BreadthFirstAndPatternsFallBackToEveryEntryWhereNothingMatches) 
   EXPECT_TRUE(ListFiles(f.s, L"C:\\nowhere", L"*.*", true).empty());
 }
 
-TEST(SplitLineItems, QuotedOrSpaceSeparated) {
-  EXPECT_EQ(SplitLineItems(L"\"C:\\a b\\x.dll\" \"C:\\Windows\\x.dll\""),
-            (std::vector<std::wstring>{L"C:\\a b\\x.dll", L"C:\\Windows\\x.dll"}));
-  EXPECT_EQ(SplitLineItems(L"C:\\a.dll  C:\\b.dll"), (std::vector<std::wstring>{L"C:\\a.dll", L"C:\\b.dll"}));
-  EXPECT_TRUE(SplitLineItems(L"  ").empty());
-}
-
 TEST(CreateFolderChain, MakesEveryMissingParentOrSaysWhyNot) {
+  // A plain chain and a file in the way: CreateDirectory.ModesAndTheirSentences; an existing chain: the
+  // second run of PowerCopy.ReplacesAProtectedFileBackingItUpOnceAndPuttingItsSecurityBack.
   FakeSession f;
-  EXPECT_TRUE(CreateFolderChain(f.s, L"C:\\Corvex\\Backups\\Registry").ok());
-  EXPECT_TRUE(f.w.IsFolder(L"C:\\Corvex\\Backups\\Registry"));
   EXPECT_TRUE(CreateFolderChain(f.s, L"\\\\?\\C:\\Corvex\\Backups\\a/b\\").ok()) << "prefix, slashes, trailing backslash";
   EXPECT_TRUE(f.w.IsFolder(L"C:\\Corvex\\Backups\\a\\b"));
-  EXPECT_TRUE(CreateFolderChain(f.s, L"C:\\Corvex").ok()) << "an existing folder is fine";
   f.w.AddFile(L"C:\\file", "x");
-  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\file\\sub").code(), 80u) << "a file in the way";
-  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\file").code(), 80u);
+  EXPECT_EQ(CreateFolderChain(f.s, L"C:\\file").code(), 80u) << "a file where the folder would be";
   f.w.InjectFault(fake::Op::kCreateFolder, L"C:\\deny\\inner", 5);
   EXPECT_EQ(CreateFolderChain(f.s, L"C:\\deny\\inner\\leaf").code(), 5u);
   EXPECT_FALSE(f.w.Exists(L"C:\\deny\\inner\\leaf"));
