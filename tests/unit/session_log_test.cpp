@@ -29,20 +29,13 @@ TEST(ConsoleOutput, HoldKeepsTextUntilFlushedAndMirrorShowsAndKeeps) {
 }
 
 TEST(ConsoleOutput, ProgressBar) {
-  const std::wstring empty = L"\r   0% [>" + std::wstring(59, L' ') + L"] ";
-  const std::wstring full = L" [" + std::wstring(59, L'=') + L">] ";
-  struct Case {
-    double done, total;
-    std::wstring bar;
-  };
-  for (const Case& c : {Case{30, 60, L"\r  50% [" + std::wstring(29, L'=') + L">" + std::wstring(30, L' ') + L"] "},
-                        Case{4e9, 1, L"\r 400000000000%" + full},  // the bar stays 60 cells wide
-                        Case{1e300, 1e-300, empty}}) {               // an endless fraction counts as 0
-    SCOPED_TRACE(c.done);
-    FakeSession f;
-    ShowProgress(f.s, c.done, c.total);
-    EXPECT_EQ(f.w.ConsoleText(), c.bar);
-  }
+  FakeSession f;
+  ShowProgress(f.s, 30, 60);
+  ShowProgress(f.s, 4e9, 1);         // the bar stays 60 cells wide
+  ShowProgress(f.s, 1e300, 1e-300);  // an endless fraction counts as 0
+  EXPECT_EQ(f.w.ConsoleText(), L"\r  50% [" + std::wstring(29, L'=') + L">" + std::wstring(30, L' ') + L"] " +
+                                   L"\r 400000000000% [" + std::wstring(59, L'=') + L">] " +
+                                   L"\r   0% [>" + std::wstring(59, L' ') + L"] ");
 }
 
 TEST(WriteTextFile, EachEncodingAndMode) {
