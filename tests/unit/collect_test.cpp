@@ -102,24 +102,27 @@ TEST(Upload, FailuresGiveTheirCodesAndStopTheUpload) {
   const uint64_t kSize = (4u << 20) + 10;  // two parts
   struct Case {
     const char* what;
-    std::function<void(Collecting&, Server&)> arrange;
+    std::function<void(Collecting&)> arrange;
     int code;
     size_t posts;
   };
   const Case cases[] = {
-      {"error status on the first part", [](Collecting&, Server& v) { v.uploadStatus = 500; }, upload::kRejected, 1},
-      {"no connection", [](Collecting& f, Server&) { f.w.InjectFault(fake::Op::kHttpPost, L"part=0", 12029); },
+      {"error status on the first part", [](Collecting& f) { f.server.uploadStatus = 500; }, upload::kRejected, 1},
+      {"no connection", [](Collecting& f) { f.w.InjectFault(fake::Op::kHttpPost, L"part=0", 12029); },
        upload::kNoConnection, 0},
-      {"write fails", [](Collecting& f, Server&) { f.w.InjectFault(fake::Op::kHttpWrite, L"part=-1", 12030); },
+      {"write fails", [](Collecting& f) { f.w.InjectFault(fake::Op::kHttpWrite, L"part=-1", 12030); },
        upload::kFailed, 1},
-      {"finalize says Failed", [](Collecting&, Server& v) { v.finalize = "Failed\r\n"; }, upload::kFinalizeFailed, 2},
-      {"error page for an ID", [](Collecting&, Server& v) { v.verify = "invalid"; v.prepare = "<html>oops</html>"; },
+      {"finalize says Failed", [](Collecting& f) { f.server.finalize = "Failed\r\n"; }, upload::kFinalizeFailed, 2},
+      {"error page for an ID", [](Collecting& f) {
+         f.server.verify = "invalid";
+         f.server.prepare = "<html>oops</html>";
+       },
        upload::kFailed, 0},
   };
   for (const Case& c : cases) {
     Collecting f;
     f.w.FeedKeys(L"ybob\ry");
-    c.arrange(f, f.server);
+    c.arrange(f);
     f.w.AddFile(L"C:\\Data\\report.zip", std::string(kSize, 'x'));
     EXPECT_EQ(UploadFile(f.s, L"C:\\Data\\report.zip", Submission::kUser, false), c.code) << c.what;
     EXPECT_EQ(f.Posts().size(), c.posts) << c.what;
@@ -142,7 +145,8 @@ TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
             online::CollectionServerUrl(f.s, L"/forums/CorvexCollectionScriptBackend_showthread.php?do=prepare&"
                                              L"quillmere=0&username=&url=https%3A%2F%2Fforum.example%2Ft%3Fid%3D5%26p%3D1"));
   ASSERT_EQ(f.Posts().size(), 1u);
-  EXPECT_EQ(f.Posts()[0].url, online::CollectionServerUrl(f.s, L"/Tallwen/apps/Corvex_UploadFile.php?id=4711&part=-1"));
+  EXPECT_EQ(f.Posts()[0].url,
+            online::CollectionServerUrl(f.s, L"/Tallwen/apps/Corvex_UploadFile.php?id=4711&part=-1"));
   EXPECT_EQ(f.w.FileBytes(TempFolder(f.s) + L"\\_CorvexID.exe"), "MZ program00004711");
   EXPECT_EQ(f.w.FileBytes(f.s.programPath), "MZ program00000000");  // replaced only by the ID restart
   EXPECT_TRUE(f.s.idRestart);
