@@ -57,18 +57,6 @@ TEST(Dispatch, FailedDirectiveFailsTheRunButGoesOn) {
   EXPECT_EQ(f.s.skipMask, 0x10u);
 }
 
-// Fixed: a script without a header used to advance the directive number.
-TEST(Dispatch, OnlyHeadersAdvanceTheDirectiveNumberAcrossRuns) {
-  FakeSession f;
-  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"just text\r\nmore", L""), RunResult::kSucceeded);
-  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"", L""), RunResult::kSucceeded);
-  EXPECT_EQ(f.s.log, L"");
-  EXPECT_EQ(f.s.directiveNumber, 0u);
-  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
-  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
-  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (Debug::)\nProcessing directive 2 of 1 (Debug::)\n");
-}
-
 TEST(Dispatch, BareHeaderChoosesByItsLines) {
   EXPECT_STREQ(DefaultDirectiveFor({}), L"AutoAnalysis::");
   EXPECT_STREQ(DefaultDirectiveFor({L"regedit4"}), L"RegistryScript::");
