@@ -155,7 +155,6 @@ TEST(UpdateCheck, HandOverArguments) {
   } cases[] = {
       {L"?ID2", UpdateOutcome::kFinishAfterIdRestart, nullptr},
       {L"C:\\Tools\\Old.exe?ID", UpdateOutcome::kExit, L" ?ID2"},
-      {L"C:\\Tools\\Old.exe?C:\\fix.txt", UpdateOutcome::kExit, L" C:\\fix.txt"},
       {L"C:\\Tools\\Old.exe?", UpdateOutcome::kExit, L""},
       // Targets that are no program file of ours to replace.
       {L"C:\\Tools\\Missing.exe?x", UpdateOutcome::kExit, nullptr},
@@ -252,16 +251,6 @@ TEST(UpdateCheck, IdHandOverStartsOnlyAFileCheckedWhileHeld) {
     EXPECT_TRUE(StartsWith(log, L"the log so far\r\n") && EndsWith(log, c.noted + L"\r\n")) << c.what << "\n" << log;
     EXPECT_EQ(f.w.keysRead, 0) << c.what << ": nobody could answer";
   }
-}
-
-TEST(UpdateCheck, VersionsCompareFieldByField) {
-  EXPECT_GT(online::CompareVersions(L"2.10.0.0", L"2.9.9.9"), 0);
-  EXPECT_EQ(online::CompareVersions(L"2.5", L"2.5.0.0"), 0);
-  EXPECT_LT(online::CompareVersions(L"", L"0.0.0.1"), 0);
-  EXPECT_TRUE(online::ParseVersion(L"1.2.3.4.5").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1..2").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1.2a").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1234567890").empty());
 }
 
 }  // namespace
