@@ -394,8 +394,6 @@ TEST(ZipExtract, UnflaggedNamesAreCodePage437) {
   std::string data;
   ASSERT_EQ(InflateEntry(zip, e, &data), L"");
   EXPECT_EQ(e.name, FromUtf8(data));
-  ASSERT_EQ(e.name.size(), 132u);
-  EXPECT_EQ(e.name.substr(128), L".txt");
   Machine m;
   ASSERT_EQ(m.Extract(zip), L"");
   EXPECT_EQ(m.Contents(L"C:\\out"), (Files{{e.name, data}}));
