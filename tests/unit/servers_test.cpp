@@ -44,19 +44,5 @@ TEST(Servers, OverrideHonouredOnlyForLoopback) {
   }
 }
 
-TEST(Servers, SplitUrl) {
-  online::UrlParts p = online::SplitUrl(L"https://Host.example/a/b?c=d");
-  EXPECT_EQ(p.scheme, L"https");
-  EXPECT_EQ(p.host, L"host.example");
-  EXPECT_EQ(p.port, 443u);
-  EXPECT_EQ(p.path, L"/a/b?c=d");
-  p = online::SplitUrl(L"http://[::1]:8080?x");
-  EXPECT_EQ(p.host, L"::1");
-  EXPECT_EQ(p.port, 8080u);
-  EXPECT_EQ(p.path, L"/?x");
-  EXPECT_TRUE(online::SplitUrl(L"http://host:").scheme.empty());
-  EXPECT_TRUE(online::SplitUrl(L"C:\\file").scheme.empty());
-}
-
 }  // namespace
 }  // namespace corvex
