@@ -505,8 +505,7 @@ TEST(ZipExtract, ByteFlipsEitherFailCleanlyOrExtractTheSameData) {
       continue;
     }
     for (auto& [path, bytes] : m.Contents(L"C:\\out"))
-      EXPECT_NE(std::find(contents.begin(), contents.end(), bytes), contents.end())
-          << "flip at " << i << " wrote unexpected data to " << ToUtf8(path);
+      EXPECT_NE(std::find(contents.begin(), contents.end(), bytes), contents.end()) << i << ToUtf8(path);
   }
   // The data and every size, offset and signature are guarded.
   EXPECT_GT(failures, static_cast<int>(zip.size() / 2));
