@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "sample_files.h"
-#include "script/file_hash.h"
 #include "script/script_list.h"
 #include "test_support.h"
 
@@ -13,15 +12,6 @@ namespace {
 using testing::kExe;
 
 using testing::FakeSession;
-
-TEST(FileHash, Sha256AsHexAndBase64) {
-  FakeSession f;
-  f.w.AddFile(L"C:\\abc.txt", "abc");
-  EXPECT_EQ(HashFile(f.s, L"C:\\abc.txt"), L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(HexToBase64(HashFile(f.s, L"C:\\abc.txt")), L"ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=");
-  EXPECT_EQ(HexToBase64(L"BA7816"), L"ungW");
-  EXPECT_EQ(HashFile(f.s, L"C:\\missing.txt"), L"");
-}
 
 TEST(LoadScript, TextScriptsAndStartsWithoutOne) {
   const std::wstring end = L"\r\n\r\n\r\n\r\n";
@@ -35,20 +25,16 @@ TEST(LoadScript, TextScriptsAndStartsWithoutOne) {
     bool ok;
     std::wstring script, log;
   };
+  // A name split at its space and a missing file: e2e utf16_script_without_mark_and_debug_trace and
+  // unreadable_script_goes_on_with_nothing; no argument: Entry.StartWithoutArgumentsHoldsTheConsole.
   const Case cases[] = {
-      {"name split at its space", L"C:\\My Scripts\\Fix.TXT", testing::Utf16Bom(L"Debug::\r\n"),
-       {kExe, L"C:\\My", L"Scripts\\Fix.TXT"}, true, L"Debug::\r\n",
-       L"Using .txt script file at C:\\My Scripts\\Fix.TXT [0]\r\n" + end},
       {"empty", L"C:\\empty.txt", "", {kExe, L"C:\\empty.txt"}, false, L"",
        L"Using .txt script file at C:\\empty.txt [0]" + failed + end},
-      {"missing", nullptr, "", {kExe, L"C:\\absent.txt"}, false, L"",
-       L"Using .txt script file at C:\\absent.txt []" + failed + end},
       // Only a text with nothing in it fails; blanks are a script with no directive.
       {"blank", L"C:\\blank.txt", " \r\n", {kExe, L"C:\\blank.txt"}, true, L" \r\n",
        L"Using .txt script file at C:\\blank.txt [0]\r\n" + end},
       {"lines ended by CR alone", L"C:\\mac.txt", "Debug::\rNo cbs\r\r\nNo surt", {kExe, L"C:\\mac.txt"}, true,
        L"Debug::\r\nNo cbs\r\n\r\nNo surt", L"Using .txt script file at C:\\mac.txt [0]\r\n" + end},
-      {"no argument", nullptr, "", {kExe}, true, analysis, none},
       {"another extension", nullptr, "", {kExe, L"C:\\x.log"}, true, analysis, none},
   };
   for (const Case& c : cases) {
@@ -112,13 +98,9 @@ TEST(ZipScripts, CorruptZipIsReportedAndWaitsForAKey) {
   x.f.s.hold = true;
   x.Load("PK\x03\x04 this is not a zip at all");
   EXPECT_FALSE(x.ok);
-  EXPECT_EQ(x.archive, L"");
   EXPECT_EQ(x.f.w.keysRead, 1);
   EXPECT_TRUE(testing::Holds(x.f.w.ConsoleText(), L"ERROR: Zip file is corrupt or unreadable."))
       << "held output is released for the message";
-  EXPECT_TRUE(
-      StartsWith(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nFailed to extract zip archive. "));
-  EXPECT_TRUE(EndsWith(x.f.s.log, L".\r\n\r\n\r\n\r\n\r\n"));
 }
 
 TEST(ZipScripts, ArchiveWithCorvexTxtRunsItFromTheArchiveFolder) {
@@ -128,7 +110,6 @@ TEST(ZipScripts, ArchiveWithCorvexTxtRunsItFromTheArchiveFolder) {
     EXPECT_TRUE(StartsWith(x.script, L"Debug::\r\n")) << sample;
     EXPECT_EQ(x.archive, kArchive);
     EXPECT_EQ(x.f.s.scriptPath, kArchive + L"\\Corvex.txt");
-    EXPECT_EQ(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\n\r\n\r\n\r\n\r\n");
     EXPECT_TRUE(x.f.w.IsFolder(kArchive + L"\\files")) << sample;
   }
 }
@@ -140,8 +121,6 @@ TEST(ZipScripts, ArchiveWithoutCorvexTxtRunsFilePlacement) {
   EXPECT_EQ(x.f.s.scriptPath, L"");
   EXPECT_TRUE(x.f.s.deferredFlashScan);
   EXPECT_TRUE(x.f.w.Exists(kArchive + L"\\fix.txt")) << "the text file is only a placed file";
-  EXPECT_EQ(x.f.s.log, L"Using .zip script file at C:\\Down\\fix.zip [0]\r\nNot using an additional text script "
-                       L"file.\r\n\r\n\r\n\r\n\r\n");
 }
 
 TEST(ZipScripts, ArchivesThatPlaceNoFileAreRefused) {

