@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "script/debug_directive.h"
 #include "app/directive_table.h"
 #include "test_support.h"
@@ -99,6 +101,39 @@ TEST(DebugDirective, SwitchesAndMask) {
   EXPECT_EQ(Ran(DebugDirective, k, {L"Please Save Debug Log", L"Save Debug Log"}, false),
             L"Failed to recognise input line Please Save Debug Log.\r\n");
   EXPECT_TRUE(k.s.saveDebugLog) << "the remaining lines are still examined";
+}
+
+// Fixed: a script without a header used to advance the directive number.
+TEST(Dispatch, OnlyHeadersAdvanceTheDirectiveNumberAcrossRuns) {
+  FakeSession f;
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"just text\r\nmore", L""), RunResult::kSucceeded);
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), L"", L""), RunResult::kSucceeded);
+  EXPECT_EQ(f.s.log, L"");
+  EXPECT_EQ(f.s.directiveNumber, 0u);
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
+  Dispatch(f.s, ProgramDirectives(), L"Debug::", L"");
+  EXPECT_EQ(f.w.ConsoleText(), L"Processing directive 1 of 1 (Debug::)\nProcessing directive 2 of 1 (Debug::)\n");
+}
+
+TEST(Dispatch, LongScriptsAndLongLinesStayLinear) {
+  FakeSession f;
+  std::wstring script = L"Debug::\r\n";
+  for (int i = 0; i < 100000; ++i) script += L"No cbs %SystemRoot%\\x/y\r\n";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Dispatch(f.s, ProgramDirectives(), script, L""), RunResult::kSucceeded);
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);
+
+  // One line of 200,000 archive tokens and doubled backslashes under WOW64.
+  f.w.wow64 = true;
+  std::wstring line = L"C:";
+  for (int i = 0; i < 200000; ++i) line += L"{ARCHIVE}\\\\";
+  start = std::chrono::steady_clock::now();
+  std::wstring prepared = PrepareLine(f.s, line, L"C:\\Arc");
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(prepared.size(), 2u + 200000u * 8u);
+  EXPECT_EQ(prepared.substr(0, 18), L"C:C:\\Arc\\\\C:\\Arc\\\\");
 }
 
 }  // namespace

@@ -137,5 +137,59 @@ TEST(HelperCbs, TablesTheDamagedFilesOfTheSampleLogsAndDraftsTheirLines) {
   for (const std::wstring& b : check.blocked) EXPECT_TRUE(StartsWith(b, L"Line blocked (invalid characters)")) << ToUtf8(b);
 }
 
+TEST(HelperLog, ReadsWhatRanFailedAndIsPending) {
+  const std::wstring header =
+      L"Corvex version 1.0.0.0 by Tallwen.\r\nStart time: 2026-12-06 09:30:15.250\r\n"
+      L"Microsoft Windows 10 Build 19045 - amd64\r\nUsing .txt script file at C:\\fix.txt [0]\r\n\r\n";
+  const std::wstring footer =
+      L"Corvex version 1.0.0.0 by Tallwen has completed.\r\nCurrently storing 3 datablocks.\r\n"
+      L"Finish time: 2026-12-06 09:30:15.250\r\n----------------------EOF-----------------------";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    size_t directives;
+    bool reboot;
+    int status;
+    std::vector<std::pair<uint64_t, bool>> findings;  // line, error
+  };
+  const Case cases[] = {
+      {"a failed directive",
+       testing::Utf16Bom(header + L"PowerCopy::\r\nLine blocked (invalid spacing): a b c.\r\nCopied nothing\r\n"
+                                  L"PowerCopy:: directive failed to complete successfully.\r\n\r\nBogus:: is not a "
+                                  L"recognised directive. No lines were entered under this directive.\r\n"
+                                  L"Failed to process all directives successfully.\r\n" + footer),
+       2, false, 1, {}},
+      {"a restart pending",
+       testing::Utf16Bom(header + L"Reboot:: directive completed successfully.\r\n"
+                                  L"Successfully processed all directives prior to system reboot.\r\n"),
+       1, true, 0, {}},
+      {"cut short inside a section",
+       testing::Utf16Bom(header + L"PowerCopy::\r\nSuccessfully copied file"), 0, false, 1, {{6, true}, {7, true}}},
+      {"pasted as UTF-8",
+       ToUtf8(header + L"Debug:: directive completed successfully.\r\nSuccessfully processed all directives.\r\n" +
+              footer),
+       1, false, 0, {{1, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const helper::SessionLog log = helper::ReadSessionLog(L"Corvex.txt", c.bytes);
+    EXPECT_EQ(log.directives.size(), c.directives);
+    EXPECT_EQ(log.rebootPending, c.reboot);
+    EXPECT_EQ(helper::SessionLogStatus(log), c.status);
+    ASSERT_EQ(log.findings.size(), c.findings.size()) << ToUtf8(helper::SessionLogText(log));
+    for (size_t i = 0; i < c.findings.size(); ++i) {
+      EXPECT_EQ(log.findings[i].line, c.findings[i].first);
+      EXPECT_EQ(log.findings[i].error, c.findings[i].second);
+    }
+  }
+  const helper::SessionLog failed = helper::ReadSessionLog(L"Corvex.txt", cases[0].bytes);
+  ASSERT_EQ(failed.directives.size(), 2u);
+  EXPECT_EQ(std::tie(failed.directives[0].outcome, failed.directives[0].line, failed.directives[0].reasons),
+            std::make_tuple(helper::Outcome::kFailed, 6u,
+                            std::vector<std::wstring>{L"Line blocked (invalid spacing): a b c."}));
+  EXPECT_EQ(failed.directives[1].outcome, helper::Outcome::kUnrecognised);
+  EXPECT_EQ(failed.datablocks, 3u);
+}
+
 }  // namespace
 }  // namespace corvex
