@@ -10,8 +10,6 @@
 
 #include <tuple>
 
-#include "analysis/auto_analysis.h"
-#include "app/directive_table.h"
 #include "app/download_services_online.h"
 #include "component_store_fixture.h"
 #include "core/working_folders.h"
@@ -102,7 +100,6 @@ TEST(PackageStages, NothingIsDownloadedWithoutConsentOrWithoutServices) {
     d.w.FeedKeys(L"y\ry\r");
     d.Stages();
     EXPECT_TRUE(d.requested.empty());
-    EXPECT_NE(d.s.trace.find(L"Stage 3: downloads are not available in this run"), std::wstring::npos);
   }
 }
 
@@ -150,20 +147,6 @@ TEST(PackageStages, Stage8AsksForTheDvdAndTakesTheFileFromItsImage) {
   // Missing media fail quietly during the search, and the mode is put back.
   EXPECT_EQ(modeDuringSearch, 0x8001u);
   EXPECT_EQ(d.w.errorMode, 0u);
-}
-
-// What the extraction refused is told in the log, not only in the trace.
-TEST(PackageStages, ARefusedEntryIsToldInTheLog) {
-  Sourced d;
-  std::string escape = testing::MakeCabinet({{"zz\\b.txt", "out of its folder"}});
-  const size_t at = escape.find("zz\\b.txt");
-  ASSERT_NE(at, std::string::npos) << "gcab stored the name otherwise";
-  escape.replace(at, 2, "..");
-  d.msu = testing::MakeCabinet({{"Escape.cab", escape}});
-  d.w.FeedKeys(L"y\ry\r");
-  d.Stages();
-  EXPECT_TRUE(testing::Holds(d.s.analysis.sourcingReport, L"WARNING: The entry \"..\\b.txt\" of "));
-  EXPECT_EQ(d.s.analysis.corruptFiles.size(), 2u);
 }
 
 // --- The Windows Update Agent's own packages ------------------------------
