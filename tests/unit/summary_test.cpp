@@ -75,13 +75,10 @@ TEST(ShowExplanations, CountsThenEveryPageWithTheSummarysLastAndTheListEmptiedAf
   ASSERT_NE(first, std::wstring::npos) << shown;
   ASSERT_NE(second, std::wstring::npos);
   EXPECT_LT(first, second);
-  EXPECT_TRUE(testing::Holds(shown, L"* Press any key to view the next message . . . "));
-  EXPECT_NE(shown.rfind(L"* Press any key to continue . . . "), std::wstring::npos);
   // The held counts come out with the transcript at the end.
   EXPECT_TRUE(testing::Holds(shown, L"held SUMMARY:\n   CBS & SFC total detected"));
   EXPECT_TRUE(f.s.analysis.explanations.empty());
   EXPECT_FALSE(f.s.hold);
-  EXPECT_EQ(SummaryPage(3), SummaryPage(4));
   // Every page ends with the spare character the pager drops.
   for (int code = 0; code <= 4; ++code) EXPECT_EQ(SummaryPage(code).back(), L' ');
 }
