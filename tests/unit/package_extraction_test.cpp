@@ -174,16 +174,13 @@ TEST_F(PackageExtraction, InstallerStreamClimbingOutIsRefused) {
     EXPECT_EQ(ToLower(p).find(L"evil"), std::wstring::npos) << p;
 }
 
-TEST_F(PackageExtraction, CorruptCabinetIsReportedIncomplete) {
+TEST_F(PackageExtraction, CorruptOrUnreadableCabinetIsReportedIncomplete) {
   std::string inner = MakeCabinet({{"big.dll", std::string(200000, 'z') + "tail"}});
   // Damage the compressed data, past the headers.
   for (size_t i = inner.size() - 200; i < inner.size() - 100; ++i) inner[i] = static_cast<char>(inner[i] ^ 0x5A);
   ExpectIncomplete(Extract(MakeCabinet({{"inner.cab", inner}, {"ok.txt", "ok"}})),
                    L"Could not unpack the cabinet " + kExtractWork + L"\\inner.cab with error code ");
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\ok.txt"), "ok");
-}
-
-TEST_F(PackageExtraction, UnreadablePackageIsReportedIncomplete) {
   ExpectIncomplete(Extract("MSCF not really a cabinet"), L"Could not read the cabinet " + kPackage);
 }
 
@@ -200,7 +197,6 @@ TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
   o.showProgress = true;
   ExpectIncomplete(Extract(MakeCabinet({{"middle.cab", middle}}), o),
                    L"\n\nFATAL ERROR: RARiroderuz mutex timeout exceeded in location 1.\n\n");
-  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."));
   // The worker that held the queue still finished the work.
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
 }
@@ -231,18 +227,15 @@ TEST_F(PackageExtraction, WorkersWaitForOneBusyWorkerAndShareWhatItFinds) {
   EXPECT_EQ(r.containers, 8u);
 }
 
-TEST_F(PackageExtraction, WorkerThatCannotStartMakesItIncompleteButTheOthersFinish) {
+TEST_F(PackageExtraction, WorkersThatCannotStartMakeItIncompleteButTheOthersFinish) {
   ExtractionOptions o;
   o.failWorkerStart = 0;
   ExpectIncomplete(Extract(NestedPackage(), o), L"Background thread 0 could not be started");
   EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\outer.cab.extracted\\inner.cab.extracted\\deep.mum"));
-}
-
-TEST_F(PackageExtraction, NoWorkerStartedLeavesContainersPackedAndSaysSo) {
-  ExtractionOptions o;
+  // With no worker at all, what is left packed is counted.
   o.workers = 1;
-  o.failWorkerStart = 0;
-  ExpectIncomplete(Extract(NestedPackage(), o), L"2 containers of " + kPackage + L" were left packed.");
+  ExpectIncomplete(ExtractPackage(f.s, kPackage, kOutput, o),
+                   L"2 containers of " + kPackage + L" were left packed.");
 }
 
 TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
@@ -360,8 +353,6 @@ TEST_F(SelfExtracting, AnUnknownKindIsRefusedEvenWhenMicrosoftSignedIt) {
                    L"WARNING: " + other + L" is a self-extracting package: it was not run, since it is not one of "
                        L"the Microsoft packages this program knows how to unpack.");
   EXPECT_TRUE(f.w.processesRun.empty());
-  EXPECT_EQ(FindSelfExtractingKind(L"wsus-kb2720211-x86_0123abcd.exe")->extractSwitch, std::wstring(L"/x:"));
-  EXPECT_EQ(FindSelfExtractingKind(L"WindowsUpdateAgent-7.6-x86.exe.cab"), nullptr);
 }
 
 // While it runs, the package cannot be written, replaced or deleted; the
@@ -384,7 +375,6 @@ TEST_F(SelfExtracting, AKnownSignedPackageRunsHeldAndItsCabinetIsUnpacked) {
   EXPECT_EQ(run.program, kAgent);
   EXPECT_EQ(run.commandLine, L"\"" + kAgent + L"\" /x:\"" + kExtractWork + L"\"");
   EXPECT_TRUE(run.wait);
-  EXPECT_FALSE(run.visible);
   EXPECT_EQ(run.timeoutMs, 600000u);
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\WUClient-Core.cab.extracted\\x86_wuaueng\\wuaueng.dll"),
             "MZ agent 7.6.7600.320");
