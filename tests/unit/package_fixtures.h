@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "online/zip_writer.h"
+#include "platform/fake/fake_http.h"
 #include "platform/fake/fake_windows.h"
 
 namespace corvex::testing {
@@ -26,6 +27,14 @@ inline std::string MakeZip(const std::vector<std::pair<std::wstring, std::string
   }
   EXPECT_TRUE((*writer)->Commit().ok());
   return scratch.FileBytes(L"C:\\db.zip");
+}
+
+// How many requests of the fake's HTTP hold `part` in "METHOD url".
+inline size_t Requested(fake::FakeWindows& w, const std::wstring& part) {
+  size_t n = 0;
+  for (const fake::FakeHttpRequest& r : w.http().requests)
+    n += (r.method + L" " + r.url).find(part) != std::wstring::npos;
+  return n;
 }
 
 }  // namespace corvex::testing

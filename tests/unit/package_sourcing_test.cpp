@@ -9,7 +9,7 @@
 #include "app/download_services_online.h"
 #include "core/working_folders.h"
 #include "online/servers.h"
-#include "platform/fake/fake_http.h"
+#include "package_fixtures.h"
 #include "test_support.h"
 
 namespace corvex {
@@ -43,9 +43,7 @@ struct Sourcing {
 
   std::wstring Temp(const std::wstring& name) { return TempFolder(f.s) + L"\\" + name; }
   size_t Requests(const std::wstring& method, const std::wstring& url) {
-    size_t n = 0;
-    for (const auto& r : f.w.http().requests) n += r.method == method && r.url == url;
-    return n;
+    return testing::Requested(f.w, method + L" " + url);
   }
   size_t Prompts() {
     size_t n = 0;

@@ -59,11 +59,7 @@ struct Sourced : testing::Damaged {
     };
   }
   // Pages served outright never reach the handler: every request counts.
-  bool Asked(const std::wstring& url) {
-    for (const fake::FakeHttpRequest& r : w.http().requests)
-      if ((r.method + L" " + r.url).find(url) != std::wstring::npos) return true;
-    return false;
-  }
+  bool Asked(const std::wstring& url) { return testing::Requested(w, url) > 0; }
 };
 
 TEST(PackageStages, AStoreFileIsRepairedFromADownloadedPackage) {
