@@ -17,6 +17,7 @@ namespace {
 
 using fake::Op;
 using testing::CbsLine;
+using testing::NewForm;
 using testing::SrLine;
 using testing::StoreComponent;
 using testing::StoreFile;
@@ -44,13 +45,6 @@ struct Analysis : testing::StoreSession {
     return log;
   }
 };
-
-// The Windows 10 form for a component of the fixture.
-std::wstring NewForm(const StoreComponent& c, const std::wstring& file, const std::wstring& reason = L"hash mismatch") {
-  return L"Cannot repair member file [l:" + Decimal(file.size()) + L"]'" + file + L"' of " + c.name + L", version " +
-         c.version + L", arch " + (c.architecture == L"wow64" ? L"Host= amd64 Guest= x86" : c.architecture) +
-         L", nonSxS, pkt {l:8 b:" + c.publicKeyToken + L"} in the store, " + reason;
-}
 
 TEST(SfcResultFields, BothFormsGiveTheSameFields) {
   const struct {
