@@ -49,9 +49,6 @@ TEST(ShowPaged, AsksForAKeyWhenTheLineCountMeetsThePageHeightExactly) {
   // The count reaches 3 once the fourth piece is out.
   EXPECT_EQ(Paged(body, 3), L"H|" + piece + piece + piece + piece + kPrompt + L"<clear>H|" + piece + L"|Fy");
   EXPECT_EQ(Paged(body, 3, true), L"H|" + piece + piece + piece + piece + piece + L"|Fx");
-  // Line feeds of the last piece count at once: passing the height without
-  // meeting it asks nothing.
-  EXPECT_EQ(Paged(L"a\nb\nc\nd\n.", 2), L"H|a\nb\nc\nd\n|Fx");
 }
 
 TEST(ShowPaged, ReturnsTheKeyAndEchoesALineFeedAfterOneThatIsNotPrintable) {
