@@ -2,6 +2,8 @@
 // fake's HTTP, the archive made with the zip writer.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "analysis/update_database.h"
 #include "app/download_services_online.h"
 #include "core/working_folders.h"
@@ -22,6 +24,10 @@ const std::wstring kArchiveUrl =
     L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabase.zip?dl=1";
 const char kOldIndex[] = "old.dll|PayloadDatabase1.txt\r\n";
 const char kNewIndex[] = "new.dll|PayloadDatabase1.txt\r\n";
+// The index, the manifest table and the version held, before and after an update.
+using Tables = std::tuple<std::string, std::string, std::wstring>;
+const Tables kOld{kOldIndex, "old.manifest|KB0|x\r\n", L"1.0"};
+const Tables kNew{kNewIndex, "new.manifest|KB1|x\r\n", L"1.2.10"};
 
 struct Db {
   FakeSession f;
@@ -31,7 +37,10 @@ struct Db {
                                  {L"ManifestDatabase.txt", "new.manifest|KB1|x\r\n"},
                                  {L"PayloadDatabase1.txt", "new.dll|KB1|x\r\n"}});
 
-  Db() {
+  // Holding the tables of `held` (none when empty), with `keys` to answer.
+  explicit Db(const std::wstring& held = L"", const wchar_t* keys = L"") {
+    if (!held.empty()) Hold(held);
+    f.w.FeedKeys(keys);
     f.w.http().handler = [this](const fake::FakeHttpRequest& r) -> platform::HttpReply {
       if (r.url == kDatabaseVersionUrl) return {200, published};
       if (r.url == kArchiveUrl) return {200, archive};
@@ -47,6 +56,10 @@ struct Db {
     ASSERT_TRUE(WriteWorkingFile(f.s, L"databaseVersion.txt", version).ok());
   }
   std::wstring HeldVersion() { return f.Utf16File(W(L"databaseVersion.txt")); }
+  Tables Held() {
+    return {f.w.FileBytes(Table(L"IndexedLookupTable.txt")), f.w.FileBytes(Table(L"ManifestDatabase.txt")),
+            HeldVersion()};
+  }
   size_t Requests(const std::wstring& url) { return testing::Requested(f.w, url); }
 };
 
@@ -104,15 +117,12 @@ TEST_F(DbFixture, AnswersAtThePrompt) {
        {std::pair{L"n\r", DatabaseCheck::kDeclined}, std::pair{L"n\by\r", DatabaseCheck::kInstalled},
         std::pair{L"y\bn\r", DatabaseCheck::kDeclined}, std::pair{L"y\b\bY\r", DatabaseCheck::kInstalled},
         std::pair{L"", DatabaseCheck::kDeclined}}) {
-    Db d;
-    d.Hold(L"1.0");
-    d.f.w.FeedKeys(keys);
+    Db d(L"1.0", keys);
     const bool installed = wanted == DatabaseCheck::kInstalled;
     EXPECT_EQ(EnsureUpdateDatabase(d.f.s, d.services), wanted) << keys;
     EXPECT_TRUE(testing::Holds(d.f.w.ConsoleText(), L"released an update")) << keys;
     EXPECT_EQ(d.Requests(kArchiveUrl), installed ? 1u : 0u) << keys;
-    EXPECT_EQ(d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt")), installed ? kNewIndex : kOldIndex) << keys;
-    EXPECT_EQ(d.HeldVersion(), installed ? L"1.2.10" : L"1.0") << keys;
+    EXPECT_EQ(d.Held(), installed ? kNew : kOld) << keys;
   }
 }
 
@@ -146,14 +156,11 @@ TEST_F(DbFixture, ArchiveWithoutTheTablesOrDamagedIsNotSwappedIn) {
        at = climbing.find("ManifestDatabase.txt", at + 1))
     climbing.replace(at, 20, "..\\..\\..\\..\\..\\x.txt");
   for (const std::string& bad : {MakeZip({{L"readme.txt", "hello"}}), truncated, climbing, std::string("PK")}) {
-    Db d;
-    d.Hold(L"1.0");
+    Db d(L"1.0", L"y");
     d.archive = bad;
-    d.f.w.FeedKeys(L"y");
     EXPECT_EQ(EnsureUpdateDatabase(d.f.s, d.services), DatabaseCheck::kFailed);
-    EXPECT_EQ(d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt")), kOldIndex);
+    EXPECT_EQ(d.Held(), kOld);
     EXPECT_FALSE(d.f.w.Exists(d.Table(L"readme.txt")));
-    EXPECT_EQ(d.HeldVersion(), L"1.0");
     EXPECT_FALSE(d.f.w.Exists(d.W(L"QuillmereWindowsUpdateDatabase.zip")));
     EXPECT_FALSE(d.f.w.Exists(d.W(L"WindowsUpdateDatabase.new")));
   }
@@ -164,23 +171,13 @@ TEST_F(DbFixture, ArchiveWithoutTheTablesOrDamagedIsNotSwappedIn) {
 TEST_F(DbFixture, AFaultAtAnyStepLeavesTheOldDatabaseOrTheWholeNewOne) {
   int failedRuns = 0, installedRuns = 0;
   for (int skip = 0; skip < 400; ++skip) {
-    Db d;
-    d.Hold(L"1.0");
-    d.f.w.FeedKeys(L"y");
+    Db d(L"1.0", L"y");
     d.f.w.InjectFault(Op::kAny, WorkingFolder(d.f.s), 5, 1, skip);
     DatabaseCheck result = EnsureUpdateDatabase(d.f.s, d.services);
     const bool fired = d.f.w.PendingFaults() == 0;
-    const std::string index = d.f.w.FileBytes(d.Table(L"IndexedLookupTable.txt"));
-    if (result == DatabaseCheck::kInstalled) {
-      ++installedRuns;
-      EXPECT_EQ(index, kNewIndex) << skip;
-      EXPECT_EQ(d.HeldVersion(), L"1.2.10") << skip;
-    } else {
-      ++failedRuns;
-      EXPECT_EQ(index, kOldIndex) << skip;
-      EXPECT_EQ(d.f.w.FileBytes(d.Table(L"ManifestDatabase.txt")), "old.manifest|KB0|x\r\n") << skip;
-      EXPECT_EQ(d.HeldVersion(), L"1.0") << skip;
-    }
+    const bool installed = result == DatabaseCheck::kInstalled;
+    (installed ? installedRuns : failedRuns) += 1;
+    EXPECT_EQ(d.Held(), installed ? kNew : kOld) << skip;
     if (!fired) {
       EXPECT_EQ(result, DatabaseCheck::kInstalled);
       break;
@@ -195,9 +192,7 @@ TEST_F(DbFixture, AFaultAtAnyStepLeavesTheOldDatabaseOrTheWholeNewOne) {
 TEST_F(DbFixture, ACrashAtAnyStepLeavesTablesTheNextRunCanUse) {
   int steps = 0;
   for (;; ++steps) {
-    Db d;
-    d.Hold(L"1.0");
-    d.f.w.FeedKeys(L"y");
+    Db d(L"1.0", L"y");
     d.f.w.InjectCrash(Op::kAny, WorkingFolder(d.f.s), steps);
     bool crashed = false;
     try {
