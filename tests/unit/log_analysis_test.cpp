@@ -263,8 +263,7 @@ TEST(AnalyseSfcResult, StoreFilesAreRegisteredOnlyWhenTheirDigestDiffers) {
   const struct {
     const char* what;
     StoreFile file;
-    bool compressed;
-    bool recorded;
+    bool compressed, recorded;
     std::wstring expected;
   } rows[] = {
       {"damaged", {L"foo.dll", "bad", testing::Base64Digest("good")}, false, true, testing::Base64Digest("good")},
@@ -396,8 +395,7 @@ TEST(AnalyseSfcResult, FindingsWithoutAStoreFolderAreNeverDropped) {
 
 TEST(AnalyseSfcResult, Cnbj2530NeedsOneDismRunFromWindows8On) {
   const struct {
-    uint32_t minor;
-    uint32_t dismExit;
+    uint32_t minor, dismExit;
     size_t dismRuns, registered;
     uint32_t detected, fixed;
   } rows[] = {{1, 0, 0, 1, 1, 0}, {2, 0, 1, 0, 2, 2}, {2, 1, 1, 0, 2, 0}};
