@@ -198,13 +198,5 @@ TEST(AutoAnalysis, DismRepairsManifestDamageThroughTheNativeDismAndSaysSoOnlyWhe
   }
 }
 
-// Placement mode's own sentences are FilePlacement's.
-TEST(AutoAnalysis, FirstLineChoosesFilePlacementMode) {
-  Analysed placement;
-  const std::wstring report = placement.Analyse({L"FilePlacementMode"}, false);
-  EXPECT_TRUE(StartsWith(report, L"ERROR: File Placement Mode failed to repair")) << report;
-  EXPECT_EQ(placement.w.ConsoleText().find(L"Checking"), std::wstring::npos);
-}
-
 }  // namespace
 }  // namespace corvex
