@@ -498,8 +498,6 @@ TEST(ReadCheckSurLog, Findings) {
       {"four IE10 lines", CheckSurLog("", "Unavailable repair files:\r\n" + ie + ".mum\r\n" + ie + ".cat\r\n" + ie2 +
                                               ".mum\r\n" + ie2 + ".cat\r\n"),
        false, 0, 0, 0, 2, false},
-      {"an older run is not read", CheckSurLog(finding, " Found 1 errors\r\n") + "\r\n" + CheckSurLog("", " No errors detected\r\n"),
-       false, 0, 0, 0, 0, false},
       {"the older run's findings stay out",
        CheckSurLog(finding, " Found 1 errors\r\n") + "\r\n" +
            CheckSurLog("(w)\tCBS Watchlist Package Missing\t0x00000000\tPackage_2\r\n", " Found 1 errors\r\n"),
