@@ -86,7 +86,7 @@ TEST_F(Expand, ShortAndUnknownFilesWriteNothing) {
       {"DCH\x01" "0000", L"FileType: DCH1 "},
       {"DCX\x01" "0000", L"FileType: DCX1 "},
   };
-  for (const auto& [bytes, sentence] : cases) EXPECT_TRUE(IContains(RunOn(bytes), sentence)) << ToUtf8(sentence);
+  for (const auto& [bytes, sentence] : cases) EXPECT_TRUE(IContains(RunOn(bytes), sentence)) << sentence;
   ExpectNothingWritten();
 }
 
@@ -233,7 +233,7 @@ platform::DeltaHeaderInfo Info() {
 
 TEST(DeltaHeaderInfoLines, TheHashIsShownOnlyWithinItsMaximumSize) {
   platform::DeltaHeaderInfo i = Info();
-  EXPECT_TRUE(IContains(FormatDeltaHeaderInfo(i), L" TargetHash->HashSize\t4\r\n TargetHash->Hash\tdead0bef\r\n"));
+  EXPECT_TRUE(IContains(FormatDeltaHeaderInfo(i), L" TargetHash->Hash\tdead0bef\r\n"));
   i.targetHashSize = 33;
   const std::wstring over = FormatDeltaHeaderInfo(i);
   EXPECT_TRUE(IContains(over, L"\r\nHash size exceed DELTA_MAX_HASH_SIZE.")) << over;
