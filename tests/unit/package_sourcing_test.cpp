@@ -167,8 +167,6 @@ TEST_F(SourcingFixture, PackageWithoutASizeIsRefusedWithoutAsking) {
 TEST_F(SourcingFixture, DecliningOnceRefusesEveryLaterDownloadWithoutAsking) {
   f.w.FeedKeys(L"n\r");
   EXPECT_EQ(AllowMicrosoftDownload(f.s, services, kPackageA), L"");
-  EXPECT_FALSE(f.s.analysis.downloadsAllowed);
-  EXPECT_FALSE(f.s.analysis.downloadConsent);
   const size_t requests = f.w.http().requests.size();
   f.w.FeedKeys(L"y\r");
   EXPECT_EQ(AllowMicrosoftDownload(f.s, services, kPackageB), L"");
