@@ -220,12 +220,7 @@ TEST_F(Expand, LzmsFailuresWriteNothing) {
 
 platform::DeltaHeaderInfo Info() {
   platform::DeltaHeaderInfo i;
-  i.fileTypeSet = 0xF;
-  i.fileType = 8;
-  i.flags = 0;
   i.targetSize = 3;
-  i.targetFileTime = 0x01D0000000000001ULL;
-  i.targetHashAlgId = 0x8003;
   i.targetHashSize = 4;
   i.targetHash = {0xde, 0xad, 0x0b, 0xef};
   return i;

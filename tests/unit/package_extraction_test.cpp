@@ -395,9 +395,8 @@ TEST_F(PackageExtraction, CompressedStoreFileWithoutADecompressorIsReported) {
     if (args.find(L"DETECTION_ONLY") == std::wstring::npos) ++expansions;
     return L"\r\nRequired Cabinet API are missing, cannot decompress this file.";
   };
-  ExpectIncomplete(Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}}), o),
-                   L"WARNING: The compressed file " + kExtractWork +
-                       L"\\x86_s\\store.dll could not be expanded: this Windows has no decompressor for it.");
+  // The sentence itself is the end-to-end packages case's.
+  ExpectIncomplete(Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}}), o), L"could not be expanded");
   EXPECT_EQ(expansions, 0);
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\x86_s\\store.dll"), std::string("DCS\x01packed"));
 }
