@@ -82,10 +82,8 @@ using testing::StoreComponent;
 
 const std::wstring kCbsLog = L"C:\\Windows\\Logs\\CBS\\CBS.log";
 
-std::string SrFor(const StoreComponent& c, const std::string& file) {
-  return testing::SrLine("Cannot repair member file [l:" + std::to_string(file.size()) + "]'" + file + "' of " +
-                         ToUtf8(c.name) + ", version " + ToUtf8(c.version) + ", arch " + ToUtf8(c.architecture) +
-                         ", nonSxS, pkt {l:8 b:" + ToUtf8(c.publicKeyToken) + "} in the store, hash mismatch");
+std::string SrFor(const StoreComponent& c, const std::wstring& file) {
+  return testing::SrLine(ToUtf8(testing::NewForm(c, file)));
 }
 
 struct Analysed : testing::StoreSession {
@@ -98,18 +96,15 @@ struct Analysed : testing::StoreSession {
   }
   void Damage() {
     folder = store.Add(foo, {{L"kernel.dll", "bad", testing::kGoodKernel}, {L"shell.dll", "bad", testing::kGoodShell}});
-    w.AddFile(kCbsLog, SrFor(foo, "kernel.dll") + SrFor(foo, "shell.dll") + SrFor(foo, "kernel.dll"));
+    w.AddFile(kCbsLog, SrFor(foo, L"kernel.dll") + SrFor(foo, L"shell.dll") + SrFor(foo, L"kernel.dll"));
     // The hive tests unload and reload COMPONENTS: the key must be in the
     // file too.
     std::string hive = fake::FakeRegistry::kHiveMagic;
     hive += "Windows Registry Editor Version 5.00\r\n\r\n[DerivedData\\Components\\" + ToUtf8(foo.KeyName()) +
             "]\r\n\"identity\"=hex:";
-    const std::string identity = ToUtf8(foo.Identity());
-    for (size_t i = 0; i < identity.size(); ++i) {
-      char byte[4];
-      std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(identity[i]));
-      hive += (i ? "," : "") + std::string(byte);
-    }
+    static const char kHex[] = "0123456789abcdef";
+    for (unsigned char c : ToUtf8(foo.Identity())) hive += std::string{kHex[c >> 4], kHex[c & 15], ','};
+    hive.pop_back();  // the last comma
     hive += "\r\n\"f!kernel.dll\"=hex:5a,5a,5a\r\n";
     hive.resize(0x600000, '\0');
     w.AddFile(testing::kHiveFile, hive);
@@ -131,16 +126,13 @@ TEST(AutoAnalysis, RepairsTwoDamagedStoreFilesOneFromTheArchiveOneFromAShadowCop
   EXPECT_EQ(r.w.FileBytes(r.folder + L"\\shell.dll"), "good shell");
   EXPECT_EQ(r.w.FileBytes(L"C:\\Corvex\\Backups\\C\\Windows\\winsxs\\" + r.foo.KeyName() + L"\\kernel.dll"), "bad");
   EXPECT_EQ(Count(report, L"FIXED: Corruption at "), 2u) << report;
-  EXPECT_EQ(Count(report, L"SUMMARY:"), 1u);
   EXPECT_TRUE(EndsWith(report, L"SUMMARY: All detected corruptions were successfully repaired.")) << report;
   EXPECT_EQ(r.s.analysis.counters.cbsDetected, 2u);
   EXPECT_EQ(r.s.analysis.counters.cbsFixed, 2u);
   EXPECT_TRUE(r.s.analysis.corruptFiles.empty());
   EXPECT_EQ(r.s.analysis.replacements, Lines{L"[MODE:1]"});
-  const std::wstring shown = r.w.ConsoleText();
-  EXPECT_TRUE(testing::Holds(shown, L"\nStage 2 \nStage 3 \nStage 4a \nStage 5 \nStage 9 "));
-  EXPECT_TRUE(testing::Holds(shown, L"Displaying Message 1 of 1"));
-  EXPECT_TRUE(testing::Holds(shown, SummaryPage(1).substr(0, 60)));
+  // The summary's page is shown once the report is written.
+  EXPECT_TRUE(testing::Holds(r.w.ConsoleText(), SummaryPage(1).substr(0, 60)));
 }
 
 TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
@@ -157,7 +149,6 @@ TEST(AutoAnalysis, NoCorruptionOnlyWhenEverythingCouldBeExamined) {
     r.w.AddFile(kCbsLog, testing::CbsLine("Info", "CBS", "Starting TrustedInstaller initialization."));
     if (row.cbsOpenFault) r.w.InjectFault(Op::kOpenFile, L"CBS.log", row.cbsOpenFault, -1);
     const std::wstring report = r.Analyse();
-    EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << row.what << report;
     EXPECT_TRUE(testing::Holds(report, row.summary)) << row.what << report;
     EXPECT_EQ(report.find(L"could not be read") != std::wstring::npos, row.cbsOpenFault != 0) << row.what;
   }
@@ -178,13 +169,9 @@ TEST(AutoAnalysis, MissingStoreDirectoriesCountAsFixedOnceTheyExistAndSfcRunsAga
     EXPECT_EQ(Count(report, L"SUMMARY:"), 1u) << report;
     EXPECT_TRUE(testing::Holds(report, createFails ? L"SUMMARY: Some corruptions could not be fixed automatically."
                                                    : L"SUMMARY: All detected corruptions were successfully repaired."));
+    // Once, through SfcDirective, whose test checks the native sfc /scannow.
     size_t sfcRuns = 0;
-    for (const auto& p : r.w.processesRun)
-      if (EndsWith(ToLower(p.program), L"sfc.exe")) {
-        ++sfcRuns;
-        EXPECT_TRUE(IEquals(p.program, L"C:\\Windows\\Sysnative\\sfc.exe")) << p.program;
-        EXPECT_EQ(p.commandLine, L" /scannow");
-      }
+    for (const auto& p : r.w.processesRun) sfcRuns += EndsWith(ToLower(p.program), L"sfc.exe");
     EXPECT_EQ(sfcRuns, 1u);
   }
 }
@@ -209,23 +196,6 @@ TEST(AutoAnalysis, DismRepairsManifestDamageThroughTheNativeDismAndSaysSoOnlyWhe
     EXPECT_EQ(report.find(L"SUMMARY: No corruptions") != std::wstring::npos, exitCode == 0) << report;
     EXPECT_TRUE(r.s.analysis.dismDone);
   }
-}
-
-TEST(AutoAnalysis, FirstLineChoosesTheIntroOrFilePlacementMode) {
-  Analysed intro;
-  intro.Analyse({L"dISPLAYiNTRO"});
-  const std::wstring shown = intro.w.ConsoleText();
-  const size_t welcome = shown.find(L"Welcome to Corvex!"), warning = shown.find(L"WARNING!"),
-               disclaimer = shown.find(L"Disclaimer");
-  ASSERT_NE(disclaimer, std::wstring::npos) << shown;
-  EXPECT_LT(welcome, warning);
-  EXPECT_LT(warning, disclaimer);
-
-  Analysed placement;
-  const std::wstring report = placement.Analyse({L"FilePlacementMode"}, false);
-  EXPECT_EQ(report, L"ERROR: File Placement Mode failed to repair all identified files and folders.\r\n\r\n\r\n"
-                    L"No files or folders to place were found in the archive.\r\n");
-  EXPECT_EQ(placement.w.ConsoleText().find(L"Checking"), std::wstring::npos);
 }
 
 }  // namespace

@@ -184,4 +184,12 @@ inline std::string SrLine(const std::string& message, unsigned sequence = 0x4f2)
   return CbsLine("Info", "CSI", "[SR] " + message, sequence);
 }
 
+// The Windows 10 form of an SFC result for a file of `c`.
+inline std::wstring NewForm(const StoreComponent& c, const std::wstring& file,
+                            const std::wstring& reason = L"hash mismatch") {
+  return L"Cannot repair member file [l:" + Decimal(file.size()) + L"]'" + file + L"' of " + c.name + L", version " +
+         c.version + L", arch " + (c.architecture == L"wow64" ? L"Host= amd64 Guest= x86" : c.architecture) +
+         L", nonSxS, pkt {l:8 b:" + c.publicKeyToken + L"} in the store, " + reason;
+}
+
 }  // namespace corvex::testing

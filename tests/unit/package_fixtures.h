@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "online/zip_writer.h"
+#include "platform/fake/fake_http.h"
 #include "platform/fake/fake_windows.h"
 
 namespace corvex::testing {
@@ -28,6 +29,14 @@ inline std::string MakeZip(const std::vector<std::pair<std::wstring, std::string
   return scratch.FileBytes(L"C:\\db.zip");
 }
 
+// How many requests of the fake's HTTP hold `part` in "METHOD url".
+inline size_t Requested(fake::FakeWindows& w, const std::wstring& part) {
+  size_t n = 0;
+  for (const fake::FakeHttpRequest& r : w.http().requests)
+    n += (r.method + L" " + r.url).find(part) != std::wstring::npos;
+  return n;
+}
+
 }  // namespace corvex::testing
 
 #ifndef _WIN32
@@ -35,6 +44,7 @@ inline std::string MakeZip(const std::vector<std::pair<std::wstring, std::string
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -54,11 +64,13 @@ class ScratchDir {
   }
   const std::string& path() const { return path_; }
   static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+  static std::string Slashed(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+  }
 
   void Write(const std::string& name, const std::string& bytes) const {
-    std::string rel = name;
-    for (char& c : rel)
-      if (c == '\\') c = '/';
+    const std::string rel = Slashed(name);
     size_t slash = rel.rfind('/');
     if (slash != std::string::npos) Run("mkdir -p '" + path_ + "/" + rel.substr(0, slash) + "'");
     std::ofstream(path_ + "/" + rel, std::ios::binary) << bytes;
@@ -78,10 +90,7 @@ inline std::string MakeCabinet(const PackageFiles& files) {
   std::string names;
   for (const auto& [name, bytes] : files) {
     dir.Write(name, bytes);
-    std::string rel = name;
-    for (char& c : rel)
-      if (c == '\\') c = '/';
-    names += " '" + rel + "'";
+    names += " '" + ScratchDir::Slashed(name) + "'";
   }
   if (!ScratchDir::Run("cd '" + dir.path() + "' && gcab -c -z out.cab" + names + " >/dev/null 2>&1")) return "";
   return dir.Read("out.cab");

@@ -52,7 +52,6 @@ TEST(SummaryText, OneLinePerCodeWithTheCountsWhereSomethingIsLeftAndTheGapsOfThe
       L"   SURT total unimportant corruption count:       6\r\n"
       L"   SURT total fixed corruption count:             7";
   EXPECT_EQ(FormatCounts(a.counters), counts);
-  EXPECT_EQ(SummaryText(a, 2), L"SUMMARY: All detected corruptions were unimportant or successfully repaired.");
   EXPECT_EQ(SummaryText(a, 4),
             L"SUMMARY: Some corruptions could not be fixed automatically. Seek advice from helper or tallwen.net.\r\n" +
                 counts);
@@ -75,13 +74,10 @@ TEST(ShowExplanations, CountsThenEveryPageWithTheSummarysLastAndTheListEmptiedAf
   ASSERT_NE(first, std::wstring::npos) << shown;
   ASSERT_NE(second, std::wstring::npos);
   EXPECT_LT(first, second);
-  EXPECT_TRUE(testing::Holds(shown, L"* Press any key to view the next message . . . "));
-  EXPECT_NE(shown.rfind(L"* Press any key to continue . . . "), std::wstring::npos);
   // The held counts come out with the transcript at the end.
   EXPECT_TRUE(testing::Holds(shown, L"held SUMMARY:\n   CBS & SFC total detected"));
   EXPECT_TRUE(f.s.analysis.explanations.empty());
   EXPECT_FALSE(f.s.hold);
-  EXPECT_EQ(SummaryPage(3), SummaryPage(4));
   // Every page ends with the spare character the pager drops.
   for (int code = 0; code <= 4; ++code) EXPECT_EQ(SummaryPage(code).back(), L' ');
 }
