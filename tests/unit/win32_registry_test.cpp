@@ -90,20 +90,6 @@ TEST(Win32Registry, KeySecurityRoundTripsThroughSddl) {
   EXPECT_TRUE(reg.DeleteKey(RootKey::kCurrentUser, path).ok());
 }
 
-TEST(Win32Registry, TheSixtyFourBitViewIsTheNativeOne) {
-  Win32Registry reg;
-  const std::wstring path = L"SOFTWARE\\" + Unique(L"CorvexView");
-  auto key = reg.CreateKey(RootKey::kLocalMachine, path, kAll);
-  ASSERT_TRUE(key.ok()) << key.code();
-  // Made in the native view, the key is not in the 32-bit one, whichever
-  // kind of process asks.
-  auto seen32 = reg.OpenKey(RootKey::kLocalMachine, path, keyaccess::kRead | 0x200);  // KEY_WOW64_32KEY
-  EXPECT_FALSE(seen32.ok()) << "the key was made in the 32-bit view";
-  if (seen32.ok()) seen32->Close();
-  key->Close();
-  EXPECT_TRUE(reg.DeleteKey(RootKey::kLocalMachine, path).ok());
-}
-
 TEST(Win32Registry, AHiveSavedToAFileLoadsAndUnloads) {
   Win32Registry reg;
   TempFolder dir;
