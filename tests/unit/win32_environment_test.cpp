@@ -23,9 +23,7 @@ TEST_F(Win32EnvironmentTest, ExpandsVariablesAndLeavesUnknownOnesAlone) {
   EXPECT_EQ(env.Expand(L"%CORVEX_NO_SUCH_NAME%\\x"), L"%CORVEX_NO_SUCH_NAME%\\x");
   EXPECT_EQ(env.Expand(L"no variables"), L"no variables");
   EXPECT_EQ(env.Expand(L""), L"");
-}
-
-TEST_F(Win32EnvironmentTest, ExpansionsLongerThanTheFirstBufferComeBackWhole) {
+  // Expansions longer than the first buffer come back whole.
   // "abcd" and its terminating NUL need five characters; fewer means a retry.
   for (size_t capacity : {5, 4, 1, 0}) EXPECT_EQ(env.Expand(L"%CORVEX_TEST_VALUE%", capacity), L"abcd") << capacity;
   std::wstring longText(600, L'x');
