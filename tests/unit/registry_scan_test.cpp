@@ -42,7 +42,6 @@ TEST(BitShift, HealthyStoreHasNoCorruptions) {
   BitShiftFixture x;
   EXPECT_TRUE(BitShiftDirective(x.f.s, {}, L"", x.report));
   EXPECT_EQ(x.report, L"No corruptions detected.\r\n");
-  EXPECT_EQ(x.f.w.ConsoleText(), L"Please be patient, this directive may take several minutes to complete.\n");
 }
 
 TEST(BitShift, ListsSuspectKeysNamesAndStringDataInThatOrder) {
@@ -113,9 +112,6 @@ TEST(Trace, FollowsComponentToCatalogToDeployment) {
             L"Failed to trace component nocat with return code -1.\r\n\r\n"
             L"Failed to trace component lost with return code -2.\r\n\r\n"
             L"Failed to trace component orphan with return code -3.\r\n\r\n");
-  for (int location : {1, 2, 4, 9, 14})
-    EXPECT_TRUE(testing::Holds(f.s.trace, L"Failed to trace manifest in location " + Decimal(location) + L"\r\n"))
-        << location;
   EXPECT_EQ(f.w.registry().OpenKeys(), 0u);
 }
 
