@@ -117,15 +117,6 @@ TEST(FakeRegistry, KeySecurityChangesUnderTheOwnershipRules) {
   EXPECT_EQ(os.SddlToDescriptor(L"O:nobody").code(), 1336u);
 }
 
-// Loading, the privilege check, a hive in use under any case of its name, a
-// damaged file and unloading are LoadHive's tests; the directive looks for
-// the file before it asks, so the fake's answer for a missing one is here.
-TEST(FakeRegistry, AHiveFileThatIsMissingIsFileNotFound) {
-  FakeSession f;
-  f.w.security().enabledPrivileges.insert({L"SeBackupPrivilege", L"SeRestorePrivilege"});
-  EXPECT_EQ(f.w.platform().registry.LoadHive(L"M", L"C:\\h\\missing").code(), 2u);
-}
-
 TEST(FakeRegExe, ExportsAndImportsWithTheCallersAccess) {
   FakeSession f;
   auto& reg = f.w.registry();

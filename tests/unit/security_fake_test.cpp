@@ -73,22 +73,6 @@ TEST(FakeSecurity, DaclWritesKeepProtectionAndTheSacl) {
   EXPECT_EQ(sec.SetDacl(kFile, L"(A;;FA;;;WD)").code(), 87u);
 }
 
-// Switching, ERROR_NOT_ALL_ASSIGNED and the token's own close are
-// SecurityPrimitives.PrivilegesAreSwitchedAndTraced's; here the handle moves.
-TEST(FakeSecurity, AMovedTokenLeavesNothingToSwitchThrough) {
-  FakeSession f;
-  auto& sec = f.w.security();
-  auto luid = sec.LookupPrivilege(L"SeRestorePrivilege");
-  auto token = sec.OpenProcessToken();
-  ASSERT_TRUE(luid.ok() && token.ok());
-  platform::Token moved = std::move(*token);
-  EXPECT_FALSE(token->valid());
-  EXPECT_EQ(sec.AdjustPrivilege(*token, *luid, true).code(), 6u);
-  EXPECT_TRUE(sec.AdjustPrivilege(moved, *luid, true).ok());
-  EXPECT_TRUE(sec.PrivilegeEnabled(L"SeRestorePrivilege"));
-  EXPECT_EQ(sec.OpenHandles(), 1u);
-}
-
 TEST(FakeSecurity, HardLinksShareBytesAndOneDescriptor) {
   FakeSession f;
   auto& sec = f.w.security();
