@@ -139,19 +139,6 @@ TEST(FakeSecurityChecks, ReadsDeletesAndMovesNeedTheirRights) {
   EXPECT_EQ(g.w.FileBytes(kFile), "old content");
 }
 
-TEST(FakeSecurityChecks, AppendsAndAttributesNeedTheirOwnRights) {
-  Fixture f;
-  // FILE_APPEND_DATA and FILE_WRITE_ATTRIBUTES, but not FILE_WRITE_DATA.
-  f.w.security().SetDescriptor(kFile, L"BA", L"D:(A;;0x120185;;;BA)");
-  EXPECT_TRUE(f.fs.WriteFile(kFile, "+", true));
-  EXPECT_EQ(f.fs.WriteFile(kFile, "x", false).code(), 5u);
-  EXPECT_TRUE(f.fs.SetAttributes(kFile, platform::attr::kHidden));
-  f.w.security().SetDescriptor(kFile, L"BA", L"D:(A;;0x120089;;;BA)");
-  EXPECT_EQ(f.fs.SetAttributes(kFile, platform::attr::kNormal).code(), 5u);
-  EXPECT_EQ(f.fs.WriteFile(kFile, "+", true).code(), 5u);
-  EXPECT_EQ(f.w.FileBytes(kFile), "old content+");
-}
-
 TEST(FakeSecurityChecks, NewObjectsTakeWhatTheirFolderPassesOn) {
   Fixture f;
   f.w.security().SetDescriptor(kDir, L"BA",

@@ -62,17 +62,6 @@ TEST(FakeSecurity, OwnersChangeOnlyWithTheRightPrivilege) {
   EXPECT_TRUE(sec.ReadOwner(kFile).ok());
 }
 
-// Inheritance on a plain file and the refusal without WRITE_DAC are
-// SecurityPrimitives.EveryoneDaclIsOneInheritableFullControlEntry's.
-TEST(FakeSecurity, DaclWritesKeepProtectionAndTheSacl) {
-  Protected f;
-  auto& sec = f.w.security();
-  sec.SetDescriptor(kFile, L"S-1-1-0", std::wstring(kProtectedDacl) + L"S:AI");
-  ASSERT_TRUE(sec.SetDacl(kFile, L"D:(A;OICI;GA;;;WD)").ok()) << "Everyone owns it now";
-  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, L"D:PAI(A;OICI;GA;;;WD)S:AI");
-  EXPECT_EQ(sec.SetDacl(kFile, L"(A;;FA;;;WD)").code(), 87u);
-}
-
 TEST(FakeSecurity, HardLinksShareBytesAndOneDescriptor) {
   FakeSession f;
   auto& sec = f.w.security();
