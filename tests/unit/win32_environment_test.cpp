@@ -53,21 +53,6 @@ TEST_F(Win32EnvironmentTest, KnownFoldersAreExistingFolders) {
   EXPECT_NE(*desktop, *documents);
 }
 
-TEST_F(Win32EnvironmentTest, NowIsTheLocalClock) {
-  SYSTEMTIME before{}, after{};
-  GetLocalTime(&before);
-  platform::LocalTime now = env.Now();
-  GetLocalTime(&after);
-  auto key = [](int y, int mo, int d, int h, int mi, int s) {
-    return ((((static_cast<int64_t>(y) * 13 + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s;
-  };
-  int64_t k = key(now.year, now.month, now.day, now.hour, now.minute, now.second);
-  EXPECT_GE(k, key(before.wYear, before.wMonth, before.wDay, before.wHour, before.wMinute, before.wSecond));
-  EXPECT_LE(k, key(after.wYear, after.wMonth, after.wDay, after.wHour, after.wMinute, after.wSecond));
-  EXPECT_GE(now.millis, 0);
-  EXPECT_LT(now.millis, 1000);
-}
-
 TEST_F(Win32EnvironmentTest, ModuleFileNameIsThisProgram) {
   auto found = env.ModuleFileName();
   ASSERT_TRUE(found.ok()) << found.code();
