@@ -137,8 +137,8 @@ TYPED_TEST(FileSystemContract, WhatExistsIsNotMadeAgain) {
   EXPECT_EQ(this->Read(L"a.txt"), "a");
 }
 
-// Another process holds the file open; which calls still get through.
-TYPED_TEST(FileSystemContract, AFileHeldOpenElsewhereRefusesWhatItsSharingDenies) {
+// Another process holds the file or folder open; which calls still get through.
+TYPED_TEST(FileSystemContract, WhatIsHeldOpenElsewhereRefusesWhatItsSharingDenies) {
   struct Case {
     const char* what;
     uint32_t holderAccess, holderShare;
@@ -191,9 +191,7 @@ TYPED_TEST(FileSystemContract, AFileHeldOpenElsewhereRefusesWhatItsSharingDenies
       EXPECT_EQ(this->Read(L"held.txt"), "held");
     }
   }
-}
-
-TYPED_TEST(FileSystemContract, AHeldFolderCannotBeRemoved) {
+  // Nor can a held folder be removed.
   ASSERT_TRUE(this->fs().CreateFolder(this->At(L"dir")));
   {
     auto holder = this->b.Hold(this->At(L"dir"), access::kRead, share::kRead | share::kWrite);
