@@ -174,17 +174,6 @@ TEST_F(ScanFixture, DecliningContactsNoServerAndIsNotAskedAgain) {
   EXPECT_TRUE(f.w.http().requests.empty());
 }
 
-TEST_F(ScanFixture, NoUpdateKeepsTheHeldDatabase) {
-  Consent();
-  HoldDatabase(L" 4 \r\n");
-  answer = "No Update Available\r\n";
-  EXPECT_TRUE(RunRegistryFlashScan(f.s, services));
-  EXPECT_TRUE(testing::Holds(Urls()[0], L"&dbversion=4&"));
-  EXPECT_EQ(ReadWorkingFile(f.s, L"registryDatabaseVersion.txt").value_or(L""), L" 4 \r\n");
-  EXPECT_EQ(Submitted(L"catalogs.txt"), kCatalogB + L"|c!new_y\r\n");
-  EXPECT_EQ(f.w.ConsoleText().find(L"Will you allow"), std::wstring::npos) << "consent is asked once";
-}
-
 // Only digits, a comma and an address the program may fetch is a download;
 // anything else is the server failing, and the held database serves. An
 // empty answer or "Failed" has no comma either, as the error page has.

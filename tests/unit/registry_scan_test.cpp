@@ -38,12 +38,6 @@ struct BitShiftFixture {
   }
 };
 
-TEST(BitShift, HealthyStoreHasNoCorruptions) {
-  BitShiftFixture x;
-  EXPECT_TRUE(BitShiftDirective(x.f.s, {}, L"", x.report));
-  EXPECT_EQ(x.report, L"No corruptions detected.\r\n");
-}
-
 TEST(BitShift, ListsSuspectKeysNamesAndStringDataInThatOrder) {
   BitShiftFixture x;
   auto& reg = x.f.w.registry();
