@@ -75,20 +75,6 @@ TEST(Win32Processes, AMissingProgramFailsToStartWithItsCode) {
   EXPECT_EQ(p.Run(r).code(), 3u);
 }
 
-TEST(Win32Processes, WithoutWaitingReportsTheChildStillActive) {
-  TempFolder tmp;
-  ASSERT_TRUE(tmp.ok());
-  auto request = Cmd(L"echo done> \"" + (tmp / L"marker.txt") + L"\"", false);
-  request.wait = false;
-  Win32Processes p;
-  auto r = p.Run(request);
-  ASSERT_TRUE(r.ok()) << r.code();
-  EXPECT_EQ(r->exitCode, 259u);
-  // The child did run on its own.
-  for (int i = 0; i < 200 && testing::RawRead(tmp / L"marker.txt") != "done\r\n"; ++i) Sleep(50);
-  EXPECT_EQ(testing::RawRead(tmp / L"marker.txt"), "done\r\n");
-}
-
 TEST(Win32Processes, AFailedPipeReadIsReported) {
   // A handle that cannot be read at all gives its code, not an empty end.
   TempFolder tmp;
