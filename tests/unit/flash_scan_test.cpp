@@ -220,17 +220,6 @@ TEST_F(ScanFixture, RefusalOrABrokenArchiveEndsTheScanAndKeepsTheHeldDatabase) {
   EXPECT_FALSE(f.w.Exists(Pending(L"catalogs.txt")));
 }
 
-// A newer database replaces the held one whole, the version written last.
-TEST_F(ScanFixture, ANewerDatabaseReplacesTheHeldOne) {
-  Consent();
-  HoldDatabase(L"4");
-  f.w.AddFile(W(L"WindowsUpdateRegistryDatabase\\stale.txt"), "old");
-  EXPECT_TRUE(RunRegistryFlashScan(f.s, services));
-  EXPECT_EQ(ReadWorkingFile(f.s, L"registryDatabaseVersion.txt").value_or(L""), L"5");
-  EXPECT_FALSE(f.w.Exists(W(L"WindowsUpdateRegistryDatabase\\stale.txt")));
-  EXPECT_FALSE(f.w.Exists(W(L"WindowsUpdateRegistryDatabase.old")));
-}
-
 // Without its database file a tree is checked but not submitted whole.
 TEST_F(ScanFixture, ATreeWithoutItsDatabaseIsNotSubmitted) {
   HoldCurrentDatabase();
