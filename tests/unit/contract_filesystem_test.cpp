@@ -137,8 +137,8 @@ TYPED_TEST(FileSystemContract, WhatExistsIsNotMadeAgain) {
   EXPECT_EQ(this->Read(L"a.txt"), "a");
 }
 
-// Another process holds the file open; which calls still get through.
-TYPED_TEST(FileSystemContract, AFileHeldOpenElsewhereRefusesWhatItsSharingDenies) {
+// Another process holds the file or folder open; which calls still get through.
+TYPED_TEST(FileSystemContract, WhatIsHeldOpenElsewhereRefusesWhatItsSharingDenies) {
   struct Case {
     const char* what;
     uint32_t holderAccess, holderShare;
@@ -191,9 +191,7 @@ TYPED_TEST(FileSystemContract, AFileHeldOpenElsewhereRefusesWhatItsSharingDenies
       EXPECT_EQ(this->Read(L"held.txt"), "held");
     }
   }
-}
-
-TYPED_TEST(FileSystemContract, AHeldFolderCannotBeRemoved) {
+  // Nor can a held folder be removed.
   ASSERT_TRUE(this->fs().CreateFolder(this->At(L"dir")));
   {
     auto holder = this->b.Hold(this->At(L"dir"), access::kRead, share::kRead | share::kWrite);
@@ -229,6 +227,52 @@ TYPED_TEST(FileSystemContract, ReadOnlyFilesAndFoldersAndNonEmptyFolders) {
   EXPECT_EQ(this->Read(L"full"), "<5>");
 }
 
+// Larger than one read chunk and full of NULs.
+std::string Pattern(size_t size) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+  return s;
+}
+
+TYPED_TEST(FileSystemContract, WritesTruncateOrAppendAndKeepEveryByte) {
+  auto& fs = this->fs();
+  const std::string bytes = Pattern(200 * 1024 + 17);
+  this->Put(L"data.bin", bytes);
+  EXPECT_TRUE(this->Read(L"data.bin") == bytes);
+  this->Put(L"log.txt", "first line that is long\r\n");
+  this->Put(L"log.txt", "short\r\n");
+  ASSERT_TRUE(fs.WriteFile(this->At(L"log.txt"), "more\r\n", true));
+  EXPECT_EQ(this->Read(L"log.txt"), "short\r\nmore\r\n");
+  // Appending to a missing file makes it; an empty write leaves an empty file.
+  ASSERT_TRUE(fs.WriteFile(this->At(L"new.txt"), "x", true));
+  EXPECT_EQ(this->Read(L"new.txt"), "x");
+  this->Put(L"empty.txt", "");
+  EXPECT_EQ(this->Read(L"empty.txt"), "");
+  // A copy allowed to overwrite replaces the whole file.
+  ASSERT_TRUE(fs.CopyFile(this->At(L"new.txt"), this->At(L"log.txt"), false));
+  EXPECT_EQ(this->Read(L"log.txt"), "x");
+}
+
+// Wine, running as root, writes read-only and hidden files as any other.
+TYPED_TEST(FileSystemContract, ReadOnlyFilesRefuseAppendsAndHiddenOnesRewrites) {
+  namespace attr = platform::attr;
+  auto& fs = this->fs();
+  const std::wstring file = this->At(L"h.txt");
+  this->Put(L"h.txt", "old");
+  ASSERT_TRUE(fs.SetAttributes(file, attr::kReadOnly | attr::kHidden));
+  const uint32_t set = fs.GetAttributes(file).value_or(0);
+  EXPECT_EQ(set & (attr::kReadOnly | attr::kHidden | attr::kDirectory), attr::kReadOnly | attr::kHidden);
+  if (!this->b.wine()) {
+    EXPECT_EQ(fs.WriteFile(file, "new", true).code(), 5u);
+    ASSERT_TRUE(fs.SetAttributes(file, attr::kHidden));
+    EXPECT_EQ(fs.WriteFile(file, "new", false).code(), 5u);
+    ASSERT_TRUE(fs.WriteFile(file, "+more", true));
+    EXPECT_EQ(this->Read(L"h.txt"), "old+more");
+  }
+  ASSERT_TRUE(fs.SetAttributes(file, attr::kNormal));
+  EXPECT_EQ(fs.GetAttributes(file).value_or(attr::kHidden) & (attr::kReadOnly | attr::kHidden), 0u);
+}
+
 TYPED_TEST(FileSystemContract, FindListsTheDotEntriesFirstWhenThePatternAdmitsThem) {
   ASSERT_TRUE(this->fs().CreateFolder(this->At(L"dir")));
   this->Put(L"dir\\a.txt", "a");
@@ -244,6 +288,16 @@ TYPED_TEST(FileSystemContract, FindListsTheDotEntriesFirstWhenThePatternAdmitsTh
   auto entries = this->fs().Find(this->At(L"dir\\*.log"));
   ASSERT_TRUE(entries.ok());
   EXPECT_EQ((*entries)[0].size, 1u);
+  // '?' is one character, through the prefix too; folders are marked.
+  this->Put(L"dir\\bb.txt", "bb");
+  ASSERT_TRUE(this->fs().CreateFolder(this->At(L"dir\\sub")));
+  entries = this->fs().Find(L"\\\\?\\" + this->At(L"dir\\?.txt"));
+  ASSERT_TRUE(entries.ok()) << entries.code();
+  ASSERT_EQ(entries->size(), 1u);
+  EXPECT_EQ((*entries)[0].name, L"a.txt");
+  entries = this->fs().Find(this->At(L"dir\\su*"));
+  ASSERT_TRUE(entries.ok() && entries->size() == 1u);
+  EXPECT_TRUE((*entries)[0].attributes & platform::attr::kDirectory);
 }
 
 TYPED_TEST(FileSystemContract, PrefixedPathsAreTakenLiterally) {

@@ -42,7 +42,7 @@ TEST_F(Win32ConsoleTest, RedirectedOutputIsWrittenAsUtf8AndLargeWritesArriveWhol
   EXPECT_EQ(bytes.substr(40000), "\xC3\xA9Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E\r\nend");
 }
 
-TEST_F(Win32ConsoleTest, KeysAreBytesOfInputWithLineFeedAsEnterAndEndAsEnter) {
+TEST_F(Win32ConsoleTest, KeysAreBytesOfInputWithLineFeedAsEnterAndEveryEndAsEnter) {
   std::wstring file = tmp / L"keys.txt";
   ASSERT_TRUE(RawWrite(file, "y\nZ\r\xE9"));
   unique_hfile in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -52,17 +52,16 @@ TEST_F(Win32ConsoleTest, KeysAreBytesOfInputWithLineFeedAsEnterAndEndAsEnter) {
   // every time, without blocking.
   for (wchar_t key : {L'y', L'\r', L'Z', L'\r', static_cast<wchar_t>(0xE9), L'\r', L'\r'})
     EXPECT_EQ(console.ReadKey(), key);
-}
 
-TEST_F(Win32ConsoleTest, AClosedPipeOrNoInputHandleReadsAsEnter) {
+  // So does a closed pipe, or no input handle at all.
   unique_handle readEnd, writeEnd;
   ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(writeEnd.get(), "q", 1, &written, nullptr));
   writeEnd.reset();
-  Win32Console console(INVALID_HANDLE_VALUE, readEnd.get());
-  EXPECT_EQ(console.ReadKey(), L'q');
-  EXPECT_EQ(console.ReadKey(), L'\r');
+  Win32Console piped(INVALID_HANDLE_VALUE, readEnd.get());
+  EXPECT_EQ(piped.ReadKey(), L'q');
+  EXPECT_EQ(piped.ReadKey(), L'\r');
 
   Win32Console none(nullptr, nullptr);
   EXPECT_EQ(none.ReadKey(), L'\r');

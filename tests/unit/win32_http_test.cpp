@@ -56,6 +56,9 @@ TEST_F(Win32HttpTest, DownloadsWholePagesWithProgress) {
   EXPECT_EQ(progress.total, 300000u);
   EXPECT_GT(progress.calls, 1);
   EXPECT_TRUE(http.DeleteCacheEntry(ServerUrl() + L"/page.bin")) << "a page not cached is no failure";
+  // The size is asked of the address's own port.
+  EXPECT_EQ(http.RemoteSize(ServerUrl() + L"/page.bin").value_or(0), 300000u);
+  EXPECT_FALSE(http.RemoteSize(ServerUrl() + L"/missing.bin"));
 }
 
 // Missing and error pages, and a body cut short of its announced length,
@@ -70,25 +73,15 @@ TEST_F(Win32HttpTest, FailuresLeaveNoFile) {
   EXPECT_EQ(http.Download(ServerUrl() + L"/missing.bin", target, nullptr).code(), platform::err::kHttpStatus);
 }
 
-TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSize) {
-  ASSERT_TRUE(http.Download(ServerUrl() + L"/overlong.bin", target, nullptr));
-  EXPECT_EQ(RawRead(target), Letters(1000));
-}
-
-TEST_F(Win32HttpTest, DownloadRefusesABodyPastItsLimit) {
+TEST_F(Win32HttpTest, DownloadStopsAtTheAnnouncedSizeAndRefusesABodyPastItsLimit) {
+  ASSERT_TRUE(http.Download(ServerUrl() + L"/overlong.bin", folder / L"overlong.bin", nullptr));
+  EXPECT_EQ(RawRead(folder / L"overlong.bin"), Letters(1000));
   EXPECT_EQ(http.DownloadAtMost(ServerUrl() + L"/page.bin", target, nullptr, 299999).code(),
             platform::err::kFileTooLarge);
   EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetFileAttributesW((target + L".download").c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(http.DownloadAtMost(ServerUrl() + L"/page.bin", target, nullptr, 300000));
   EXPECT_EQ(RawRead(target), Letters(300000));
-}
-
-TEST_F(Win32HttpTest, RemoteSizeAsksTheAddressOwnPort) {
-  platform::Result<uint64_t> size = http.RemoteSize(ServerUrl() + L"/page.bin");
-  ASSERT_TRUE(size);
-  EXPECT_EQ(*size, 300000u);
-  EXPECT_FALSE(http.RemoteSize(ServerUrl() + L"/missing.bin"));
 }
 
 TEST_F(Win32HttpTest, PostIsStreamedInWrites) {

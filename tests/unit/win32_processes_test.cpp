@@ -44,41 +44,21 @@ TEST(Win32Processes, CapturesBothStreamsAndTheExitCode) {
     ASSERT_TRUE(r.ok()) << r.code();
     EXPECT_EQ(TrimEnd(r->output), c.output) << c.arguments;
     EXPECT_EQ(r->exitCode, c.exitCode) << c.arguments;
+    EXPECT_EQ(r->readError, 0u) << "the writer's going is the end, not a failed read";
   }
 }
 
-TEST(Win32Processes, ReadsOutputToTheEndInManySmallPiecesOrOneLargeBurst) {
-  // Each echo is its own write, so most reads come back short; the total is
-  // well past one 4096-byte block.
+TEST(Win32Processes, ReadsOutputToTheEndPastThePipeBuffer) {
   Win32Processes p;
-  auto r = p.Run(Cmd(L"\"for /L %i in (1,1,600) do @echo 0123456789\""));
-  ASSERT_TRUE(r.ok()) << r.code();
-  std::string pieces;
-  for (int i = 0; i < 600; ++i) pieces += "0123456789\r\n";
-  EXPECT_EQ(r->output, pieces);
-
   // Output from a file much larger than the pipe buffer, typed in one go.
   TempFolder tmp;
   ASSERT_TRUE(tmp.ok());
   std::string big;
   for (int i = 0; i < 5000; ++i) big += "line " + std::to_string(i) + "\r\n";
   ASSERT_TRUE(testing::RawWrite(tmp / L"big.txt", big));
-  r = p.Run(Cmd(L"type \"" + (tmp / L"big.txt") + L"\""));
+  auto r = p.Run(Cmd(L"type \"" + (tmp / L"big.txt") + L"\""));
   ASSERT_TRUE(r.ok()) << r.code();
   EXPECT_EQ(r->output, big);
-}
-
-TEST(Win32Processes, StartsInTheRequestedWorkingFolder) {
-  TempFolder tmp;
-  ASSERT_TRUE(tmp.ok());
-  auto request = Cmd(L"cd");
-  request.workingFolder = tmp.path();
-  Win32Processes p;
-  auto r = p.Run(request);
-  ASSERT_TRUE(r.ok()) << r.code();
-  std::string expected;
-  for (wchar_t c : tmp.path()) expected.push_back(static_cast<char>(c));
-  EXPECT_EQ(_stricmp(TrimEnd(r->output).c_str(), expected.c_str()), 0) << r->output;
 }
 
 TEST(Win32Processes, AMissingProgramFailsToStartWithItsCode) {
@@ -95,30 +75,7 @@ TEST(Win32Processes, AMissingProgramFailsToStartWithItsCode) {
   EXPECT_EQ(p.Run(r).code(), 3u);
 }
 
-TEST(Win32Processes, WithoutWaitingReportsTheChildStillActive) {
-  TempFolder tmp;
-  ASSERT_TRUE(tmp.ok());
-  auto request = Cmd(L"echo done> \"" + (tmp / L"marker.txt") + L"\"", false);
-  request.wait = false;
-  Win32Processes p;
-  auto r = p.Run(request);
-  ASSERT_TRUE(r.ok()) << r.code();
-  EXPECT_EQ(r->exitCode, 259u);
-  // The child did run on its own.
-  for (int i = 0; i < 200 && testing::RawRead(tmp / L"marker.txt") != "done\r\n"; ++i) Sleep(50);
-  EXPECT_EQ(testing::RawRead(tmp / L"marker.txt"), "done\r\n");
-}
-
-TEST(Win32Processes, OnlyTheWritersGoingEndsAPipeAFailedReadIsReported) {
-  unique_handle readEnd, writeEnd;
-  ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
-  DWORD written = 0;
-  ASSERT_TRUE(::WriteFile(writeEnd.get(), "piece", 5, &written, nullptr));
-  writeEnd.reset();
-  std::string out;
-  EXPECT_EQ(ReadPipeToEnd(readEnd.get(), out), 0u) << "a broken pipe is the end";
-  EXPECT_EQ(out, "piece");
-
+TEST(Win32Processes, AFailedPipeReadIsReported) {
   // A handle that cannot be read at all gives its code, not an empty end.
   TempFolder tmp;
   ASSERT_TRUE(tmp.ok());
