@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fake/fake_security.h"
@@ -157,6 +159,32 @@ TEST(FakeSecurityChecks, NewObjectsTakeWhatTheirFolderPassesOn) {
   const std::wstring before = f.w.security().DescriptorOf(L"C:\\data\\new.txt").dacl;
   ASSERT_TRUE(f.fs.MoveFile(L"C:\\data\\new.txt", L"C:\\other\\new.txt", false));
   EXPECT_EQ(f.w.security().DescriptorOf(L"C:\\other\\new.txt").dacl, before);
+}
+
+// The package workers call the file system from several threads at once;
+// its lock must cover every change of the tree.
+TEST(FakeFileSystemThreads, ConcurrentWritersLoseNothing) {
+  FakeWindows w;
+  w.AddFolder(L"C:\\t");
+  auto& fs = w.platform().fs;
+  constexpr int kEach = 3000;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&fs, &ready, t] {
+      // All three start together, so their calls overlap.
+      ready++;
+      while (ready.load() < 3) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i) {
+        std::wstring dir = L"C:\\t\\" + std::to_wstring(t) + L"_" + std::to_wstring(i);
+        fs.CreateFolder(dir);
+        fs.WriteFile(dir + L"\\f", std::to_string(i), false);
+        if (i % 50 == 0) fs.Find(L"C:\\t\\*.*");
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(w.ListTree(L"C:\\t").size(), 3u * kEach * 2u);
+  EXPECT_EQ(w.FileBytes(L"C:\\t\\2_2999\\f"), "2999");
 }
 
 }  // namespace

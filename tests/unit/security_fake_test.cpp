@@ -90,7 +90,7 @@ TEST(FakeSecurity, HardLinksShareBytesAndOneDescriptor) {
 
 // A quoted name with a space is split by FakeRegExe's export, switches by
 // every FakeIcacls run, doubled backslashes before a quote by
-// IcaclsSave.ArgumentsKeepTheirBackslashes.
+// RestorePermissions.ObjectsInTheRootOfADriveAndRecordProblems.
 TEST(FakeSecurity, CommandLinesSplitAsWindowsDoes) {
   EXPECT_EQ(FakeSecurity::SplitCommandLine(L"\"C:\\\" /restore x"), (std::vector<std::wstring>{L"C:\" /restore x"}))
       << "one backslash before the closing quote escapes it";
