@@ -159,38 +159,33 @@ TEST(PowerCopy, ModeLinesChooseSentencesBackupsAndQuietHelpers) {
 
 TEST(PowerCopy, AFailedBackupLeavesTheFileAlone) {
   struct Case {
-    std::function<std::shared_ptr<void>(Fixture&)> arrange;  // returns a handle to hold
+    Op op;
+    const wchar_t* part;
+    uint32_t code;
+    int times;
     std::wstring sentences;
   };
   const std::wstring dir = L"Failed to create backup directory for file " + kFile + L".\r\n\r\n";
-  auto fault = [](Op op, const wchar_t* part, uint32_t code, int times) {
-    return [=](Fixture& x) {
-      x.f.w.InjectFault(op, part, code, times);
-      return std::shared_ptr<void>();
-    };
-  };
   const std::vector<Case> cases = {
-      {fault(Op::kCreateFolder, L"Backups\\C", 5, -1), dir},
-      {fault(Op::kCreateFolder, L"Backups", 5, -1),
+      {Op::kCreateFolder, L"Backups\\C", 5, -1, dir},
+      {Op::kCreateFolder, L"Backups", 5, -1,
        L"WARNING: Failed to create outer backup directory. Some files may not be successfully backed up.\r\n\r\n" +
            dir},
-      {fault(Op::kCopyFile, L"Backups", 5, 1),
+      {Op::kCopyFile, L"Backups", 5, 1,
        L"Failed to backup file " + kFile + L" with error code ERROR_ACCESS_DENIED.\r\n\r\n"},
       // Held without read sharing: the shadow-copy route, which fails.
-      {[](Fixture& x) {
-         x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
-         return x.f.w.HoldOpen(kFile, access::kRead, share::kNone);
-       },
+      {Op::kShadowCreate, L"loc0.", 0x32, -1,
        L"Failed to backup locked file " + kFile +
            L".\r\nCopyLockedFile:: failed in location 0 with error code 0x32.\r\n\r\n"},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
+  for (const Case& c : cases) {
     Fixture x;
-    auto held = cases[i].arrange(x);
-    EXPECT_EQ(x.Run({kLine}, false), kCopyTook + cases[i].sentences + kCopyRestored) << i;
+    x.f.w.InjectFault(c.op, c.part, c.code, c.times);
+    auto held = c.op == Op::kShadowCreate ? x.f.w.HoldOpen(kFile, access::kRead, share::kNone) : nullptr;
+    EXPECT_EQ(x.Run({kLine}, false), kCopyTook + c.sentences + kCopyRestored) << c.part;
     held.reset();
-    EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << i;
-    EXPECT_TRUE(x.f.Back()) << i;
+    EXPECT_EQ(x.f.w.FileBytes(kFile), "old") << c.part;
+    EXPECT_TRUE(x.f.Back()) << c.part;
   }
 }
 
@@ -217,30 +212,23 @@ TEST(PowerCopy, LockedFilesGoThroughAShadowCopyButNeverOverAnOlderBackup) {
   // A locked source is copied through a shadow copy too. The route under
   // WOW64 and its "64bit " failures are CopyLockedFile's own:
   // LockedCopy.EachLocationOnBothRoutesFailsWithItsTextAndLeavesNoSnapshot.
-  struct Case {
-    bool works;
-    std::wstring sentence;
-  };
   const std::wstring a = L"C:\\Data\\a.dll", b = L"C:\\Data\\b.dll";
   auto failed = [&](const std::wstring& to) {
     return L"Failed to copy file " + kSource + L" to " + to +
            L".\r\nCopyLockedFile:: failed in location 0 with error code 0x32.\r\n";
   };
-  const std::vector<Case> cases = {
-      {false, failed(a) + failed(b)},
-      {true,
-       L"Successfully copied locked file " + kSource + L" to " + a + L".\r\nSuccessfully copied locked file " +
-           kSource + L" to " + b + L".\r\n"},
+  auto copied = [&](const std::wstring& to) {
+    return L"Successfully copied locked file " + kSource + L" to " + to + L".\r\n";
   };
-  for (const auto& c : cases) {
+  for (bool works : {false, true}) {
     Fixture x;
-    x.w.lockedWorks = c.works;
-    if (!c.works) x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
+    x.w.lockedWorks = works;
+    if (!works) x.f.w.InjectFault(Op::kShadowCreate, L"loc0.", 0x32, -1);
     auto held = x.f.w.HoldOpen(kSource, access::kRead, share::kNone);
-    const std::wstring report = x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, c.works);
-    EXPECT_TRUE(testing::Holds(report, c.sentence));
+    const std::wstring report = x.Run({L"\"" + kSource + L"\" " + a, L"\"" + kSource + L"\" " + b}, works);
+    EXPECT_TRUE(testing::Holds(report, works ? copied(a) + copied(b) : failed(a) + failed(b))) << ToUtf8(report);
     EXPECT_EQ(x.f.w.ConsoleText(), kPatience) << "once per run";
-    EXPECT_EQ(x.f.w.FileBytes(b), c.works ? "abc" : "");
+    EXPECT_EQ(x.f.w.FileBytes(b), works ? "abc" : "");
   }
 }
 
@@ -296,7 +284,8 @@ TEST(PowerCopy, PermissionsWaitForTheRestartOnlyWhenTheRenameAndPreScriptAreInPl
   }
 }
 
-// A plain copy and one over a read-only file: the end-to-end case of copies with backups.
+// A plain copy, one over a read-only file and a line without a destination: the end-to-end case of
+// copies with backups.
 TEST(CopyFiles, CopiesLineByLine) {
   struct Case {
     std::function<void(FakeSession&)> arrange;
@@ -316,9 +305,8 @@ TEST(CopyFiles, CopiesLineByLine) {
        "x"},
       {[](FakeSession& f) { f.w.InjectFault(Op::kGetAttributes, L"Out", 5); }, {L"C:\\a.dll C:\\Out\\a.dll"},
        L"Failed to read file attributes for file C:\\Out\\a.dll.\r\n" + copied, "a"},
-      {[](FakeSession&) {}, {L"C:\\missing.dll C:\\Out\\m.dll", L"C:\\a.dll", L"C:\\a.dll C:\\Out\\a.dll"},
-       L"Failed to copy file C:\\missing.dll to C:\\Out\\m.dll with error code ERROR_FILE_NOT_FOUND.\r\n"
-       L"Failed to copy files for line C:\\a.dll. A source and a destination path are needed.\r\n" + copied,
+      {[](FakeSession&) {}, {L"C:\\missing.dll C:\\Out\\m.dll", L"C:\\a.dll C:\\Out\\a.dll"},
+       L"Failed to copy file C:\\missing.dll to C:\\Out\\m.dll with error code ERROR_FILE_NOT_FOUND.\r\n" + copied,
        "a"},
   };
   for (const Case& c : cases) {
