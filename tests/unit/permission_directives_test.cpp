@@ -35,8 +35,6 @@ TEST(TakeAndRestorePermissions, RoundTripGivesBackOwnerAndDaclExactly) {
 
   EXPECT_EQ(Ran(Take, f, {L"\"" + kFile + L"\""}), kTook);
   EXPECT_EQ(sec.DescriptorOf(kFile).owner, L"S-1-1-0");
-  EXPECT_EQ(sec.DescriptorOf(kFile).dacl, kOpenDacl);
-  EXPECT_EQ(StoreText(f), kRecord);
   EXPECT_TRUE(Released(f)) << "the state is released at the end";
 
   // A second take, the file changed since, keeps the first record.
