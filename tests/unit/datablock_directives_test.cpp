@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "fs/datablocks.h"
 #include "security_test_support.h"
 
 namespace corvex {
@@ -78,9 +77,6 @@ TEST(CreateDataBlocksDirective, CapturesDaclAndOwnerOfWhatARestoreCouldPutBack) 
 
   EXPECT_EQ(Ran(Create, f, {kFile}, false),
             L"Failed to create datablock for " + kFile + L". Datablock already exists.\r\n");
-  Ran(Create, f, {L"C:\\Users\\Tester\\dir"});
-  std::wstring report;
-  EXPECT_TRUE(RestoreFromDataBlock(f.s, L"C:\\Users\\Tester\\dir", report)) << report;
 
   Protected g;
   g.w.InjectFault(Op::kReadOwner, L"corvexdemo", 5);
