@@ -90,8 +90,6 @@ TEST(Delete, PatternsFoldersJunctionsAndRefusals) {
   const std::wstring notepad = L"C:\\Windows\\Notepad.exe";
   const DeleteCase cases[] = {
       {"drive root by wildcard", L"C:\\W*", failed(L"C:\\W*", refused), false, {}, {notepad}},
-      {"System32 by wildcard", L"C:\\Windows\\System32\\*.dll",
-       failed(L"C:\\Windows\\System32\\*.dll", refused), false, {}, {L"C:\\Windows\\System32\\good.dll"}},
       {"above the profile", L"C:\\Users", failed(L"C:\\Users\\*.*", refused), false, {},
        {L"C:\\Users\\Tester\\doc.txt"}},
       {"climbing", L"C:\\Temp\\..\\Windows", failed(L"C:\\Temp\\..\\Windows", notFull), false, {}, {notepad}},
@@ -105,8 +103,7 @@ TEST(Delete, PatternsFoldersJunctionsAndRefusals) {
   };
   for (const DeleteCase& c : cases) {
     FakeSession f;
-    for (const wchar_t* p : {L"C:\\Temp\\x\\a.log", L"C:\\Temp\\x\\sub\\b.txt", L"C:\\Temp\\keep.txt",
-                             L"C:\\Windows\\System32\\good.dll", L"C:\\Users\\Tester\\doc.txt"})
+    for (const wchar_t* p : {L"C:\\Temp\\x\\a.log", L"C:\\Temp\\x\\sub\\b.txt", L"C:\\Users\\Tester\\doc.txt"})
       f.w.AddFile(p, "x");
     auto held = f.w.HoldOpen(L"C:\\Temp\\x\\a.log", platform::access::kRead,
                              std::string(c.what) == "a file held open" ? platform::share::kRead : platform::share::kAll);
