@@ -301,9 +301,7 @@ TEST(ZipExtract, ArchivesThatExtractHoldExactlyTheirEntries) {
     std::wstring root = EndsWith(c.dest, L"\\") ? c.dest.substr(0, c.dest.size() - 1) : c.dest;
     EXPECT_EQ(m.Contents(root), c.out);
     for (const std::wstring& p : m.Written()) EXPECT_TRUE(IStartsWith(root, p) || IStartsWith(p, root)) << ToUtf8(p);
-    if (c.out.empty()) {
-      EXPECT_TRUE(m.Written().empty());
-    }
+    EXPECT_TRUE(!c.out.empty() || m.Written().empty()) << "an empty archive makes no folder";
   }
 }
 
@@ -566,7 +564,6 @@ TEST(ZipMemory, AFailedAllocationFailsTheExtractionAndWritesNothing) {
     loaded = LoadScript(f.s, {L"C:\\Corvex.exe", L"C:\\Down\\fix.zip"}, script, archive);
   }
   EXPECT_FALSE(loaded);
-  EXPECT_TRUE(testing::Holds(f.w.ConsoleText(), L"ERROR: Zip file is corrupt or unreadable."));
   EXPECT_TRUE(EndsWith(f.s.log, L"Failed to extract zip archive. Not enough memory to extract the zip archive.\r\n\r\n\r\n\r\n\r\n"));
   EXPECT_TRUE(f.w.ListTree(L"C:\\Users\\Tester\\AppData\\Local\\Tallwen\\Archive").empty());
 }

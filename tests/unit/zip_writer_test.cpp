@@ -44,7 +44,6 @@ const std::wstring kLogsZip = L"C:\\Out\\logs.zip";
 TEST(ZipWriter, FilesAndFoldersRoundTripAndAppend) {
   FakeSession f;
   f.w.AddFile(kLogsZip, EmptyZipRecord());
-  EXPECT_TRUE(ReadBack(f, kLogsZip).empty());
   const std::string big = Noise(3 * 1024 * 1024 + 17, 7) + std::string(2 * 1024 * 1024, 'a');  // several blocks
   f.w.AddFile(L"C:\\Windows\\Logs\\CBS\\CBS.log", big);
   f.w.AddFile(L"C:\\Windows\\Logs\\CBS\\Old\\CbsPersist_1.log", "persist");
