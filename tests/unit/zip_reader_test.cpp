@@ -160,7 +160,8 @@ std::string CraftZip(const std::vector<Item>& items) {
       for (uint32_t v : {0u, crc, static_cast<uint32_t>(it.data.size()), size}) Append(s, v, 4);  // time and date first
       for (uint32_t v : {static_cast<uint32_t>(it.name.size()), 0u}) Append(s, v, 2);  // name, extra field
       if (isCentral) {
-        Append(s, 0, 10);  // comment, disk, internal and external attributes
+        Append(s, 0, 6);  // comment, disk, internal attributes
+        Append(s, 0, 4);  // external attributes
         Append(s, offset, 4);
       }
       s += it.name;
