@@ -16,14 +16,13 @@
 # does on 64-bit Windows, under WOW64: Debian's wine32:i386 supplies the
 # 32-bit loader, and the prefix gets its syswow64 folder when it is made.
 # On a kernel without 32-bit support that loader runs under qemu-i386
-# (scripts/setup.sh registers it); every 32-bit start then costs tens of
-# seconds, most of it qemu reserving the 32-bit address space. A guest
-# address space of just over 2 GiB (all a program without the
-# large-address flag may use anyway) cuts that to a few seconds of it.
-# Each further 16 MiB above 2 GiB costs about a second more per start
-# (Wine reserves what lies there, and qemu keeps flags for every page of
-# it); 2 GiB exactly leaves the loader no room and it fails at once, so
-# 2 GiB and 16 MiB it is: a trivial program starts in about 3 s, not 9.
+# (scripts/setup.sh registers it). Most of a 32-bit start there is qemu
+# setting up the guest's address space: Wine reserves what lies above
+# 2 GiB, and qemu keeps flags for every page of it, so each 16 MiB above
+# 2 GiB costs about a second per start. The guest gets 2 GiB and 16 MiB:
+# all a program without the large-address flag may use, and at 2 GiB
+# exactly the loader has no room and fails at once. A trivial program then
+# starts in about 3 s, not 9.
 #
 # Environment:
 #   CORVEX_WINEPREFIX     prefix to make on first use and reuse afterwards
