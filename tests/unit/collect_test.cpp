@@ -140,8 +140,9 @@ TEST(Upload, NewIdAfterTheQuestionsIsStampedIntoACopy) {
   EXPECT_EQ(requests[0].url,
             online::CollectionServerUrl(f.s, L"/forums/CorvexCollectionScriptBackend_showthread.php?do=prepare&"
                                              L"quillmere=0&username=&url=https%3A%2F%2Fforum.example%2Ft%3Fid%3D5%26p%3D1"));
-  ASSERT_EQ(f.Posts().size(), 1u);
-  EXPECT_EQ(f.Posts()[0].url,
+  const std::vector<fake::FakeHttpRequest> posts = f.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].url,
             online::CollectionServerUrl(f.s, L"/Tallwen/apps/Corvex_UploadFile.php?id=4711&part=-1"));
   // The stamped copy: e2e collect_new_id_restart_stamps_the_program.
   EXPECT_EQ(f.w.FileBytes(f.s.programPath), "MZ program00000000");  // replaced only by the ID restart

@@ -20,6 +20,7 @@ using testing::FakeSession;
 
 const std::wstring kDumps = L"C:\\Corvex\\CrashDumps";
 const std::wstring kReport = L"C:\\Corvex\\CrashDumps\\CorvexCrashReport";
+std::wstring NumberedDump(int n) { return kDumps + L"\\CorvexCrashDump" + Decimal(n) + L".dmp"; }
 
 // A crash handled by the report code alone, with the program's end replaced
 // by records of what was called.
@@ -90,11 +91,11 @@ TEST(CrashReport, DumpNameIsTheSmallestFreeNumberElseTheCurrentFolder) {
   };
   const std::wstring here = L"C:\\Users\\Tester\\Downloads\\CorvexCrashDump.dmp";
   // An empty folder: e2e crash_writes_a_minidump_the_crash_footer_and_exits_with_one.
-  for (const Case& c : {Case{"two there", 2, false, kDumps + L"\\CorvexCrashDump2.dmp"},
+  for (const Case& c : {Case{"two there", 2, false, NumberedDump(2)},
                         Case{"0 to 999 there", 1000, false, here},
                         Case{"numbered file fails", 0, true, here}}) {
     Crash crash;
-    for (int n = 0; n < c.present; ++n) crash.f.w.AddFile(kDumps + L"\\CorvexCrashDump" + Decimal(n) + L".dmp", "x");
+    for (int n = 0; n < c.present; ++n) crash.f.w.AddFile(NumberedDump(n), "x");
     if (c.numberedWriteFails) crash.f.w.InjectFault(fake::Op::kWriteDump, L"CrashDumps", 5);
     crash.Fire();
     ASSERT_EQ(crash.f.w.crash().dumps.size(), 1u) << c.what;
@@ -107,21 +108,20 @@ TEST(CrashReport, DumpNameIsTheSmallestFreeNumberElseTheCurrentFolder) {
 TEST(CrashReport, KeepsTheNewestDumpsAndDeletesOnlyItsOwnFiles) {
   Crash crash;
   auto& w = crash.f.w;
-  auto dump = [](int n) { return kDumps + L"\\CorvexCrashDump" + Decimal(n) + L".dmp"; };
   // Written in the order 2, 0, 3, 1: 3 and 1 are the newest that were there.
   uint32_t time = 0;
-  for (int n : {2, 0, 3, 1}) w.AddFile(dump(n), Dump(time += 100));
+  for (int n : {2, 0, 3, 1}) w.AddFile(NumberedDump(n), Dump(time += 100));
   const std::vector<std::wstring> strangers = {kDumps + L"\\CorvexCrashDump01.dmp", kDumps + L"\\CorvexCrashDump5x.dmp",
                                                kDumps + L"\\notes.txt", kReport + L"\\keep.txt",
                                                kReport + L"\\sub\\CorvexScript.txt"};
   for (const auto& path : strangers) w.AddFile(path, "theirs");
-  w.AddFolder(kDumps + L"\\CorvexCrashDump6.dmp");
+  w.AddFolder(NumberedDump(6));
   w.AddFile(kReport + L"\\CorvexScript.zip", "an older run's script");
   w.AddFile(kReport + L"\\CorvexCrashReport.zip", "an older run's zip");
   crash.Fire();  // no script: the session never dispatched
-  for (int n : {4, 1, 3}) EXPECT_TRUE(w.Exists(dump(n))) << n;
-  for (int n : {0, 2}) EXPECT_FALSE(w.Exists(dump(n))) << n;
-  EXPECT_TRUE(w.IsFolder(kDumps + L"\\CorvexCrashDump6.dmp"));
+  for (int n : {4, 1, 3}) EXPECT_TRUE(w.Exists(NumberedDump(n))) << n;
+  for (int n : {0, 2}) EXPECT_FALSE(w.Exists(NumberedDump(n))) << n;
+  EXPECT_TRUE(w.IsFolder(NumberedDump(6)));
   for (const auto& path : strangers) EXPECT_EQ(w.FileBytes(path), "theirs") << path;
   EXPECT_FALSE(w.Exists(kReport + L"\\CorvexScript.zip")) << "a report without a script carries none";
   EXPECT_FALSE(w.Exists(kReport + L"\\CorvexCrashReport.zip"));

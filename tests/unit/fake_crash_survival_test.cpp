@@ -99,8 +99,8 @@ TEST(CrashSurvival, TheEndOfASessionRewritesItsLogsWholeOrNotAtAll) {
 
 TEST(CrashSurvival, ADatablockStoreIsReplacedWhole) {
   auto setup = [](FakeSession& f) {
-    f.w.security().AddProtectedFile(testing::kFile, "x");
-    f.w.AddFile(L"C:\\fix.txt", "TakePermissions::\r\n" + ToLatin1(testing::kFile) + "\r\n");
+    f.w.security().AddProtectedFile(kFile, "x");
+    f.w.AddFile(L"C:\\fix.txt", "TakePermissions::\r\n" + ToLatin1(kFile) + "\r\n");
     f.w.AddFile(kWork + L"\\DataBlocks", Utf16Bom(L"C:\\old.dll|D:(A;;FA;;;BA)|S-1-5-18"));
   };
   ExpectEachFileOldOrNew({setup, {kExe, L"C:\\fix.txt"}, {kWork + L"\\DataBlocks"}});

@@ -24,13 +24,13 @@ const std::string kNewExe = "MZ new program body 00000000";
 const char kNewExeHash[] = "231e555611168f82d4ffe75bed93065304403a5141d8f428c0837fff509cc75b";
 
 struct UpdateFixture : FakeSession {
-  UpdateFixture(const std::wstring& current, const std::string& answer) {
+  UpdateFixture(const std::wstring& current, const std::string& answer, uint32_t status = 200) {
     s.programPath = kProgram;
     s.programVersion = current;
     s.versionKnown = !current.empty();
     s.mirror = true;
     w.AddFile(kProgram, "MZ old program 00000000");
-    w.http().Serve(kVersionUrl, answer);
+    w.http().Serve(kVersionUrl, answer, status);
     w.http().Serve(kExeUrl, kNewExe);
     w.http().Serve(kHashUrl, std::string(kNewExeHash) + "\r\n");
     w.FeedKeys(L"k");
@@ -60,8 +60,7 @@ TEST(UpdateCheck, AnswersThatContinue) {
       {"<html><body>Internal error</body></html>", 200, true},
   };
   for (const Case& c : cases) {
-    UpdateFixture f(L"2.5.0.0", c.answer);
-    f.w.http().Serve(kVersionUrl, c.answer, c.status);
+    UpdateFixture f(L"2.5.0.0", c.answer, c.status);
     EXPECT_EQ(f.Check(), UpdateOutcome::kContinue) << c.answer;
     EXPECT_EQ(f.w.keysRead, c.failed ? 1 : 0) << c.answer;
     EXPECT_TRUE(f.w.processesRun.empty());

@@ -24,17 +24,19 @@ const std::wstring kArchiveUrl =
     L"https://downloads.tallwen.net/windows-update-database/QuillmereWindowsUpdateDatabase.zip?dl=1";
 const char kOldIndex[] = "old.dll|PayloadDatabase1.txt\r\n";
 const char kNewIndex[] = "new.dll|PayloadDatabase1.txt\r\n";
+const char kOldManifests[] = "old.manifest|KB0|x\r\n";
+const char kNewManifests[] = "new.manifest|KB1|x\r\n";
 // The index, the manifest table and the version held, before and after an update.
 using Tables = std::tuple<std::string, std::string, std::wstring>;
-const Tables kOld{kOldIndex, "old.manifest|KB0|x\r\n", L"1.0"};
-const Tables kNew{kNewIndex, "new.manifest|KB1|x\r\n", L"1.2.10"};
+const Tables kOld{kOldIndex, kOldManifests, L"1.0"};
+const Tables kNew{kNewIndex, kNewManifests, L"1.2.10"};
 
 struct Db {
   FakeSession f;
   OnlineDownloadServices services{f.s};
   std::string published = "1.2.10";
   std::string archive = MakeZip({{L"IndexedLookupTable.txt", kNewIndex},
-                                 {L"ManifestDatabase.txt", "new.manifest|KB1|x\r\n"},
+                                 {L"ManifestDatabase.txt", kNewManifests},
                                  {L"PayloadDatabase1.txt", "new.dll|KB1|x\r\n"}});
 
   // Holding the tables of `held` (none when empty), with `keys` to answer.
@@ -52,7 +54,7 @@ struct Db {
   std::wstring Table(const std::wstring& name) { return W(L"WindowsUpdateDatabase\\" + name); }
   void Hold(const std::wstring& version, const std::string& index = kOldIndex) {
     f.w.AddFile(Table(L"IndexedLookupTable.txt"), index);
-    f.w.AddFile(Table(L"ManifestDatabase.txt"), "old.manifest|KB0|x\r\n");
+    f.w.AddFile(Table(L"ManifestDatabase.txt"), kOldManifests);
     ASSERT_TRUE(WriteWorkingFile(f.s, L"databaseVersion.txt", version).ok());
   }
   std::wstring HeldVersion() { return f.Utf16File(W(L"databaseVersion.txt")); }
