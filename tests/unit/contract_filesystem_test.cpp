@@ -13,6 +13,7 @@
 
 #include "platform/fake/fake_windows.h"
 #include "platform/filesystem.h"
+#include "test_support.h"
 #ifdef _WIN32
 #include "platform/win32/win32_backend.h"
 #include "win32_test_support.h"
@@ -227,16 +228,9 @@ TYPED_TEST(FileSystemContract, ReadOnlyFilesAndFoldersAndNonEmptyFolders) {
   EXPECT_EQ(this->Read(L"full"), "<5>");
 }
 
-// Larger than one read chunk and full of NULs.
-std::string Pattern(size_t size) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
-  return s;
-}
-
 TYPED_TEST(FileSystemContract, WritesTruncateOrAppendAndKeepEveryByte) {
   auto& fs = this->fs();
-  const std::string bytes = Pattern(200 * 1024 + 17);
+  const std::string bytes = testing::Noise(200 * 1024 + 17, 7);  // past one read chunk, NULs among it
   this->Put(L"data.bin", bytes);
   EXPECT_TRUE(this->Read(L"data.bin") == bytes);
   this->Put(L"log.txt", "first line that is long\r\n");

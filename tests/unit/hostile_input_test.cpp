@@ -9,6 +9,7 @@ namespace {
 
 using testing::FakeSession;
 using testing::kStorePath;
+using testing::StoreText;
 
 // A record is one line "path|DACL|owner". Security text with a line end, a
 // '|' or another control character would split it or shift its fields, so
@@ -35,7 +36,7 @@ TEST(HostileInput, SecurityTextThatWouldBreakItsRecordIsRefused) {
               usable ? datablock::kStored : datablock::kDescriptorUnusable)
         << ToUtf8(dacl);
     if (usable)
-      EXPECT_EQ(f.Utf16File(kStorePath), path + L"|" + dacl + L"|S-1-5-18");
+      EXPECT_EQ(StoreText(f), path + L"|" + dacl + L"|S-1-5-18");
     else
       EXPECT_FALSE(f.w.Exists(kStorePath)) << ToUtf8(dacl);
   }

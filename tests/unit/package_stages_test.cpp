@@ -21,7 +21,6 @@
 namespace corvex {
 namespace {
 
-using testing::FakeSession;
 
 using testing::kDamagedFolder;
 using testing::kGoodKernel;

@@ -27,8 +27,8 @@ TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRest
   const std::wstring hash = HexToBase64(HashFile(f.s, L"C:\\fix\\new.dll"));
   // What PowerCopy:: leaves for the start after the restart.
   f.w.AddFile(kWorkingFolder + L"\\Reboot_Pre_Script",
-              testing::Utf16Bom(L"PostRebootCorruptionDetection::\r\n" + kDest + L"|" + hash +
-                                L"\r\nPostRebootRestorePermissions::\r\n" + kDest + L"\r\n"));
+              Utf16Bom(L"PostRebootCorruptionDetection::\r\n" + kDest + L"|" + hash +
+                       L"\r\nPostRebootRestorePermissions::\r\n" + kDest + L"\r\n"));
   f.w.AddFile(L"C:\\fix.txt", ToLatin1(L"TakePermissions::\r\n" + kDest +
                                        L"\r\nReplaceOverReboot::\r\n\"C:\\fix\\new.dll\" " + kDest +
                                        L"\r\nReboot::\r\nDebug::\r\nNo cbs\r\n"));
@@ -50,8 +50,8 @@ TEST(RebootContinuation, InUseDestinationIsReplacedVerifiedAndItsPermissionsRest
   const std::wstring log = f.Utf16File(kDesktopLog);
   EXPECT_TRUE(StartsWith(log, saved)) << "one log, carried on where the saved one stopped";
   // The sections before the restart and the hash check after it: the end-to-end case.
-  EXPECT_TRUE(testing::Holds(log, L"\r\nPostRebootRestorePermissions::\r\nSuccessfully restored ownership for " +
-                                      kDest + L"\r\nSuccessfully restored permissions on " + kDest + L"\r\n"));
+  EXPECT_TRUE(Holds(log, L"\r\nPostRebootRestorePermissions::\r\nSuccessfully restored ownership for " +
+                             kDest + L"\r\nSuccessfully restored permissions on " + kDest + L"\r\n"));
   EXPECT_EQ(sec.DescriptorOf(kDest).owner, original.owner);
   EXPECT_EQ(sec.DescriptorOf(kDest).dacl, original.dacl);
   // The working files and the RunOnce value gone after it: the same end-to-end case.

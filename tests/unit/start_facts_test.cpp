@@ -2,8 +2,6 @@
 // with a sentence before anything is touched, and is never read as a value.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "app/entry.h"
 #include "core/system_facts.h"
 #include "core/working_folders.h"
@@ -83,7 +81,7 @@ TEST_F(StartFactsDeathTest, AFactFailingPastTheEntryStopsTheProgram) {
   const struct {
     fake::Op op;
     const wchar_t* part;
-    std::function<void(Session&)> ask;
+    void (*ask)(Session&);
   } rows[] = {
       {fake::Op::kKnownFolder, L"LocalAppData", [](Session& s) { WorkingFolder(s); }},
       {fake::Op::kSystemFact, L"Version", [](Session& s) { IsWindowsVersionOrGreater(s, 6, 0); }},

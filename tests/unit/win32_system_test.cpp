@@ -103,12 +103,12 @@ TEST_F(Win32RegistryValues, DwordsAreReadAndTypesAreChecked) {
   EXPECT_NE(notString.code(), 2u);
 }
 
+const wchar_t kHashProvider[] = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
+
 // Whether this user has a default key container with the hashing provider.
 bool HasDefaultKeyContainer() {
   HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextW(&prov, nullptr, L"Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES,
-                            0))
-    return false;
+  if (!CryptAcquireContextW(&prov, nullptr, kHashProvider, PROV_RSA_AES, 0)) return false;
   CryptReleaseContext(prov, 0);
   return true;
 }
@@ -120,8 +120,7 @@ TEST(Win32Hasher, Sha256OfKnownContentsWithoutAKeyContainer) {
   if (UnderWine()) {
     // A prefix of the tests' own: start from a user without one.
     HCRYPTPROV gone = 0;
-    CryptAcquireContextW(&gone, nullptr, L"Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES,
-                         CRYPT_DELETEKEYSET);
+    CryptAcquireContextW(&gone, nullptr, kHashProvider, PROV_RSA_AES, CRYPT_DELETEKEYSET);
   }
   const bool before = HasDefaultKeyContainer();
   TempFolder tmp;
@@ -263,7 +262,7 @@ TEST(Win32Volumes, DriveTypesAndTheShadowCopiesThatExist) {
   // Wine cannot list it (error 1): the analysis then traces the failure
   // and has no shadow copies to search, as Wine has none.
   auto numbers = sys.ShadowCopyNumbers();
-  if (testing::UnderWine() && !numbers.ok()) {
+  if (UnderWine() && !numbers.ok()) {
     EXPECT_EQ(numbers.code(), 1u);
     return;
   }
